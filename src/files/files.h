@@ -1,0 +1,33 @@
+// Managed files: their paths in the system directory, case folding, presence
+// and the version gate between the staged and the installed executable.
+#ifndef HALUNUPD_FILES_FILES_H
+#define HALUNUPD_FILES_FILES_H
+
+#include "../platform/win32.h"
+
+// File names joined to the system directory; each supplies its backslash.
+extern const CHAR INSTALLED_EXE_NAME[];  // "\halunexe.exe"
+extern const CHAR STAGED_EXE_NAME[];     // "\halunexe.ex$"
+extern const CHAR INSTALLED_LIB_NAME[];  // "\halundll.dll"
+extern const CHAR STAGED_LIB_NAME[];     // "\halundll.dl$"
+// Base name of the resident executable, as a process's main module reports it.
+extern const CHAR RESIDENT_BASE_NAME[];  // "halunexe.exe"
+
+typedef SHORT VersionVerdict;
+
+// Copies `source` into `destination` (at most capacity - 1 bytes and a zero
+// byte), turning A to Z into a to z and copying every other byte unchanged.
+void FoldPathCase(LPCSTR source, LPSTR destination, int capacity);
+
+// Builds the four managed paths from g_run.paths.systemDir. Returns FALSE,
+// with the paths empty, when the directory leaves no room for the names.
+BOOL BuildManagedPaths(void);
+
+// TRUE when a directory search finds the exact path; the search is closed.
+BOOL IsFilePresent(LPCSTR path);
+
+// -1: the installed version is below the minimum or a version is unreadable;
+// 0: both version texts are identical; 1: they differ.
+VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath);
+
+#endif

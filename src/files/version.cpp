@@ -1,0 +1,108 @@
+#include "files.h"
+
+#include "../run/run.h"
+#include "../run/text.h"
+
+static const CHAR VERSION_LIBRARY_NAME[] = "\\version.dll";
+static const CHAR FILE_VERSION_QUERY[] = "\\StringFileInfo\\040904b0\\FileVersion";
+
+// The version functions, bound from the system directory's own version.dll
+// so that a library planted beside the tool is never loaded.
+struct VersionApi {
+  HMODULE library;
+  GetFileVersionInfoSizeAProc GetFileVersionInfoSizeA;
+  GetFileVersionInfoAProc GetFileVersionInfoA;
+  VerQueryValueAProc VerQueryValueA;
+};
+
+static FARPROC BindEntry(HMODULE library, LPCSTR name) { return GetProcAddress(library, name); }
+
+static BOOL BindVersionApi(VersionApi *api) {
+  CHAR path[PATH_CAPACITY];
+  ZeroBytes(api, sizeof(*api));
+  if (!CopyText(path, PATH_CAPACITY, g_run.paths.systemDir) ||
+      !AppendText(path, PATH_CAPACITY, VERSION_LIBRARY_NAME))
+    return FALSE;
+  api->library = LoadLibraryA(path);
+  if ((ULONG_PTR)api->library < 32) {
+    api->library = NULL;
+    return FALSE;
+  }
+  api->GetFileVersionInfoSizeA =
+      (GetFileVersionInfoSizeAProc)(void *)BindEntry(api->library, "GetFileVersionInfoSizeA");
+  api->GetFileVersionInfoA =
+      (GetFileVersionInfoAProc)(void *)BindEntry(api->library, "GetFileVersionInfoA");
+  api->VerQueryValueA = (VerQueryValueAProc)(void *)BindEntry(api->library, "VerQueryValueA");
+  if (api->GetFileVersionInfoSizeA && api->GetFileVersionInfoA && api->VerQueryValueA) return TRUE;
+  FreeLibrary(api->library);
+  api->library = NULL;
+  return FALSE;
+}
+
+// Reads the file's version-information block into a block of its own and
+// points `text` at its "FileVersion" text inside it. The block, when one was
+// allocated, is left in `block` for the caller to release. FALSE when the
+// version cannot be read: no resource, a failed read or query, a text the
+// query did not set, one that does not end inside the block, or an empty one.
+static BOOL ReadVersionText(const VersionApi *api, LPCSTR path, LPVOID *block, LPCSTR *text) {
+  DWORD ignored = 0;
+  DWORD size = api->GetFileVersionInfoSizeA(path, &ignored);
+  if (size == 0) return FALSE;
+  *block = HeapAlloc(GetProcessHeap(), 0, size);
+  if (*block == NULL) return FALSE;
+  if (!api->GetFileVersionInfoA(path, 0, size, *block)) return FALSE;
+  LPVOID value = NULL;
+  UINT length = 0;
+  if (!api->VerQueryValueA(*block, FILE_VERSION_QUERY, &value, &length) || value == NULL)
+    return FALSE;
+  const BYTE *start = (const BYTE *)*block;
+  const BYTE *end = start + size;
+  const BYTE *cursor = (const BYTE *)value;
+  if (cursor < start || cursor >= end) return FALSE;
+  while (cursor < end && *cursor != 0) ++cursor;
+  if (cursor == end || cursor == (const BYTE *)value) return FALSE;
+  *text = (LPCSTR)value;
+  return TRUE;
+}
+
+// The installed text up to its first ASCII letter, at most TEXT_LOAD_LIMIT
+// characters.
+static void CopyVersionPrefix(LPCSTR version, LPSTR prefix) {
+  int i = 0;
+  for (; i < TEXT_LOAD_LIMIT && version[i] != 0; ++i) {
+    CHAR c = version[i];
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) break;
+    prefix[i] = c;
+  }
+  prefix[i] = 0;
+}
+
+static VersionVerdict CompareVersionTexts(const VersionApi *api, LPCSTR stagedPath,
+                                          LPCSTR installedPath, LPVOID *installedBlock,
+                                          LPVOID *stagedBlock) {
+  LPCSTR installedText = NULL;
+  if (!ReadVersionText(api, installedPath, installedBlock, &installedText)) return -1;
+
+  CHAR minimum[TEXT_CAPACITY];
+  CHAR prefix[TEXT_CAPACITY];
+  LoadText(TEXT_MINIMUM_VERSION, minimum, TEXT_LOAD_LIMIT);
+  CopyVersionPrefix(installedText, prefix);
+  if (CompareBytes(minimum, prefix) > 0) return -1;
+
+  LPCSTR stagedText = NULL;
+  if (!ReadVersionText(api, stagedPath, stagedBlock, &stagedText)) return -1;
+  return CompareBytes(stagedText, installedText) == 0 ? 0 : 1;
+}
+
+VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath) {
+  VersionApi api;
+  if (!BindVersionApi(&api)) return -1;
+  LPVOID installedBlock = NULL;
+  LPVOID stagedBlock = NULL;
+  VersionVerdict verdict =
+      CompareVersionTexts(&api, stagedPath, installedPath, &installedBlock, &stagedBlock);
+  if (stagedBlock != NULL) HeapFree(GetProcessHeap(), 0, stagedBlock);
+  if (installedBlock != NULL) HeapFree(GetProcessHeap(), 0, installedBlock);
+  FreeLibrary(api.library);
+  return verdict;
+}

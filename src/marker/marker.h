@@ -1,0 +1,16 @@
+// Completion record: the registry value that marks a finished run and that,
+// on Windows 98/ME, can end a run before it starts.
+#ifndef HALUNUPD_MARKER_MARKER_H
+#define HALUNUPD_MARKER_MARKER_H
+
+#include "../platform/win32.h"
+#include "../run/run.h"
+
+// Deletes each staged copy whose bit is clear in `pending`, then writes
+// "Complete" into the marker value when its key can be opened.
+void FinishRun(PendingSet pending);
+
+// TRUE when the marker value reads "start" in any letter case.
+BOOL IsStartMarked(void);
+
+#endif

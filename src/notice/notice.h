@@ -1,0 +1,23 @@
+// Running-instance notice: finds running copies of the resident executable
+// and sends its stub window the notice before the files are replaced.
+#ifndef HALUNUPD_NOTICE_NOTICE_H
+#define HALUNUPD_NOTICE_NOTICE_H
+
+#include "../platform/win32.h"
+
+// The message the resident's stub window receives.
+enum { NOTICE_MESSAGE = WM_USER + 2 };
+extern const CHAR STUB_WINDOW_CLASS[];  // "HALUNSHOW_STUB"
+
+// Binds the toolhelp functions of KERNEL32.dll (Windows 98/ME).
+void BindToolhelp(void);
+// Binds the process functions of the system directory's psapi.dll (NT 5+).
+void BindPsapi(void);
+// Releases the library bound for the running platform.
+void UnbindProcessApi(void);
+// Notifies every process started from the installed executable's path.
+void NotifyBySnapshot(void);
+// Notifies the process `id` when its main module is the resident executable.
+void NotifyByProcessId(DWORD id);
+
+#endif

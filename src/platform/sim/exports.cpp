@@ -1,0 +1,194 @@
+// The toolhelp, psapi and version functions that the simulated system
+// libraries export; the tool reaches them only through GetProcAddress.
+#include <cstring>
+#include <string>
+
+#include "machine.h"
+
+namespace sim {
+namespace exports {
+namespace {
+
+using Kind = Machine::HandleKind;
+
+std::string Number(unsigned long long value) { return std::to_string(value); }
+
+const Process *ProcessOf(HANDLE handle) {
+  Machine::HandleObject *object = M().Lookup(handle, Kind::Process);
+  if (!object) return nullptr;
+  for (const Process &process : M().processes)
+    if (process.id == object->processId) return &process;
+  return nullptr;
+}
+
+BOOL FillEntry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
+  Machine::HandleObject *object = M().Lookup(snapshot, Kind::Snapshot);
+  if (!object) {
+    M().lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (entry->dwSize != sizeof(PROCESSENTRY32)) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (first) object->cursor = 0;
+  if (object->cursor >= object->snapshot.size()) {
+    M().lastError = ERROR_NO_MORE_FILES;
+    return FALSE;
+  }
+  const Process &process = object->snapshot[object->cursor++];
+  std::memset(reinterpret_cast<char *>(entry) + sizeof(DWORD), 0, sizeof(*entry) - sizeof(DWORD));
+  entry->th32ProcessID = process.id;
+  entry->cntThreads = 1;
+  std::string image = process.imagePath.substr(0, MAX_PATH - 1);
+  std::memcpy(entry->szExeFile, image.c_str(), image.size() + 1);
+  return TRUE;
+}
+
+}  // namespace
+
+HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
+  if (M().Enter("CreateToolhelp32Snapshot", {Number(flags), Number(processId)}))
+    return INVALID_HANDLE_VALUE;
+  Machine::HandleObject object{Kind::Snapshot};
+  object.snapshot = M().processes;
+  return M().NewHandle(object);
+}
+
+BOOL WINAPI Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+  if (M().Enter("Process32First", {Number(entry->dwSize)})) return FALSE;
+  return FillEntry(snapshot, entry, true);
+}
+
+BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+  if (M().Enter("Process32Next", {Number(entry->dwSize)})) return FALSE;
+  return FillEntry(snapshot, entry, false);
+}
+
+BOOL WINAPI Module32First(HANDLE, LPVOID) {
+  M().defects.push_back("Module32First is bound but never called by the tool");
+  return FALSE;
+}
+
+BOOL WINAPI Module32Next(HANDLE, LPVOID) {
+  M().defects.push_back("Module32Next is bound but never called by the tool");
+  return FALSE;
+}
+
+BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, LPDWORD bytesNeeded) {
+  if (M().Enter("EnumProcesses", {Number(bytes)})) return FALSE;
+  DWORD count = 0;
+  for (const Process &process : M().processes) {
+    if ((count + 1) * sizeof(DWORD) > bytes) break;
+    ids[count++] = process.id;
+  }
+  *bytesNeeded = count * sizeof(DWORD);
+  return TRUE;
+}
+
+BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE *modules, DWORD bytes, LPDWORD needed) {
+  if (M().Enter("EnumProcessModules", {Number(bytes)})) return FALSE;
+  const Process *found = ProcessOf(process);
+  if (!found) {
+    M().defects.push_back("EnumProcessModules on a handle that is not an open process");
+    return FALSE;
+  }
+  if (!found->modulesReadable) {
+    M().lastError = 299;  // ERROR_PARTIAL_COPY
+    return FALSE;
+  }
+  // The main module and two more.
+  if (bytes >= sizeof(HMODULE)) modules[0] = reinterpret_cast<HMODULE>(0x00400000);
+  *needed = 3 * sizeof(HMODULE);
+  return TRUE;
+}
+
+DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
+  if (M().Enter("GetModuleBaseNameA", {Number(size)})) return 0;
+  const Process *found = ProcessOf(process);
+  if (!found || module != reinterpret_cast<HMODULE>(0x00400000) || size == 0) {
+    M().defects.push_back("GetModuleBaseNameA without an open process and its main module");
+    return 0;
+  }
+  std::string base = found->baseName.substr(0, size - 1);
+  std::memcpy(name, base.c_str(), base.size() + 1);
+  return static_cast<DWORD>(base.size());
+}
+
+DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
+  if (M().Enter("GetFileVersionInfoSizeA", {path})) return 0;
+  if (handle) *handle = 0;
+  File *file = M().FindFile(path);
+  if (!file) {
+    M().lastError = ERROR_FILE_NOT_FOUND;
+    return 0;
+  }
+  if (!file->version) {
+    M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
+    return 0;
+  }
+  return static_cast<DWORD>(EncodeVersionBlock(*file->version).size());
+}
+
+BOOL WINAPI GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block) {
+  if (M().Enter("GetFileVersionInfoA", {path, Number(handle), Number(size)})) return FALSE;
+  File *file = M().FindFile(path);
+  if (!file || !file->version) {
+    M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
+    return FALSE;
+  }
+  std::string encoded = EncodeVersionBlock(*file->version);
+  std::memcpy(block, encoded.data(), std::min<size_t>(size, encoded.size()));
+  M().versionBlockSizes[block] = std::min<size_t>(size, encoded.size());
+  return TRUE;
+}
+
+// Reads the block as EncodeVersionBlock lays it out, never past the length
+// the block states. The value handed back points into the caller's block.
+BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *value, PUINT length) {
+  if (M().Enter("VerQueryValueA", {subBlock})) return FALSE;
+  const char *bytes = static_cast<const char *>(block);
+  auto known = M().versionBlockSizes.find(block);
+  if (known == M().versionBlockSizes.end()) {
+    M().defects.push_back("VerQueryValueA on a block GetFileVersionInfoA did not fill");
+    return FALSE;
+  }
+  if (known->second < 8 || std::memcmp(bytes, "SIMV", 4) != 0) return FALSE;
+  uint32_t total = 0;
+  for (int i = 0; i < 4; ++i)
+    total |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[4 + i])) << (8 * i);
+  if (total > known->second) total = static_cast<uint32_t>(known->second);
+  std::string query = Fold(subBlock);
+  const std::string prefix = "\\stringfileinfo\\";
+  if (query.compare(0, prefix.size(), prefix) != 0) return FALSE;
+  std::string rest = query.substr(prefix.size());
+  size_t slash = rest.find('\\');
+  if (slash == std::string::npos) return FALSE;
+  std::string translation = rest.substr(0, slash), name = rest.substr(slash + 1);
+
+  // Three zero-ended texts per entry; a text that runs past the end fails.
+  size_t at = 8;
+  auto next = [&](std::string *text, size_t *start) {
+    *start = at;
+    const void *zero = at < total ? std::memchr(bytes + at, 0, total - at) : nullptr;
+    if (!zero) return false;
+    size_t end = static_cast<size_t>(static_cast<const char *>(zero) - bytes);
+    text->assign(bytes + at, end - at);
+    at = end + 1;
+    return true;
+  };
+  std::string entryTranslation, entryName, entryValue;
+  size_t start = 0, valueStart = 0;
+  while (next(&entryTranslation, &start) && !entryTranslation.empty() &&
+         next(&entryName, &start) && next(&entryValue, &valueStart)) {
+    if (Fold(entryTranslation) == translation && Fold(entryName) == name) {
+      *value = const_cast<char *>(bytes + valueStart);
+      *length = static_cast<UINT>(entryValue.size() + 1);
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+}  // namespace exports
+}  // namespace sim

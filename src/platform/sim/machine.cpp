@@ -1,0 +1,391 @@
+#include "machine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace sim {
+
+namespace {
+std::unique_ptr<Machine> g_machine;
+
+[[noreturn]] void Fatal(const std::string &message) {
+  std::fprintf(stderr, "simulated machine: %s\n", message.c_str());
+  std::abort();
+}
+}  // namespace
+
+Machine &M() {
+  if (!g_machine) g_machine = std::make_unique<Machine>();
+  return *g_machine;
+}
+
+void Reset() { g_machine = std::make_unique<Machine>(); }
+
+std::string Fold(const std::string &text) {
+  std::string folded = text;
+  for (char &c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
+std::string DirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string &path) {
+  size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+const std::map<UINT, std::string> &StringTable() {
+  static const std::map<UINT, std::string> table = {
+#define HALUNUPD_TEXT(number, text) {number, text},
+#include "../../resources/strings.inc"
+#undef HALUNUPD_TEXT
+  };
+  return table;
+}
+
+Machine::Machine() {
+  Library kernel32;
+  kernel32.exports = {
+      {"CreateToolhelp32Snapshot", reinterpret_cast<FARPROC>(&exports::CreateToolhelp32Snapshot)},
+      {"Process32First", reinterpret_cast<FARPROC>(&exports::Process32First)},
+      {"Process32Next", reinterpret_cast<FARPROC>(&exports::Process32Next)},
+      {"Module32First", reinterpret_cast<FARPROC>(&exports::Module32First)},
+      {"Module32Next", reinterpret_cast<FARPROC>(&exports::Module32Next)},
+  };
+  systemLibraries["kernel32.dll"] = kernel32;
+  Library psapi;
+  psapi.exports = {
+      {"EnumProcesses", reinterpret_cast<FARPROC>(&exports::EnumProcesses)},
+      {"EnumProcessModules", reinterpret_cast<FARPROC>(&exports::EnumProcessModules)},
+      {"GetModuleBaseNameA", reinterpret_cast<FARPROC>(&exports::GetModuleBaseNameA)},
+  };
+  systemLibraries["psapi.dll"] = psapi;
+  Library version;
+  version.exports = {
+      {"GetFileVersionInfoSizeA", reinterpret_cast<FARPROC>(&exports::GetFileVersionInfoSizeA)},
+      {"GetFileVersionInfoA", reinterpret_cast<FARPROC>(&exports::GetFileVersionInfoA)},
+      {"VerQueryValueA", reinterpret_cast<FARPROC>(&exports::VerQueryValueA)},
+  };
+  systemLibraries["version.dll"] = version;
+}
+
+void Machine::PutFile(const std::string &path, const std::string &bytes) {
+  File &file = files_[Fold(path)];
+  file = File();
+  file.bytes = bytes;
+}
+
+void Machine::PutExecutable(const std::string &path, const std::string &bytes,
+                            const std::optional<std::string> &fileVersion) {
+  PutFile(path, bytes);
+  if (fileVersion) {
+    VersionResource resource;
+    VersionTable table;
+    table.values["FileVersion"] = *fileVersion;
+    resource.tables.push_back(table);
+    files_[Fold(path)].version = resource;
+  }
+}
+
+bool Machine::HasFile(const std::string &path) const { return files_.count(Fold(path)) != 0; }
+
+std::string Machine::FileBytes(const std::string &path) const {
+  auto it = files_.find(Fold(path));
+  if (it == files_.end()) Fatal("test asked for the bytes of a missing file " + path);
+  return it->second.bytes;
+}
+
+File *Machine::FindFile(const std::string &path) {
+  auto it = files_.find(Fold(path));
+  return it == files_.end() ? nullptr : &it->second;
+}
+
+void Machine::RemoveFile(const std::string &path) { files_.erase(Fold(path)); }
+
+void Machine::LockFile(const std::string &path, uint64_t untilMs, DWORD error) {
+  File *file = FindFile(path);
+  if (!file) Fatal("cannot lock a missing file " + path);
+  file->lockedUntil = untilMs;
+  file->lockError = error;
+}
+
+std::vector<std::string> Machine::FilePaths() const {
+  std::vector<std::string> paths;
+  for (const auto &entry : files_) paths.push_back(entry.first);
+  return paths;
+}
+
+RegKey &Machine::AddKey(const std::string &path) { return keys_[Fold(path)]; }
+
+RegKey *Machine::FindKey(const std::string &path) {
+  auto it = keys_.find(Fold(path));
+  return it == keys_.end() ? nullptr : &it->second;
+}
+
+void Machine::SetValue(const std::string &key, const std::string &name, DWORD type,
+                       const std::string &bytes) {
+  RegValue value;
+  value.type = type;
+  value.bytes = bytes;
+  AddKey(key).values[Fold(name)] = value;
+}
+
+std::optional<RegValue> Machine::GetValue(const std::string &key, const std::string &name) {
+  RegKey *found = FindKey(key);
+  if (!found) return std::nullopt;
+  auto it = found->values.find(Fold(name));
+  if (it == found->values.end()) return std::nullopt;
+  return it->second;
+}
+
+void Machine::AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName) {
+  Process process;
+  process.id = id;
+  process.imagePath = imagePath;
+  process.baseName = baseName;
+  processes.push_back(process);
+}
+
+Window &Machine::AddWindow(const std::string &className,
+                           std::function<LRESULT(UINT, WPARAM, LPARAM)> handler) {
+  Window window;
+  window.className = className;
+  window.handler = std::move(handler);
+  windows.push_back(window);
+  return windows.back();
+}
+
+std::vector<std::string> Machine::CallNames() const {
+  std::vector<std::string> names;
+  for (const Call &call : calls) names.push_back(call.name);
+  return names;
+}
+
+std::vector<const Call *> Machine::CallsNamed(const std::string &name) const {
+  std::vector<const Call *> found;
+  for (const Call &call : calls)
+    if (call.name == name) found.push_back(&call);
+  return found;
+}
+
+int Machine::OpenHandleCount() const {
+  int count = 0;
+  for (const auto &entry : handles_)
+    if (entry.second.kind != HandleKind::Heap) ++count;
+  return count;
+}
+
+std::map<std::string, int> Machine::OpenHandlesByKind() const {
+  static const char *names[] = {"find", "file", "key", "process", "snapshot", "thread", "heap"};
+  std::map<std::string, int> counts;
+  for (const auto &entry : handles_)
+    if (entry.second.kind != HandleKind::Heap) ++counts[names[static_cast<int>(entry.second.kind)]];
+  return counts;
+}
+
+int Machine::LoadedLibraryCount() const {
+  int count = 0;
+  for (const auto &entry : systemLibraries) count += entry.second.references;
+  for (const auto &entry : besideToolLibraries) count += entry.second.references;
+  return count;
+}
+
+bool Machine::Enter(const char *name, std::vector<std::string> args, bool faultable) {
+  Call call;
+  call.name = name;
+  call.args = std::move(args);
+  if (faultable) {
+    long index = faultableCalls_++;
+    if (faults.failAt >= 0 && (index == faults.failAt || (faults.onward && index > faults.failAt)))
+      call.failed = true;
+    if (!faults.failName.empty() && faults.failName == name) {
+      int occurrence = nameOccurrences_++;
+      if (faults.failNameOccurrence < 0 || faults.failNameOccurrence == occurrence)
+        call.failed = true;
+    }
+  }
+  bool failed = call.failed;
+  calls.push_back(std::move(call));
+  if (failed) lastError = ERROR_ACCESS_DENIED;
+  return failed;
+}
+
+HANDLE Machine::NewHandle(HandleObject object) {
+  uintptr_t value = nextHandle_;
+  nextHandle_ += 4;
+  handles_[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+Machine::HandleObject *Machine::Lookup(HANDLE handle, HandleKind kind) {
+  auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles_.end() || it->second.kind != kind) return nullptr;
+  return &it->second;
+}
+
+bool Machine::Release(HANDLE handle, HandleKind kind) {
+  auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles_.end() || it->second.kind != kind) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%p", handle);
+    defects.push_back(std::string("closing a handle that is not an open one of its kind: ") + text);
+    return false;
+  }
+  handles_.erase(it);
+  return true;
+}
+
+void *Machine::Allocate(size_t size) {
+  void *block = std::malloc(size == 0 ? 1 : size);
+  if (!block) Fatal("host out of memory");
+  allocations_[block] = size;
+  ++allocationsMade_;
+  return block;
+}
+
+bool Machine::Free(void *block) {
+  auto it = allocations_.find(block);
+  if (it == allocations_.end()) {
+    defects.push_back("freeing a block that is not allocated");
+    return false;
+  }
+  std::free(block);
+  allocations_.erase(it);
+  versionBlockSizes.erase(block);
+  return true;
+}
+
+HMODULE Machine::LoadLibrary(const std::string &name) {
+  std::string folded = Fold(name);
+  std::string base = BaseNameOf(folded);
+  std::string dir = DirectoryOf(folded);
+  Library *library = nullptr;
+  bool system = true;
+  if (dir.empty()) {
+    // A bare name: the tool's own directory is searched before the system's.
+    auto beside = besideToolLibraries.find(base);
+    if (beside != besideToolLibraries.end()) {
+      library = &beside->second;
+      system = false;
+    } else {
+      auto found = systemLibraries.find(base);
+      if (found != systemLibraries.end()) library = &found->second;
+    }
+  } else if (dir == Fold(systemDir)) {
+    auto found = systemLibraries.find(base);
+    if (found != systemLibraries.end()) library = &found->second;
+  }
+  if (!library) return nullptr;
+  ++library->references;
+  // One module handle per library, stable across loads as on Windows.
+  std::string key = (system ? "s:" : "b:") + base;
+  auto known = moduleHandles_.find(key);
+  uintptr_t value = known != moduleHandles_.end()
+                        ? known->second
+                        : 0x10000000u + 0x10000u * static_cast<uintptr_t>(moduleHandles_.size());
+  moduleHandles_[key] = value;
+  modules_[value] = base;
+  moduleIsSystem_[value] = system;
+  return reinterpret_cast<HMODULE>(value);
+}
+
+Library *Machine::LibraryOf(HMODULE module) {
+  auto it = modules_.find(reinterpret_cast<uintptr_t>(module));
+  if (it == modules_.end()) return nullptr;
+  auto &table = moduleIsSystem_[it->first] ? systemLibraries : besideToolLibraries;
+  auto found = table.find(it->second);
+  return found == table.end() ? nullptr : &found->second;
+}
+
+bool Machine::UnloadLibrary(HMODULE module) {
+  Library *library = LibraryOf(module);
+  if (!library || library->references == 0) {
+    defects.push_back("freeing a library that is not loaded");
+    return false;
+  }
+  --library->references;
+  return true;
+}
+
+bool Machine::HeldWithoutShare(const std::string &folded, DWORD shareNeeded) const {
+  for (const auto &entry : handles_)
+    if (entry.second.kind == HandleKind::File && entry.second.path == folded &&
+        (entry.second.share & shareNeeded) != shareNeeded)
+      return true;
+  return false;
+}
+
+bool Machine::HeldAgainst(const std::string &folded, DWORD shareMode) const {
+  for (const auto &entry : handles_) {
+    if (entry.second.kind != HandleKind::File || entry.second.path != folded) continue;
+    DWORD used = ((entry.second.access & GENERIC_READ) ? FILE_SHARE_READ : 0) |
+                 ((entry.second.access & GENERIC_WRITE) ? FILE_SHARE_WRITE : 0);
+    if ((shareMode & used) != used) return true;
+  }
+  return false;
+}
+
+void Machine::Restart() {
+  for (const DelayedMove &move : delayedMoves) {
+    auto from = files_.find(Fold(move.from));
+    if (from == files_.end()) continue;
+    File moved = from->second;
+    moved.lockedUntil = 0;
+    files_.erase(from);
+    files_[Fold(move.to)] = moved;
+  }
+  delayedMoves.clear();
+  std::string wininit = Fold(windowsDir + "\\wininit.ini");
+  auto ini = files_.find(wininit);
+  if (ini == files_.end() || version.platformId != VER_PLATFORM_WIN32_WINDOWS) return;
+  std::string text = ini->second.bytes;
+  files_.erase(ini);
+  bool inSection = false;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\0'))
+      line.pop_back();
+    if (!line.empty() && line[0] == '[') {
+      if (inSection) break;  // only the first [Rename] section is read
+      inSection = Fold(line) == "[rename]";
+      continue;
+    }
+    size_t equals = line.find(" = ");
+    if (!inSection || equals == std::string::npos) continue;
+    std::string to = line.substr(0, equals), from = line.substr(equals + 3);
+    auto source = files_.find(Fold(from));
+    if (source == files_.end()) continue;
+    File moved = source->second;
+    files_.erase(source);
+    moved.lockedUntil = 0;
+    files_[Fold(to)] = moved;
+  }
+}
+
+std::string EncodeVersionBlock(const VersionResource &resource) {
+  if (resource.rawBlock) return *resource.rawBlock;
+  // "SIMV", a 4-byte little-endian total length, then entries of three
+  // zero-ended texts (translation, name, value), then a zero byte.
+  std::string body;
+  for (const VersionTable &table : resource.tables)
+    for (const auto &value : table.values) {
+      body += table.translation + '\0' + value.first + '\0' + value.second + '\0';
+    }
+  body += '\0';
+  uint32_t total = static_cast<uint32_t>(8 + body.size());
+  std::string block = "SIMV";
+  for (int i = 0; i < 4; ++i) block += static_cast<char>((total >> (8 * i)) & 0xFF);
+  return block + body;
+}
+
+}  // namespace sim

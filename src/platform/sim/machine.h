@@ -1,0 +1,266 @@
+// A simulated Windows machine for host tests: it implements the operations of
+// src/platform/win32.h with Windows semantics over in-memory state that a
+// test configures and inspects. Paths, registry keys, window classes and
+// library names are matched without regard to ASCII letter case.
+//
+// Every operation the tool can call logs itself and can be made to fail by a
+// fault plan. Whatever the simulator does not model aborts with a message
+// rather than quietly succeeding.
+#ifndef HALUNUPD_SIM_MACHINE_H
+#define HALUNUPD_SIM_MACHINE_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../win32.h"
+
+namespace sim {
+
+constexpr uint64_t kForever = UINT64_MAX;
+
+// One string-information block of a version resource.
+struct VersionTable {
+  std::string translation = "040904b0";
+  std::map<std::string, std::string> values;  // e.g. "FileVersion" -> "4.50"
+};
+
+struct VersionResource {
+  std::vector<VersionTable> tables;
+  // When set, GetFileVersionInfoA hands out these bytes as the block instead.
+  std::optional<std::string> rawBlock;
+};
+
+struct File {
+  std::string bytes;
+  std::optional<VersionResource> version;
+  // Deleting or overwriting fails with `lockError` until the virtual clock
+  // reaches this time (kForever: locked throughout).
+  uint64_t lockedUntil = 0;
+  DWORD lockError = ERROR_SHARING_VIOLATION;
+};
+
+struct RegValue {
+  DWORD type = REG_SZ;
+  std::string bytes;
+};
+
+struct RegKey {
+  std::map<std::string, RegValue> values;  // by folded name
+  bool refused = false;                     // KEY_ALL_ACCESS is refused
+};
+
+struct Process {
+  DWORD id = 0;
+  std::string imagePath;  // as the snapshot reports it
+  std::string baseName;   // as the main module reports it
+  bool openable = true;
+  bool modulesReadable = true;
+};
+
+// A window: its class and what it does when a message arrives.
+struct Window {
+  std::string className;
+  std::function<LRESULT(UINT, WPARAM, LPARAM)> handler;
+  std::vector<UINT> received;
+};
+
+struct Library {
+  std::map<std::string, FARPROC> exports;
+  int references = 0;
+};
+
+struct DelayedMove {
+  std::string from, to;
+  DWORD flags;
+};
+
+struct Launch {
+  std::string applicationName;  // "(null)" when none was passed
+  std::string commandLine;
+  bool inheritHandles;
+  DWORD creationFlags;
+  bool environmentInherited;
+  bool directoryInherited;
+  DWORD startupSize;
+  DWORD startupFlags;
+  bool startupOtherwiseZero;
+};
+
+struct Call {
+  std::string name;
+  std::vector<std::string> args;
+  bool failed = false;  // failed by the fault plan
+};
+
+// Which faultable calls fail: the call with index `failAt` (counted from 0
+// over every faultable call of the run), or every call from there on; or every
+// call of one name.
+struct FaultPlan {
+  long failAt = -1;
+  bool onward = false;
+  std::string failName;
+  int failNameOccurrence = -1;  // -1: every call of that name
+};
+
+struct VersionReport {
+  DWORD platformId = VER_PLATFORM_WIN32_NT;
+  DWORD major = 5;
+  DWORD minor = 1;
+  bool fails = false;
+};
+
+class Machine {
+ public:
+  Machine();
+
+  // Configuration.
+  VersionReport version;
+  std::string systemDir = "C:\\WINDOWS\\SYSTEM32";
+  std::string windowsDir = "C:\\WINDOWS";
+  // When set, GetSystemDirectoryA copies these bytes and returns this value
+  // instead of following the real rules.
+  std::optional<std::pair<std::string, UINT>> systemDirOverride;
+  std::optional<std::pair<std::string, UINT>> windowsDirOverride;
+  std::vector<Process> processes;
+  std::vector<Window> windows;
+  // Libraries of the system directory by base name, and libraries that
+  // stand beside the tool (found first for a bare name), by base name.
+  std::map<std::string, Library> systemLibraries;
+  std::map<std::string, Library> besideToolLibraries;
+  FaultPlan faults;
+  bool createProcessFails = false;
+
+  // Files.
+  void PutFile(const std::string &path, const std::string &bytes);
+  void PutExecutable(const std::string &path, const std::string &bytes,
+                     const std::optional<std::string> &fileVersion);
+  bool HasFile(const std::string &path) const;
+  std::string FileBytes(const std::string &path) const;  // aborts when missing
+  File *FindFile(const std::string &path);
+  void RemoveFile(const std::string &path);
+  void LockFile(const std::string &path, uint64_t untilMs, DWORD error = ERROR_SHARING_VIOLATION);
+  std::vector<std::string> FilePaths() const;  // folded
+
+  // Registry under HKEY_LOCAL_MACHINE.
+  RegKey &AddKey(const std::string &path);
+  RegKey *FindKey(const std::string &path);
+  void SetValue(const std::string &key, const std::string &name, DWORD type,
+                const std::string &bytes);
+  std::optional<RegValue> GetValue(const std::string &key, const std::string &name);
+
+  // Processes and windows.
+  void AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName);
+  Window &AddWindow(const std::string &className,
+                    std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr);
+
+  // What the run did.
+  uint64_t nowMs = 0;
+  std::vector<DWORD> sleeps;
+  std::vector<DelayedMove> delayedMoves;
+  std::vector<Launch> launches;
+  std::vector<Call> calls;
+  std::vector<std::string> defects;  // misuse of the interface by the caller
+  DWORD lastError = 0;
+
+  // Names of the logged calls, in order; and those of one name.
+  std::vector<std::string> CallNames() const;
+  std::vector<const Call *> CallsNamed(const std::string &name) const;
+  long FaultableCallCount() const { return faultableCalls_; }
+
+  // Resources still held by the caller.
+  int OpenHandleCount() const;
+  std::map<std::string, int> OpenHandlesByKind() const;
+  int LoadedLibraryCount() const;  // references not released
+  int LiveAllocationCount() const { return static_cast<int>(allocations_.size()); }
+  int AllocationCount() const { return allocationsMade_; }
+
+  // Performs what the next restart does: the delayed moves, and on Windows
+  // 98/ME the [Rename] section of wininit.ini (the file is then removed).
+  void Restart();
+
+  // --- used by the simulated operations ---
+  enum class HandleKind { Find, File, Key, Process, Snapshot, Thread, Heap };
+  struct HandleObject {
+    HandleKind kind;
+    std::string path;  // file or key path, folded
+    DWORD access = 0, share = 0;
+    uint64_t position = 0;
+    std::vector<Process> snapshot;
+    size_t cursor = 0;
+    DWORD processId = 0;
+  };
+  // Logs a call; TRUE when the fault plan makes it fail.
+  bool Enter(const char *name, std::vector<std::string> args, bool faultable = true);
+  HANDLE NewHandle(HandleObject object);
+  HandleObject *Lookup(HANDLE handle, HandleKind kind);
+  bool Release(HANDLE handle, HandleKind kind);
+  void *Allocate(size_t size);
+  bool Free(void *block);
+  HMODULE LoadLibrary(const std::string &name);
+  Library *LibraryOf(HMODULE module);
+  bool UnloadLibrary(HMODULE module);
+  bool IsLocked(const File &file) const { return nowMs < file.lockedUntil; }
+  // TRUE when an open handle on the file does not share `shareNeeded`.
+  bool HeldWithoutShare(const std::string &folded, DWORD shareNeeded) const;
+  // TRUE when an open handle on the file uses an access `shareMode` refuses.
+  bool HeldAgainst(const std::string &folded, DWORD shareMode) const;
+
+  // Size of each version block handed out, by the block's address.
+  std::map<const void *, size_t> versionBlockSizes;
+
+  std::map<std::string, File> files_;  // by folded path
+  std::map<std::string, RegKey> keys_;  // by folded path
+
+ private:
+  std::map<uintptr_t, HandleObject> handles_;
+  uintptr_t nextHandle_ = 0x1000;
+  std::map<void *, size_t> allocations_;
+  int allocationsMade_ = 0;
+  std::map<uintptr_t, std::string> modules_;  // module handle -> library base name key
+  std::map<uintptr_t, bool> moduleIsSystem_;
+  std::map<std::string, uintptr_t> moduleHandles_;
+  long faultableCalls_ = 0;
+  int nameOccurrences_ = 0;
+};
+
+// The machine the simulated operations act on.
+Machine &M();
+// Replaces it by a fresh one: Windows XP, C:\WINDOWS\SYSTEM32, empty disk and
+// registry, the system libraries present.
+void Reset();
+
+// ASCII lower-case copy, as the machine matches names.
+std::string Fold(const std::string &text);
+// Directory part and base name of a backslash path.
+std::string DirectoryOf(const std::string &path);
+std::string BaseNameOf(const std::string &path);
+
+// The string table as the program holds it: number -> text.
+const std::map<UINT, std::string> &StringTable();
+
+// Encodes a version resource into the block GetFileVersionInfoA hands out.
+std::string EncodeVersionBlock(const VersionResource &resource);
+
+// The simulator's own toolhelp, psapi and version functions, as the system
+// libraries export them.
+namespace exports {
+HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
+BOOL WINAPI Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry);
+BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry);
+BOOL WINAPI Module32First(HANDLE snapshot, LPVOID entry);
+BOOL WINAPI Module32Next(HANDLE snapshot, LPVOID entry);
+BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, LPDWORD bytesNeeded);
+BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE *modules, DWORD bytes, LPDWORD needed);
+DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle);
+BOOL WINAPI GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
+BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *value, PUINT length);
+}  // namespace exports
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,521 @@
+// The operations of src/platform/win32.h, acted out on the simulated machine.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "machine.h"
+
+using sim::M;
+using sim::Machine;
+
+namespace {
+
+using Kind = Machine::HandleKind;
+
+[[noreturn]] void NotModelled(const std::string &what) {
+  std::fprintf(stderr, "simulated machine: not modelled: %s\n", what.c_str());
+  std::abort();
+}
+
+std::string Text(LPCSTR text) { return text ? std::string(text) : std::string("(null)"); }
+std::string Number(unsigned long long value) { return std::to_string(value); }
+std::string Hex(unsigned long long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llX", value);
+  return text;
+}
+std::string Pointer(const void *value) {
+  return value ? Hex(reinterpret_cast<uintptr_t>(value)) : std::string("NULL");
+}
+
+BOOL Fail(DWORD error) {
+  M().lastError = error;
+  return FALSE;
+}
+
+bool IsFreeToChange(const sim::File &file, const std::string &folded, DWORD *error) {
+  if (M().IsLocked(file)) {
+    *error = file.lockError;
+    return false;
+  }
+  if (M().HeldWithoutShare(folded, FILE_SHARE_DELETE)) {
+    *error = ERROR_SHARING_VIOLATION;
+    return false;
+  }
+  return true;
+}
+
+// Copies a directory into a caller's buffer by the rules of
+// GetSystemDirectoryA and GetWindowsDirectoryA.
+UINT ReportDirectory(const std::string &directory,
+                     const std::optional<std::pair<std::string, UINT>> &override, LPSTR buffer,
+                     UINT size) {
+  if (override) {
+    size_t count = std::min<size_t>(override->first.size(), size);
+    std::memcpy(buffer, override->first.data(), count);
+    return override->second;
+  }
+  if (directory.size() + 1 > size) return static_cast<UINT>(directory.size() + 1);
+  std::memcpy(buffer, directory.c_str(), directory.size() + 1);
+  return static_cast<UINT>(directory.size());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- KERNEL32
+
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+  if (M().Enter("FindFirstFileA", {Text(lpFileName)})) return INVALID_HANDLE_VALUE;
+  std::string path = Text(lpFileName);
+  if (path.find_first_of("*?") != std::string::npos) NotModelled("FindFirstFileA with wildcards");
+  if (!M().HasFile(path)) {
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::memset(lpFindFileData, 0, sizeof(*lpFindFileData));
+  lpFindFileData->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+  lpFindFileData->nFileSizeLow = static_cast<DWORD>(M().FileBytes(path).size());
+  std::string base = sim::BaseNameOf(path).substr(0, MAX_PATH - 1);
+  std::memcpy(lpFindFileData->cFileName, base.c_str(), base.size() + 1);
+  Machine::HandleObject object{Kind::Find};
+  object.path = sim::Fold(path);
+  return M().NewHandle(object);
+}
+
+BOOL WINAPI FindClose(HANDLE hFindFile) {
+  // A close that the fault plan fails still ends the handle's life.
+  bool failed = M().Enter("FindClose", {Pointer(hFindFile)});
+  bool released = M().Release(hFindFile, Kind::Find);
+  return released && !failed ? TRUE : Fail(ERROR_INVALID_HANDLE);
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+  if (M().Enter("DeleteFileA", {Text(lpFileName)})) return FALSE;
+  sim::File *file = M().FindFile(Text(lpFileName));
+  if (!file) return Fail(ERROR_FILE_NOT_FOUND);
+  DWORD error = 0;
+  if (!IsFreeToChange(*file, sim::Fold(lpFileName), &error)) return Fail(error);
+  M().RemoveFile(lpFileName);
+  return TRUE;
+}
+
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
+  if (M().Enter("CopyFileA", {Text(lpExistingFileName), Text(lpNewFileName), Number(bFailIfExists)}))
+    return FALSE;
+  sim::File *source = M().FindFile(Text(lpExistingFileName));
+  if (!source) return Fail(ERROR_FILE_NOT_FOUND);
+  if (M().HeldWithoutShare(sim::Fold(lpExistingFileName), FILE_SHARE_READ))
+    return Fail(ERROR_SHARING_VIOLATION);
+  sim::File copy = *source;
+  copy.lockedUntil = 0;
+  if (sim::File *target = M().FindFile(Text(lpNewFileName))) {
+    if (bFailIfExists) return Fail(ERROR_FILE_EXISTS);
+    DWORD error = 0;
+    if (!IsFreeToChange(*target, sim::Fold(lpNewFileName), &error)) return Fail(error);
+  }
+  M().files_[sim::Fold(lpNewFileName)] = copy;
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+  if (M().Enter("MoveFileExA", {Text(lpExistingFileName), Text(lpNewFileName), Number(dwFlags)}))
+    return FALSE;
+  if (!(dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT)) NotModelled("MoveFileExA without a delay");
+  if (M().version.platformId != VER_PLATFORM_WIN32_NT) return Fail(120);  // not implemented on 9x
+  if (!M().HasFile(Text(lpExistingFileName))) return Fail(ERROR_FILE_NOT_FOUND);
+  M().delayedMoves.push_back({Text(lpExistingFileName), Text(lpNewFileName), dwFlags});
+  return TRUE;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  if (M().Enter("CreateFileA", {Text(lpFileName), Hex(dwDesiredAccess), Hex(dwShareMode),
+                                Pointer(lpSecurityAttributes), Number(dwCreationDisposition),
+                                Hex(dwFlagsAndAttributes), Pointer(hTemplateFile)}))
+    return INVALID_HANDLE_VALUE;
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > OPEN_ALWAYS)
+    NotModelled("CreateFileA disposition " + Number(dwCreationDisposition));
+  std::string folded = sim::Fold(lpFileName);
+  sim::File *file = M().FindFile(folded);
+  if (file && M().IsLocked(*file)) {
+    Fail(file->lockError);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Every open handle must share what this one asks for, and this one must
+  // share what each of them asks for.
+  DWORD wanted = ((dwDesiredAccess & GENERIC_READ) ? FILE_SHARE_READ : 0) |
+                 ((dwDesiredAccess & GENERIC_WRITE) ? FILE_SHARE_WRITE : 0);
+  if (file && M().HeldWithoutShare(folded, wanted)) {
+    Fail(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (file && M().HeldAgainst(folded, dwShareMode)) {
+    Fail(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (file && dwCreationDisposition == CREATE_NEW) {
+    Fail(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!file && dwCreationDisposition == OPEN_EXISTING) {
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!file) {
+    M().files_[folded] = sim::File();
+  } else if (dwCreationDisposition == CREATE_ALWAYS) {
+    file->bytes.clear();
+    file->version.reset();
+  }
+  Machine::HandleObject object{Kind::File};
+  object.path = folded;
+  object.access = dwDesiredAccess;
+  object.share = dwShareMode;
+  return M().NewHandle(object);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPVOID lpOverlapped) {
+  if (M().Enter("ReadFile", {Pointer(hFile), Number(nNumberOfBytesToRead)})) return FALSE;
+  if (lpOverlapped) NotModelled("overlapped ReadFile");
+  Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
+  if (!object || !(object->access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED);
+  const std::string &bytes = M().files_[object->path].bytes;
+  uint64_t available = object->position < bytes.size() ? bytes.size() - object->position : 0;
+  DWORD count = static_cast<DWORD>(std::min<uint64_t>(available, nNumberOfBytesToRead));
+  std::memcpy(lpBuffer, bytes.data() + object->position, count);
+  object->position += count;
+  *lpNumberOfBytesRead = count;
+  return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPVOID lpOverlapped) {
+  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+  if (M().Enter("WriteFile", {Pointer(hFile), Number(nNumberOfBytesToWrite)})) return FALSE;
+  if (lpOverlapped) NotModelled("overlapped WriteFile");
+  Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
+  if (!object || !(object->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
+  std::string &bytes = M().files_[object->path].bytes;
+  if (bytes.size() < object->position + nNumberOfBytesToWrite)
+    bytes.resize(object->position + nNumberOfBytesToWrite);
+  std::memcpy(&bytes[object->position], lpBuffer, nNumberOfBytesToWrite);
+  object->position += nNumberOfBytesToWrite;
+  if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+  return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG *lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod) {
+  if (M().Enter("SetFilePointer", {Pointer(hFile), Number(lDistanceToMove), Number(dwMoveMethod)}))
+    return INVALID_SET_FILE_POINTER;
+  if (dwMoveMethod != FILE_BEGIN || lpDistanceToMoveHigh || lDistanceToMove < 0)
+    NotModelled("SetFilePointer other than to a position from the start");
+  Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
+  if (!object) {
+    Fail(ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+  }
+  object->position = static_cast<uint64_t>(lDistanceToMove);
+  return static_cast<DWORD>(lDistanceToMove);
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+  if (M().Enter("SetEndOfFile", {Pointer(hFile)})) return FALSE;
+  Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
+  if (!object || !(object->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
+  M().files_[object->path].bytes.resize(object->position);
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  bool failed = M().Enter("CloseHandle", {Pointer(hObject)});
+  for (Kind kind : {Kind::File, Kind::Process, Kind::Snapshot, Kind::Thread})
+    if (M().Lookup(hObject, kind)) return M().Release(hObject, kind) && !failed ? TRUE : FALSE;
+  M().Release(hObject, Kind::File);  // records the defect
+  return Fail(ERROR_INVALID_HANDLE);
+}
+
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  if (M().Enter("GetSystemDirectoryA", {Number(uSize)})) return 0;
+  return ReportDirectory(M().systemDir, M().systemDirOverride, lpBuffer, uSize);
+}
+
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  if (M().Enter("GetWindowsDirectoryA", {Number(uSize)})) return 0;
+  return ReportDirectory(M().windowsDir, M().windowsDirOverride, lpBuffer, uSize);
+}
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
+  if (M().Enter("GetVersionExA", {Number(lpVersionInformation->dwOSVersionInfoSize)}))
+    return FALSE;
+  if (lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA))
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (M().version.fails) return Fail(ERROR_INVALID_PARAMETER);
+  lpVersionInformation->dwPlatformId = M().version.platformId;
+  lpVersionInformation->dwMajorVersion = M().version.major;
+  lpVersionInformation->dwMinorVersion = M().version.minor;
+  lpVersionInformation->dwBuildNumber = 0;
+  lpVersionInformation->szCSDVersion[0] = 0;
+  return TRUE;
+}
+
+BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
+                           LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                           LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                           DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
+                           LPSTARTUPINFOA lpStartupInfo,
+                           LPPROCESS_INFORMATION lpProcessInformation) {
+  if (M().Enter("CreateProcessA", {Text(lpApplicationName), Text(lpCommandLine),
+                                   Number(bInheritHandles), Hex(dwCreationFlags)}))
+    return FALSE;
+  if (lpProcessAttributes || lpThreadAttributes) NotModelled("CreateProcessA security attributes");
+  sim::Launch launch;
+  launch.applicationName = Text(lpApplicationName);
+  launch.commandLine = Text(lpCommandLine);
+  launch.inheritHandles = bInheritHandles != FALSE;
+  launch.creationFlags = dwCreationFlags;
+  launch.environmentInherited = lpEnvironment == nullptr;
+  launch.directoryInherited = lpCurrentDirectory == nullptr;
+  launch.startupSize = lpStartupInfo->cb;
+  launch.startupFlags = lpStartupInfo->dwFlags;
+  STARTUPINFOA zero;
+  std::memset(&zero, 0, sizeof zero);
+  zero.cb = lpStartupInfo->cb;
+  launch.startupOtherwiseZero = std::memcmp(&zero, lpStartupInfo, sizeof zero) == 0;
+  M().launches.push_back(launch);
+  if (M().createProcessFails) return Fail(ERROR_FILE_NOT_FOUND);
+  // The program started must exist, as the loader needs it.
+  std::string program = lpApplicationName ? lpApplicationName : launch.commandLine;
+  if (!M().HasFile(program)) return Fail(ERROR_FILE_NOT_FOUND);
+  lpProcessInformation->hProcess = M().NewHandle(Machine::HandleObject{Kind::Process});
+  lpProcessInformation->hThread = M().NewHandle(Machine::HandleObject{Kind::Thread});
+  lpProcessInformation->dwProcessId = 0x4000 + static_cast<DWORD>(M().launches.size()) * 4;
+  lpProcessInformation->dwThreadId = lpProcessInformation->dwProcessId + 1;
+  return TRUE;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  M().Enter("Sleep", {Number(dwMilliseconds)}, false);
+  M().sleeps.push_back(dwMilliseconds);
+  M().nowMs += dwMilliseconds;
+}
+
+void WINAPI ExitProcess(UINT uExitCode) {
+  NotModelled("ExitProcess(" + Number(uExitCode) + "): the tool's core never ends the process");
+}
+
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
+  if (M().Enter("OpenProcess", {Hex(dwDesiredAccess), Number(bInheritHandle), Number(dwProcessId)}))
+    return NULL;
+  for (const sim::Process &process : M().processes) {
+    if (process.id != dwProcessId) continue;
+    if (!process.openable) {
+      Fail(ERROR_ACCESS_DENIED);
+      return NULL;
+    }
+    Machine::HandleObject object{Kind::Process};
+    object.processId = dwProcessId;
+    object.access = dwDesiredAccess;
+    return M().NewHandle(object);
+  }
+  Fail(ERROR_INVALID_PARAMETER);
+  return NULL;
+}
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+  if (M().Enter("LoadLibraryA", {Text(lpLibFileName)})) return NULL;
+  HMODULE module = M().LoadLibrary(Text(lpLibFileName));
+  if (!module) Fail(ERROR_MOD_NOT_FOUND);
+  return module;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  if (M().Enter("GetProcAddress", {Pointer(hModule), Text(lpProcName)})) return NULL;
+  sim::Library *library = M().LibraryOf(hModule);
+  if (!library || library->references == 0) {
+    M().defects.push_back("GetProcAddress on a module that is not loaded");
+    Fail(ERROR_INVALID_HANDLE);
+    return NULL;
+  }
+  auto found = library->exports.find(Text(lpProcName));
+  if (found == library->exports.end()) {
+    Fail(ERROR_PROC_NOT_FOUND);
+    return NULL;
+  }
+  return found->second;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  bool failed = M().Enter("FreeLibrary", {Pointer(hLibModule)});
+  return M().UnloadLibrary(hLibModule) && !failed ? TRUE : Fail(ERROR_INVALID_HANDLE);
+}
+
+HANDLE WINAPI GetProcessHeap(void) {
+  M().Enter("GetProcessHeap", {}, false);
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFF0000));
+}
+
+LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
+  if (M().Enter("HeapAlloc", {Pointer(hHeap), Hex(dwFlags), Number(dwBytes)})) return NULL;
+  if (reinterpret_cast<uintptr_t>(hHeap) != 0x7FFF0000) NotModelled("a heap other than the process heap");
+  void *block = M().Allocate(dwBytes);
+  if (dwFlags & HEAP_ZERO_MEMORY) std::memset(block, 0, dwBytes);
+  return block;
+}
+
+BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
+  M().Enter("HeapFree", {Pointer(hHeap), Hex(dwFlags), Pointer(lpMem)}, false);
+  return M().Free(lpMem) ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+}
+
+LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2) {
+  return std::strcpy(lpString1, lpString2);
+}
+
+LPSTR WINAPI lstrcatA(LPSTR lpString1, LPCSTR lpString2) {
+  return std::strcat(lpString1, lpString2);
+}
+
+int WINAPI lstrlenA(LPCSTR lpString) {
+  return lpString ? static_cast<int>(std::strlen(lpString)) : 0;
+}
+
+// The simulator compares byte by byte; Windows compares by the user's locale,
+// which agrees for the equality tests the tool makes.
+int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
+  int result = std::strcmp(lpString1, lpString2);
+  return result < 0 ? -1 : result > 0 ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- USER32
+
+int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
+  if (M().Enter("LoadStringA", {Pointer(hInstance), Number(uID), Number(cchBufferMax)})) return 0;
+  if (hInstance != NULL) NotModelled("LoadStringA from another module");
+  if (cchBufferMax <= 0) NotModelled("LoadStringA without a buffer");
+  auto found = sim::StringTable().find(uID);
+  if (found == sim::StringTable().end()) {
+    lpBuffer[0] = 0;
+    Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return 0;
+  }
+  size_t count = std::min<size_t>(found->second.size(), static_cast<size_t>(cchBufferMax - 1));
+  std::memcpy(lpBuffer, found->second.data(), count);
+  lpBuffer[count] = 0;
+  return static_cast<int>(count);
+}
+
+int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
+  M().Enter("wsprintfA", {Text(lpFmt)}, false);
+  // wsprintfA writes at most 1024 bytes, its zero byte included.
+  const size_t limit = 1024;
+  std::string out;
+  va_list args;
+  va_start(args, lpFmt);
+  for (const char *p = lpFmt; *p; ++p) {
+    if (*p != '%') {
+      out += *p;
+    } else if (p[1] == 's') {
+      const char *argument = va_arg(args, const char *);
+      out += argument ? argument : "(null)";
+      ++p;
+    } else if (p[1] == '%') {
+      out += '%';
+      ++p;
+    } else {
+      NotModelled(std::string("wsprintfA conversion %") + p[1]);
+    }
+  }
+  va_end(args);
+  if (out.size() > limit - 1) out.resize(limit - 1);
+  std::memcpy(lpOut, out.c_str(), out.size() + 1);
+  return static_cast<int>(out.size());
+}
+
+HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
+  if (M().Enter("FindWindowA", {Text(lpClassName), Text(lpWindowName)})) return NULL;
+  if (lpWindowName) NotModelled("FindWindowA by window name");
+  for (size_t i = 0; i < M().windows.size(); ++i)
+    if (sim::Fold(M().windows[i].className) == sim::Fold(Text(lpClassName)))
+      return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x20000 + 0x10 * i));
+  return NULL;
+}
+
+LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (M().Enter("SendMessageA", {Pointer(hWnd), Hex(Msg), Number(wParam), Number(lParam)}))
+    return 0;
+  uintptr_t value = reinterpret_cast<uintptr_t>(hWnd);
+  size_t index = (value - 0x20000) / 0x10;
+  if (value < 0x20000 || index >= M().windows.size()) {
+    M().defects.push_back("SendMessageA to a window that does not exist");
+    return 0;
+  }
+  M().windows[index].received.push_back(Msg);
+  // The handler may change the machine (a resident that exits): copy it first.
+  auto handler = M().windows[index].handler;
+  return handler ? handler(Msg, wParam, lParam) : 0;
+}
+
+// ---------------------------------------------------------------- ADVAPI32
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                             PHKEY phkResult) {
+  if (M().Enter("RegOpenKeyExA", {Pointer(hKey), Text(lpSubKey), Number(ulOptions), Hex(samDesired)}))
+    return ERROR_ACCESS_DENIED;
+  if (hKey != HKEY_LOCAL_MACHINE) NotModelled("a registry root other than HKEY_LOCAL_MACHINE");
+  sim::RegKey *key = M().FindKey(Text(lpSubKey));
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  if (key->refused && (samDesired & ~static_cast<REGSAM>(0x20019)) != 0) return ERROR_ACCESS_DENIED;
+  Machine::HandleObject object{Kind::Key};
+  object.path = sim::Fold(lpSubKey);
+  object.access = samDesired;
+  *phkResult = reinterpret_cast<HKEY>(M().NewHandle(object));
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData) {
+  if (M().Enter("RegQueryValueExA",
+                {Pointer(hKey), Text(lpValueName), lpcbData ? Number(*lpcbData) : "NULL"}))
+    return ERROR_ACCESS_DENIED;
+  if (lpReserved) return ERROR_INVALID_PARAMETER;
+  Machine::HandleObject *object = M().Lookup(reinterpret_cast<HANDLE>(hKey), Kind::Key);
+  if (!object) return ERROR_INVALID_HANDLE;
+  auto value = M().GetValue(object->path, Text(lpValueName));
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  if (lpType) *lpType = value->type;
+  DWORD size = static_cast<DWORD>(value->bytes.size());
+  if (lpData) {
+    if (!lpcbData) return ERROR_INVALID_PARAMETER;
+    if (size > *lpcbData) {
+      *lpcbData = size;
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(lpData, value->bytes.data(), size);
+  }
+  if (lpcbData) *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                              const BYTE *lpData, DWORD cbData) {
+  std::string bytes(reinterpret_cast<const char *>(lpData), cbData);
+  if (M().Enter("RegSetValueExA", {Pointer(hKey), Text(lpValueName), Number(Reserved),
+                                   Number(dwType), bytes}))
+    return ERROR_ACCESS_DENIED;
+  Machine::HandleObject *object = M().Lookup(reinterpret_cast<HANDLE>(hKey), Kind::Key);
+  if (!object) return ERROR_INVALID_HANDLE;
+  if (!(object->access & 0x0002)) return ERROR_ACCESS_DENIED;  // KEY_SET_VALUE
+  M().SetValue(object->path, Text(lpValueName), dwType, bytes);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  bool failed = M().Enter("RegCloseKey", {Pointer(hKey)});
+  bool released = M().Release(reinterpret_cast<HANDLE>(hKey), Kind::Key);
+  return released && !failed ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}

@@ -1,0 +1,201 @@
+#include "replace.h"
+
+#include "../run/text.h"
+
+void ScheduleOnRestart(PendingSet pending) {
+  if (g_run.platformCode == PLATFORM_WIN98ME)
+    WriteWininitRenames(pending);
+  else if (g_run.platformCode == PLATFORM_NT5)
+    QueueMoveOnReboot(pending);
+}
+
+void QueueMoveOnReboot(PendingSet pending) {
+  const ManagedPaths *paths = &g_run.paths;
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+  if (pending & PENDING_LIBRARY) MoveFileExA(paths->stagedLib, paths->installedLib, flags);
+  if (pending & PENDING_EXECUTABLE) MoveFileExA(paths->stagedExe, paths->installedExe, flags);
+}
+
+// Formats the rename line `number` with the system directory in both places
+// and appends it to `text`. FALSE when the line would not fit whole.
+static BOOL AppendRenameLine(UINT number, LPSTR text) {
+  CHAR format[TEXT_CAPACITY];
+  CHAR line[RENAME_LINE_CAPACITY];
+  LoadText(number, format, TEXT_LOAD_LIMIT);
+  // Each of the two "%s" gives way to the directory.
+  int length = lstrlenA(format) - 4 + 2 * lstrlenA(g_run.paths.systemDir);
+  if (length >= RENAME_LINE_CAPACITY) return FALSE;
+  wsprintfA(line, format, g_run.paths.systemDir, g_run.paths.systemDir);
+  return AppendText(text, RENAME_TEXT_CAPACITY, line);
+}
+
+// Builds the path of the rename file in the Windows directory. FALSE when the
+// directory cannot be read whole or leaves no room for the file name.
+static BOOL BuildRenameFilePath(LPSTR path) {
+  CHAR windowsDir[PATH_CAPACITY];
+  CHAR format[TEXT_CAPACITY];
+  windowsDir[0] = 0;
+  UINT length = GetWindowsDirectoryA(windowsDir, TEXT_LOAD_LIMIT);
+  if (length == 0 || length >= TEXT_LOAD_LIMIT || (UINT)lstrlenA(windowsDir) != length)
+    return FALSE;
+  LoadText(TEXT_RENAME_FILE, format, TEXT_LOAD_LIMIT);
+  if ((int)length + lstrlenA(format) - 2 >= PATH_CAPACITY) return FALSE;
+  wsprintfA(path, format, windowsDir);
+  return TRUE;
+}
+
+// The rename file as read and as rewritten.
+static CHAR s_renameFile[WININIT_FILE_CAPACITY];
+
+void WriteWininitRenames(PendingSet pending) {
+  CHAR path[PATH_CAPACITY];
+  CHAR text[RENAME_TEXT_CAPACITY];
+  if (!BuildRenameFilePath(path)) return;
+  LoadText(TEXT_RENAME_SECTION, text, TEXT_LOAD_LIMIT);
+  if ((pending & PENDING_LIBRARY) && !AppendRenameLine(TEXT_RENAME_LIBRARY, text)) return;
+  if ((pending & PENDING_EXECUTABLE) && !AppendRenameLine(TEXT_RENAME_EXECUTABLE, text)) return;
+
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return;
+
+  // The existing content is kept: read it whole, merge, and write it back.
+  // A file too large to hold with the new lines is left as it is.
+  const DWORD readLimit = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - 8;
+  DWORD length = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, s_renameFile + length, readLimit + 1 - length, &got, NULL)) {
+      CloseHandle(file);
+      return;
+    }
+    if (got == 0) break;
+    length += got;
+    if (length > readLimit) {
+      CloseHandle(file);
+      return;
+    }
+  }
+
+  DWORD merged = MergeRenameText(s_renameFile, length, WININIT_FILE_CAPACITY, text);
+  if (merged != 0 && SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0) {
+    DWORD written = 0;
+    if (WriteFile(file, s_renameFile, merged, &written, NULL) && written == merged)
+      SetEndOfFile(file);
+  }
+  CloseHandle(file);
+}
+
+static BOOL IsBlank(CHAR c) { return c == ' ' || c == '\t'; }
+static CHAR LowerAscii(CHAR c) { return (c >= 'A' && c <= 'Z') ? (CHAR)(c - 'A' + 'a') : c; }
+
+// End of the line that starts at `at`: the offset of its '\n', or `length`.
+static DWORD LineEnd(LPCSTR file, DWORD at, DWORD length) {
+  while (at < length && file[at] != '\n') ++at;
+  return at;
+}
+
+// Offset of the line after the one that starts at `at`.
+static DWORD NextLine(LPCSTR file, DWORD at, DWORD length) {
+  DWORD end = LineEnd(file, at, length);
+  return end < length ? end + 1 : length;
+}
+
+// The line's content without leading blanks, and its length without trailing
+// blanks and carriage returns.
+static LPCSTR TrimLine(LPCSTR line, DWORD length, DWORD *trimmed) {
+  while (length > 0 && IsBlank(*line)) {
+    ++line;
+    --length;
+  }
+  while (length > 0 && (IsBlank(line[length - 1]) || line[length - 1] == '\r')) --length;
+  *trimmed = length;
+  return line;
+}
+
+static BOOL SameTextNoCase(LPCSTR a, DWORD aLength, LPCSTR b, DWORD bLength) {
+  if (aLength != bLength) return FALSE;
+  for (DWORD i = 0; i < aLength; ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return FALSE;
+  return TRUE;
+}
+
+static BOOL IsSectionLine(LPCSTR file, DWORD at, DWORD length) {
+  DWORD trimmed = 0;
+  LPCSTR line = TrimLine(file + at, LineEnd(file, at, length) - at, &trimmed);
+  return trimmed > 0 && line[0] == '[';
+}
+
+static BOOL IsRenameSectionLine(LPCSTR file, DWORD at, DWORD length) {
+  static const CHAR RENAME_SECTION[] = "[rename]";
+  DWORD trimmed = 0;
+  LPCSTR line = TrimLine(file + at, LineEnd(file, at, length) - at, &trimmed);
+  return SameTextNoCase(line, trimmed, RENAME_SECTION, sizeof(RENAME_SECTION) - 1);
+}
+
+// TRUE when a line between `from` and `to` reads `wanted` (ignoring case and
+// surrounding blanks).
+static BOOL HasLine(LPCSTR file, DWORD from, DWORD to, LPCSTR wanted, DWORD wantedLength) {
+  for (DWORD at = from; at < to; at = NextLine(file, at, to)) {
+    DWORD trimmed = 0;
+    LPCSTR line = TrimLine(file + at, LineEnd(file, at, to) - at, &trimmed);
+    if (SameTextNoCase(line, trimmed, wanted, wantedLength)) return TRUE;
+  }
+  return FALSE;
+}
+
+// Inserts `count` bytes of `bytes` at `at` into the `*length` bytes of `file`.
+static BOOL InsertBytes(LPSTR file, DWORD *length, DWORD capacity, DWORD at, LPCSTR bytes,
+                        DWORD count) {
+  if (*length + count >= capacity) return FALSE;
+  for (DWORD i = *length; i > at; --i) file[i - 1 + count] = file[i - 1];
+  for (DWORD i = 0; i < count; ++i) file[at + i] = bytes[i];
+  *length += count;
+  return TRUE;
+}
+
+DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) {
+  static const CHAR LINE_BREAK[] = "\r\n";
+  // A zero byte inside a text file cuts it short for its readers: drop them.
+  DWORD kept = 0;
+  for (DWORD i = 0; i < length; ++i)
+    if (file[i] != 0) file[kept++] = file[i];
+  length = kept;
+
+  DWORD section = 0;
+  while (section < length && !IsRenameSectionLine(file, section, length))
+    section = NextLine(file, section, length);
+
+  if (section >= length) {
+    // No section yet: append the whole text on a line of its own.
+    if (length > 0 && file[length - 1] != '\n' &&
+        !InsertBytes(file, &length, capacity, length, LINE_BREAK, 2))
+      return 0;
+    if (!InsertBytes(file, &length, capacity, length, renames, (DWORD)lstrlenA(renames)))
+      return 0;
+  } else {
+    // Add the missing lines at the end of the existing section.
+    DWORD bodyStart = NextLine(file, section, length);
+    DWORD bodyEnd = bodyStart;
+    while (bodyEnd < length && !IsSectionLine(file, bodyEnd, length))
+      bodyEnd = NextLine(file, bodyEnd, length);
+    DWORD renamesLength = (DWORD)lstrlenA(renames);
+    for (DWORD at = NextLine(renames, 0, renamesLength); at < renamesLength;) {
+      DWORD next = NextLine(renames, at, renamesLength);
+      DWORD trimmed = 0;
+      LPCSTR line = TrimLine(renames + at, LineEnd(renames, at, renamesLength) - at, &trimmed);
+      if (trimmed > 0 && !HasLine(file, bodyStart, bodyEnd, line, trimmed)) {
+        if (bodyEnd > 0 && file[bodyEnd - 1] != '\n') {
+          if (!InsertBytes(file, &length, capacity, bodyEnd, LINE_BREAK, 2)) return 0;
+          bodyEnd += 2;
+        }
+        if (!InsertBytes(file, &length, capacity, bodyEnd, renames + at, next - at)) return 0;
+        bodyEnd += next - at;
+      }
+      at = next;
+    }
+  }
+  if (length + 1 > capacity) return 0;
+  file[length] = 0;
+  return length + 1;
+}

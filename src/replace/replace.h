@@ -1,0 +1,52 @@
+// Replacement: copying the staged files into place now, scheduling them for
+// the next restart where that is impossible, and restarting the executable.
+#ifndef HALUNUPD_REPLACE_REPLACE_H
+#define HALUNUPD_REPLACE_REPLACE_H
+
+#include "../platform/win32.h"
+#include "../run/run.h"
+
+enum { LIBRARY_DELETE_ATTEMPTS = 10, LIBRARY_DELETE_PAUSE_MS = 1000 };
+// The rename text built for one run: the section line and two full lines.
+enum { RENAME_TEXT_CAPACITY = 2048 };
+// One formatted rename line: 31 fixed characters and the directory twice.
+enum { RENAME_LINE_CAPACITY = 31 + 2 * 242 + 1 };
+// The largest existing rename file merged with the new lines.
+enum { WININIT_FILE_CAPACITY = 32768 };
+// The restart command line: the installed path and the restart argument.
+enum { COMMAND_LINE_CAPACITY = 2 * 256 };
+
+// Copies both staged files over the installed names and starts the
+// executable. Returns the files whose staged copy is present but could not be
+// copied; those are scheduled for the restart and the executable is then
+// started only when it is not among them.
+PendingSet InstallFresh(void);
+
+// Replaces the installed files by the staged ones now. Returns the files that
+// could not be replaced, after scheduling them for the restart.
+PendingSet ReplaceInPlace(void);
+
+// Starts the installed executable with the restart argument, detached.
+void LaunchResident(void);
+
+// Schedules the files in `pending` for replacement at the next restart, in the
+// way the running platform supports; other platforms get nothing.
+void ScheduleOnRestart(PendingSet pending);
+
+// Adds the rename lines for `pending` to the "[Rename]" section of the Windows
+// directory's wininit.ini (Windows 98/ME).
+void WriteWininitRenames(PendingSet pending);
+
+// Registers delayed moves of the staged files over the installed ones (NT 5+).
+void QueueMoveOnReboot(PendingSet pending);
+
+// Merges `renames` (a "[Rename]" section line followed by rename lines, each
+// ended by CR LF) into the `length` bytes of an existing rename file held in
+// `file` of `capacity` bytes: lines not yet in the file's first [Rename]
+// section are added at its end, or the whole section is appended. Trailing
+// zero bytes of the old content are dropped and the result ends with one
+// zero byte. Returns the new length, zero byte included, or 0 if it does not
+// fit.
+DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
+
+#endif

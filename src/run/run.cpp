@@ -1,0 +1,123 @@
+#include "run.h"
+
+#include "../files/files.h"
+#include "../marker/marker.h"
+#include "../notice/notice.h"
+#include "../replace/replace.h"
+#include "text.h"
+
+RunState g_run;
+
+void ResetRunState(void) { ZeroBytes(&g_run, sizeof(g_run)); }
+
+void ClassifyPlatform(void) {
+  OSVERSIONINFOA version;
+  ZeroBytes(&version, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  // A failed call leaves the record zeroed, which would read as Win32s: the
+  // platform stays unknown instead.
+  if (!GetVersionExA(&version)) return;
+
+  switch (version.dwPlatformId) {
+    case VER_PLATFORM_WIN32s:
+      g_run.platformCode = PLATFORM_WIN32S;
+      break;
+    case VER_PLATFORM_WIN32_WINDOWS:
+      if (version.dwMajorVersion == 4)
+        g_run.platformCode = version.dwMinorVersion == 0 ? PLATFORM_WIN95 : PLATFORM_WIN98ME;
+      break;
+    case VER_PLATFORM_WIN32_NT:
+      if (version.dwMajorVersion > 4)
+        g_run.platformCode = PLATFORM_NT5;
+      else if (version.dwMajorVersion == 4)
+        g_run.platformCode = PLATFORM_NT4;
+      break;
+    default:
+      break;
+  }
+}
+
+// Reads the system directory into the run state and builds the managed paths.
+// FALSE when the directory cannot be read whole or is too long for the paths.
+static BOOL PrepareManagedPaths(void) {
+  UINT length = GetSystemDirectoryA(g_run.paths.systemDir, PATH_CAPACITY);
+  if (length == 0 || length > SYSTEM_DIR_MAX_LENGTH ||
+      (UINT)lstrlenA(g_run.paths.systemDir) != length) {
+    g_run.paths.systemDir[0] = 0;
+    return FALSE;
+  }
+  return BuildManagedPaths();
+}
+
+// Sends the notice to every running copy of the resident executable. FALSE
+// when the running copies could not be listed, so nothing may be replaced.
+static BOOL NotifyRunningCopies(void) {
+  if (g_run.platformCode == PLATFORM_NT5) {
+    BindPsapi();
+    if (!g_run.processApi.ready) return FALSE;
+    DWORD bytes = 0;
+    if (!g_run.processApi.EnumProcesses(g_run.processIds, sizeof(g_run.processIds), &bytes)) {
+      UnbindProcessApi();
+      return FALSE;
+    }
+    DWORD count = bytes / sizeof(DWORD);
+    if (count > PROCESS_ID_CAPACITY) count = PROCESS_ID_CAPACITY;
+    for (DWORD i = 0; i < count; ++i) NotifyByProcessId(g_run.processIds[i]);
+  } else if (g_run.platformCode == PLATFORM_WIN98ME) {
+    BindToolhelp();
+    NotifyBySnapshot();
+  }
+  return TRUE;
+}
+
+RunStatus RunUpgrade(void) {
+  ResetRunState();
+  ClassifyPlatform();
+
+  if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) {
+    FinishRun(PENDING_ALL);
+    return RUN_NOTHING_DONE;
+  }
+
+  // A directory that does not fit is never cut short: a shortened path could
+  // name another file. No managed file is touched.
+  if (!PrepareManagedPaths() || !IsFilePresent(g_run.paths.stagedExe)) {
+    FinishRun(PENDING_ALL);
+    return g_run.runStatus;
+  }
+
+  g_run.runStatus = RUN_FRESH_INSTALL;
+  if (!IsFilePresent(g_run.paths.installedExe)) {
+    PendingSet pending = InstallFresh();
+    if (pending != 0) g_run.runStatus = RUN_RESTART_NEEDED;
+    FinishRun(pending);
+    return g_run.runStatus;
+  }
+
+  g_run.runStatus = RUN_SAME_VERSION;
+  VersionVerdict verdict = CheckVersions(g_run.paths.stagedExe, g_run.paths.installedExe);
+  if (verdict == 0) {
+    FinishRun(0);
+    return g_run.runStatus;
+  }
+  if (verdict < 0) {
+    ScheduleOnRestart(PENDING_ALL);
+    FinishRun(PENDING_ALL);
+    return RUN_RESTART_NEEDED;
+  }
+
+  g_run.runStatus = RUN_REPLACED;
+  if (!NotifyRunningCopies()) {
+    FinishRun(PENDING_ALL);
+    return RUN_SCAN_FAILED;
+  }
+
+  PendingSet pending = (PendingSet)(ReplaceInPlace() & 0xFFFF);
+  if (pending == 0)
+    LaunchResident();
+  else
+    g_run.runStatus = RUN_RESTART_NEEDED;
+  FinishRun(pending);
+  UnbindProcessApi();
+  return g_run.runStatus;
+}

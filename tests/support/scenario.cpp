@@ -1,0 +1,56 @@
+#include "support/scenario.h"
+
+namespace testing_support {
+
+const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
+const char kMarkerValue[] = "Vastel";
+
+const Family kWin32s{"Win32s", VER_PLATFORM_WIN32s, 3, 1, PLATFORM_WIN32S};
+const Family kWin95{"Windows 95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, PLATFORM_WIN95};
+const Family kWin98{"Windows 98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, PLATFORM_WIN98ME};
+const Family kWinMe{"Windows ME", VER_PLATFORM_WIN32_WINDOWS, 4, 90, PLATFORM_WIN98ME};
+const Family kNt4{"Windows NT 4", VER_PLATFORM_WIN32_NT, 4, 0, PLATFORM_NT4};
+const Family kWin2000{"Windows 2000", VER_PLATFORM_WIN32_NT, 5, 0, PLATFORM_NT5};
+const Family kWinXp{"Windows XP", VER_PLATFORM_WIN32_NT, 5, 1, PLATFORM_NT5};
+const Family kWin10{"Windows 10", VER_PLATFORM_WIN32_NT, 10, 0, PLATFORM_NT5};
+
+void SimTest::SetUp() {
+  sim::Reset();
+  ResetRunState();
+}
+
+void SimTest::UseFamily(const Family &family) {
+  m().version.platformId = family.platformId;
+  m().version.major = family.major;
+  m().version.minor = family.minor;
+  if (family.platformId == VER_PLATFORM_WIN32_WINDOWS) m().systemDir = "C:\\WINDOWS\\SYSTEM";
+}
+
+std::string SimTest::Sys(const std::string &name) const { return sim::M().systemDir + "\\" + name; }
+
+void SimTest::Install(const std::string &exeVersion, const std::string &exeBytes,
+                      const std::string &libBytes) {
+  m().PutExecutable(Sys("halunexe.exe"), exeBytes, exeVersion);
+  m().PutFile(Sys("halundll.dll"), libBytes);
+}
+
+void SimTest::Stage(const std::string &exeVersion, const std::string &exeBytes,
+                    const std::string &libBytes) {
+  m().PutExecutable(Sys("halunexe.ex$"), exeBytes, exeVersion);
+  m().PutFile(Sys("halundll.dl$"), libBytes);
+}
+
+void SimTest::AddMarkerKey() { m().AddKey(kMarkerKey); }
+
+std::string SimTest::MarkerText() {
+  auto value = m().GetValue(kMarkerKey, kMarkerValue);
+  return value ? value->bytes : std::string("(no value)");
+}
+
+void SimTest::ExpectCleanExit() {
+  EXPECT_EQ(0, m().OpenHandleCount()) << "open handles left";
+  EXPECT_EQ(0, m().LiveAllocationCount()) << "heap blocks left";
+  EXPECT_TRUE(m().defects.empty()) << "first defect: " << (m().defects.empty() ? "" : m().defects[0]);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,48 @@
+// Test support: a fresh simulated machine per test and the product's layout
+// on it.
+#ifndef HALUNUPD_TESTS_SCENARIO_H
+#define HALUNUPD_TESTS_SCENARIO_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/sim/machine.h"
+#include "run/run.h"
+
+namespace testing_support {
+
+extern const char kMarkerKey[];    // the completion marker's key under HKLM
+extern const char kMarkerValue[];  // its value name
+
+// Windows families as GetVersionExA reports them.
+struct Family {
+  const char *name;
+  DWORD platformId, major, minor;
+  PlatformCode expected;
+};
+extern const Family kWin95, kWin98, kWinMe, kNt4, kWin2000, kWinXp, kWin10, kWin32s;
+
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  sim::Machine &m() { return sim::M(); }
+  void UseFamily(const Family &family);
+  // Full path of a file in the system directory, as the machine reports it.
+  std::string Sys(const std::string &name) const;
+  // Places the installed or staged pair in the system directory.
+  void Install(const std::string &exeVersion, const std::string &exeBytes = "old exe",
+               const std::string &libBytes = "old dll");
+  void Stage(const std::string &exeVersion, const std::string &exeBytes = "new exe",
+             const std::string &libBytes = "new dll");
+  // The marker key, and its value as text.
+  void AddMarkerKey();
+  std::string MarkerText();
+  // Reports defects and leaked resources the run left behind.
+  void ExpectCleanExit();
+};
+
+}  // namespace testing_support
+
+#endif
