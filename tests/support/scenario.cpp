@@ -1,5 +1,7 @@
 #include "support/scenario.h"
 
+#include "files/files.h"
+
 namespace testing_support {
 
 const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
@@ -24,6 +26,13 @@ void SimTest::UseFamily(const Family &family) {
   m().version.major = family.major;
   m().version.minor = family.minor;
   if (family.platformId == VER_PLATFORM_WIN32_WINDOWS) m().systemDir = "C:\\WINDOWS\\SYSTEM";
+}
+
+void SimTest::PrepareRun() {
+  ClassifyPlatform();
+  ASSERT_LT(m().systemDir.size(), sizeof(g_run.paths.systemDir)) << m().systemDir;
+  lstrcpyA(g_run.paths.systemDir, m().systemDir.c_str());
+  ASSERT_TRUE(BuildManagedPaths()) << "system directory " << m().systemDir;
 }
 
 std::string SimTest::Sys(const std::string &name) const { return sim::M().systemDir + "\\" + name; }

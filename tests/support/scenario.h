@@ -29,6 +29,9 @@ class SimTest : public ::testing::Test {
 
   sim::Machine &m() { return sim::M(); }
   void UseFamily(const Family &family);
+  // Classifies the platform and builds the managed paths from the machine's
+  // system directory, as a run does before it calls the other operations.
+  void PrepareRun();
   // Full path of a file in the system directory, as the machine reports it.
   std::string Sys(const std::string &name) const;
   // Places the installed or staged pair in the system directory.
