@@ -1,0 +1,344 @@
+#!/usr/bin/env python3
+"""Checks of the built halunupd.exe, read straight out of the PE file.
+
+  check_pe.py facts EXE [--objdump OBJDUMP]   headers, imports, size budget
+  check_pe.py strings EXE STRINGS_INC         the string table, byte for byte
+  check_pe.py manifest EXE                    the embedded application manifest
+
+Each prints what it found and exits 1 with the differences when a check fails.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peimage  # noqa: E402
+
+SIZE_BUDGET = 16 * 1024
+
+# What the tool may import, by DLL: the operations it calls directly. The
+# version functions (version.dll), the process functions (psapi.dll) and the
+# toolhelp functions are bound at run time and must not appear here.
+ALLOWED_IMPORTS = {
+    "KERNEL32.DLL": {
+        "FindFirstFileA", "FindClose", "DeleteFileA", "CopyFileA", "MoveFileExA",
+        "CreateFileA", "ReadFile", "WriteFile", "SetFilePointer", "SetEndOfFile",
+        "CloseHandle", "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetVersionExA",
+        "CreateProcessA", "Sleep", "ExitProcess", "OpenProcess", "LoadLibraryA",
+        "GetProcAddress", "FreeLibrary", "GetProcessHeap", "HeapAlloc", "HeapFree",
+        "lstrcpyA", "lstrcatA", "lstrlenA", "lstrcmpA",
+    },
+    "USER32.DLL": {"LoadStringA", "wsprintfA", "FindWindowA", "SendMessageA"},
+    "ADVAPI32.DLL": {"RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegCloseKey"},
+}
+# Without these the program cannot end or read its own texts.
+REQUIRED_IMPORTS = {"KERNEL32.DLL": {"ExitProcess"}, "USER32.DLL": {"LoadStringA"}}
+C_RUNTIME = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|api-ms-win-crt-.*|vcruntime.*|crtdll|libgcc.*|libstdc\+\+.*)\.dll$",
+                       re.IGNORECASE)
+
+LANGUAGE_EN_US = 1033
+
+# The string table as the tool must carry it: an independent copy of the texts,
+# written as the bytes they stand for (single backslashes, CR LF, the leading
+# space of the restart argument).
+EXPECTED_STRINGS = {
+    1: b"[Rename]\x0d\x0a",
+    2: b"%s" + b"\x5c" + b"halundll.dll = %s" + b"\x5c" + b"halundll.dl$\x0d\x0a",
+    4: b"%s" + b"\x5c" + b"halunexe.exe = %s" + b"\x5c" + b"halunexe.ex$\x0d\x0a",
+    5: b"%s" + b"\x5c" + b"wininit.ini",
+    20: b"4.42",
+    21: b"Software" + b"\x5c" + b"Morvane of Brastow" + b"\x5c" + b"Morvane Lumetra 4.5",
+    22: b"Vastel",
+    23: b"Complete",
+    24: b"start",
+    30: b"\x20/init",
+}
+
+MANIFEST_ID = 1
+EXPECTED_SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
+}
+
+
+class Report:
+    def __init__(self):
+        self.failures = []
+
+    def check(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+
+    def finish(self, what):
+        for failure in self.failures:
+            print("FAIL: " + failure)
+        if self.failures:
+            print("%s: %d failure(s)" % (what, len(self.failures)))
+            return 1
+        print("%s: ok" % what)
+        return 0
+
+
+def load(path):
+    with open(path, "rb") as f:
+        return peimage.PeImage(f.read())
+
+
+# --- facts -----------------------------------------------------------------
+
+def objdump_imports(objdump, exe):
+    """The import table as objdump -p reads it: {DLL (upper case): {names}}."""
+    text = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
+                          text=True).stdout
+    imports = {}
+    current = None
+    for line in text.splitlines():
+        dll = re.match(r"^\s*DLL Name:\s*(\S+)", line)
+        if dll:
+            current = imports.setdefault(dll.group(1).upper(), set())
+            continue
+        member = re.match(r"^\s*[0-9a-f]+\s+(\d+)\s+(\S+)\s*$", line)
+        if current is not None and member:
+            current.add(member.group(2))
+        elif current is not None and not line.strip():
+            current = None
+    return imports
+
+
+def check_facts(exe, objdump):
+    report = Report()
+    size = os.path.getsize(exe)
+    print("size: %d bytes (budget %d)" % (size, SIZE_BUDGET))
+    report.check(size <= SIZE_BUDGET, "size %d bytes is over the budget of %d" % (size, SIZE_BUDGET))
+
+    image = load(exe)
+    print("machine 0x%04x, magic 0x%04x, subsystem %d, subsystem version %d.%d, OS version %d.%d"
+          % ((image.machine, image.magic, image.subsystem) + image.subsystem_version + image.os_version))
+    report.check(image.machine == peimage.IMAGE_FILE_MACHINE_I386,
+                 "machine 0x%04x, expected i386 (0x014c)" % image.machine)
+    report.check(image.magic == peimage.PE32_MAGIC, "optional header magic 0x%04x, expected PE32" % image.magic)
+    report.check(image.subsystem == peimage.SUBSYSTEM_WINDOWS_CUI,
+                 "subsystem %d, expected the console (3)" % image.subsystem)
+    report.check(image.subsystem_version == (4, 0),
+                 "subsystem version %d.%d, expected 4.0" % image.subsystem_version)
+    report.check(image.os_version[0] <= 4, "OS version %d.%d, expected at most 4.x" % image.os_version)
+    report.check(image.characteristics & 0x2000 == 0, "the image is marked as a DLL")
+    # Windows 95 and 98 load neither thread-local storage nor delayed imports.
+    for index, name in ((9, "thread-local storage"), (13, "delay import")):
+        rva, size_ = image.directory(index)
+        report.check(rva == 0 and size_ == 0, "%s directory present (RVA 0x%x, %d bytes)" % (name, rva, size_))
+
+    imports = image.imports()
+    found = {}
+    for dll, names in imports:
+        print("imports %s: %s" % (dll, ", ".join(sorted(names))))
+        found.setdefault(dll.upper(), set()).update(names)
+    count = sum(len(names) for names in found.values())
+    print("import count: %d functions from %d DLLs" % (count, len(found)))
+    for dll, names in sorted(found.items()):
+        report.check(not C_RUNTIME.match(dll), "imports the C runtime %s" % dll)
+        allowed = ALLOWED_IMPORTS.get(dll)
+        if allowed is None:
+            report.check(False, "imports from %s (%s), which is not allowed" % (dll, ", ".join(sorted(names))))
+            continue
+        ordinals = sorted(n for n in names if n.startswith("#"))
+        report.check(not ordinals, "imports %s by ordinal: %s" % (dll, ", ".join(ordinals)))
+        extra = sorted(names - allowed - set(ordinals))
+        report.check(not extra, "imports from %s functions outside the allow-list: %s" % (dll, ", ".join(extra)))
+    for dll, names in REQUIRED_IMPORTS.items():
+        missing = sorted(names - found.get(dll, set()))
+        report.check(not missing, "does not import %s from %s" % (", ".join(missing), dll))
+
+    if objdump:
+        # A second, independent reading of the import table.
+        theirs = objdump_imports(objdump, exe)
+        report.check(theirs == found, "objdump reads the imports as %r, this parser as %r"
+                     % (sorted((k, sorted(v)) for k, v in theirs.items()),
+                        sorted((k, sorted(v)) for k, v in found.items())))
+    return report.finish("PE facts")
+
+
+# --- strings ---------------------------------------------------------------
+
+C_ESCAPES = {"\\": 0x5C, '"': 0x22, "'": 0x27, "?": 0x3F, "a": 7, "b": 8, "f": 12,
+             "n": 10, "r": 13, "t": 9, "v": 11}
+
+
+def c_literal_bytes(body):
+    """The bytes a C string literal's body (between the quotes) stands for."""
+    out = bytearray()
+    i = 0
+    while i < len(body):
+        c = body[i]
+        if c != "\\":
+            out += c.encode("latin-1")
+            i += 1
+            continue
+        if i + 1 >= len(body):
+            raise ValueError("literal ends in a lone backslash: %r" % body)
+        e = body[i + 1]
+        if e in C_ESCAPES:
+            out.append(C_ESCAPES[e])
+            i += 2
+        elif e == "x":
+            digits = re.match(r"[0-9a-fA-F]+", body[i + 2:])
+            if not digits:
+                raise ValueError("\\x without digits in %r" % body)
+            out.append(int(digits.group(0), 16) & 0xFF)
+            i += 2 + len(digits.group(0))
+        elif e in "01234567":
+            digits = re.match(r"[0-7]{1,3}", body[i + 1:]).group(0)
+            out.append(int(digits, 8) & 0xFF)
+            i += 1 + len(digits)
+        else:
+            raise ValueError("unknown escape \\%s in %r" % (e, body))
+    return bytes(out)
+
+
+def parse_strings_inc(text):
+    """{number: bytes} from the HALUNUPD_TEXT(number, "literal" ...) entries."""
+    text = re.sub(r"/\*.*?\*/", " ", text, flags=re.DOTALL)
+    text = re.sub(r"//[^\n]*", " ", text)
+    entries = {}
+    for match in re.finditer(r"HALUNUPD_TEXT\s*\(\s*(\d+)\s*,((?:\s*\"(?:[^\"\\\n]|\\.)*\")+)\s*\)", text):
+        number = int(match.group(1))
+        if number in entries:
+            raise ValueError("number %d appears twice" % number)
+        literals = re.findall(r"\"((?:[^\"\\\n]|\\.)*)\"", match.group(2))
+        entries[number] = b"".join(c_literal_bytes(part) for part in literals)
+    mentions = len(re.findall(r"HALUNUPD_TEXT\s*\(", text))
+    if mentions != len(entries):
+        raise ValueError("%d HALUNUPD_TEXT entries, of which only %d could be read" % (mentions, len(entries)))
+    return entries
+
+
+def compare_tables(report, where, actual, encode):
+    """Compares `actual` ({number: bytes}) with the expected texts, each put
+    through `encode` first."""
+    for number in sorted(set(EXPECTED_STRINGS) | set(actual)):
+        want = EXPECTED_STRINGS.get(number)
+        want = None if want is None else encode(want)
+        got = actual.get(number)
+        if want is None:
+            report.check(False, "%s: unexpected text %d = %r" % (where, number, got))
+        elif got is None:
+            report.check(False, "%s: text %d missing, expected %r" % (where, number, want))
+        else:
+            report.check(got == want, "%s: text %d is %r, expected %r" % (where, number, got, want))
+
+
+def check_strings(exe, strings_inc):
+    report = Report()
+    resources = load(exe).resources()
+    languages = sorted({lang for (t, _, lang) in resources if t == peimage.RT_STRING})
+    print("string table languages: %s" % languages)
+    report.check(languages == [LANGUAGE_EN_US], "string table languages %s, expected only %d"
+                 % (languages, LANGUAGE_EN_US))
+    from_pe = peimage.string_table(resources, LANGUAGE_EN_US)
+    for number, utf16 in sorted(from_pe.items()):
+        print("  %2d: %r" % (number, utf16.decode("utf-16-le", errors="replace")))
+    # The resource holds UTF-16: each expected byte becomes one 16-bit unit.
+    compare_tables(report, "halunupd.exe", from_pe, lambda text: text.decode("latin-1").encode("utf-16-le"))
+
+    with open(strings_inc, encoding="latin-1") as f:
+        try:
+            from_source = parse_strings_inc(f.read())
+        except ValueError as error:
+            from_source = {}
+            report.check(False, "%s: %s" % (strings_inc, error))
+    compare_tables(report, os.path.basename(strings_inc), from_source, lambda text: text)
+    return report.finish("string table")
+
+
+# --- manifest --------------------------------------------------------------
+
+def local_name(tag):
+    return tag.rsplit("}", 1)[-1]
+
+
+def check_manifest(exe):
+    report = Report()
+    resources = load(exe).resources()
+    manifests = {(name, lang): data for (t, name, lang), data in resources.items() if t == peimage.RT_MANIFEST}
+    print("manifest resources (name, language): %s" % sorted(manifests))
+    report.check([name for name, _ in manifests] == [MANIFEST_ID],
+                 "manifest resources %s, expected exactly one, numbered %d" % (sorted(manifests), MANIFEST_ID))
+    if not manifests:
+        return report.finish("manifest")
+    data = next(iter(manifests.values()))
+    print(data.decode("utf-8", errors="replace"))
+    try:
+        root = ElementTree.fromstring(data)
+    except ElementTree.ParseError as error:
+        report.check(False, "manifest is not well-formed XML: %s" % error)
+        return report.finish("manifest")
+
+    report.check(root.tag == "{urn:schemas-microsoft-com:asm.v1}assembly",
+                 "root element %s, expected assembly in urn:schemas-microsoft-com:asm.v1" % root.tag)
+    report.check(root.get("manifestVersion") == "1.0",
+                 "manifestVersion %r, expected '1.0'" % root.get("manifestVersion"))
+
+    levels = [e for e in root.iter() if local_name(e.tag) == "requestedExecutionLevel"]
+    report.check(len(levels) == 1, "%d requestedExecutionLevel elements, expected 1" % len(levels))
+    for level in levels:
+        report.check(level.get("level") == "asInvoker", "level %r, expected 'asInvoker'" % level.get("level"))
+        report.check(level.get("uiAccess") == "false", "uiAccess %r, expected 'false'" % level.get("uiAccess"))
+    trust = [e for e in root if local_name(e.tag) == "trustInfo"]
+    report.check(len(trust) == 1 and trust[0].tag.startswith("{urn:schemas-microsoft-com:asm.v"),
+                 "trustInfo elements %s, expected one in an asm namespace" % [e.tag for e in trust])
+    path = ["trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel"]
+    node = root
+    for step in path:
+        children = [e for e in node if local_name(e.tag) == step]
+        if len(children) != 1:
+            report.check(False, "no single %s under %s (path %s)" % (step, local_name(node.tag), "/".join(path)))
+            break
+        node = children[0]
+
+    supported = [e for e in root.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS")]
+    ids = [e.get("Id", "").lower() for e in supported]
+    print("supportedOS: %s" % ", ".join(EXPECTED_SUPPORTED_OS.get(i, i) for i in ids))
+    missing = sorted(EXPECTED_SUPPORTED_OS[i] for i in set(EXPECTED_SUPPORTED_OS) - set(ids))
+    unknown = sorted(set(ids) - set(EXPECTED_SUPPORTED_OS))
+    report.check(not missing, "supportedOS missing for %s" % ", ".join(missing))
+    report.check(not unknown, "unknown supportedOS ids %s" % unknown)
+    report.check(len(ids) == len(set(ids)), "supportedOS ids repeated: %s" % ids)
+    for element in supported:
+        parents = [p for p in root.iter() if element in list(p)]
+        report.check(parents and local_name(parents[0].tag) == "application",
+                     "supportedOS %s is not inside compatibility/application" % element.get("Id"))
+    return report.finish("manifest")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    facts = sub.add_parser("facts")
+    facts.add_argument("exe")
+    facts.add_argument("--objdump")
+    strings = sub.add_parser("strings")
+    strings.add_argument("exe")
+    strings.add_argument("strings_inc")
+    manifest = sub.add_parser("manifest")
+    manifest.add_argument("exe")
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "facts":
+            return check_facts(args.exe, args.objdump)
+        if args.command == "strings":
+            return check_strings(args.exe, args.strings_inc)
+        return check_manifest(args.exe)
+    except (peimage.PeError, OSError) as error:
+        print("FAIL: %s: %s" % (args.exe, error))
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
