@@ -1,0 +1,435 @@
+// The running-instance notice: which running copies are found on each
+// family, what is sent to the stub window, and what the run does when the
+// process functions cannot be bound or the resident holds on to its files.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "notice/notice.h"
+#include "support/scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+const DWORD kResidentId = 1200;
+
+class NoticeTest : public SimTest {
+ protected:
+  // 4.50 installed, 4.60 staged, the marker key present, on `family`.
+  void Ready(const Family &family) {
+    SetUp();
+    UseFamily(family);
+    AddMarkerKey();
+    Install("4.50");
+    Stage("4.60");
+  }
+  void AddStub() { m().AddWindow(STUB_WINDOW_CLASS); }
+  std::string ResidentInSystemDir() const { return sim::M().systemDir + "\\HALUNEXE.EXE"; }
+
+  size_t Notices() const {
+    size_t count = 0;
+    for (const sim::Window &window : sim::M().windows)
+      count += std::count(window.received.begin(), window.received.end(), (UINT)NOTICE_MESSAGE);
+    return count;
+  }
+  std::vector<std::string> OpenedIds() const {
+    std::vector<std::string> ids;
+    for (const sim::Call *call : sim::M().CallsNamed("OpenProcess")) ids.push_back(call->args[2]);
+    return ids;
+  }
+  size_t LoadsOf(const std::string &ending) const {
+    size_t count = 0;
+    for (const sim::Call *call : sim::M().CallsNamed("LoadLibraryA")) {
+      std::string name = sim::Fold(call->args[0]);
+      if (name.size() >= ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+        ++count;
+    }
+    return count;
+  }
+  // Both installed files carry the staged bytes.
+  void ExpectReplaced(const std::string &label) {
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << label;
+  }
+  void ExpectUntouched(const std::string &label) {
+    EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+    EXPECT_EQ("old dll", m().FileBytes(Sys("halundll.dll"))) << label;
+    EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable kept";
+    EXPECT_TRUE(m().HasFile(Sys("halundll.dl$"))) << label << ": staged library kept";
+  }
+};
+
+// Which running copies are noticed, per family: NT 5 matches the main
+// module's base name in any directory, 98/ME the full path of the installed
+// executable, the others look for nothing.
+struct MatchRow {
+  const Family *family;
+  size_t fromSystemDir;  // notices for a copy started from the installed path
+  size_t fromElsewhere;  // notices for C:\TOOLS\HALUNEXE.EXE
+};
+
+TEST_F(NoticeTest, RunningCopiesAreMatchedByFamily) {
+  const MatchRow rows[] = {
+      {&kWin32s, 0, 0}, {&kWin95, 0, 0},   {&kWin98, 1, 0}, {&kWinMe, 1, 0},
+      {&kNt4, 0, 0},    {&kWin2000, 1, 1}, {&kWinXp, 1, 1}, {&kWin10, 1, 1},
+  };
+  for (const MatchRow &row : rows) {
+    for (bool elsewhere : {false, true}) {
+      Ready(*row.family);
+      m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "Explorer.EXE");
+      m().AddProcess(kResidentId, elsewhere ? "C:\\TOOLS\\HALUNEXE.EXE" : ResidentInSystemDir(),
+                     "HALUNEXE.EXE");
+      AddStub();
+      std::string label = std::string(row.family->name) + (elsewhere ? ", from C:\\TOOLS" : ", from the system directory");
+      EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << label;
+      EXPECT_EQ(elsewhere ? row.fromElsewhere : row.fromSystemDir, Notices()) << label;
+      for (const sim::Call *call : m().CallsNamed("SendMessageA")) {
+        EXPECT_EQ("0x402", call->args[1]) << label;
+        EXPECT_EQ("0", call->args[2]) << label;
+        EXPECT_EQ("0", call->args[3]) << label;
+      }
+      for (const sim::Call *call : m().CallsNamed("FindWindowA")) {
+        EXPECT_EQ("HALUNSHOW_STUB", call->args[0]) << label;
+        EXPECT_EQ("(null)", call->args[1]) << label;
+      }
+      ExpectReplaced(label);
+      EXPECT_EQ(0, m().LoadedLibraryCount()) << label;
+      ExpectCleanExit();
+    }
+  }
+}
+
+TEST_F(NoticeTest, MatchWithoutStubWindowSendsNothing) {
+  for (const Family *family : {&kWinXp, &kWin98}) {
+    Ready(*family);
+    m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+    m().AddWindow("SOME_OTHER_CLASS");
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << family->name;
+    EXPECT_EQ(1u, m().CallsNamed("FindWindowA").size()) << family->name << ": the window is looked for";
+    EXPECT_TRUE(m().CallsNamed("SendMessageA").empty()) << family->name;
+    ExpectReplaced(family->name);
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(NoticeTest, TwoCopiesSendTwoNotices) {
+  for (const Family *family : {&kWinXp, &kWinMe}) {
+    Ready(*family);
+    m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+    m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "explorer.exe");
+    m().AddProcess(kResidentId + 4, sim::Fold(ResidentInSystemDir()), "HalunExe.exe");
+    AddStub();
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << family->name;
+    EXPECT_EQ(2u, Notices()) << family->name;
+    EXPECT_EQ(2u, m().CallsNamed("FindWindowA").size()) << family->name << ": looked up anew per copy";
+    ExpectCleanExit();
+  }
+}
+
+// A process that cannot be opened or read keeps the name "unknown" and never
+// matches, whatever its main module is called.
+TEST_F(NoticeTest, UnreadableProcessesNeverMatch) {
+  struct Case {
+    const char *label;
+    bool openable, modulesReadable;
+    const char *failName;
+  };
+  const Case cases[] = {
+      {"not openable", false, true, ""},
+      {"modules unreadable", true, false, ""},
+      {"base name not returned", true, true, "GetModuleBaseNameA"},
+  };
+  for (const Case &c : cases) {
+    Ready(kWinXp);
+    m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+    m().processes.back().openable = c.openable;
+    m().processes.back().modulesReadable = c.modulesReadable;
+    m().faults.failName = c.failName;
+    AddStub();
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << c.label;
+    EXPECT_EQ(0u, Notices()) << c.label;
+    EXPECT_EQ(std::vector<std::string>{std::to_string(kResidentId)}, OpenedIds()) << c.label;
+    EXPECT_EQ(c.openable ? 1u : 0u, m().CallsNamed("EnumProcessModules").size()) << c.label;
+    if (!c.modulesReadable) {
+      EXPECT_TRUE(m().CallsNamed("GetModuleBaseNameA").empty()) << c.label;
+    }
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(NoticeTest, ProcessesAreOpenedForQueryReadAndTerminateOneModuleAtATime) {
+  Ready(kWinXp);
+  m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  auto opens = m().CallsNamed("OpenProcess");
+  ASSERT_EQ(1u, opens.size());
+  EXPECT_EQ("0x411", opens[0]->args[0]);
+  EXPECT_EQ("0", opens[0]->args[1]) << "not inheritable";
+  auto modules = m().CallsNamed("EnumProcessModules");
+  ASSERT_EQ(1u, modules.size());
+  EXPECT_EQ(std::to_string(sizeof(HMODULE)), modules[0]->args[0]) << "room for the main module only";
+  auto names = m().CallsNamed("GetModuleBaseNameA");
+  ASSERT_EQ(1u, names.size());
+  EXPECT_EQ("260", names[0]->args[0]);
+  EXPECT_EQ(1u, Notices());
+  ExpectCleanExit();
+}
+
+TEST_F(NoticeTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
+  // NT 5: the idle process is opened like any other, and the open fails.
+  Ready(kWinXp);
+  m().AddProcess(0, "", "System Idle Process");
+  m().processes.back().openable = false;
+  m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  EXPECT_EQ((std::vector<std::string>{"0", std::to_string(kResidentId)}), OpenedIds());
+  EXPECT_EQ(1u, Notices());
+  ExpectCleanExit();
+
+  // 98/ME: an entry with identifier 0 is passed over even when its path is
+  // the installed executable's; the walk goes on to the next entry.
+  Ready(kWin98);
+  m().AddProcess(0, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  EXPECT_EQ(0u, Notices()) << "identifier 0 alone";
+  EXPECT_TRUE(OpenedIds().empty()) << "the snapshot walk opens no process";
+  ExpectCleanExit();
+
+  Ready(kWin98);
+  m().AddProcess(0, ResidentInSystemDir(), "halunexe.exe");
+  m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  EXPECT_EQ(1u, Notices()) << "identifier 0, then the resident";
+  ExpectCleanExit();
+}
+
+// The process list holds 1024 identifiers; a copy past them is not seen.
+TEST_F(NoticeTest, OnlyTheFirst1024ProcessesAreExamined) {
+  struct Case {
+    size_t residentAt;
+    size_t notices;
+  };
+  for (Case c : {Case{1023, 1}, Case{1024, 0}, Case{1099, 0}}) {
+    Ready(kWinXp);
+    for (size_t i = 0; i < 1100; ++i) {
+      if (i == c.residentAt)
+        m().AddProcess(static_cast<DWORD>(8 + 4 * i), ResidentInSystemDir(), "halunexe.exe");
+      else
+        m().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
+    }
+    AddStub();
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << "resident at " << c.residentAt;
+    ASSERT_EQ(1u, m().CallsNamed("EnumProcesses").size());
+    EXPECT_EQ("4096", m().CallsNamed("EnumProcesses")[0]->args[0]);
+    EXPECT_EQ(1024u, OpenedIds().size()) << "resident at " << c.residentAt;
+    EXPECT_EQ(c.notices, Notices()) << "resident at " << c.residentAt;
+    ExpectCleanExit();
+  }
+}
+
+// On NT 5 the running copies must be listed before anything is replaced.
+TEST_F(NoticeTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
+  struct Case {
+    const char *label;
+    const char *missingExport;  // "" with removeLibrary: psapi.dll absent
+    bool removeLibrary;
+    const char *failName;
+  };
+  const Case cases[] = {
+      {"psapi.dll missing", "", true, ""},
+      {"no GetModuleBaseNameA", "GetModuleBaseNameA", false, ""},
+      {"no EnumProcesses", "EnumProcesses", false, ""},
+      {"no EnumProcessModules", "EnumProcessModules", false, ""},
+      {"EnumProcesses fails", "", false, "EnumProcesses"},
+  };
+  for (const Family *family : {&kWin2000, &kWinXp, &kWin10}) {
+    for (const Case &c : cases) {
+      Ready(*family);
+      std::string label = std::string(family->name) + ", " + c.label;
+      if (c.removeLibrary) m().systemLibraries.erase("psapi.dll");
+      if (*c.missingExport) m().systemLibraries["psapi.dll"].exports.erase(c.missingExport);
+      m().faults.failName = c.failName;
+      m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+      AddStub();
+      EXPECT_EQ(RUN_SCAN_FAILED, RunUpgrade()) << label;
+      ExpectUntouched(label);
+      EXPECT_EQ(0u, Notices()) << label;
+      EXPECT_TRUE(m().CallsNamed("OpenProcess").empty()) << label;
+      EXPECT_TRUE(m().launches.empty()) << label;
+      EXPECT_TRUE(m().delayedMoves.empty()) << label;
+      EXPECT_EQ(std::string("Complete\0", 9), MarkerText()) << label;
+      EXPECT_EQ(0, m().LoadedLibraryCount()) << label;
+      ExpectCleanExit();
+    }
+  }
+}
+
+TEST_F(NoticeTest, PsapiIsLoadedFromTheSystemDirectoryOnly) {
+  Ready(kWinXp);
+  // A psapi.dll planted beside the tool lacks every function: loading it
+  // would end the run with -1.
+  m().besideToolLibraries["psapi.dll"] = sim::Library();
+  m().AddProcess(kResidentId, "C:\\TOOLS\\HALUNEXE.EXE", "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  EXPECT_EQ(1u, Notices());
+  std::vector<std::string> loads;
+  for (const sim::Call *call : m().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
+  EXPECT_EQ((std::vector<std::string>{"C:\\WINDOWS\\SYSTEM32\\version.dll",
+                                      "C:\\WINDOWS\\SYSTEM32\\psapi.dll"}),
+            loads);
+  EXPECT_EQ(0, m().LoadedLibraryCount());
+  ExpectCleanExit();
+
+  // Without one in the system directory, the planted one is not used either.
+  Ready(kWinXp);
+  m().besideToolLibraries["psapi.dll"] = m().systemLibraries["psapi.dll"];
+  m().systemLibraries.erase("psapi.dll");
+  EXPECT_EQ(RUN_SCAN_FAILED, RunUpgrade());
+  ExpectUntouched("planted psapi.dll only");
+  EXPECT_EQ(0, m().LoadedLibraryCount());
+  ExpectCleanExit();
+}
+
+// On 98/ME a toolhelp that cannot be bound only skips the notice.
+TEST_F(NoticeTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
+  const char *missing[] = {"Module32Next", "Module32First", "Process32Next", "Process32First",
+                           "CreateToolhelp32Snapshot", ""};
+  for (const Family *family : {&kWin98, &kWinMe}) {
+    for (const char *entry : missing) {
+      Ready(*family);
+      std::string label = std::string(family->name) + ", without " + (*entry ? entry : "KERNEL32.dll");
+      if (*entry)
+        m().systemLibraries["kernel32.dll"].exports.erase(entry);
+      else
+        m().systemLibraries.erase("kernel32.dll");
+      m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+      AddStub();
+      EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << label;
+      EXPECT_TRUE(m().CallsNamed("CreateToolhelp32Snapshot").empty()) << label;
+      EXPECT_EQ(0u, Notices()) << label;
+      ExpectReplaced(label);
+      EXPECT_EQ(1u, m().launches.size()) << label;
+      EXPECT_EQ(0, m().LoadedLibraryCount()) << label;
+      ExpectCleanExit();
+    }
+  }
+}
+
+TEST_F(NoticeTest, SnapshotIsTakenWholeAndClosed) {
+  Ready(kWin98);
+  m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
+  ASSERT_EQ(1u, snapshots.size());
+  EXPECT_EQ("15", snapshots[0]->args[0]);
+  EXPECT_EQ("0", snapshots[0]->args[1]);
+  for (const char *walk : {"Process32First", "Process32Next"})
+    for (const sim::Call *call : m().CallsNamed(walk))
+      EXPECT_EQ(std::to_string(sizeof(PROCESSENTRY32)), call->args[0]) << walk << " record size";
+  EXPECT_EQ(1u, Notices());
+  ExpectCleanExit();
+
+  // A snapshot that cannot be taken ends the walk; its handle is not closed.
+  Ready(kWinMe);
+  m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  m().faults.failName = "CreateToolhelp32Snapshot";
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  EXPECT_EQ(0u, Notices());
+  ExpectReplaced("snapshot refused");
+  ExpectCleanExit();
+}
+
+// The process library is taken only on the replacement course, and given
+// back on it and on the failed process list.
+TEST_F(NoticeTest, ProcessLibraryIsHeldOnlyForTheReplacement) {
+  struct Course {
+    const char *label;
+    const char *installed;  // nullptr: nothing installed
+    const char *staged;     // nullptr: nothing staged
+  };
+  const Course others[] = {{"nothing staged", "4.50", nullptr},
+                           {"fresh install", nullptr, "4.60"},
+                           {"same version", "4.50", "4.50"},
+                           {"old version", "4.30", "4.60"}};
+  for (const Family *family : {&kWinXp, &kWin98}) {
+    const std::string library = family->expected == PLATFORM_NT5 ? "psapi.dll" : "kernel32.dll";
+    for (const Course &c : others) {
+      SetUp();
+      UseFamily(*family);
+      if (c.installed) Install(c.installed);
+      if (c.staged) Stage(c.staged);
+      RunUpgrade();
+      std::string label = std::string(family->name) + ", " + c.label;
+      EXPECT_EQ(0u, LoadsOf(library)) << label;
+      EXPECT_EQ(0, m().LoadedLibraryCount()) << label;
+    }
+    Ready(*family);
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << family->name;
+    EXPECT_EQ(1u, LoadsOf(library)) << family->name;
+    // Released after the completion step, the last thing the run does.
+    ASSERT_FALSE(m().calls.empty());
+    EXPECT_EQ("FreeLibrary", m().calls.back().name) << family->name;
+    EXPECT_EQ(0, m().LoadedLibraryCount()) << family->name;
+  }
+}
+
+// What the resident does with the notice decides whether its files can go now.
+TEST_F(NoticeTest, ResidentThatExitsOnTheNoticeLetsTheFilesGo) {
+  for (const Family *family : {&kWinXp, &kWin98}) {
+    Ready(*family);
+    const std::string exe = Sys("halunexe.exe"), dll = Sys("halundll.dll");
+    m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+    m().LockFile(exe, sim::kForever);
+    m().LockFile(dll, sim::kForever);
+    m().AddWindow(STUB_WINDOW_CLASS, [exe, dll](UINT message, WPARAM, LPARAM) -> LRESULT {
+      if (message != NOTICE_MESSAGE) return 0;
+      auto &processes = sim::M().processes;
+      processes.erase(std::remove_if(processes.begin(), processes.end(),
+                                     [](const sim::Process &p) { return p.id == kResidentId; }),
+                      processes.end());
+      sim::M().FindFile(exe)->lockedUntil = 0;
+      sim::M().FindFile(dll)->lockedUntil = 0;
+      return 0;
+    });
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << family->name;
+    EXPECT_EQ(1u, Notices()) << family->name;
+    ExpectReplaced(family->name);
+    EXPECT_EQ(std::vector<DWORD>{1000}, m().sleeps) << family->name;
+    EXPECT_EQ(1u, m().launches.size()) << family->name;
+    EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << family->name;
+    EXPECT_FALSE(m().HasFile(Sys("halundll.dl$"))) << family->name;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(NoticeTest, ResidentThatIgnoresTheNoticeLeavesTheLibraryForTheRestart) {
+  for (const Family *family : {&kWinXp, &kWin98}) {
+    Ready(*family);
+    m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+    m().LockFile(Sys("halundll.dll"), sim::kForever);
+    AddStub();
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
+    EXPECT_EQ(1u, Notices()) << family->name;
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << family->name;
+    EXPECT_EQ("old dll", m().FileBytes(Sys("halundll.dll"))) << family->name;
+    EXPECT_EQ(10u, m().sleeps.size()) << family->name << ": every attempt made";
+    EXPECT_TRUE(m().launches.empty()) << family->name;
+    EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << family->name;
+    EXPECT_TRUE(m().HasFile(Sys("halundll.dl$"))) << family->name << ": kept for the restart";
+    // The library is replaced at the next restart.
+    m().Restart();
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << family->name << " after the restart";
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << family->name << " after the restart";
+    ExpectCleanExit();
+  }
+}
+
+}  // namespace
