@@ -1,0 +1,350 @@
+"""Running Windows programs under Wine for the end-to-end checks.
+
+A reusable harness (Python 3 standard library only):
+
+- ``base_prefix(cache_dir)`` makes, once, a 32-bit headless Wine prefix and
+  keeps it in ``cache_dir`` (a file lock makes concurrent callers wait for one
+  maker);
+- ``Prefix.fresh(base, name)`` copies it for one scenario: its own directory,
+  so its own wineserver;
+- a ``Prefix`` places and reads files (``put``, ``read``, ``exists``, with
+  Windows paths such as ``C:\\windows\\system32\\x.dll``), sets registry values
+  before Wine starts (``set_version``, ``add_key``), runs programs with a
+  timeout (``run``, ``start``), reads the registry (``reg_value``, from the
+  saved registry files), performs a restart (``restart``) and ends every
+  process it started (``kill``, ``close``).
+
+Wine facts it relies on: a prefix made with WINEARCH=win32; the registry
+files are plain text loaded at start and saved when the wineserver ends; an
+exit status of -1 shows as 255.
+"""
+
+import contextlib
+import fcntl
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+WINE = shutil.which("wine") or "wine"
+WINESERVER = shutil.which("wineserver") or "wineserver"
+SYSTEM_DIR = "C:\\windows\\system32"
+WINDOWS_DIR = "C:\\windows"
+
+_BASE_STAMP = "halunupd-base-ready"
+
+
+def wine_available():
+    return shutil.which("wine") is not None and shutil.which("wineserver") is not None
+
+
+def _env(prefix, extra=None):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = prefix
+    env["WINEARCH"] = "win32"
+    env.setdefault("WINEDEBUG", "-all")
+    # No desktop, no prompts for Mono or Gecko.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    env.pop("DISPLAY", None)
+    if extra:
+        for key, value in extra.items():
+            if key == "WINEDLLOVERRIDES" and value:
+                env[key] = env[key] + ";" + value
+            elif value is None:
+                env.pop(key, None)
+            else:
+                env[key] = value
+    return env
+
+
+def base_prefix(cache_dir, log=print):
+    """The cached base prefix under cache_dir, made on first use."""
+    os.makedirs(cache_dir, exist_ok=True)
+    prefix = os.path.join(cache_dir, "base-prefix")
+    with open(os.path.join(cache_dir, "base-prefix.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if os.path.exists(os.path.join(prefix, _BASE_STAMP)):
+            return prefix
+        shutil.rmtree(prefix, ignore_errors=True)
+        log("making the base Wine prefix in %s" % prefix)
+        started = time.monotonic()
+        env = _env(prefix)
+        subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        # Headless: hidden windows, FindWindowA and SendMessageA still work.
+        subprocess.run([WINE, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
+                        "/d", "null", "/f"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+        with open(os.path.join(prefix, _BASE_STAMP), "w") as stamp:
+            stamp.write("made in %.1f s\n" % (time.monotonic() - started))
+        return prefix
+
+
+# --- registry files ---------------------------------------------------------
+
+def _reg_escape(text):
+    return text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def _reg_unescape(text):
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if nxt == "x":
+                m = re.match(r"[0-9a-fA-F]{1,4}", text[i + 2:])
+                if m:
+                    out.append(chr(int(m.group(0), 16)))
+                    i += 2 + len(m.group(0))
+                    continue
+            out.append({"n": "\n", "r": "\r", "t": "\t", "0": "\0"}.get(nxt, nxt))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def parse_reg_file(path):
+    """{lower-case key: {lower-case value name: (type, value)}} of a Wine
+    registry file. Types: 'sz', 'expand_sz', 'multi_sz' (list of texts),
+    'dword' (int), 'hex<n>' (bytes)."""
+    keys = {}
+    current = None
+    with open(path, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    text = re.sub(r"\\\r?\n\s*", "", text)  # joined continuation lines
+    for line in text.splitlines():
+        if line.startswith("["):
+            end = line.rfind("]")
+            current = keys.setdefault(_reg_unescape(line[1:end]).lower(), {})
+            continue
+        if current is None or not line or line[0] not in '"@':
+            continue
+        if line.startswith("@="):
+            name, rest = "", line[2:]
+        else:
+            m = re.match(r'"((?:[^"\\]|\\.)*)"=(.*)$', line)
+            if not m:
+                continue
+            name, rest = _reg_unescape(m.group(1)), m.group(2)
+        current[name.lower()] = _parse_reg_data(rest)
+    return keys
+
+
+def _parse_reg_data(rest):
+    if rest.startswith('"'):
+        return ("sz", _reg_unescape(rest[1:rest.rfind('"')]))
+    if rest.startswith('str(2):"'):
+        return ("expand_sz", _reg_unescape(rest[8:rest.rfind('"')]))
+    if rest.startswith("dword:"):
+        return ("dword", int(rest[6:], 16))
+    m = re.match(r"hex(?:\(([0-9a-fA-F]+)\))?:(.*)$", rest)
+    if m:
+        kind = int(m.group(1), 16) if m.group(1) else 3
+        data = bytes(int(b, 16) for b in m.group(2).split(",") if b.strip())
+        if kind == 7:
+            texts = data.decode("utf-16-le", errors="replace").split("\0")
+            while texts and texts[-1] == "":
+                texts.pop()
+            return ("multi_sz", texts)
+        if kind in (1, 2):
+            return ("sz" if kind == 1 else "expand_sz",
+                    data.decode("utf-16-le", errors="replace").rstrip("\0"))
+        return ("hex%d" % kind, data)
+    return ("unknown", rest)
+
+
+_HIVES = {"HKLM": "system.reg", "HKEY_LOCAL_MACHINE": "system.reg",
+          "HKCU": "user.reg", "HKEY_CURRENT_USER": "user.reg"}
+
+
+def _split_key(key):
+    hive, _, path = key.partition("\\")
+    if hive.upper() not in _HIVES:
+        raise ValueError("unsupported hive in %r" % key)
+    return _HIVES[hive.upper()], path
+
+
+# --- one prefix ---------------------------------------------------------------
+
+class Prefix:
+    """One Wine prefix of its own, with its own wineserver."""
+
+    def __init__(self, path):
+        self.path = path
+        self.started = []  # Popen objects of programs started in the background
+
+    @classmethod
+    def fresh(cls, base, name, tmp_root=None):
+        """A new copy of the base prefix, in a new directory named after `name`."""
+        parent = tempfile.mkdtemp(prefix=name + "-", dir=tmp_root)
+        path = os.path.join(parent, "prefix")
+        subprocess.run(["cp", "-a", base, path], check=True)
+        return cls(path)
+
+    # files
+    def host_path(self, windows_path):
+        """The Linux path of a C: path inside the prefix."""
+        drive, _, rest = windows_path.partition(":")
+        if drive.upper() != "C":
+            raise ValueError("only C: paths are inside the prefix: %r" % windows_path)
+        parts = [p for p in rest.replace("/", "\\").split("\\") if p]
+        return _case_insensitive_join(os.path.join(self.path, "drive_c"), parts)
+
+    def put(self, windows_path, source=None, data=None):
+        """Places a copy of the host file `source` (or the bytes `data`)."""
+        target = self.host_path(windows_path)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if source is not None:
+            shutil.copyfile(source, target)
+        else:
+            with open(target, "wb") as f:
+                f.write(data)
+
+    def read(self, windows_path):
+        """The file's bytes, or None when it does not exist."""
+        try:
+            with open(self.host_path(windows_path), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def exists(self, windows_path):
+        return os.path.exists(self.host_path(windows_path))
+
+    def remove(self, windows_path):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.host_path(windows_path))
+
+    # registry, written into the files while no wineserver runs
+    def add_key(self, key, values=None):
+        """Creates `key` (e.g. 'HKLM\\Software\\X') with REG_SZ or DWORD
+        `values`. Only while the prefix's wineserver is not running."""
+        filename, path = _split_key(key)
+        lines = ["", "[%s] %d" % (_reg_escape(path), int(time.time()))]
+        for name, value in (values or {}).items():
+            if isinstance(value, int):
+                lines.append('"%s"=dword:%08x' % (_reg_escape(name), value))
+            else:
+                lines.append('"%s"="%s"' % (_reg_escape(name), _reg_escape(value)))
+        with open(os.path.join(self.path, filename), "a", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def set_version(self, program, version):
+        """Makes Wine report `version` (win95, win98, nt40, winxp, win10, ...)
+        to `program` (an executable's base name)."""
+        self.add_key("HKCU\\Software\\Wine\\AppDefaults\\" + program, {"Version": version})
+
+    def registry(self, hive="HKLM"):
+        """The saved registry of a hive. Stops the wineserver first so that
+        the files are up to date."""
+        self.kill()
+        filename, _ = _split_key(hive + "\\x")
+        return parse_reg_file(os.path.join(self.path, filename))
+
+    def reg_value(self, key, name):
+        """(type, value) of a registry value, or None when key or value is
+        missing. Stops the wineserver first."""
+        hive, _, path = key.partition("\\")
+        values = self.registry(hive).get(path.lower())
+        if values is None:
+            return None
+        return values.get(name.lower())
+
+    def has_key(self, key):
+        hive, _, path = key.partition("\\")
+        return path.lower() in self.registry(hive)
+
+    # programs
+    def env(self, extra=None):
+        return _env(self.path, extra)
+
+    def run(self, args, timeout=60, env=None, cwd=None):
+        """Runs `wine args...` to its end; a CompletedProcess with text
+        output. Output goes through files, not pipes, so that a detached
+        process the program starts (which inherits them) does not hold the
+        wait up. A program still running at the timeout is ended with the
+        prefix's wineserver and the TimeoutExpired raised."""
+        command = [WINE] + list(args)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen(command, env=self.env(env), cwd=cwd,
+                                       stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+            try:
+                process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.kill()
+                process.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(
+                command, process.returncode,
+                out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
+
+    def start(self, args, env=None):
+        """Starts `wine args...` in the background, its output on a pipe."""
+        process = subprocess.Popen([WINE] + list(args), env=self.env(env),
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   text=True, errors="replace")
+        self.started.append(process)
+        return process
+
+    def restart(self, timeout=120):
+        """The restart cycle: every program ends, then Wine's start-up runs
+        the moves and renames scheduled for the restart."""
+        self.kill()
+        result = self.run(["wineboot", "-r"], timeout=timeout)
+        self.kill()
+        return result
+
+    def kill(self):
+        """Ends every process of this prefix and waits for its wineserver."""
+        env = self.env()
+        subprocess.run([WINESERVER, "-k"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        for process in self.started:
+            with contextlib.suppress(Exception):
+                process.wait(timeout=10)
+        self.started = []
+
+    def close(self, keep=False):
+        """Ends every process and, unless `keep`, removes the prefix."""
+        self.kill()
+        if not keep:
+            shutil.rmtree(os.path.dirname(self.path), ignore_errors=True)
+
+
+def _case_insensitive_join(root, parts):
+    """Joins `parts` under `root`, reusing existing entries that differ only
+    in letter case, as Wine itself does."""
+    path = root
+    for part in parts:
+        candidate = os.path.join(path, part)
+        if not os.path.exists(candidate) and os.path.isdir(path):
+            lower = part.lower()
+            for entry in os.listdir(path):
+                if entry.lower() == lower:
+                    candidate = os.path.join(path, entry)
+                    break
+        path = candidate
+    return path
+
+
+def wait_for(condition, timeout, interval=0.05):
+    """Polls `condition` until it returns a true value or `timeout` passes;
+    returns its last result."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result or time.monotonic() >= deadline:
+            return result
+        time.sleep(interval)
