@@ -1,0 +1,362 @@
+// The decision tree of a run on every Windows family: which course each
+// machine state takes, what it leaves on disk and in the registry, and the
+// order in which a typical replacement does its work.
+#include <string>
+#include <vector>
+
+#include "notice/notice.h"
+#include "support/scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kComplete("Complete\0", 9);
+
+enum class Scheduling { None, Wininit, DelayedMoves };
+
+// What differs between the families on the courses of a run.
+struct FamilyRow {
+  const Family *family;
+  Scheduling scheduling;  // how a restart-time replacement is written
+  bool notices;           // whether running copies are told to close
+};
+
+const FamilyRow kRows[] = {
+    {&kWin32s, Scheduling::None, false},         {&kWin95, Scheduling::None, false},
+    {&kWin98, Scheduling::Wininit, true},        {&kWinMe, Scheduling::Wininit, true},
+    {&kNt4, Scheduling::None, false},            {&kWin2000, Scheduling::DelayedMoves, true},
+    {&kWinXp, Scheduling::DelayedMoves, true},   {&kWin10, Scheduling::DelayedMoves, true},
+};
+
+class CoursesTest : public SimTest {
+ protected:
+  void Begin(const Family &family) {
+    SetUp();
+    UseFamily(family);
+    AddMarkerKey();
+  }
+  // A running resident started from the installed path, with its stub window.
+  void RunResident() {
+    m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
+    m().AddWindow(STUB_WINDOW_CLASS);
+  }
+  std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
+  size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
+  void ExpectFiles(const std::string &label, const char *exe, const char *dll) {
+    EXPECT_EQ(exe, m().FileBytes(Sys("halunexe.exe"))) << label;
+    EXPECT_EQ(dll, m().FileBytes(Sys("halundll.dll"))) << label;
+  }
+  void ExpectStaged(const std::string &label, bool kept) {
+    EXPECT_EQ(kept, m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable";
+    EXPECT_EQ(kept, m().HasFile(Sys("halundll.dl$"))) << label << ": staged library";
+  }
+  // No restart-time replacement was written anywhere.
+  void ExpectNothingScheduled(const std::string &label) {
+    EXPECT_TRUE(m().delayedMoves.empty()) << label;
+    EXPECT_FALSE(m().HasFile(Wininit())) << label;
+  }
+};
+
+TEST_F(CoursesTest, NothingStagedOnlyRecordsTheRun) {
+  for (const FamilyRow &row : kRows) {
+    Begin(*row.family);
+    Install("4.50");
+    m().PutFile(Sys("halundll.dl$"), "new dll");
+    const std::string label = row.family->name;
+    EXPECT_EQ(RUN_NOTHING_DONE, RunUpgrade()) << label;
+    ExpectFiles(label, "old exe", "old dll");
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << label << ": staged library left alone";
+    EXPECT_EQ(0u, Count("DeleteFileA") + Count("CopyFileA")) << label;
+    EXPECT_EQ(0u, Count("LoadLibraryA")) << label;
+    ExpectNothingScheduled(label);
+    EXPECT_EQ(kComplete, MarkerText()) << label;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(CoursesTest, FreshInstallOverwritesAnInstalledLibraryAndStarts) {
+  for (const FamilyRow &row : kRows) {
+    Begin(*row.family);
+    Stage("4.60");
+    m().PutFile(Sys("halundll.dll"), "old dll");
+    const std::string label = row.family->name;
+    EXPECT_EQ(RUN_FRESH_INSTALL, RunUpgrade()) << label;
+    ExpectFiles(label, "new exe", "new dll");
+    ExpectStaged(label, false);
+    EXPECT_EQ(0u, Count("GetFileVersionInfoSizeA")) << label << ": no version read";
+    ASSERT_EQ(1u, m().launches.size()) << label;
+    EXPECT_EQ(sim::Fold(Sys("halunexe.exe")) + " /init", m().launches[0].commandLine) << label;
+    ExpectNothingScheduled(label);
+    EXPECT_EQ(kComplete, MarkerText()) << label;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(CoursesTest, SameVersionOnlyRemovesTheStagedCopies) {
+  for (const FamilyRow &row : kRows) {
+    Begin(*row.family);
+    Install("4.50");
+    Stage("4.50");
+    const std::string label = row.family->name;
+    EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade()) << label;
+    ExpectFiles(label, "old exe", "old dll");
+    ExpectStaged(label, false);
+    EXPECT_TRUE(m().launches.empty()) << label;
+    EXPECT_EQ(0u, Count("FindWindowA")) << label;
+    ExpectNothingScheduled(label);
+    EXPECT_EQ(kComplete, MarkerText()) << label;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(CoursesTest, OldVersionIsScheduledWhereThePlatformCan) {
+  for (const FamilyRow &row : kRows) {
+    Begin(*row.family);
+    Install("4.30");
+    Stage("4.60");
+    RunResident();
+    const std::string label = row.family->name;
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
+    ExpectFiles(label, "old exe", "old dll");
+    ExpectStaged(label, true);
+    EXPECT_EQ(0u, Count("SendMessageA")) << label << ": no notice before a restart";
+    EXPECT_TRUE(m().launches.empty()) << label;
+    EXPECT_EQ(kComplete, MarkerText()) << label;
+    const std::string dir = m().systemDir;
+    switch (row.scheduling) {
+      case Scheduling::None:
+        ExpectNothingScheduled(label);
+        break;
+      case Scheduling::Wininit:
+        ASSERT_TRUE(m().HasFile(Wininit())) << label;
+        EXPECT_EQ("[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n" + dir +
+                      "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + std::string(1, '\0'),
+                  m().FileBytes(Wininit()))
+            << label;
+        EXPECT_TRUE(m().delayedMoves.empty()) << label;
+        break;
+      case Scheduling::DelayedMoves:
+        ASSERT_EQ(2u, m().delayedMoves.size()) << label;
+        EXPECT_EQ(sim::Fold(Sys("halundll.dl$")), m().delayedMoves[0].from) << label;
+        EXPECT_EQ(sim::Fold(Sys("halundll.dll")), m().delayedMoves[0].to) << label;
+        EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[1].from) << label;
+        EXPECT_EQ(sim::Fold(Sys("halunexe.exe")), m().delayedMoves[1].to) << label;
+        for (const sim::DelayedMove &move : m().delayedMoves) EXPECT_EQ(5u, move.flags) << label;
+        EXPECT_FALSE(m().HasFile(Wininit())) << label;
+        break;
+    }
+    ExpectCleanExit();
+    // After the restart the new pair is in place where it was scheduled.
+    m().Restart();
+    bool scheduled = row.scheduling != Scheduling::None;
+    ExpectFiles(label + " after the restart", scheduled ? "new exe" : "old exe",
+                scheduled ? "new dll" : "old dll");
+  }
+}
+
+TEST_F(CoursesTest, DifferentVersionIsReplacedNowOnEveryFamily) {
+  for (const FamilyRow &row : kRows) {
+    Begin(*row.family);
+    Install("4.50");
+    Stage("4.60");
+    RunResident();
+    const std::string label = row.family->name;
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << label;
+    EXPECT_EQ(row.notices ? 1u : 0u, m().windows[0].received.size()) << label;
+    if (!row.notices) {
+      EXPECT_EQ(1u, Count("LoadLibraryA")) << label << ": only version.dll is loaded";
+    }
+    ExpectFiles(label, "new exe", "new dll");
+    ExpectStaged(label, false);
+    EXPECT_EQ(1u, m().launches.size()) << label;
+    EXPECT_EQ(std::vector<DWORD>{1000}, m().sleeps) << label;
+    ExpectNothingScheduled(label);
+    EXPECT_EQ(kComplete, MarkerText()) << label;
+    EXPECT_EQ(0, m().LoadedLibraryCount()) << label;
+    ExpectCleanExit();
+  }
+}
+
+// "start" in the marker ends a run on 98/ME only, before any path is built.
+TEST_F(CoursesTest, StartMarkerEndsTheRunOn98MeOnly) {
+  struct Case {
+    const Family *family;
+    const char *marker;
+    DWORD type;
+    RunStatus expected;
+  };
+  const Case cases[] = {
+      {&kWin98, "START", REG_SZ, RUN_NOTHING_DONE},
+      {&kWinMe, "Start", REG_SZ, RUN_NOTHING_DONE},
+      {&kWin98, "Complete", REG_SZ, RUN_REPLACED},
+      {&kWinMe, "started", REG_SZ, RUN_REPLACED},
+      {&kWin2000, "START", REG_SZ, RUN_REPLACED},
+      {&kWinXp, "START", REG_SZ, RUN_REPLACED},
+      {&kWin10, "start", REG_SZ, RUN_REPLACED},
+      {&kNt4, "start", REG_SZ, RUN_REPLACED},
+      {&kWin95, "start", REG_SZ, RUN_REPLACED},
+  };
+  for (const Case &c : cases) {
+    Begin(*c.family);
+    m().SetValue(kMarkerKey, kMarkerValue, c.type, std::string(c.marker) + '\0');
+    Install("4.50");
+    Stage("4.60");
+    const std::string label = std::string(c.family->name) + ", marker \"" + c.marker + "\"";
+    EXPECT_EQ(c.expected, RunUpgrade()) << label;
+    EXPECT_EQ(kComplete, MarkerText()) << label << ": overwritten";
+    bool on98 = c.family->expected == PLATFORM_WIN98ME;
+    EXPECT_EQ(on98 ? 1u : 0u, Count("RegQueryValueExA")) << label << ": marker read";
+    if (c.expected == RUN_NOTHING_DONE) {
+      EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << label << ": no path built";
+      EXPECT_EQ(0u, Count("FindFirstFileA") + Count("DeleteFileA")) << label;
+      ExpectFiles(label, "old exe", "old dll");
+      ExpectStaged(label, true);
+    } else {
+      ExpectFiles(label, "new exe", "new dll");
+    }
+    ExpectCleanExit();
+  }
+}
+
+// A system directory that cannot be read whole ends the run as if nothing
+// were staged: no managed file is looked at or touched.
+TEST_F(CoursesTest, UnusableSystemDirectoryTouchesNoManagedFile) {
+  struct Case {
+    const char *label;
+    std::string directory;
+    bool failCall;
+    bool overrideLength;
+    RunStatus expected;
+  };
+  const std::string longest = "C:\\" + std::string(SYSTEM_DIR_MAX_LENGTH - 3, 'S');
+  const Case cases[] = {
+      {"242 characters", longest, false, false, RUN_REPLACED},
+      {"243 characters", longest + "T", false, false, RUN_NOTHING_DONE},
+      {"300 characters", longest + std::string(58, 'T'), false, false, RUN_NOTHING_DONE},
+      {"GetSystemDirectoryA fails", "C:\\WINDOWS\\SYSTEM32", true, false, RUN_NOTHING_DONE},
+      {"a length the text does not have", "C:\\WINDOWS\\SYSTEM32", false, true, RUN_NOTHING_DONE},
+  };
+  for (const Family *family : {&kWinXp, &kWin98, &kNt4}) {
+    for (const Case &c : cases) {
+      Begin(*family);
+      m().systemDir = c.directory;
+      if (c.failCall) {
+        m().faults.failName = "GetSystemDirectoryA";
+      }
+      if (c.overrideLength) m().systemDirOverride = std::make_pair(c.directory + '\0', 40u);
+      Install("4.50");
+      Stage("4.60");
+      const std::string label = std::string(family->name) + ", " + c.label;
+      EXPECT_EQ(c.expected, RunUpgrade()) << label;
+      EXPECT_EQ(kComplete, MarkerText()) << label;
+      if (c.expected == RUN_NOTHING_DONE) {
+        for (const char *call : {"FindFirstFileA", "DeleteFileA", "CopyFileA", "MoveFileExA",
+                                 "CreateFileA", "LoadLibraryA", "CreateProcessA"})
+          EXPECT_EQ(0u, Count(call)) << label << ": " << call;
+        ExpectFiles(label, "old exe", "old dll");
+        ExpectStaged(label, true);
+      } else {
+        ExpectFiles(label, "new exe", "new dll");
+      }
+      ExpectCleanExit();
+    }
+  }
+}
+
+// The steps of the typical run, as the call log shows them: a readable
+// account of each call that matters, in order.
+std::vector<std::string> Steps() {
+  std::vector<std::string> steps;
+  for (const sim::Call &call : sim::M().calls) {
+    const std::string &name = call.name;
+    if (name == "GetVersionExA" || name == "GetSystemDirectoryA" || name == "EnumProcesses" ||
+        name == "FindWindowA" || name == "SendMessageA" || name == "FreeLibrary" ||
+        name == "RegOpenKeyExA" || name == "RegQueryValueExA" || name == "RegCloseKey")
+      steps.push_back(name);
+    else if (name == "LoadLibraryA" || name == "GetFileVersionInfoA" || name == "DeleteFileA" ||
+             name == "Sleep" || name == "CreateProcessA")
+      steps.push_back(name + " " + call.args[0]);
+    else if (name == "OpenProcess")
+      steps.push_back(name + " " + call.args[2]);
+    else if (name == "CopyFileA")
+      steps.push_back(name + " " + call.args[0] + " " + call.args[1]);
+    else if (name == "RegSetValueExA")
+      steps.push_back(name + " " + call.args[1]);
+    else if (name == "LoadStringA" && call.args[1] == "20")
+      steps.push_back("LoadStringA 20");
+  }
+  return steps;
+}
+
+TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
+  Begin(kWinXp);
+  Install("4.50");
+  Stage("4.60");
+  m().AddProcess(4, "System", "System");
+  m().AddProcess(1200, "C:\\WINDOWS\\SYSTEM32\\HALUNEXE.EXE", "HALUNEXE.EXE");
+  m().AddProcess(1300, "C:\\WINDOWS\\EXPLORER.EXE", "Explorer.EXE");
+  m().AddWindow(STUB_WINDOW_CLASS);
+
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+
+  const std::string sys = "C:\\WINDOWS\\SYSTEM32", dir = "c:\\windows\\system32";
+  const std::vector<std::string> expected = {
+      "GetVersionExA",
+      "GetSystemDirectoryA",
+      // version gate: installed first, then staged
+      "LoadLibraryA " + sys + "\\version.dll",
+      "GetFileVersionInfoA " + dir + "\\halunexe.exe",
+      "LoadStringA 20",
+      "GetFileVersionInfoA " + dir + "\\halunexe.ex$",
+      "FreeLibrary",
+      // notice
+      "LoadLibraryA " + sys + "\\psapi.dll",
+      "EnumProcesses",
+      "OpenProcess 4",
+      "OpenProcess 1200",
+      "FindWindowA",
+      "SendMessageA",
+      "OpenProcess 1300",
+      // executable at once, library after one pause
+      "DeleteFileA " + dir + "\\halunexe.exe",
+      "CopyFileA " + dir + "\\halunexe.ex$ " + dir + "\\halunexe.exe",
+      "Sleep 1000",
+      "DeleteFileA " + dir + "\\halundll.dll",
+      "CopyFileA " + dir + "\\halundll.dl$ " + dir + "\\halundll.dll",
+      "CreateProcessA " + dir + "\\halunexe.exe",
+      // completion
+      "DeleteFileA " + dir + "\\halundll.dl$",
+      "DeleteFileA " + dir + "\\halunexe.ex$",
+      "RegOpenKeyExA",
+      "RegSetValueExA Vastel",
+      "RegCloseKey",
+      // the process library last
+      "FreeLibrary",
+  };
+  std::vector<std::string> actual = Steps();
+  EXPECT_EQ(expected, actual);
+  for (size_t i = 0; i < expected.size() || i < actual.size(); ++i) {
+    if (i >= expected.size() || i >= actual.size() || expected[i] != actual[i]) {
+      ADD_FAILURE() << "first difference at step " << i << ": expected \""
+                    << (i < expected.size() ? expected[i] : "(none)") << "\", actual \""
+                    << (i < actual.size() ? actual[i] : "(none)") << "\"";
+      break;
+    }
+  }
+
+  // Presence of the staged, then the installed executable, before the gate.
+  auto searches = m().CallsNamed("FindFirstFileA");
+  ASSERT_GE(searches.size(), 2u);
+  EXPECT_EQ(dir + "\\halunexe.ex$", searches[0]->args[0]);
+  EXPECT_EQ(dir + "\\halunexe.exe", searches[1]->args[0]);
+
+  ASSERT_EQ(1u, m().launches.size());
+  EXPECT_EQ(dir + "\\halunexe.exe /init", m().launches[0].commandLine);
+  EXPECT_EQ(DETACHED_PROCESS, m().launches[0].creationFlags);
+  EXPECT_EQ(kComplete, MarkerText());
+  EXPECT_EQ(0, m().LoadedLibraryCount());
+  ExpectCleanExit();
+}
+
+}  // namespace
