@@ -20,29 +20,38 @@ PendingSet InstallFresh(void) {
   return pending;
 }
 
+// Puts the staged copy in place of the installed file: the installed copy,
+// when there is one, is deleted first (at most `attempts` times, each after a
+// pause of `pauseMs` when that is not 0), then the staged copy is copied over
+// it. TRUE only when the staged copy is in place. Without a staged copy
+// nothing is replaced; without an installed copy the staged one is copied
+// into place, so that the completion step never deletes the only copy left.
+static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD pauseMs) {
+  if (!IsFilePresent(staged)) return FALSE;
+  if (IsFilePresent(installed)) {
+    BOOL deleted = FALSE;
+    for (int attempt = 0; attempt < attempts && !deleted; ++attempt) {
+      if (pauseMs != 0) Sleep(pauseMs);
+      deleted = DeleteFileA(installed);
+    }
+    if (!deleted) return FALSE;
+  }
+  // The installed copy is gone now: the copy is tried a second time before the
+  // file is left to the restart, which some platforms do not offer.
+  return CopyFileA(staged, installed, FALSE) || CopyFileA(staged, installed, FALSE);
+}
+
 PendingSet ReplaceInPlace(void) {
   const ManagedPaths *paths = &g_run.paths;
   PendingSet pending = 0;
 
-  // An installed file is removed only when its staged copy is there to take
-  // its place; a copy that fails after the removal leaves the file pending, so
-  // that its staged copy is kept and scheduled.
-  if (IsFilePresent(paths->installedExe) && IsFilePresent(paths->stagedExe)) {
-    if (!DeleteFileA(paths->installedExe) ||
-        !CopyFileA(paths->stagedExe, paths->installedExe, FALSE))
-      pending |= PENDING_EXECUTABLE;
-  }
-
-  if (IsFilePresent(paths->installedLib) && IsFilePresent(paths->stagedLib)) {
-    // The resident may still hold the library for a moment after the notice.
-    BOOL deleted = FALSE;
-    for (int attempt = 0; attempt < LIBRARY_DELETE_ATTEMPTS && !deleted; ++attempt) {
-      Sleep(LIBRARY_DELETE_PAUSE_MS);
-      deleted = DeleteFileA(paths->installedLib);
-    }
-    if (!deleted || !CopyFileA(paths->stagedLib, paths->installedLib, FALSE))
-      pending |= PENDING_LIBRARY;
-  }
+  // Every file not in place is pending: its staged copy is kept and scheduled,
+  // and the run does not report a replacement that did not happen.
+  if (!ReplaceOne(paths->installedExe, paths->stagedExe, 1, 0)) pending |= PENDING_EXECUTABLE;
+  // The resident may still hold the library for a moment after the notice.
+  if (!ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,
+                  LIBRARY_DELETE_PAUSE_MS))
+    pending |= PENDING_LIBRARY;
 
   if (pending != 0) ScheduleOnRestart(pending);
   return pending;

@@ -346,6 +346,18 @@ void Machine::Restart() {
   if (ini == files_.end() || version.platformId != VER_PLATFORM_WIN32_WINDOWS) return;
   std::string text = ini->second.bytes;
   files_.erase(ini);
+  for (const auto &rename : RenameSectionLines(text)) {
+    auto source = files_.find(Fold(rename.second));
+    if (source == files_.end()) continue;
+    File moved = source->second;
+    files_.erase(source);
+    moved.lockedUntil = 0;
+    files_[Fold(rename.first)] = moved;
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> RenameSectionLines(const std::string &text) {
+  std::vector<std::pair<std::string, std::string>> renames;
   bool inSection = false;
   size_t at = 0;
   while (at < text.size()) {
@@ -362,14 +374,9 @@ void Machine::Restart() {
     }
     size_t equals = line.find(" = ");
     if (!inSection || equals == std::string::npos) continue;
-    std::string to = line.substr(0, equals), from = line.substr(equals + 3);
-    auto source = files_.find(Fold(from));
-    if (source == files_.end()) continue;
-    File moved = source->second;
-    files_.erase(source);
-    moved.lockedUntil = 0;
-    files_[Fold(to)] = moved;
+    renames.emplace_back(line.substr(0, equals), line.substr(equals + 3));
   }
+  return renames;
 }
 
 std::string EncodeVersionBlock(const VersionResource &resource) {

@@ -242,6 +242,10 @@ std::string BaseNameOf(const std::string &path);
 // The string table as the program holds it: number -> text.
 const std::map<UINT, std::string> &StringTable();
 
+// The lines of the first [Rename] section of a wininit.ini text, as the
+// restart reads them: (target, source) pairs in file order.
+std::vector<std::pair<std::string, std::string>> RenameSectionLines(const std::string &text);
+
 // Encodes a version resource into the block GetFileVersionInfoA hands out.
 std::string EncodeVersionBlock(const VersionResource &resource);
 

@@ -1,0 +1,292 @@
+// Every course of a run, once per platform call it makes, with that one call
+// failing and again with every call failing from that one on. Whatever fails,
+// the run must end with one of its statuses, lose no managed file, release
+// everything it took, and report a replacement only when one happened.
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/invariant.h"
+#include "support/scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Course {
+  const char *name;
+  std::function<void(SimTest &)> setUp;
+};
+
+class FaultSweepTest : public SimTest {
+ public:
+  using SimTest::Install;
+  using SimTest::Stage;
+  using SimTest::Sys;
+  using SimTest::UseFamily;
+  using SimTest::m;
+
+  // Runs the tool once on the machine as `course` sets it up, with `plan`,
+  // and returns what went wrong (empty when nothing did).
+  std::string RunOnce(const Course &course, const sim::FaultPlan &plan, long *callCount,
+                      long *unrecoverable = nullptr) {
+    SetUp();
+    AddMarkerKey();
+    course.setUp(*this);
+    ManagedSnapshot before = SnapshotManagedFiles();
+    m().faults = plan;
+    RunStatus status = RunUpgrade();
+    if (callCount) *callCount = m().FaultableCallCount();
+    m().faults = sim::FaultPlan();
+
+    std::ostringstream out;
+    if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED)
+      out << "status " << status << " is not one of the six\n";
+    if (m().OpenHandleCount() != 0) out << m().OpenHandleCount() << " handles left open\n";
+    if (m().LiveAllocationCount() != 0)
+      out << m().LiveAllocationCount() << " heap blocks left\n";
+    if (m().LoadedLibraryCount() != 0)
+      out << m().LoadedLibraryCount() << " library references left\n";
+    for (const std::string &defect : m().defects) out << "defect: " << defect << "\n";
+    if (status == RUN_REPLACED) {
+      std::string exe = m().HasFile(Sys("halunexe.exe")) ? m().FileBytes(Sys("halunexe.exe")) : "(none)";
+      std::string dll = m().HasFile(Sys("halundll.dll")) ? m().FileBytes(Sys("halundll.dll")) : "(none)";
+      if (exe != "new exe" || dll != "new dll")
+        out << "status 3 with installed executable \"" << exe << "\" and library \"" << dll
+            << "\"\n";
+    }
+    std::string afterRun = CheckManagedFilesAfterRun(before);
+    out << afterRun;
+    if (afterRun.empty()) {
+      // With every call failing from some point on, an installed copy deleted
+      // just before it cannot be put back by anything the run could still do;
+      // its staged copy is kept (checked above) for the next run.
+      bool deletedBeforeEveryFailure = false;
+      if (plan.onward)
+        for (const sim::Call &call : m().calls) {
+          if (call.failed) break;
+          if (call.name == "DeleteFileA" && call.args[0].find("halun") != std::string::npos &&
+              call.args[0].back() != '$')
+            deletedBeforeEveryFailure = true;
+        }
+      std::string afterRestart = RestartAndCheckManagedFiles(before);
+      if (deletedBeforeEveryFailure && !afterRestart.empty() && unrecoverable)
+        ++*unrecoverable;
+      else
+        out << afterRestart;
+    }
+    std::string problems = out.str();
+    if (!problems.empty()) {
+      std::ostringstream head;
+      head << "status " << status << "; ";
+      problems = head.str() + problems;
+    }
+    return problems;
+  }
+
+  long unrecoverable_ = 0;
+
+  // Sweeps one course and returns the number of faults injected.
+  long Sweep(const Course &course) {
+    long calls = 0;
+    std::string clean = RunOnce(course, sim::FaultPlan(), &calls);
+    EXPECT_EQ("", clean) << course.name << ", run without faults";
+    EXPECT_GT(calls, 0) << course.name;
+    int failures = 0;
+    for (long k = 0; k < calls; ++k) {
+      for (bool onward : {false, true}) {
+        sim::FaultPlan plan;
+        plan.failAt = k;
+        plan.onward = onward;
+        std::string problems = RunOnce(course, plan, nullptr, &unrecoverable_);
+        if (problems.empty()) continue;
+        // Name the first failed call, so a failure reads without re-running.
+        std::string failed = "(none reached)";
+        for (const sim::Call &call : m().calls)
+          if (call.failed) {
+            failed = call.name + (call.args.empty() ? "" : "(" + call.args[0] + ")");
+            break;
+          }
+        if (++failures <= 5)
+          ADD_FAILURE() << course.name << ": call " << k << (onward ? " onward" : " alone")
+                        << " failing, first " << failed << ":\n" << problems;
+      }
+    }
+    EXPECT_EQ(0, failures) << course.name << ": faulted runs that went wrong, of " << 2 * calls;
+    return 2 * calls;
+  }
+};
+
+const Course kCourses[] = {
+    {"nothing staged",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.m().PutFile(s.Sys("halundll.dl$"), "new dll");
+     }},
+    {"fresh install", [](SimTest &t) { static_cast<FaultSweepTest &>(t).Stage("4.60"); }},
+    {"same version",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.Stage("4.50");
+     }},
+    {"old version on Windows 98",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin98);
+       s.Install("4.30");
+       s.Stage("4.60");
+     }},
+    {"old version on Windows XP",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.30");
+       s.Stage("4.60");
+     }},
+    {"replacement on Windows XP",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().AddProcess(4, "C:\\WINDOWS\\system32\\smss.exe", "smss.exe");
+       s.m().AddProcess(1200, s.Sys("halunexe.exe"), "halunexe.exe");
+       s.m().AddWindow("HALUNSHOW_STUB");
+     }},
+    {"replacement on Windows 98",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin98);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "EXPLORER.EXE");
+       s.m().AddProcess(1200, s.Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
+       s.m().AddWindow("HALUNSHOW_STUB");
+     }},
+    {"replacement on Windows NT 4",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kNt4);
+       s.Install("4.50");
+       s.Stage("4.60");
+     }},
+    {"replacement with a locked library",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
+     }},
+};
+
+TEST_F(FaultSweepTest, EveryCourseSurvivesEveryFailingCall) {
+  long total = 0;
+  for (const Course &course : kCourses) {
+    unrecoverable_ = 0;
+    long swept = Sweep(course);
+    total += swept;
+    std::string key = "faults_swept_" + std::string(course.name);
+    for (char &c : key)
+      if (c == ' ') c = '_';
+    RecordProperty(key, static_cast<int>(swept));
+    std::printf("fault sweep: %-36s %ld faults, %ld with the restart out of reach\n",
+                course.name, swept, unrecoverable_);
+  }
+  RecordProperty("faults_swept_total", static_cast<int>(total));
+  std::printf("fault sweep: %-36s %ld faults\n", "total", total);
+}
+
+}  // namespace
+
+namespace {
+
+// Cases the sweep found, kept as tests of their own.
+class ReplacementUnderFaultsTest : public SimTest {
+ protected:
+  void ReplacementOn(const Family &family) {
+    UseFamily(family);
+    AddMarkerKey();
+    Install("4.50");
+    Stage("4.60");
+  }
+};
+
+// A presence test that fails during the replacement used to pass for an
+// absent file: the file was skipped, its staged copy deleted, and the run
+// reported 3 with the old file in place.
+TEST_F(ReplacementUnderFaultsTest, FailedPresenceTestNeverPassesForAReplacement) {
+  // Occurrences 0 and 1 are the run's own tests of the two executables.
+  for (int occurrence = 2; occurrence <= 5; ++occurrence) {
+    SetUp();
+    ReplacementOn(kWinXp);
+    ManagedSnapshot before = SnapshotManagedFiles();
+    m().faults.failName = "FindFirstFileA";
+    m().faults.failNameOccurrence = occurrence;
+    RunStatus status = RunUpgrade();
+    std::string exe = m().FileBytes(Sys("halunexe.exe")), dll = m().FileBytes(Sys("halundll.dll"));
+    if (status == RUN_REPLACED) {
+      EXPECT_EQ("new exe", exe) << "search " << occurrence << " failing";
+      EXPECT_EQ("new dll", dll) << "search " << occurrence << " failing";
+    } else {
+      EXPECT_EQ(RUN_RESTART_NEEDED, status) << "search " << occurrence << " failing";
+    }
+    EXPECT_EQ("", CheckManagedFilesInvariant(before)) << "search " << occurrence << " failing";
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "after the restart, search " << occurrence;
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "after the restart, search " << occurrence;
+  }
+}
+
+// With no installed library the staged one used to be deleted by the
+// completion step, leaving the product without any library.
+TEST_F(ReplacementUnderFaultsTest, MissingInstalledLibraryIsCopiedIntoPlace) {
+  ReplacementOn(kWinXp);
+  m().RemoveFile(Sys("halundll.dll"));
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  ASSERT_TRUE(m().HasFile(Sys("halundll.dll"))) << "files: " << ::testing::PrintToString(m().FilePaths());
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
+  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
+  EXPECT_EQ(1u, m().launches.size());
+}
+
+// Without a staged library nothing can replace the installed one: it stays,
+// and the run does not claim a replacement.
+TEST_F(ReplacementUnderFaultsTest, MissingStagedLibraryLeavesTheRunPending) {
+  ReplacementOn(kWinXp);
+  m().RemoveFile(Sys("halundll.dl$"));
+  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
+  EXPECT_EQ("old dll", m().FileBytes(Sys("halundll.dll")));
+  EXPECT_TRUE(m().launches.empty());
+}
+
+// On NT 4 there is no restart-time replacement: a copy that fails once after
+// the installed copy was deleted is tried again; failing twice, the staged
+// copy is kept for the next run and the run reports 4.
+TEST_F(ReplacementUnderFaultsTest, CopyAfterDeletionIsRetriedOnce) {
+  struct Row {
+    int failures;
+    RunStatus expected;
+    const char *installedExe;
+  } rows[] = {{1, RUN_REPLACED, "new exe"}, {2, RUN_RESTART_NEEDED, nullptr}};
+  for (const Row &row : rows) {
+    SetUp();
+    ReplacementOn(kNt4);
+    m().faults.failName = "CopyFileA";
+    m().faults.failNameOccurrence = -1;
+    if (row.failures == 1) m().faults.failNameOccurrence = 0;
+    RunStatus status = RunUpgrade();
+    EXPECT_EQ(row.expected, status) << row.failures << " failing copies";
+    if (row.installedExe) {
+      EXPECT_EQ(row.installedExe, m().FileBytes(Sys("halunexe.exe")));
+    } else {
+      EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << "staged copy kept";
+      EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << "staged copy kept";
+    }
+    EXPECT_EQ(row.failures == 1 ? 3u : 4u, m().CallsNamed("CopyFileA").size())
+        << row.failures << " failing copies";
+  }
+}
+
+}  // namespace

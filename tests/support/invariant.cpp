@@ -1,0 +1,110 @@
+#include "support/invariant.h"
+
+#include <sstream>
+
+#include "platform/sim/machine.h"
+
+namespace testing_support {
+
+namespace {
+
+std::string WininitPath() { return sim::M().windowsDir + "\\wininit.ini"; }
+
+// Restart instructions in the rename file, as (target, source) pairs.
+std::vector<std::pair<std::string, std::string>> WininitRenames() {
+  sim::Machine &m = sim::M();
+  if (m.version.platformId != VER_PLATFORM_WIN32_WINDOWS || !m.HasFile(WininitPath())) return {};
+  return sim::RenameSectionLines(m.FileBytes(WininitPath()));
+}
+
+const char *Presence(bool present) { return present ? "present" : "absent"; }
+
+}  // namespace
+
+ManagedSnapshot SnapshotManagedFiles() {
+  sim::Machine &m = sim::M();
+  ManagedSnapshot snapshot;
+  const char *names[2][3] = {{"executable", "halunexe.exe", "halunexe.ex$"},
+                             {"library", "halundll.dll", "halundll.dl$"}};
+  for (int i = 0; i < 2; ++i) {
+    ManagedFileState &file = snapshot.files[i];
+    file.label = names[i][0];
+    file.installedPath = m.systemDir + "\\" + names[i][1];
+    file.stagedPath = m.systemDir + "\\" + names[i][2];
+    file.installed = m.HasFile(file.installedPath);
+    file.staged = m.HasFile(file.stagedPath);
+  }
+  // A line the tool itself writes moves a staged copy over its installed
+  // name; any other line that takes a managed file away is foreign.
+  for (const auto &rename : WininitRenames()) {
+    std::string to = sim::Fold(rename.first), from = sim::Fold(rename.second);
+    for (const ManagedFileState &file : snapshot.files) {
+      bool fromManaged = from == sim::Fold(file.installedPath) || from == sim::Fold(file.stagedPath);
+      bool ownLine = from == sim::Fold(file.stagedPath) && to == sim::Fold(file.installedPath);
+      if (fromManaged && !ownLine) snapshot.foreignRenames = true;
+    }
+  }
+  return snapshot;
+}
+
+std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before) {
+  sim::Machine &m = sim::M();
+  std::ostringstream out;
+  for (const ManagedFileState &file : before.files) {
+    if (!file.installed && !file.staged) continue;
+    bool installed = m.HasFile(file.installedPath), staged = m.HasFile(file.stagedPath);
+    if (!installed && !staged)
+      out << file.label << " lost by the run: installed " << Presence(file.installed)
+          << " and staged " << Presence(file.staged)
+          << " before, neither after; scheduled: " << DescribeScheduledMoves() << "\n";
+  }
+  return out.str();
+}
+
+std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before) {
+  sim::Machine &m = sim::M();
+  bool stagedAfterRun[2];
+  for (int i = 0; i < 2; ++i) stagedAfterRun[i] = m.HasFile(before.files[i].stagedPath);
+  std::string scheduled = DescribeScheduledMoves();
+  m.Restart();
+  if (before.foreignRenames) return std::string();
+  std::ostringstream out;
+  for (int i = 0; i < 2; ++i) {
+    const ManagedFileState &file = before.files[i];
+    bool installed = m.HasFile(file.installedPath), staged = m.HasFile(file.stagedPath);
+    if (installed) continue;
+    // A staged copy that is still there after the restart was kept for a later
+    // run; one that is gone must have become the installed copy.
+    bool stagedUsedUp = file.staged && !staged;
+    if (file.installed || stagedUsedUp)
+      out << file.label << " not installed after the restart: installed "
+          << Presence(file.installed) << " and staged " << Presence(file.staged)
+          << " before the run, staged " << Presence(stagedAfterRun[i])
+          << " after it; scheduled: " << scheduled << "\n";
+  }
+  return out.str();
+}
+
+std::string CheckManagedFilesInvariant(const ManagedSnapshot &before) {
+  std::string violations = CheckManagedFilesAfterRun(before);
+  if (!violations.empty()) return violations;
+  return RestartAndCheckManagedFiles(before);
+}
+
+std::string DescribeScheduledMoves() {
+  std::ostringstream out;
+  out << "[";
+  const char *separator = "";
+  for (const sim::DelayedMove &move : sim::M().delayedMoves) {
+    out << separator << "move " << move.from << " -> " << move.to;
+    separator = "; ";
+  }
+  for (const auto &rename : WininitRenames()) {
+    out << separator << "rename " << rename.second << " -> " << rename.first;
+    separator = "; ";
+  }
+  out << "]";
+  return out.str();
+}
+
+}  // namespace testing_support

@@ -1,0 +1,50 @@
+// The guarantee every run must keep, whatever fails: no managed file that
+// existed before the run is left without an installed or a staged copy, and
+// after the next restart each managed file that had an installed copy, or a
+// staged copy the run used up, is installed.
+//
+// Plain functions over sim::M(), without GoogleTest, so that the fuzz targets
+// can use them too. Each check returns the violations it found, one per line;
+// an empty text means the guarantee holds.
+#ifndef HALUNUPD_TESTS_INVARIANT_H
+#define HALUNUPD_TESTS_INVARIANT_H
+
+#include <string>
+
+namespace testing_support {
+
+struct ManagedFileState {
+  const char *label;  // "executable" or "library"
+  std::string installedPath, stagedPath;
+  bool installed = false, staged = false;
+};
+
+struct ManagedSnapshot {
+  ManagedFileState files[2];  // the executable, then the library
+  // The rename file held, before the run, restart instructions of its own
+  // that move a managed file somewhere the tool would not: what the restart
+  // then does to the managed files is not the run's doing.
+  bool foreignRenames = false;
+};
+
+// Records which managed files exist in the machine's system directory.
+ManagedSnapshot SnapshotManagedFiles();
+
+// After the run: every managed file that existed before still has its
+// installed or its staged copy on disk.
+std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before);
+
+// Performs the machine's restart, then checks that each managed file that was
+// installed before the run, or whose staged copy is gone, is installed.
+std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before);
+
+// Both checks in turn; the restart is only performed after the first holds.
+std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
+
+// Source paths of the restart instructions the machine holds: the delayed
+// moves and the lines of the first [Rename] section of wininit.ini.
+std::string DescribeScheduledMoves();
+
+}  // namespace testing_support
+
+#endif
