@@ -15,8 +15,13 @@ PendingSet InstallFresh(void) {
   PendingSet pending = 0;
   if (!CopyStaged(paths->stagedExe, paths->installedExe)) pending |= PENDING_EXECUTABLE;
   if (!CopyStaged(paths->stagedLib, paths->installedLib)) pending |= PENDING_LIBRARY;
-  if (pending != 0) ScheduleOnRestart(pending);
-  if ((pending & PENDING_EXECUTABLE) == 0) LaunchResident();
+  // As after a replacement, the executable is started only when both files are
+  // in place: a pending library would leave it running beside a missing or
+  // older library until the restart.
+  if (pending != 0)
+    ScheduleOnRestart(pending);
+  else
+    LaunchResident();
   return pending;
 }
 

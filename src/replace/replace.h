@@ -19,7 +19,7 @@ enum { COMMAND_LINE_CAPACITY = 2 * 256 };
 // Copies both staged files over the installed names and starts the
 // executable. Returns the files whose staged copy is present but could not be
 // copied; those are scheduled for the restart and the executable is then
-// started only when it is not among them.
+// started only when nothing is pending.
 PendingSet InstallFresh(void);
 
 // Replaces the installed files by the staged ones now. Returns the files that

@@ -1,0 +1,328 @@
+// Replacement at the next restart: the [Rename] section of wininit.ini on
+// Windows 98/ME (fresh and merged into an existing file), delayed moves on
+// NT 5 and later, nothing elsewhere.
+#include <string>
+
+#include "replace/replace.h"
+#include "support/scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kSection = "[Rename]\r\n";
+const std::string kLibLine = "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n";
+const std::string kExeLine = "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n";
+const std::string kZero(1, '\0');
+
+std::string Visible(const std::string &bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == 0) out += "\\0";
+    else out += static_cast<char>(c);
+  }
+  return out;
+}
+
+class DeferredTest : public SimTest {
+ protected:
+  std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
+  std::string WininitBytes() {
+    return m().HasFile(Wininit()) ? m().FileBytes(Wininit()) : std::string("(no file)");
+  }
+  // Windows 98 with both pairs in C:\WINDOWS\SYSTEM, paths built.
+  void Prepare98(const Family &family = kWin98) {
+    UseFamily(family);
+    Install("4.50");
+    Stage("4.60");
+    PrepareRun();
+  }
+};
+
+// ---------------------------------------------------------------- wininit.ini
+
+TEST_F(DeferredTest, FreshRenameFileForEachPendingSet) {
+  struct Row {
+    PendingSet pending;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {0, kSection + kZero},
+      {PENDING_LIBRARY, kSection + kLibLine + kZero},
+      {PENDING_EXECUTABLE, kSection + kExeLine + kZero},
+      {PENDING_LIBRARY | PENDING_EXECUTABLE, kSection + kLibLine + kExeLine + kZero},
+      {PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+  };
+  for (const Family *family : {&kWin98, &kWinMe}) {
+    for (const Row &row : rows) {
+      SetUp();
+      Prepare98(*family);
+      ScheduleOnRestart(row.pending);
+      EXPECT_EQ(Visible(row.expected), Visible(WininitBytes()))
+          << family->name << ", pending " << row.pending;
+      EXPECT_TRUE(m().CallsNamed("MoveFileExA").empty()) << family->name;
+      ExpectCleanExit();
+    }
+  }
+}
+
+TEST_F(DeferredTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsOpenedAsSpecified) {
+  UseFamily(kWin98);
+  m().systemDir = "D:\\Win98\\System";
+  m().windowsDir = "D:\\Win98";
+  Stage("4.60");
+  PrepareRun();
+  WriteWininitRenames(PENDING_ALL);
+  EXPECT_EQ(Visible("[Rename]\r\n"
+                    "D:\\Win98\\System\\halundll.dll = D:\\Win98\\System\\halundll.dl$\r\n"
+                    "D:\\Win98\\System\\halunexe.exe = D:\\Win98\\System\\halunexe.ex$\r\n" +
+                    kZero),
+            Visible(WininitBytes()));
+  auto opens = m().CallsNamed("CreateFileA");
+  ASSERT_EQ(1u, opens.size());
+  // Path, read and write, no sharing, no security, created when absent, normal.
+  EXPECT_EQ((std::vector<std::string>{"D:\\Win98\\wininit.ini", "0xC0000000", "0x0", "NULL", "4",
+                                      "0x80", "NULL"}),
+            opens[0]->args);
+  ExpectCleanExit();
+}
+
+TEST_F(DeferredTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
+  struct Row {
+    const char *label;
+    std::string before;
+    PendingSet pending;
+    std::string after;
+  };
+  const std::string other = "NUL=C:\\TEMP\\A.TMP\r\n";
+  const std::string libLower =
+      "c:\\windows\\system\\halundll.dll = c:\\windows\\system\\halundll.dl$\r\n";
+  const Row rows[] = {
+      {"empty file", "", PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+      {"no [Rename] section", "[boot]\r\nshell=Explorer.exe\r\n", PENDING_EXECUTABLE,
+       "[boot]\r\nshell=Explorer.exe\r\n" + kSection + kExeLine + kZero},
+      {"no section, no final newline", "[boot]\r\nshell=Explorer.exe", PENDING_ALL,
+       "[boot]\r\nshell=Explorer.exe\r\n" + kSection + kLibLine + kExeLine + kZero},
+      {"section with another entry", kSection + other, PENDING_ALL,
+       kSection + other + kLibLine + kExeLine + kZero},
+      {"zero byte left by an earlier run", kSection + other + kZero, PENDING_EXECUTABLE,
+       kSection + other + kExeLine + kZero},
+      {"zero bytes inside the file", "[boot]\r\n" + kZero + kZero + "x=y\r\n", PENDING_LIBRARY,
+       "[boot]\r\nx=y\r\n" + kSection + kLibLine + kZero},
+      {"line already present", kSection + kExeLine, PENDING_ALL,
+       kSection + kExeLine + kLibLine + kZero},
+      {"line present in other letter case", "[rename]\r\n" + libLower, PENDING_LIBRARY,
+       "[rename]\r\n" + libLower + kZero},
+      {"both lines present with the earlier zero byte", kSection + kLibLine + kExeLine + kZero,
+       PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+      {"another section after [Rename]", kSection + other + "[Other]\r\nkey=value\r\n",
+       PENDING_ALL, kSection + other + kLibLine + kExeLine + "[Other]\r\nkey=value\r\n" + kZero},
+      {"[Rename] last, no final newline", kSection + "NUL=C:\\TEMP\\A.TMP", PENDING_EXECUTABLE,
+       kSection + other + kExeLine + kZero},
+      {"line only in another section", "[Other]\r\n" + kExeLine, PENDING_EXECUTABLE,
+       "[Other]\r\n" + kExeLine + kSection + kExeLine + kZero},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    Prepare98();
+    m().PutFile(Wininit(), row.before);
+    ScheduleOnRestart(row.pending);
+    EXPECT_EQ(Visible(row.after), Visible(WininitBytes())) << row.label;
+    // A second run with the same files pending changes nothing.
+    ResetRunState();
+    PrepareRun();
+    ScheduleOnRestart(row.pending);
+    EXPECT_EQ(Visible(row.after), Visible(WininitBytes())) << row.label << ", second run";
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(DeferredTest, RenameFileTooLargeToMergeIsLeftAlone) {
+  Prepare98();
+  const std::string big = "[boot]\r\n" + std::string(40000, ';') + "\r\n";
+  m().PutFile(Wininit(), big);
+  WriteWininitRenames(PENDING_ALL);
+  EXPECT_EQ(big.size(), WininitBytes().size());
+  EXPECT_TRUE(WininitBytes() == big) << "existing content changed";
+  ExpectCleanExit();
+}
+
+TEST_F(DeferredTest, DirectoriesAtTheirLimitsAreUsedWholeOrNotAtAll) {
+  struct Row {
+    const char *label;
+    size_t windowsDirLength, systemDirLength;
+    bool written;
+  };
+  const Row rows[] = {
+      {"Windows directory leaving room for \\wininit.ini", 243, 17, true},
+      {"Windows directory one too long", 244, 17, false},
+      {"Windows directory longer than its buffer", 300, 17, false},
+      {"longest system directory", 10, 242, true},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    UseFamily(kWin98);
+    m().windowsDir = "C:\\" + std::string(row.windowsDirLength - 3, 'W');
+    m().systemDir = "C:\\" + std::string(row.systemDirLength - 3, 'S');
+    Stage("4.60");
+    PrepareRun();
+    WriteWininitRenames(PENDING_EXECUTABLE);
+    EXPECT_EQ(row.written, m().HasFile(Wininit())) << row.label;
+    if (!row.written) {
+      EXPECT_TRUE(m().CallsNamed("CreateFileA").empty()) << row.label;
+    } else {
+      // The line is never cut short.
+      EXPECT_EQ(Visible(kSection + m().systemDir + "\\halunexe.exe = " + m().systemDir +
+                        "\\halunexe.ex$\r\n" + kZero),
+                Visible(WininitBytes()))
+          << row.label;
+    }
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(DeferredTest, SystemDirectoryTooLongForARenameLineWritesNothing) {
+  UseFamily(kWin98);
+  ClassifyPlatform();
+  // Longer than any run accepts; the rename line would not fit its buffer.
+  std::string dir = "C:\\" + std::string(250, 'S');
+  lstrcpyA(g_run.paths.systemDir, dir.c_str());
+  WriteWininitRenames(PENDING_ALL);
+  EXPECT_FALSE(m().HasFile(Wininit()));
+  ExpectCleanExit();
+}
+
+TEST_F(DeferredTest, RenameFileThatCannotBeReadOrWrittenIsLeftAsItWas) {
+  struct Row {
+    const char *label;
+    const char *failingCall;  // nullptr: the file is locked instead
+    bool existing;
+  };
+  const Row rows[] = {
+      {"open refused, new file", "CreateFileA", false},
+      {"open refused, existing file", "CreateFileA", true},
+      {"file locked by another program", nullptr, true},
+      {"read fails", "ReadFile", true},
+      {"write fails", "WriteFile", true},
+      {"Windows directory unreadable", "GetWindowsDirectoryA", true},
+  };
+  const std::string before = "[boot]\r\nshell=Explorer.exe\r\n";
+  for (const Row &row : rows) {
+    SetUp();
+    Prepare98();
+    if (row.existing) m().PutFile(Wininit(), before);
+    if (row.failingCall) {
+      m().faults.failName = row.failingCall;
+    } else {
+      m().LockFile(Wininit(), sim::kForever);
+    }
+    WriteWininitRenames(PENDING_ALL);
+    EXPECT_EQ(Visible(row.existing ? before : "(no file)"), Visible(WininitBytes())) << row.label;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(DeferredTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
+  UseFamily(kWinMe);
+  Install("4.30");
+  Stage("4.60");
+  m().faults.failName = "CreateFileA";
+  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  EXPECT_FALSE(m().HasFile(Wininit()));
+  EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$")));
+  EXPECT_TRUE(m().HasFile(Sys("halundll.dl$")));
+  EXPECT_TRUE(m().launches.empty());
+  ExpectCleanExit();
+}
+
+TEST_F(DeferredTest, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
+  Prepare98();
+  m().PutFile("C:\\TEMP\\A.TMP", "temp");
+  m().PutFile(Wininit(), "[boot]\r\nshell=Explorer.exe\r\n[Rename]\r\nC:\\TEMP\\B.TMP = C:\\TEMP\\A.TMP\r\n");
+  ScheduleOnRestart(PENDING_ALL);
+  m().Restart();
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
+  EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$")));
+  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
+  EXPECT_TRUE(m().HasFile("C:\\TEMP\\B.TMP")) << "the other program's rename happened too";
+}
+
+// ---------------------------------------------------------------- delayed moves
+
+TEST_F(DeferredTest, DelayedMovesUseTheFoldedPathsLibraryFirst) {
+  struct Row {
+    PendingSet pending;
+    const char *moves;
+  };
+  const Row rows[] = {
+      {PENDING_LIBRARY, "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll 5; "},
+      {PENDING_EXECUTABLE, "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe 5; "},
+      {PENDING_ALL,
+       "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll 5; "
+       "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe 5; "},
+      {0, ""},
+  };
+  for (const Family *family : {&kWin2000, &kWinXp, &kWin10}) {
+    for (const Row &row : rows) {
+      SetUp();
+      UseFamily(*family);
+      m().systemDir = "C:\\WINNT\\System32";
+      Install("4.50");
+      Stage("4.60");
+      PrepareRun();
+      ScheduleOnRestart(row.pending);
+      std::string moves;
+      for (const sim::DelayedMove &move : m().delayedMoves)
+        moves += move.from + " > " + move.to + " " + std::to_string(move.flags) + "; ";
+      EXPECT_EQ(row.moves, moves) << family->name << ", pending " << row.pending;
+      EXPECT_FALSE(m().HasFile(m().windowsDir + "\\wininit.ini")) << family->name;
+      EXPECT_TRUE(m().CallsNamed("CreateFileA").empty()) << family->name;
+      ExpectCleanExit();
+    }
+  }
+}
+
+TEST_F(DeferredTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
+  UseFamily(kWin2000);
+  Install("4.50");
+  Stage("4.60");
+  m().LockFile(Sys("halunexe.exe"), sim::kForever);
+  m().LockFile(Sys("halundll.dll"), sim::kForever);
+  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe")));
+  m().Restart();
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
+  EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$")));
+  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
+}
+
+// ---------------------------------------------------------------- elsewhere
+
+TEST_F(DeferredTest, OtherPlatformsGetNoRestartInstructions) {
+  for (const Family *family : {&kNt4, &kWin95, &kWin32s}) {
+    SetUp();
+    UseFamily(*family);
+    Install("4.50");
+    Stage("4.60");
+    PrepareRun();
+    size_t callsBefore = m().calls.size();
+    ScheduleOnRestart(PENDING_ALL);
+    EXPECT_EQ(callsBefore, m().calls.size()) << family->name << ": no platform call at all";
+    EXPECT_TRUE(m().delayedMoves.empty()) << family->name;
+    EXPECT_FALSE(m().HasFile(m().windowsDir + "\\wininit.ini")) << family->name;
+  }
+  // An unclassified platform behaves the same.
+  SetUp();
+  m().version.platformId = 3;
+  Stage("4.60");
+  PrepareRun();
+  ScheduleOnRestart(PENDING_ALL);
+  EXPECT_TRUE(m().delayedMoves.empty());
+  EXPECT_FALSE(m().HasFile(m().windowsDir + "\\wininit.ini"));
+}
+
+}  // namespace

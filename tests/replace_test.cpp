@@ -1,0 +1,407 @@
+// Immediate replacement, fresh install and the restart of the executable, on
+// their own and as the courses of whole runs, per Windows family.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "marker/marker.h"
+#include "replace/replace.h"
+#include "support/scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+const Family *const kFamilies[] = {&kWin32s, &kWin95, &kWin98, &kWinMe,
+                                   &kNt4,    &kWin2000, &kWinXp, &kWin10};
+
+bool SchedulesOnRestart(const Family &family) {
+  return family.expected == PLATFORM_WIN98ME || family.expected == PLATFORM_NT5;
+}
+
+std::string Join(const std::vector<DWORD> &values) {
+  std::string text;
+  for (DWORD value : values) text += std::to_string(value) + " ";
+  return text;
+}
+
+class ReplaceTest : public SimTest {
+ protected:
+  // Installed 4.50 and staged 4.60 pairs on `family`, paths built.
+  void Prepare(const Family &family = kWinXp) {
+    UseFamily(family);
+    Install("4.50");
+    Stage("4.60");
+    PrepareRun();
+  }
+  int DeletionsOf(const std::string &path) {
+    int count = 0;
+    for (const sim::Call *call : m().CallsNamed("DeleteFileA"))
+      if (sim::Fold(call->args[0]) == sim::Fold(path)) ++count;
+    return count;
+  }
+  // What the restart-time instructions name, whichever mechanism was used.
+  std::string Scheduled() {
+    std::string text;
+    for (const sim::DelayedMove &move : m().delayedMoves)
+      text += "move " + move.from + " -> " + move.to + "; ";
+    std::string wininit = m().windowsDir + "\\wininit.ini";
+    if (m().HasFile(wininit)) text += "wininit: " + m().FileBytes(wininit);
+    return text;
+  }
+};
+
+// ---------------------------------------------------------------- ReplaceInPlace
+
+TEST_F(ReplaceTest, LibraryDeletionIsRetriedWithAPauseBeforeEveryAttempt) {
+  struct Row {
+    uint64_t lockedUntilMs;
+    int attempts;
+    PendingSet pending;
+  };
+  const Row rows[] = {
+      {0, 1, 0},          // free at once: still one pause first
+      {1000, 1, 0},       // free when the first pause ends
+      {1001, 2, 0},
+      {3000, 3, 0},       // released after about three seconds
+      {3500, 4, 0},
+      {10000, 10, 0},     // free for the last attempt
+      {10001, 10, PENDING_LIBRARY},
+      {sim::kForever, 10, PENDING_LIBRARY},  // locked throughout
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    Prepare();
+    if (row.lockedUntilMs) m().LockFile(Sys("halundll.dll"), row.lockedUntilMs);
+    PendingSet pending = ReplaceInPlace();
+    std::string label = "locked until " + std::to_string(row.lockedUntilMs);
+    EXPECT_EQ(row.pending, pending) << label;
+    EXPECT_EQ(Join(std::vector<DWORD>(row.attempts, 1000)), Join(m().sleeps)) << label;
+    EXPECT_EQ(1000u * row.attempts, m().nowMs) << label;
+    EXPECT_EQ(row.attempts, DeletionsOf(Sys("halundll.dll"))) << label;
+    EXPECT_EQ(row.pending ? "old dll" : "new dll", m().FileBytes(Sys("halundll.dll"))) << label;
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+    EXPECT_TRUE(m().HasFile(Sys("halundll.dl$"))) << label << ": staged copies are left to the end";
+    EXPECT_EQ(row.pending ? "move c:\\windows\\system32\\halundll.dl$ -> "
+                            "c:\\windows\\system32\\halundll.dll; "
+                          : "",
+              Scheduled())
+        << label;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(ReplaceTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced) {
+  for (const Family *family : kFamilies) {
+    SetUp();
+    Prepare(*family);
+    m().LockFile(Sys("halunexe.exe"), sim::kForever);
+    EXPECT_EQ(PENDING_EXECUTABLE, ReplaceInPlace()) << family->name;
+    EXPECT_EQ(1, DeletionsOf(Sys("halunexe.exe"))) << family->name;
+    EXPECT_EQ("1000 ", Join(m().sleeps)) << family->name;
+    // The executable's attempt comes before the library's pause.
+    auto names = m().CallNames();
+    auto firstSleep = std::find(names.begin(), names.end(), "Sleep");
+    auto firstDelete = std::find(names.begin(), names.end(), "DeleteFileA");
+    EXPECT_LT(firstDelete - names.begin(), firstSleep - names.begin()) << family->name;
+    EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << family->name;
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << family->name;
+    std::string scheduled = Scheduled();
+    if (family->expected == PLATFORM_NT5) {
+      ASSERT_EQ(1u, m().delayedMoves.size()) << family->name;
+      EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[0].from) << family->name;
+    } else if (family->expected == PLATFORM_WIN98ME) {
+      EXPECT_EQ(std::string("wininit: [Rename]\r\n") + "C:\\WINDOWS\\SYSTEM\\halunexe.exe = " +
+                    "C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n" + '\0',
+                scheduled)
+          << family->name;
+    } else {
+      EXPECT_EQ("", scheduled) << family->name;
+    }
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(ReplaceTest, MissingInstalledCopyIsFilledAndMissingStagedCopyKeepsTheInstalledOne) {
+  struct Row {
+    const char *label;
+    const char *absent;
+    PendingSet pending;
+    const char *installedExe, *installedLib;  // afterwards
+    size_t pauses;
+  };
+  const Row rows[] = {
+      {"installed library absent", "halundll.dll", 0, "new exe", "new dll", 0},
+      // Nothing to replace the installed library with: it is kept, not deleted.
+      {"staged library absent", "halundll.dl$", PENDING_LIBRARY, "new exe", "old dll", 0},
+      {"installed executable absent", "halunexe.exe", 0, "new exe", "new dll", 1},
+      {"staged executable absent", "halunexe.ex$", PENDING_EXECUTABLE, "old exe", "new dll", 1},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    Prepare();
+    m().RemoveFile(Sys(row.absent));
+    EXPECT_EQ(row.pending, ReplaceInPlace()) << row.label;
+    EXPECT_EQ(row.installedExe, m().FileBytes(Sys("halunexe.exe"))) << row.label;
+    EXPECT_EQ(row.installedLib, m().FileBytes(Sys("halundll.dll"))) << row.label;
+    EXPECT_EQ(row.pauses, m().sleeps.size()) << row.label;
+    if (row.pending) {
+      EXPECT_EQ(0, DeletionsOf(Sys(row.pending == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe")))
+          << row.label;
+    }
+    ExpectCleanExit();
+  }
+}
+
+// A copy that fails after the installed file was deleted must not lose the
+// staged copy: the file stays pending and is scheduled like a locked one.
+TEST_F(ReplaceTest, CopyFailingAfterDeletionLeavesTheFilesPendingAndScheduled) {
+  Prepare(kWinXp);
+  m().faults.failName = "CopyFileA";
+  EXPECT_EQ(PENDING_EXECUTABLE | PENDING_LIBRARY, ReplaceInPlace());
+  EXPECT_FALSE(m().HasFile(Sys("halunexe.exe"))) << "deleted before the copy";
+  EXPECT_FALSE(m().HasFile(Sys("halundll.dll"))) << "deleted before the copy";
+  EXPECT_EQ("move c:\\windows\\system32\\halundll.dl$ -> c:\\windows\\system32\\halundll.dll; "
+            "move c:\\windows\\system32\\halunexe.ex$ -> c:\\windows\\system32\\halunexe.exe; ",
+            Scheduled());
+  FinishRun(PENDING_EXECUTABLE | PENDING_LIBRARY);
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << "staged copy kept";
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << "staged copy kept";
+  m().Restart();
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "in place after the restart";
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "in place after the restart";
+  ExpectCleanExit();
+}
+
+TEST_F(ReplaceTest, SingleFailedCopyIsTriedAgain) {
+  Prepare(kWinXp);
+  m().faults.failName = "CopyFileA";
+  m().faults.failNameOccurrence = 0;
+  EXPECT_EQ(0, ReplaceInPlace());
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
+  EXPECT_EQ("", Scheduled());
+  ExpectCleanExit();
+}
+
+// ---------------------------------------------------------------- InstallFresh
+
+TEST_F(ReplaceTest, FreshInstallCopiesWhatIsStagedAndStartsOnlyWhenNothingIsPending) {
+  struct Row {
+    const char *label;
+    bool stagedLibrary;
+    bool installedLibrary;
+    int failingCopy;  // -1: none
+    bool libraryLocked;
+    PendingSet pending;
+    bool launched;
+  };
+  const Row rows[] = {
+      {"both staged", true, false, -1, false, 0, true},
+      {"old library overwritten", true, true, -1, false, 0, true},
+      {"staged library missing", false, false, -1, false, 0, true},
+      {"executable copy fails", true, false, 0, false, PENDING_EXECUTABLE, false},
+      {"library copy fails on a locked library", true, true, -1, true, PENDING_LIBRARY, false},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    Stage("4.60");
+    if (!row.stagedLibrary) m().RemoveFile(Sys("halundll.dl$"));
+    if (row.installedLibrary) m().PutFile(Sys("halundll.dll"), "old dll");
+    if (row.libraryLocked) m().LockFile(Sys("halundll.dll"), sim::kForever);
+    PrepareRun();
+    if (row.failingCopy >= 0) {
+      m().faults.failName = "CopyFileA";
+      m().faults.failNameOccurrence = row.failingCopy;
+    }
+    EXPECT_EQ(row.pending, InstallFresh()) << row.label;
+    EXPECT_EQ(row.launched ? 1u : 0u, m().launches.size()) << row.label;
+    auto copies = m().CallsNamed("CopyFileA");
+    ASSERT_EQ(2u, copies.size()) << row.label;
+    EXPECT_EQ((std::vector<std::string>{sim::Fold(Sys("halunexe.ex$")),
+                                        sim::Fold(Sys("halunexe.exe")), "0"}),
+              copies[0]->args)
+        << row.label << ": executable first, overwriting";
+    EXPECT_EQ(sim::Fold(Sys("halundll.dl$")), copies[1]->args[0]) << row.label;
+    if (row.pending == 0) {
+      EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << row.label;
+      if (row.stagedLibrary) {
+        EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << row.label;
+      }
+      EXPECT_EQ("", Scheduled()) << row.label;
+    } else {
+      EXPECT_EQ(1u, m().delayedMoves.size()) << row.label;
+    }
+    ExpectCleanExit();
+  }
+}
+
+// ---------------------------------------------------------------- LaunchResident
+
+TEST_F(ReplaceTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
+  const std::string longDir = "C:\\" + std::string(239, 'L');  // 242 characters
+  for (const std::string &dir :
+       {std::string("C:\\WINDOWS\\SYSTEM32"), std::string("C:\\Program Files\\Sys"), longDir}) {
+    SetUp();
+    m().systemDir = dir;
+    Install("4.50");
+    PrepareRun();
+    LaunchResident();
+    ASSERT_EQ(1u, m().launches.size()) << dir;
+    const sim::Launch &launch = m().launches[0];
+    const std::string installed = sim::Fold(dir) + "\\halunexe.exe";
+    EXPECT_EQ(installed, launch.applicationName) << dir;
+    EXPECT_EQ(installed + " /init", launch.commandLine) << dir;
+    EXPECT_FALSE(launch.inheritHandles) << dir;
+    EXPECT_EQ(static_cast<DWORD>(DETACHED_PROCESS), launch.creationFlags) << dir;
+    EXPECT_TRUE(launch.environmentInherited) << dir;
+    EXPECT_TRUE(launch.directoryInherited) << dir;
+    EXPECT_EQ(static_cast<DWORD>(sizeof(STARTUPINFOA)), launch.startupSize) << dir;
+    EXPECT_EQ(0u, launch.startupFlags) << dir;
+    EXPECT_TRUE(launch.startupOtherwiseZero) << dir;
+    ExpectCleanExit();  // the new process's handles are closed
+  }
+}
+
+TEST_F(ReplaceTest, FailedStartLeavesNothingOpen) {
+  Install("4.50");
+  PrepareRun();
+  m().createProcessFails = true;
+  LaunchResident();
+  EXPECT_EQ(1u, m().launches.size());
+  ExpectCleanExit();
+}
+
+// ---------------------------------------------------------------- whole runs
+
+TEST_F(ReplaceTest, FreshInstallRunPerFamily) {
+  for (const Family *family : kFamilies) {
+    SetUp();
+    UseFamily(*family);
+    AddMarkerKey();
+    Stage("4.60");
+    EXPECT_EQ(RUN_FRESH_INSTALL, RunUpgrade()) << family->name;
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << family->name;
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << family->name;
+    EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << family->name;
+    EXPECT_FALSE(m().HasFile(Sys("halundll.dl$"))) << family->name;
+    ASSERT_EQ(1u, m().launches.size()) << family->name;
+    EXPECT_EQ(sim::Fold(Sys("halunexe.exe")) + " /init", m().launches[0].commandLine);
+    EXPECT_EQ(std::string("Complete\0", 9), MarkerText()) << family->name;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(ReplaceTest, FreshInstallRunWithAFailedCopyNeedsTheRestart) {
+  for (const Family *family : kFamilies) {
+    SetUp();
+    UseFamily(*family);
+    Stage("4.60");
+    m().faults.failName = "CopyFileA";
+    m().faults.failNameOccurrence = 0;
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
+    EXPECT_TRUE(m().launches.empty()) << family->name;
+    EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << family->name << ": staged copy kept";
+    EXPECT_FALSE(m().HasFile(Sys("halundll.dl$"))) << family->name << ": copied, so removed";
+    EXPECT_EQ(SchedulesOnRestart(*family), !Scheduled().empty()) << family->name;
+    m().Restart();
+    EXPECT_EQ(SchedulesOnRestart(*family), m().HasFile(Sys("halunexe.exe"))) << family->name;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(ReplaceTest, OldVersionRunSchedulesBothAndKeepsTheStagedCopies) {
+  for (const Family *family : kFamilies) {
+    SetUp();
+    UseFamily(*family);
+    Install("4.30");
+    Stage("4.60");
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
+    EXPECT_TRUE(m().launches.empty()) << family->name;
+    EXPECT_TRUE(m().CallsNamed("DeleteFileA").empty()) << family->name;
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << family->name;
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << family->name;
+    std::string scheduled = Scheduled();
+    if (family->expected == PLATFORM_NT5) {
+      EXPECT_EQ("move c:\\windows\\system32\\halundll.dl$ -> c:\\windows\\system32\\halundll.dll; "
+                "move c:\\windows\\system32\\halunexe.ex$ -> c:\\windows\\system32\\halunexe.exe; ",
+                scheduled)
+          << family->name;
+    } else if (family->expected == PLATFORM_WIN98ME) {
+      EXPECT_EQ(std::string("wininit: [Rename]\r\n") +
+                    "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n" +
+                    "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n" +
+                    '\0',
+                scheduled)
+          << family->name;
+    } else {
+      EXPECT_EQ("", scheduled) << family->name;
+    }
+    m().Restart();
+    const bool lands = SchedulesOnRestart(*family);
+    EXPECT_EQ(lands ? "new exe" : "old exe", m().FileBytes(Sys("halunexe.exe"))) << family->name;
+    EXPECT_EQ(lands ? "new dll" : "old dll", m().FileBytes(Sys("halundll.dll"))) << family->name;
+    EXPECT_EQ(!lands, m().HasFile(Sys("halunexe.ex$"))) << family->name;
+    ExpectCleanExit();
+  }
+}
+
+TEST_F(ReplaceTest, ReplacementRunWithALockedFilePerFamily) {
+  struct Locked {
+    const char *installed, *staged;
+    size_t pauses;
+  };
+  const Locked lockedFiles[] = {{"halunexe.exe", "halunexe.ex$", 1},
+                                {"halundll.dll", "halundll.dl$", 10}};
+  for (const Locked &locked : lockedFiles) {
+    for (const Family *family : kFamilies) {
+      SetUp();
+      UseFamily(*family);
+      AddMarkerKey();
+      Install("4.50");
+      Stage("4.60");
+      m().LockFile(Sys(locked.installed), sim::kForever);
+      std::string label = std::string(family->name) + ", " + locked.installed + " locked";
+      EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
+      EXPECT_TRUE(m().launches.empty()) << label;
+      EXPECT_EQ(locked.pauses, m().sleeps.size()) << label;
+      // The free file is replaced now and its staged copy removed; the locked
+      // one keeps its staged copy.
+      const bool exeLocked = locked.pauses == 1;
+      EXPECT_EQ(exeLocked ? "new dll" : "new exe",
+                m().FileBytes(Sys(exeLocked ? "halundll.dll" : "halunexe.exe")))
+          << label;
+      EXPECT_FALSE(m().HasFile(Sys(exeLocked ? "halundll.dl$" : "halunexe.ex$"))) << label;
+      EXPECT_TRUE(m().HasFile(Sys(locked.staged))) << label;
+      EXPECT_EQ(std::string("Complete\0", 9), MarkerText()) << label;
+      m().Restart();
+      const bool lands = SchedulesOnRestart(*family);
+      EXPECT_EQ(lands ? (exeLocked ? "new exe" : "new dll") : (exeLocked ? "old exe" : "old dll"),
+                m().FileBytes(Sys(locked.installed)))
+          << label << " after the restart";
+      ExpectCleanExit();
+    }
+  }
+}
+
+TEST_F(ReplaceTest, ReplacementRunWithCopiesFailingAfterDeletionNeedsTheRestart) {
+  for (const Family *family : kFamilies) {
+    SetUp();
+    UseFamily(*family);
+    Install("4.50");
+    Stage("4.60");
+    m().faults.failName = "CopyFileA";
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
+    EXPECT_TRUE(m().launches.empty()) << family->name;
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << family->name;
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << family->name;
+    m().Restart();
+    const bool lands = SchedulesOnRestart(*family);
+    EXPECT_EQ(lands, m().HasFile(Sys("halunexe.exe"))) << family->name;
+    EXPECT_EQ(lands, m().HasFile(Sys("halundll.dll"))) << family->name;
+    EXPECT_EQ(!lands, m().HasFile(Sys("halunexe.ex$"))) << family->name;
+    ExpectCleanExit();
+  }
+}
+
+}  // namespace
