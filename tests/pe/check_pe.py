@@ -41,6 +41,7 @@ C_RUNTIME = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|api-ms-win-crt-.*|vcruntim
                        re.IGNORECASE)
 
 LANGUAGE_EN_US = 1033
+IMAGE_SCN_MEM_WRITE = 0x80000000
 
 # The string table as the tool must carry it: an independent copy of the texts,
 # written as the bytes they stand for (single backslashes, CR LF, the leading
@@ -134,6 +135,20 @@ def check_facts(exe, objdump):
     for index, name in ((9, "thread-local storage"), (13, "delay import")):
         rva, size_ = image.directory(index)
         report.check(rva == 0 and size_ == 0, "%s directory present (RVA 0x%x, %d bytes)" % (name, rva, size_))
+
+    # The Windows 95/98 loader maps sections at 4 KiB pages and writes the
+    # import address table in place: it refuses smaller alignments and cannot
+    # bind imports in a read-only section.
+    report.check(image.section_alignment == 0x1000,
+                 "section alignment 0x%x, expected 0x1000" % image.section_alignment)
+    report.check(image.file_alignment >= 0x200 and image.file_alignment & (image.file_alignment - 1) == 0,
+                 "file alignment 0x%x, expected a power of two of at least 0x200" % image.file_alignment)
+    iat_rva, iat_size = image.directory(12)
+    if iat_rva:
+        section = image.section_of(iat_rva)
+        report.check(image.section_flags[section] & IMAGE_SCN_MEM_WRITE,
+                     "import address table in section %s, which is not writable (flags 0x%08x)"
+                     % (section, image.section_flags[section]))
 
     imports = image.imports()
     found = {}

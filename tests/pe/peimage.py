@@ -33,6 +33,8 @@ class PeImage:
         if self.magic != PE32_MAGIC:
             raise PeError("optional header magic 0x%04x, not PE32" % self.magic)
         self.image_base = self._u32(optional + 28)
+        self.section_alignment = self._u32(optional + 32)
+        self.file_alignment = self._u32(optional + 36)
         self.os_version = (self._u16(optional + 40), self._u16(optional + 42))
         self.subsystem_version = (self._u16(optional + 48), self._u16(optional + 50))
         self.subsystem = self._u16(optional + 68)
@@ -41,12 +43,14 @@ class PeImage:
         for i in range(min(directory_count, 16)):
             self.directories.append(struct.unpack_from("<II", self._bytes(optional + 96 + 8 * i, 8)))
         self.sections = []
+        self.section_flags = {}
         table = optional + optional_size
         for i in range(section_count):
             raw = self._bytes(table + 40 * i, 40)
             name = raw[:8].rstrip(b"\0").decode("latin-1")
             virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", raw, 8)
             self.sections.append((name, rva, virtual_size, raw_offset, raw_size))
+            self.section_flags[name] = struct.unpack_from("<I", raw, 36)[0]
 
     # Bounded readers over the file.
     def _bytes(self, offset, count):
@@ -78,6 +82,13 @@ class PeImage:
         if end < 0:
             raise PeError("unterminated name at RVA 0x%x" % rva)
         return self.data[offset:end].decode("latin-1")
+
+    def section_of(self, rva):
+        """Name of the section that holds `rva`."""
+        for name, start, virtual_size, _, raw_size in self.sections:
+            if start <= rva < start + max(virtual_size, raw_size):
+                return name
+        raise PeError("RVA 0x%x is in no section" % rva)
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)

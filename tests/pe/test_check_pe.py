@@ -84,6 +84,25 @@ class DamagedCopies(unittest.TestCase):
         self.expect_failure(check_pe.check_facts, (self.write("v51.exe", bytes(data)), None),
                             "subsystem version 5.1, expected 4.0")
 
+    def test_small_section_alignment_fails(self):
+        data = bytearray(self.original)
+        struct.pack_into("<I", data, self.optional_header() + 32, 0x200)
+        self.expect_failure(check_pe.check_facts, (self.write("align.exe", bytes(data)), None),
+                            "section alignment 0x200, expected 0x1000")
+
+    def test_read_only_import_table_fails(self):
+        image = peimage.PeImage(self.original)
+        iat_section = image.section_of(image.directory(12)[0])
+        index = [name for name, *_ in image.sections].index(iat_section)
+        pe = struct.unpack_from("<I", self.original, 0x3C)[0]
+        optional_size = struct.unpack_from("<H", self.original, pe + 20)[0]
+        flags_at = pe + 24 + optional_size + 40 * index + 36
+        data = bytearray(self.original)
+        flags = struct.unpack_from("<I", data, flags_at)[0]
+        struct.pack_into("<I", data, flags_at, flags & ~check_pe.IMAGE_SCN_MEM_WRITE)
+        self.expect_failure(check_pe.check_facts, (self.write("ro.exe", bytes(data)), None),
+                            "import address table in section %s, which is not writable" % iat_section)
+
     def test_over_budget_fails(self):
         padded = self.original + b"\0" * (check_pe.SIZE_BUDGET + 1 - len(self.original))
         self.expect_failure(check_pe.check_facts, (self.write("big.exe", padded), None),
