@@ -290,3 +290,23 @@ TEST_F(ReplacementUnderFaultsTest, CopyAfterDeletionIsRetriedOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+class BadInputTest : public SimTest {};
+
+// Found by fuzzing: on the same-version course the completion step deleted
+// the staged library although no library was installed, leaving none.
+TEST_F(BadInputTest, SameVersionKeepsTheOnlyCopyOfTheLibrary) {
+  Install("4.50");
+  m().RemoveFile(Sys("halundll.dll"));
+  Stage("4.50");
+  ManagedSnapshot before = SnapshotManagedFiles();
+  EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade());
+  EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$")));
+  ASSERT_TRUE(m().HasFile(Sys("halundll.dl$"))) << "files: " << ::testing::PrintToString(m().FilePaths());
+  EXPECT_EQ("", CheckManagedFilesInvariant(before));
+  ExpectCleanExit();
+}
+
+}  // namespace

@@ -97,7 +97,9 @@ RunStatus RunUpgrade(void) {
   g_run.runStatus = RUN_SAME_VERSION;
   VersionVerdict verdict = CheckVersions(g_run.paths.stagedExe, g_run.paths.installedExe);
   if (verdict == 0) {
-    FinishRun(0);
+    // With no installed library the staged one is the product's only copy:
+    // it is kept rather than deleted with the staged executable.
+    FinishRun(IsFilePresent(g_run.paths.installedLib) ? 0 : PENDING_LIBRARY);
     return g_run.runStatus;
   }
   if (verdict < 0) {

@@ -1,0 +1,41 @@
+// The system and Windows directories: the machine's own (any bytes but a
+// zero), and directories reported with arbitrary bytes and lengths.
+#include "harness.h"
+#include "platform/sim/machine.h"
+
+namespace {
+
+// A directory the machine really has: no zero byte, no wildcard.
+std::string RealDirectory(fuzzing::Reader &in) {
+  std::string text = fuzzing::WithoutWildcards(in.Text(400));
+  for (char &c : text)
+    if (c == 0) c = '_';
+  return text.empty() ? std::string("C:") : text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzzing::Reader in(data, size);
+  fuzzing::SetUpMachine(in);
+  sim::Machine &m = sim::M();
+  uint8_t which = in.Byte();
+  if (which & 1) m.systemDir = RealDirectory(in);
+  if (which & 2) m.windowsDir = RealDirectory(in);
+  if (which & 4) {
+    std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
+    m.systemDirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
+  }
+  if (which & 8) {
+    std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
+    m.windowsDirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
+  }
+  fuzzing::AddMarkerKey();
+  fuzzing::PlaceProductFiles(in);
+  // An old installed version sends the run to the restart course, which
+  // reads the Windows directory.
+  if ((which & 0x10) && m.HasFile(m.systemDir + "\\halunexe.exe"))
+    m.FindFile(m.systemDir + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  fuzzing::RunAndCheck();
+  return 0;
+}

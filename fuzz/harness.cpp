@@ -1,0 +1,124 @@
+#include "harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/sim/machine.h"
+#include "run/run.h"
+#include "support/invariant.h"
+
+namespace fuzzing {
+
+uint8_t Reader::Byte() { return at_ < size_ ? data_[at_++] : 0; }
+
+uint16_t Reader::Word() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
+
+uint32_t Reader::Dword() { return static_cast<uint32_t>(Word()) | (static_cast<uint32_t>(Word()) << 16); }
+
+std::string Reader::Text(size_t maxLength) {
+  size_t length = Word() % (maxLength + 1);
+  std::string text;
+  while (text.size() < length && !AtEnd()) text += static_cast<char>(Byte());
+  return text;
+}
+
+std::string Reader::Rest() {
+  std::string rest;
+  while (!AtEnd()) rest += static_cast<char>(Byte());
+  return rest;
+}
+
+std::string WithoutWildcards(std::string text) {
+  for (char &c : text)
+    if (c == '*' || c == '?') c = '_';
+  return text;
+}
+
+namespace {
+
+const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
+
+std::string SysPath(const char *name) { return sim::M().systemDir + "\\" + name; }
+
+[[noreturn]] void Violated(const std::string &what, RunStatus status) {
+  std::fprintf(stderr, "guarantee broken (status %d): %s\n", status, what.c_str());
+  std::abort();
+}
+
+}  // namespace
+
+void SetUpMachine(Reader &in) {
+  sim::Reset();
+  ResetRunState();
+  sim::Machine &m = sim::M();
+  uint8_t family = in.Byte();
+  struct Family {
+    DWORD platformId, major, minor;
+  } const families[] = {
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 10},  // 98
+      {VER_PLATFORM_WIN32_NT, 5, 1},        // XP
+      {VER_PLATFORM_WIN32_NT, 4, 0},        // NT 4
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 0},   // 95
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 90},  // ME
+      {VER_PLATFORM_WIN32_NT, 10, 0},       // 10
+  };
+  const size_t count = sizeof(families) / sizeof(families[0]);
+  if (family < 0xF0) {
+    const Family &chosen = families[family % count];
+    m.version.platformId = chosen.platformId;
+    m.version.major = chosen.major;
+    m.version.minor = chosen.minor;
+  } else {
+    m.version.platformId = in.Byte() % 4;
+    m.version.major = in.Byte() % 12;
+    m.version.minor = in.Byte();
+    m.version.fails = (family & 1) != 0;
+  }
+  if (m.version.platformId == VER_PLATFORM_WIN32_WINDOWS) m.systemDir = "C:\\WINDOWS\\SYSTEM";
+}
+
+void PlaceProductFiles(Reader &in) {
+  sim::Machine &m = sim::M();
+  uint8_t layout = in.Byte();
+  // Without any bit set the usual replacement layout: both pairs present.
+  if (layout == 0) layout = 0x0F;
+  if (layout & 1) m.PutExecutable(SysPath("halunexe.exe"), "old exe", std::string("4.50"));
+  if (layout & 2) m.PutFile(SysPath("halundll.dll"), "old dll");
+  if (layout & 4) m.PutExecutable(SysPath("halunexe.ex$"), "new exe", std::string("4.60"));
+  if (layout & 8) m.PutFile(SysPath("halundll.dl$"), "new dll");
+  if ((layout & 0x10) && (layout & 1)) m.LockFile(SysPath("halunexe.exe"), sim::kForever);
+  if ((layout & 0x20) && (layout & 2)) m.LockFile(SysPath("halundll.dll"), 2500);
+  if (layout & 0x40) {
+    m.AddProcess(1200, SysPath("halunexe.exe"), "halunexe.exe");
+    m.AddWindow("HALUNSHOW_STUB");
+  }
+}
+
+void AddMarkerKey() { sim::M().AddKey(kMarkerKey); }
+
+void RunAndCheck() {
+  sim::Machine &m = sim::M();
+  testing_support::ManagedSnapshot before = testing_support::SnapshotManagedFiles();
+  std::string stagedExe = m.HasFile(SysPath("halunexe.ex$")) ? m.FileBytes(SysPath("halunexe.ex$")) : "";
+  std::string stagedLib = m.HasFile(SysPath("halundll.dl$")) ? m.FileBytes(SysPath("halundll.dl$")) : "";
+
+  RunStatus status = RunUpgrade();
+
+  if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED) Violated("status out of range", status);
+  if (m.OpenHandleCount() != 0) Violated(std::to_string(m.OpenHandleCount()) + " handles left open", status);
+  if (m.LiveAllocationCount() != 0)
+    Violated(std::to_string(m.LiveAllocationCount()) + " heap blocks left", status);
+  if (m.LoadedLibraryCount() != 0)
+    Violated(std::to_string(m.LoadedLibraryCount()) + " library references left", status);
+  if (!m.defects.empty()) Violated("interface misuse: " + m.defects[0], status);
+  if (status == RUN_REPLACED) {
+    bool exeReplaced = m.HasFile(SysPath("halunexe.exe")) && m.FileBytes(SysPath("halunexe.exe")) == stagedExe;
+    bool libReplaced =
+        m.HasFile(SysPath("halundll.dll")) && m.FileBytes(SysPath("halundll.dll")) == stagedLib;
+    if (!exeReplaced || !libReplaced) Violated("replacement reported but not done", status);
+  }
+  std::string violations = testing_support::CheckManagedFilesInvariant(before);
+  if (!violations.empty()) Violated(violations, status);
+}
+
+}  // namespace fuzzing
