@@ -87,12 +87,14 @@ class BatchExample(unittest.TestCase):
         self.assertEqual(self.prefix.reg_value(MARKER_KEY, "Vastel"), ("sz", "Complete"))
 
     def test_same_version(self):
-        installed = fixture("halunexe-v450.exe")
+        installed, installed_lib = fixture("halunexe-v450.exe"), fixture("halundll-a.dll")
         self.place("halunexe.exe", installed)
+        self.place("halundll.dll", installed_lib)
         self.place("halunexe.ex$", fixture("halunexe-v450b.exe"))
         self.place("halundll.dl$", fixture("halundll-b.dll"))
         self.expect(self.run_example(), "2", "same version", 2)
         self.assertTrue(self.file("halunexe.exe") == installed, "the installed executable was replaced")
+        self.assertTrue(self.file("halundll.dll") == installed_lib, "the installed library was replaced")
         self.assertIsNone(self.file("halunexe.ex$"))
         self.assertIsNone(self.file("halundll.dl$"))
 
