@@ -9,14 +9,16 @@ A reusable harness (Python 3 standard library only):
   so its own wineserver;
 - a ``Prefix`` places and reads files (``put``, ``read``, ``exists``, with
   Windows paths such as ``C:\\windows\\system32\\x.dll``), sets registry values
-  before Wine starts (``set_version``, ``add_key``), runs programs with a
-  timeout (``run``, ``start``), reads the registry (``reg_value``, from the
+  before Wine starts (``set_version``, ``add_key``), starts its session
+  (``boot``), runs programs with a timeout (``run``, ``start``), reads the registry (``reg_value``, from the
   saved registry files), performs a restart (``restart``) and ends every
   process it started (``kill``, ``close``).
 
 Wine facts it relies on: a prefix made with WINEARCH=win32; the registry
-files are plain text loaded at start and saved when the wineserver ends; an
-exit status of -1 shows as 255.
+files are plain text loaded at start and saved when the wineserver ends; each
+new session (first program after the wineserver starts) performs the delayed
+moves and wininit.ini renames, as a restart would; an exit status of -1 shows
+as 255.
 """
 
 import contextlib
@@ -141,8 +143,16 @@ def parse_reg_file(path):
 def _parse_reg_data(rest):
     if rest.startswith('"'):
         return ("sz", _reg_unescape(rest[1:rest.rfind('"')]))
-    if rest.startswith('str(2):"'):
-        return ("expand_sz", _reg_unescape(rest[8:rest.rfind('"')]))
+    m = re.match(r'str\(([0-9a-fA-F]+)\):"', rest)
+    if m:
+        text = _reg_unescape(rest[m.end():rest.rfind('"')])
+        kind = int(m.group(1), 16)
+        if kind == 7:
+            texts = text.split("\0")
+            while texts and texts[-1] == "":
+                texts.pop()
+            return ("multi_sz", texts)
+        return ("expand_sz" if kind == 2 else "sz", text)
     if rest.startswith("dword:"):
         return ("dword", int(rest[6:], 16))
     m = re.match(r"hex(?:\(([0-9a-fA-F]+)\))?:(.*)$", rest)
@@ -295,6 +305,16 @@ class Prefix:
                                    text=True, errors="replace")
         self.started.append(process)
         return process
+
+    def boot(self, timeout=120):
+        """Starts the prefix's session and keeps its wineserver running until
+        kill(). Wine performs what is scheduled for the restart (delayed moves,
+        wininit.ini) whenever a session starts, so files meant to be seen by
+        the programs of this session (such as an existing wininit.ini) are to
+        be placed after this."""
+        subprocess.run([WINESERVER, "-p"], env=self.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=timeout)
+        self.run(["cmd", "/c", "exit"], timeout=timeout)
 
     def restart(self, timeout=120):
         """The restart cycle: every program ends, then Wine's start-up runs

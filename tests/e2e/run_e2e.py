@@ -1,0 +1,580 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: the built halunupd.exe under Wine, on each Windows
+family it supports, against stand-ins of the product's files.
+
+    run_e2e.py --exe build/win/halunupd.exe [--fixtures DIR] [--cache DIR] SCENARIO
+    run_e2e.py --list
+    run_e2e.py --exe build/win/halunupd.exe --make-base [--cache DIR]
+
+Each scenario gets a fresh copy of one cached base prefix (so its own
+wineserver), the Windows version Wine reports to halunupd.exe, the managed
+files in the system directory and, as needed, the marker key, the resident
+stand-in and a file holder. It runs the tool with a timeout and checks the
+exit status, the bytes of every managed file, the marker, the notice and the
+relaunch recorded by the resident, the restart-time instructions and, for
+every deferred course, the restart cycle. Every failed check is reported
+with the actual value; the exit status is 1 when any failed.
+
+Where Wine differs from real Windows the scenario says so and checks the
+rest: toolhelp reports base names under Wine (full paths on Windows 98/ME),
+so the notice by process snapshot cannot match there.
+"""
+
+import argparse
+import os
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winehost  # noqa: E402
+
+SYS = winehost.SYSTEM_DIR
+WINDIR = winehost.WINDOWS_DIR
+TOOL = "C:\\setup\\halunupd.exe"
+SETUP_DIR = "C:\\setup"
+MARKER_KEY = "HKLM\\Software\\Morvane of Brastow\\Morvane Lumetra 4.5"
+MARKER_VALUE = "Vastel"
+SESSION_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
+PENDING_VALUE = "PendingFileRenameOperations"
+STUB_LOG = SYS + "\\halunstub.log"
+
+INSTALLED_EXE = SYS + "\\halunexe.exe"
+STAGED_EXE = SYS + "\\halunexe.ex$"
+INSTALLED_LIB = SYS + "\\halundll.dll"
+STAGED_LIB = SYS + "\\halundll.dl$"
+MANAGED = [INSTALLED_EXE, STAGED_EXE, INSTALLED_LIB, STAGED_LIB]
+
+# The installed path as the tool builds it: the system directory as reported,
+# the whole folded to lower case; the relaunch adds " /init".
+RELAUNCH = (SYS + "\\halunexe.exe").lower() + " /init"
+
+
+class Failed(Exception):
+    pass
+
+
+class Case:
+    """One scenario's prefix, fixtures and checks."""
+
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        self.failures = []
+        base = winehost.base_prefix(args.cache, log=self.say)
+        self.prefix = winehost.Prefix.fresh(base, "halunupd-e2e-" + name, args.tmp)
+        self.status = None
+        self.elapsed = None
+
+    def say(self, text):
+        print("[%s] %s" % (self.name, text), flush=True)
+
+    def fixture(self, name):
+        return os.path.join(self.args.fixtures, name)
+
+    def fixture_bytes(self, name):
+        with open(self.fixture(name), "rb") as f:
+            return f.read()
+
+    def exe(self, variant):
+        return "halunexe-%s.exe" % variant
+
+    # --- arrangement (before Wine starts in the prefix) ---
+    def arrange(self, version, installed=None, staged=None, marker="old", tool_dir=SETUP_DIR):
+        """installed/staged: (exe variant or None, library variant or None);
+        marker: the value to put under the marker key, or None for no key."""
+        self.version = version
+        self.prefix.set_version("halunupd.exe", version)
+        if marker is not None:
+            self.prefix.add_key(MARKER_KEY, {MARKER_VALUE: marker})
+        self.expected = {}
+        for pair, exe_path, lib_path in ((installed, INSTALLED_EXE, INSTALLED_LIB),
+                                         (staged, STAGED_EXE, STAGED_LIB)):
+            exe_variant, lib_variant = pair or (None, None)
+            if exe_variant:
+                self.prefix.put(exe_path, self.fixture(self.exe(exe_variant)))
+            if lib_variant:
+                self.prefix.put(lib_path, self.fixture("halundll-%s.dll" % lib_variant))
+        self.before = {path: self.prefix.read(path) for path in MANAGED}
+        self.tool = tool_dir + "\\halunupd.exe"
+        self.prefix.put(self.tool, self.args.exe)
+        # The session starts now, so that scheduled renames are not performed
+        # before the tool runs.
+        self.prefix.boot()
+
+    def start_resident(self, env=None):
+        """Starts the installed resident and waits until its window exists."""
+        self.prefix.start([INSTALLED_EXE], env=env)
+        ready = winehost.wait_for(lambda: "ready" in self.log_events(), 30)
+        if not ready:
+            raise Failed("the resident did not create its window; log: %r" % self.log_text())
+
+    def start_holder(self, path, milliseconds):
+        """Starts the holder on `path` and waits until it holds the file."""
+        self.prefix.put(SETUP_DIR + "\\holder.exe", self.fixture("holder.exe"))
+        process = self.prefix.start([SETUP_DIR + "\\holder.exe", path, str(milliseconds)])
+        line = process.stdout.readline().strip()
+        if line != "held":
+            raise Failed("the holder could not hold %s: %r" % (path, line))
+        return time.monotonic()
+
+    # --- the run ---
+    def run_tool(self, timeout=60, env=None):
+        started = time.monotonic()
+        result = self.prefix.run([self.tool], timeout=timeout, env=env)
+        self.elapsed = time.monotonic() - started
+        self.status = result.returncode
+        self.say("halunupd.exe on %s: exit %d after %.1f s" % (self.version, self.status, self.elapsed))
+        return self.status
+
+    # --- observations ---
+    def log_text(self):
+        return (self.prefix.read(STUB_LOG) or b"").decode("latin-1")
+
+    def log_events(self):
+        """The resident log's events without process ids, in order."""
+        return [line.split(" ", 1)[1] for line in self.log_text().splitlines() if " " in line]
+
+    def relaunches(self):
+        return [event[len("start "):] for event in self.log_events()
+                if event.startswith("start ") and event.endswith(" /init")]
+
+    def pending_moves(self):
+        value = self.prefix.reg_value(SESSION_KEY, PENDING_VALUE)
+        return None if value is None else value[1]
+
+    # --- checks ---
+    def check(self, condition, text):
+        if not condition:
+            self.failures.append(text)
+            self.say("FAIL: " + text)
+
+    def expect_status(self, expected):
+        self.check(self.status == expected,
+                   "exit status %s, expected %d" % (self.status, expected))
+
+    def expect_files(self, **expected):
+        """installed_exe=..., staged_exe=..., installed_lib=..., staged_lib=...:
+        'before' (unchanged), 'gone', or a fixture name whose bytes it holds."""
+        names = {"installed_exe": INSTALLED_EXE, "staged_exe": STAGED_EXE,
+                 "installed_lib": INSTALLED_LIB, "staged_lib": STAGED_LIB}
+        for key, want in expected.items():
+            path = names[key]
+            actual = self.prefix.read(path)
+            if want == "gone":
+                self.check(actual is None, "%s should be gone, holds %d bytes (%s)"
+                           % (path, len(actual or b""), self.identify(actual)))
+            else:
+                wanted = self.before[path] if want == "before" else self.fixture_bytes(want)
+                self.check(actual == wanted, "%s holds %s, expected %s"
+                           % (path, self.identify(actual), self.identify(wanted)))
+
+    def identify(self, data):
+        """Which fixture some bytes are, for readable messages."""
+        if data is None:
+            return "nothing (missing)"
+        for name in sorted(os.listdir(self.args.fixtures)):
+            if name.endswith((".exe", ".dll")) and self.fixture_bytes(name) == data:
+                return name
+        return "%d unknown bytes" % len(data)
+
+    def expect_marker(self, expected="Complete"):
+        """expected: the REG_SZ text, or None when the key must stay missing."""
+        if expected is None:
+            self.check(not self.prefix.has_key(MARKER_KEY),
+                       "the marker key was created: %r"
+                       % (self.prefix.reg_value(MARKER_KEY, MARKER_VALUE),))
+            return
+        actual = self.prefix.reg_value(MARKER_KEY, MARKER_VALUE)
+        self.check(actual == ("sz", expected), "marker %r, expected %r" % (actual, ("sz", expected)))
+
+    def expect_relaunch(self, launched):
+        actual = self.relaunches()
+        wanted = [RELAUNCH] if launched else []
+        self.check(actual == wanted, "relaunches %r, expected %r" % (actual, wanted))
+
+    def expect_notices(self, count, event="notice"):
+        actual = self.log_events().count(event)
+        self.check(actual == count, "%d '%s' events, expected %d; log: %r"
+                   % (actual, event, count, self.log_events()))
+
+    def expect_pending(self, files):
+        """files: the (staged, installed) pairs that must be queued, in order."""
+        wanted = []
+        for staged, installed in files:
+            wanted += ["\\??\\" + staged.lower(), "!\\??\\" + installed.lower()]
+        actual = self.pending_moves()
+        self.check((actual or []) == wanted,
+                   "PendingFileRenameOperations %r, expected %r" % (actual, wanted or None))
+
+    def expect_wininit(self, expected):
+        """expected: the file's exact bytes, or None when it must not exist."""
+        actual = self.prefix.read(WINDIR + "\\wininit.ini")
+        self.check(actual == expected, "wininit.ini holds %r, expected %r" % (actual, expected))
+
+    def restart(self):
+        started = time.monotonic()
+        self.prefix.restart()
+        self.say("restart cycle done in %.1f s" % (time.monotonic() - started))
+
+    def close(self):
+        self.prefix.close(keep=self.args.keep)
+
+
+def rename_lines(pending_lib, pending_exe):
+    """The [Rename] section the tool writes on Windows 98/ME for the system
+    directory as Wine reports it."""
+    text = "[Rename]\r\n"
+    if pending_lib:
+        text += "%s\\halundll.dll = %s\\halundll.dl$\r\n" % (SYS, SYS)
+    if pending_exe:
+        text += "%s\\halunexe.exe = %s\\halunexe.ex$\r\n" % (SYS, SYS)
+    return text.encode("latin-1")
+
+
+# --- scenarios -------------------------------------------------------------
+SCENARIOS = {}
+
+
+def scenario(name, *versions):
+    """Registers `function(case, version)` as name.version for each version."""
+    def register(function):
+        for version in versions:
+            SCENARIOS["%s.%s" % (name, version)] = (function, version)
+        return function
+    return register
+
+
+@scenario("nothing-staged", "win95", "win98", "winxp")
+def nothing_staged(case, version):
+    # Only the staged library: the run records that it ran and touches nothing.
+    case.arrange(version, installed=("v450", "a"), staged=(None, "b"))
+    case.run_tool()
+    case.expect_status(0)
+    case.expect_files(installed_exe="before", installed_lib="before", staged_lib="before",
+                      staged_exe="gone")
+    case.expect_relaunch(False)
+    case.expect_marker("Complete")
+
+
+@scenario("start-marker", "win98", "winxp")
+def start_marker(case, version):
+    # "START" pre-empts the run on 98/ME only; on XP the fresh install goes on.
+    case.arrange(version, installed=None, staged=("v460", "b"), marker="START")
+    case.run_tool()
+    if version == "win98":
+        case.expect_status(0)
+        case.expect_files(staged_exe="before", staged_lib="before", installed_exe="gone",
+                          installed_lib="gone")
+        case.expect_relaunch(False)
+    else:
+        case.expect_status(1)
+        case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                          staged_exe="gone", staged_lib="gone")
+    case.expect_marker("Complete")
+
+
+@scenario("fresh-install", "win95", "win98", "nt40", "winxp", "win10")
+def fresh_install(case, version):
+    case.arrange(version, installed=None, staged=("v460", "b"))
+    case.run_tool()
+    case.expect_status(1)
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+    winehost.wait_for(case.relaunches, 10)
+    case.expect_relaunch(True)
+    case.expect_marker("Complete")
+
+
+@scenario("same-version", "win98", "winxp")
+def same_version(case, version):
+    # Same version text, different bytes: nothing is replaced.
+    case.arrange(version, installed=("v450", "a"), staged=("v450b", "b"))
+    case.run_tool()
+    case.expect_status(2)
+    case.expect_files(installed_exe="before", installed_lib="before",
+                      staged_exe="gone", staged_lib="gone")
+    case.expect_relaunch(False)
+    case.expect_marker("Complete")
+
+
+@scenario("old-version", "win95", "nt40", "win98", "winxp")
+def old_version(case, version):
+    # 4.4 is below the minimum 4.42: replacement at the next restart, where
+    # the platform has a way to ask for one.
+    case.arrange(version, installed=("v44", "a"), staged=("v460", "b"))
+    case.run_tool()
+    case.expect_status(4)
+    case.expect_files(installed_exe="before", installed_lib="before",
+                      staged_exe="before", staged_lib="before")
+    case.expect_relaunch(False)
+    case.expect_wininit(rename_lines(True, True) + b"\0" if version == "win98" else None)
+    case.expect_pending([(STAGED_LIB, INSTALLED_LIB), (STAGED_EXE, INSTALLED_EXE)]
+                        if version == "winxp" else [])
+    case.expect_marker("Complete")
+    case.restart()
+    if version in ("win98", "winxp"):
+        case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                          staged_exe="gone", staged_lib="gone")
+    else:
+        # Nothing was scheduled: the restart changes nothing.
+        case.expect_files(installed_exe="before", installed_lib="before",
+                          staged_exe="before", staged_lib="before")
+
+
+@scenario("wininit-kept", "win98")
+def wininit_kept(case, version):
+    # An existing wininit.ini with other sections and a rename of its own:
+    # its content stays, the tool's lines join its [rename] section, and the
+    # restart performs both its rename and the tool's.
+    other = (b"[Boot]\r\nshell=explorer.exe\r\n"
+             b"[rename]\r\nC:\\windows\\temp\\other.txt=C:\\windows\\temp\\other.new\r\n"
+             b"[Later]\r\nkey=value\r\n")
+    case.arrange(version, installed=("v44", "a"), staged=("v460", "b"))
+    case.prefix.put(WINDIR + "\\wininit.ini", data=other)
+    case.prefix.put(WINDIR + "\\temp\\other.new", data=b"other product's new file\r\n")
+    case.run_tool()
+    case.expect_status(4)
+    lines = rename_lines(True, True)[len(b"[Rename]\r\n"):]
+    at = other.index(b"[Later]")
+    case.expect_wininit(other[:at] + lines + other[at:] + b"\0")
+    case.restart()
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+    moved = case.prefix.read(WINDIR + "\\temp\\other.txt")
+    case.check(moved == b"other product's new file\r\n",
+               "the existing rename was not performed: other.txt holds %r" % (moved,))
+
+
+@scenario("version-gate", "winxp")
+def version_gate(case, version):
+    # Rows: installed variant, staged variant, expected exit status. The
+    # minimum 4.42 is compared byte by byte with the installed text up to its
+    # first letter.
+    rows = [("v442b", "v460", 3), ("v449", "v460", 3), ("v450a", "v460", 3),
+            ("v100", "v460", 4), ("v45001", "v460", 4), ("noversion", "v460", 4),
+            ("v450", "noversion", 4), ("v45001", "v450", 4)]
+    case.arrange(version)
+    # One session for all rows: a new session would perform the delayed moves
+    # of the rows before. A resident relaunched by one row gets the notice of
+    # the next and leaves.
+    for installed, staged, expected in rows:
+        for path in MANAGED:
+            case.prefix.remove(path)
+        case.prefix.put(INSTALLED_EXE, case.fixture(case.exe(installed)))
+        case.prefix.put(STAGED_EXE, case.fixture(case.exe(staged)))
+        case.prefix.put(INSTALLED_LIB, case.fixture("halundll-a.dll"))
+        case.prefix.put(STAGED_LIB, case.fixture("halundll-b.dll"))
+        status = case.run_tool()
+        replaced = case.prefix.read(INSTALLED_EXE) == case.fixture_bytes(case.exe(staged))
+        case.check(status == expected and replaced == (expected == 3),
+                   "installed %s, staged %s: exit %s, replaced %s; expected exit %d"
+                   % (installed, staged, status, replaced, expected))
+
+
+@scenario("replace", "win95", "win98", "nt40")
+def replace_idle(case, version):
+    # No resident running: both files are replaced at once and restarted.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.run_tool()
+    case.expect_status(3)
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+    winehost.wait_for(case.relaunches, 10)
+    case.expect_relaunch(True)
+    case.expect_marker("Complete")
+
+
+@scenario("replace-running", "winxp", "win10")
+def replace_running(case, version):
+    # The typical run: the resident gets the notice, leaves, and both files
+    # are replaced; the library after the one-second pause.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.start_resident()
+    case.run_tool()
+    case.expect_status(3)
+    case.expect_notices(1)
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+    winehost.wait_for(case.relaunches, 10)
+    case.expect_relaunch(True)
+    case.expect_pending([])
+    case.expect_marker("Complete")
+
+
+@scenario("replace-running", "win98")
+def replace_running_98(case, version):
+    # Under Wine, toolhelp's szExeFile is a base name ("halunexe.exe"; real
+    # Windows 98 gives the full path), so it never equals the installed path
+    # and no notice is sent. The resident keeps running, its executable cannot
+    # be deleted, and the executable is left to wininit.ini; the library is
+    # replaced at once.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.start_resident()
+    case.run_tool()
+    case.expect_status(4)
+    case.expect_notices(0)
+    case.expect_files(installed_exe="before", staged_exe="before",
+                      installed_lib="halundll-b.dll", staged_lib="gone")
+    case.expect_relaunch(False)
+    case.expect_wininit(rename_lines(False, True) + b"\0")
+    case.restart()
+    case.expect_files(installed_exe=case.exe("v460"), staged_exe="gone")
+
+
+@scenario("resident-ignores", "winxp")
+def resident_ignores(case, version):
+    # The resident stays after the notice: its executable is left to a delayed
+    # move, the free library is replaced now, and nothing is restarted.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.start_resident(env={"HALUN_STUB_IGNORE_MS": "60000"})
+    case.run_tool()
+    case.expect_status(4)
+    case.expect_notices(1, "notice ignored")
+    case.expect_files(installed_exe="before", staged_exe="before",
+                      installed_lib="halundll-b.dll", staged_lib="gone")
+    case.expect_relaunch(False)
+    case.expect_pending([(STAGED_EXE, INSTALLED_EXE)])
+    case.restart()
+    case.expect_files(installed_exe=case.exe("v460"), staged_exe="gone")
+
+
+@scenario("library-released", "winxp")
+def library_released(case, version):
+    # The library is held for three seconds: a later one of the one-second
+    # attempts deletes it, and the run completes at once.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    held_at = case.start_holder(INSTALLED_LIB, 3000)
+    case.run_tool()
+    case.expect_status(3)
+    case.check(time.monotonic() - held_at >= 3.0,
+               "the run ended %.1f s after the hold began, before its release"
+               % (time.monotonic() - held_at))
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+    winehost.wait_for(case.relaunches, 10)
+    case.expect_relaunch(True)
+    case.expect_pending([])
+
+
+@scenario("library-held", "winxp", "win98")
+def library_held(case, version):
+    # The library is held throughout the ten attempts: it is left to the
+    # restart, the executable is replaced now, and nothing is restarted.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.start_holder(INSTALLED_LIB, 30000)
+    case.run_tool(timeout=90)
+    case.expect_status(4)
+    case.check(case.elapsed >= 10.0, "gave up on the library after %.1f s, expected 10 attempts a"
+               " second apart" % case.elapsed)
+    case.expect_files(installed_exe=case.exe("v460"), staged_exe="gone",
+                      installed_lib="before", staged_lib="before")
+    case.expect_relaunch(False)
+    if version == "winxp":
+        case.expect_pending([(STAGED_LIB, INSTALLED_LIB)])
+    else:
+        case.expect_wininit(rename_lines(True, False) + b"\0")
+    case.restart()
+    case.expect_files(installed_lib="halundll-b.dll", staged_lib="gone")
+
+
+@scenario("psapi-disabled", "winxp")
+def psapi_disabled(case, version):
+    # The running copies cannot be listed: nothing is replaced, the staged
+    # copies stay, and the run ends with -1 (255 as Wine shows it).
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.run_tool(env={"WINEDLLOVERRIDES": "psapi="})
+    case.expect_status(255)
+    case.expect_files(installed_exe="before", installed_lib="before",
+                      staged_exe="before", staged_lib="before")
+    case.expect_relaunch(False)
+    case.expect_pending([])
+    case.expect_marker("Complete")
+
+
+@scenario("missing-key", "win98", "winxp")
+def missing_key(case, version):
+    # Without the marker key the run is the same and the key is not created.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"), marker=None)
+    case.run_tool()
+    case.expect_status(3)
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+    case.expect_marker(None)
+
+
+@scenario("planted-library", "winxp")
+def planted_library(case, version):
+    # psapi.dll and version.dll planted beside the tool, as in a download
+    # folder. Wine prefers its own libraries, so the planted psapi.dll is
+    # made loadable by its path (WINEDLLOVERRIDES keyed by path), and a
+    # control shows that a program there loading it by bare name picks it up.
+    # The planted version.dll cannot be made loadable the same way under
+    # Wine: Wine's own USER32 imports version.dll by name, so the planted copy
+    # would be loaded before any of the tool's code runs (status c0000142).
+    # It stays planted under Wine's default order and must not be loaded.
+    trace = SETUP_DIR + "\\planted-loaded.txt"
+    loadable = {"WINEDLLOVERRIDES": SETUP_DIR.lower() + "\\psapi=n"}
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    for name in ("psapi.dll", "version.dll"):
+        case.prefix.put(SETUP_DIR + "\\" + name, case.fixture("planted.dll"))
+    case.prefix.put(SETUP_DIR + "\\loadbyname.exe", case.fixture("loadbyname.exe"))
+    case.prefix.run([SETUP_DIR + "\\loadbyname.exe", "psapi.dll"], timeout=60, env=loadable)
+    control = case.prefix.read(trace)
+    case.check(control is not None and b"loadbyname.exe" in control,
+               "control: a bare-name load left no trace (%r); the check proves nothing" % (control,))
+    case.prefix.remove(trace)
+    case.run_tool(env=loadable)
+    case.expect_status(3)
+    loaded = case.prefix.read(trace)
+    case.check(loaded is None, "a planted library was loaded: %r" % (loaded,))
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", help="the built halunupd.exe")
+    parser.add_argument("--fixtures", help="the fixtures' directory (default: beside --exe)")
+    parser.add_argument("--cache", help="where the base prefix is kept (default: beside --exe)")
+    parser.add_argument("--tmp", default=None, help="where scenario prefixes are made")
+    parser.add_argument("--keep", action="store_true", help="keep the scenario's prefix")
+    parser.add_argument("--list", action="store_true", help="list the scenarios")
+    parser.add_argument("--make-base", action="store_true",
+                        help="only make the cached base prefix")
+    parser.add_argument("scenario", nargs="?")
+    args = parser.parse_args()
+    if args.list:
+        print("\n".join(SCENARIOS))
+        return 0
+    if args.make_base and args.exe:
+        args.cache = args.cache or os.path.join(os.path.dirname(os.path.abspath(args.exe)),
+                                                "e2e-cache")
+        print(winehost.base_prefix(args.cache))
+        return 0
+    if not args.exe or args.scenario not in SCENARIOS:
+        parser.error("need --exe and one of: " + ", ".join(SCENARIOS))
+    args.exe = os.path.abspath(args.exe)
+    args.fixtures = args.fixtures or os.path.join(os.path.dirname(args.exe), "fixtures")
+    args.cache = args.cache or os.path.join(os.path.dirname(args.exe), "e2e-cache")
+
+    function, version = SCENARIOS[args.scenario]
+    case = Case(args, args.scenario)
+    try:
+        function(case, version)
+    except Exception as error:  # noqa: BLE001 - any error fails the scenario
+        traceback.print_exc()
+        case.failures.append("%s: %s" % (type(error).__name__, error))
+    finally:
+        case.close()
+    if case.failures:
+        print("[%s] %d check(s) failed:\n  %s" % (args.scenario, len(case.failures),
+                                                   "\n  ".join(case.failures)))
+        return 1
+    print("[%s] passed" % args.scenario)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
