@@ -6,11 +6,13 @@
 #                                    the resident running)
 #   scripts/demo.sh old-version-98   Windows 98, wininit.ini and the restart
 #   scripts/demo.sh locked-library   a library held open: delayed move, restart
+# HALUNUPD_WIN_BUILD names another Windows build directory (default build/win).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build=${HALUNUPD_WIN_BUILD:-build/win}
 
 scripts/install-deps.sh
-cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
-cmake --build build/win -j2 >/dev/null
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+cmake --build "$build" -j2 >/dev/null
 
-exec python3 scripts/demo.py --exe build/win/halunupd.exe "$@"
+exec python3 scripts/demo.py --exe "$build/halunupd.exe" "$@"
