@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Checks of the Wine harness's own parts that need no Wine: reading Wine's
+registry files, writing keys into them, and finding files in a prefix."""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winehost  # noqa: E402
+
+# As Wine 8 saves them (PendingFileRenameOperations as str(7), the same kind
+# of value as hex(7) split over lines, escaped names).
+SYSTEM_REG = r'''WINE REGISTRY Version 2
+;; All keys relative to \\Machine
+
+#arch=win32
+
+[System\\CurrentControlSet\\Control\\Session Manager] 1765205000
+#time=1dc6856a6b1c2f0
+"PendingFileRenameOperations"=str(7):"\\??\\c:\\windows\\system32\\halundll.dl$\0!\\??\\c:\\windows\\system32\\halundll.dll\0"
+"Other"=hex(7):61,00,00,00,62,00,\
+  63,00,00,00,00,00
+"Count"=dword:0000002a
+"Blob"=hex:01,02,ff
+
+[Software\\Morvane of Brastow\\Morvane Lumetra 4.5] 1765205001
+"Vastel"="Com\"plete\\"
+@="default"
+'''
+
+
+class RegistryFiles(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        with open(os.path.join(self.dir.name, "system.reg"), "w") as f:
+            f.write(SYSTEM_REG)
+        with open(os.path.join(self.dir.name, "user.reg"), "w") as f:
+            f.write("WINE REGISTRY Version 2\n")
+        self.keys = winehost.parse_reg_file(os.path.join(self.dir.name, "system.reg"))
+
+    def value(self, key, name):
+        return self.keys.get(key.lower(), {}).get(name.lower())
+
+    def test_multi_string_values_in_both_notations(self):
+        session = "System\\CurrentControlSet\\Control\\Session Manager"
+        got = self.value(session, "PendingFileRenameOperations")
+        self.assertEqual(got, ("multi_sz", ["\\??\\c:\\windows\\system32\\halundll.dl$",
+                                            "!\\??\\c:\\windows\\system32\\halundll.dll"]), got)
+        got = self.value(session, "Other")
+        self.assertEqual(got, ("multi_sz", ["a", "bc"]), got)
+
+    def test_strings_numbers_and_bytes(self):
+        session = "System\\CurrentControlSet\\Control\\Session Manager"
+        marker = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5"
+        cases = [(session, "Count", ("dword", 42)), (session, "Blob", ("hex3", b"\x01\x02\xff")),
+                 (marker, "Vastel", ("sz", 'Com"plete\\')), (marker, "", ("sz", "default"))]
+        for key, name, want in cases:
+            got = self.value(key, name)
+            self.assertEqual(got, want, "%s\\%s: %r" % (key, name, got))
+
+    def test_keys_written_before_start_read_back(self):
+        prefix = winehost.Prefix(self.dir.name)
+        prefix.add_key("HKLM\\Software\\A \"quoted\"\\B", {"Text": 'x\\y"z', "Number": 7})
+        prefix.add_key("HKCU\\Software\\Wine\\AppDefaults\\halunupd.exe", {"Version": "win98"})
+        machine = winehost.parse_reg_file(os.path.join(self.dir.name, "system.reg"))
+        user = winehost.parse_reg_file(os.path.join(self.dir.name, "user.reg"))
+        got = machine.get('software\\a "quoted"\\b')
+        self.assertEqual(got, {"text": ("sz", 'x\\y"z'), "number": ("dword", 7)}, got)
+        got = user.get("software\\wine\\appdefaults\\halunupd.exe")
+        self.assertEqual(got, {"version": ("sz", "win98")}, got)
+        # The values written before stay readable.
+        got = machine.get("software\\morvane of brastow\\morvane lumetra 4.5", {}).get("vastel")
+        self.assertEqual(got, ("sz", 'Com"plete\\'), got)
+
+
+class PrefixPaths(unittest.TestCase):
+    def test_windows_paths_find_entries_in_any_letter_case(self):
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "drive_c", "windows", "System32"))
+            prefix = winehost.Prefix(root)
+            got = prefix.host_path("C:\\WINDOWS\\system32\\halunexe.ex$")
+            want = os.path.join(root, "drive_c", "windows", "System32", "halunexe.ex$")
+            self.assertEqual(got, want)
+            prefix.put("c:/windows/system32/new.dll", data=b"abc")
+            self.assertEqual(prefix.read("C:\\Windows\\SYSTEM32\\new.dll"), b"abc")
+            self.assertIsNone(prefix.read("C:\\windows\\system32\\absent.dll"))
+            with self.assertRaises(ValueError):
+                prefix.host_path("D:\\other")
+
+
+if __name__ == "__main__":
+    unittest.main()
