@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // reads the Windows directory.
   if ((which & 0x10) && m.HasFile(m.systemDir + "\\halunexe.exe"))
     m.FindFile(m.systemDir + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  fuzzing::ChooseFault(in);
   fuzzing::RunAndCheck();
   return 0;
 }

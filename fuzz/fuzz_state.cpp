@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     m.AddProcess(static_cast<DWORD>(0x100 + 4 * i), "C:\\APP\\HALUNEXE.EXE", "halunexe.exe");
   if (in.Bit() && m.windows.empty()) m.AddWindow("HALUNSHOW_STUB");
 
+  if (which & 0x10) fuzzing::ChooseFault(in);
   // Whatever is left is the rename file as the restart course finds it.
   if (which & 8) m.PutFile(m.windowsDir + "\\wininit.ini", in.Rest());
   fuzzing::RunAndCheck();

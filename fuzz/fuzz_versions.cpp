@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   sim::Machine &m = sim::M();
   SetVersion(in, m.FindFile(m.systemDir + "\\halunexe.exe"));
   SetVersion(in, m.FindFile(m.systemDir + "\\halunexe.ex$"));
+  fuzzing::ChooseFault(in);
   fuzzing::RunAndCheck();
   return 0;
 }

@@ -94,6 +94,11 @@ void PlaceProductFiles(Reader &in) {
   }
 }
 
+void ChooseFault(Reader &in) {
+  uint16_t word = in.Word();
+  if (word & 0x8000) sim::M().faults.failAt = word & 0xFF;
+}
+
 void AddMarkerKey() { sim::M().AddKey(kMarkerKey); }
 
 void RunAndCheck() {
@@ -103,6 +108,7 @@ void RunAndCheck() {
   std::string stagedLib = m.HasFile(SysPath("halundll.dl$")) ? m.FileBytes(SysPath("halundll.dl$")) : "";
 
   RunStatus status = RunUpgrade();
+  m.faults = sim::FaultPlan();
 
   if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED) Violated("status out of range", status);
   if (m.OpenHandleCount() != 0) Violated(std::to_string(m.OpenHandleCount()) + " handles left open", status);

@@ -41,6 +41,10 @@ void PlaceProductFiles(Reader &in);
 // Adds the marker key so that the completion step has somewhere to write.
 void AddMarkerKey();
 
+// Makes at most one platform call of the run fail, as the next word says:
+// with its top bit set, the call of that index (below 256); else none.
+void ChooseFault(Reader &in);
+
 // Runs the tool once and aborts on any broken guarantee: a status outside
 // the six, a handle, heap block or library left, a misuse of an interface,
 // a replacement reported with a managed file not holding the staged bytes,

@@ -310,3 +310,39 @@ TEST_F(BadInputTest, SameVersionKeepsTheOnlyCopyOfTheLibrary) {
 }
 
 }  // namespace
+
+namespace {
+
+class BadDirectoryTest : public SimTest {};
+
+// A Windows directory call that leaves its buffer unterminated, or reports a
+// length the bytes do not have: the rename file is not written anywhere, the
+// staged copies stay, and nothing is read past the buffer (under ASan).
+TEST_F(BadDirectoryTest, UnterminatedWindowsDirectoryIsRefused) {
+  struct Row {
+    std::string bytes;
+    UINT reported;
+  } rows[] = {
+      {std::string(255, 'W'), 10},
+      {std::string(255, 'W'), 255},
+      {"C:\\WINDOWS", 3},
+      {std::string("C:\\WIN\0DOWS", 10), 10},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    UseFamily(kWin98);
+    Install("4.30");
+    Stage("4.60");
+    m().windowsDirOverride = std::make_pair(row.bytes, row.reported);
+    ManagedSnapshot before = SnapshotManagedFiles();
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << "reported " << row.reported;
+    EXPECT_EQ(0u, m().CallsNamed("CreateFileA").size())
+        << "reported " << row.reported << ", first file opened: "
+        << (m().CallsNamed("CreateFileA").empty() ? "" : m().CallsNamed("CreateFileA")[0]->args[0]);
+    EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << "reported " << row.reported;
+    EXPECT_EQ("", CheckManagedFilesAfterRun(before)) << "reported " << row.reported;
+    ExpectCleanExit();
+  }
+}
+
+}  // namespace

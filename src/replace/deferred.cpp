@@ -34,7 +34,9 @@ static BOOL AppendRenameLine(UINT number, LPSTR text) {
 static BOOL BuildRenameFilePath(LPSTR path) {
   CHAR windowsDir[PATH_CAPACITY];
   CHAR format[TEXT_CAPACITY];
-  windowsDir[0] = 0;
+  // Zeroed whole and read with one byte to spare, so that the text ends
+  // inside the buffer even when the call leaves it unterminated.
+  ZeroBytes(windowsDir, sizeof(windowsDir));
   UINT length = GetWindowsDirectoryA(windowsDir, TEXT_LOAD_LIMIT);
   if (length == 0 || length >= TEXT_LOAD_LIMIT || (UINT)lstrlenA(windowsDir) != length)
     return FALSE;
