@@ -276,7 +276,8 @@ def start_marker(case, version):
 
 @scenario("fresh-install", "win95", "win98", "nt40", "winxp", "win10")
 def fresh_install(case, version):
-    case.arrange(version, installed=None, staged=("v460", "b"))
+    # No installed executable; an installed library left over is overwritten.
+    case.arrange(version, installed=(None, "a"), staged=("v460", "b"))
     case.run_tool()
     case.expect_status(1)
     case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
@@ -296,6 +297,18 @@ def same_version(case, version):
                       staged_exe="gone", staged_lib="gone")
     case.expect_relaunch(False)
     case.expect_marker("Complete")
+
+
+@scenario("same-version-lone-library", "winxp")
+def same_version_lone_library(case, version):
+    # No installed library: the staged one is the product's only copy and
+    # stays; the staged executable goes.
+    case.arrange(version, installed=("v450", None), staged=("v450b", "b"))
+    case.run_tool()
+    case.expect_status(2)
+    case.expect_files(installed_exe="before", installed_lib="gone", staged_exe="gone",
+                      staged_lib="before")
+    case.expect_relaunch(False)
 
 
 @scenario("old-version", "win95", "nt40", "win98", "winxp")
