@@ -359,6 +359,23 @@ def wininit_kept(case, version):
                "the existing rename was not performed: other.txt holds %r" % (moved,))
 
 
+@scenario("rerun-before-restart", "win98")
+def rerun_before_restart(case, version):
+    # The setup runs the tool again before the restart: wininit.ini keeps one
+    # copy of each line and a single zero byte, and the restart still works.
+    case.arrange(version, installed=("v44", "a"), staged=("v460", "b"))
+    case.run_tool()
+    case.expect_status(4)
+    first = case.prefix.read(WINDIR + "\\wininit.ini")
+    case.run_tool()
+    case.expect_status(4)
+    case.expect_wininit(first)
+    case.expect_wininit(rename_lines(True, True) + b"\0")
+    case.restart()
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
+
+
 @scenario("version-gate", "winxp")
 def version_gate(case, version):
     # Rows: installed variant, staged variant, expected exit status. The
