@@ -31,7 +31,6 @@ import winehost  # noqa: E402
 
 SYS = winehost.SYSTEM_DIR
 WINDIR = winehost.WINDOWS_DIR
-TOOL = "C:\\setup\\halunupd.exe"
 SETUP_DIR = "C:\\setup"
 MARKER_KEY = "HKLM\\Software\\Morvane of Brastow\\Morvane Lumetra 4.5"
 MARKER_VALUE = "Vastel"
