@@ -149,6 +149,8 @@ TEST_F(ReplaceTest, MissingInstalledCopyIsFilledAndMissingStagedCopyKeepsTheInst
     if (row.pending) {
       EXPECT_EQ(0, DeletionsOf(Sys(row.pending == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe")))
           << row.label;
+      // A move or rename from a missing staged copy is never scheduled.
+      EXPECT_EQ("", Scheduled()) << row.label;
     }
     ExpectCleanExit();
   }

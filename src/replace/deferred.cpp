@@ -1,11 +1,25 @@
 #include "replace.h"
 
+#include "../files/files.h"
 #include "../run/text.h"
 
+// The files of `pending` whose staged copy is there: only those can be put in
+// place at the restart, and a rename naming a missing source could cost the
+// installed copy.
+static PendingSet WithStagedCopy(PendingSet pending) {
+  if ((pending & PENDING_LIBRARY) && !IsFilePresent(g_run.paths.stagedLib))
+    pending &= (PendingSet)~PENDING_LIBRARY;
+  if ((pending & PENDING_EXECUTABLE) && !IsFilePresent(g_run.paths.stagedExe))
+    pending &= (PendingSet)~PENDING_EXECUTABLE;
+  return pending;
+}
+
 void ScheduleOnRestart(PendingSet pending) {
+  if (g_run.platformCode != PLATFORM_WIN98ME && g_run.platformCode != PLATFORM_NT5) return;
+  pending = WithStagedCopy(pending);
   if (g_run.platformCode == PLATFORM_WIN98ME)
     WriteWininitRenames(pending);
-  else if (g_run.platformCode == PLATFORM_NT5)
+  else
     QueueMoveOnReboot(pending);
 }
 
