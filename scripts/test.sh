@@ -13,13 +13,25 @@ cmake --build build/win -j2
 cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug -DHALUNUPD_EXE="$root/build/win/halunupd.exe" >/dev/null
 cmake --build build/host -j2
 
-ctest --test-dir build/host --output-on-failure -j2
+ctest --test-dir build/host --output-on-failure -j2 | tee build/host-ctest.log
 
 # The host suite on the simulated machine again under AddressSanitizer and
 # UBSan (the checks of halunupd.exe and under Wine do not run host code).
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DHALUNUPD_SANITIZE=ON -DHALUNUPD_EXE= >/dev/null
 cmake --build build/asan -j2
-ctest --test-dir build/asan --output-on-failure -j2
+ctest --test-dir build/asan --output-on-failure -j2 | tee build/asan-ctest.log
 
 # Each fuzz target for a bounded time (about 30 s each).
 scripts/fuzz.sh
+
+# One closing line over both CTest runs.
+passed=0
+failures=0
+for log in build/host-ctest.log build/asan-ctest.log; do
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  failed=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  passed=$((passed + total - failed))
+  failures=$((failures + failed))
+done
+echo "tests: $passed passed, $failures failed"
