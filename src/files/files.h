@@ -26,6 +26,17 @@ BOOL BuildManagedPaths(void);
 // TRUE when a directory search finds the exact path; the search is closed.
 BOOL IsFilePresent(LPCSTR path);
 
+// Loads a library by name: a name without a directory as the system resolves
+// it, a name beginning with a backslash from the system directory by full
+// path, so that a library planted beside the tool is never the one loaded.
+// NULL when it cannot be loaded (a handle below 32 counts as a failure).
+HMODULE LoadBoundLibrary(LPCSTR name);
+
+// An entry point of a loaded library as a plain function pointer, to be cast
+// to its own type; NULL when the library lacks it.
+typedef void (*AnyProc)(void);
+AnyProc BindProc(HMODULE library, LPCSTR name);
+
 // -1: the installed version is below the minimum or a version is unreadable;
 // 0: both version texts are identical; 1: they differ.
 VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath);

@@ -50,3 +50,20 @@ BOOL IsFilePresent(LPCSTR path) {
   FindClose(search);
   return TRUE;
 }
+
+HMODULE LoadBoundLibrary(LPCSTR name) {
+  enum { LOADED_LIBRARY_MINIMUM = 32 };
+  CHAR path[PATH_CAPACITY];
+  if (name[0] == '\\') {
+    if (!CopyText(path, PATH_CAPACITY, g_run.paths.systemDir) ||
+        !AppendText(path, PATH_CAPACITY, name))
+      return NULL;
+    name = path;
+  }
+  HMODULE library = LoadLibraryA(name);
+  return (ULONG_PTR)library < LOADED_LIBRARY_MINIMUM ? NULL : library;
+}
+
+AnyProc BindProc(HMODULE library, LPCSTR name) {
+  return (AnyProc)(void *)GetProcAddress(library, name);
+}

@@ -15,24 +15,14 @@ struct VersionApi {
   VerQueryValueAProc VerQueryValueA;
 };
 
-static FARPROC BindEntry(HMODULE library, LPCSTR name) { return GetProcAddress(library, name); }
-
 static BOOL BindVersionApi(VersionApi *api) {
-  CHAR path[PATH_CAPACITY];
   ZeroBytes(api, sizeof(*api));
-  if (!CopyText(path, PATH_CAPACITY, g_run.paths.systemDir) ||
-      !AppendText(path, PATH_CAPACITY, VERSION_LIBRARY_NAME))
-    return FALSE;
-  api->library = LoadLibraryA(path);
-  if ((ULONG_PTR)api->library < 32) {
-    api->library = NULL;
-    return FALSE;
-  }
+  api->library = LoadBoundLibrary(VERSION_LIBRARY_NAME);
+  if (api->library == NULL) return FALSE;
   api->GetFileVersionInfoSizeA =
-      (GetFileVersionInfoSizeAProc)(void *)BindEntry(api->library, "GetFileVersionInfoSizeA");
-  api->GetFileVersionInfoA =
-      (GetFileVersionInfoAProc)(void *)BindEntry(api->library, "GetFileVersionInfoA");
-  api->VerQueryValueA = (VerQueryValueAProc)(void *)BindEntry(api->library, "VerQueryValueA");
+      (GetFileVersionInfoSizeAProc)BindProc(api->library, "GetFileVersionInfoSizeA");
+  api->GetFileVersionInfoA = (GetFileVersionInfoAProc)BindProc(api->library, "GetFileVersionInfoA");
+  api->VerQueryValueA = (VerQueryValueAProc)BindProc(api->library, "VerQueryValueA");
   if (api->GetFileVersionInfoSizeA && api->GetFileVersionInfoA && api->VerQueryValueA) return TRUE;
   FreeLibrary(api->library);
   api->library = NULL;

@@ -10,30 +10,18 @@ static const CHAR PSAPI_LIBRARY_NAME[] = "\\psapi.dll";
 static const CHAR UNKNOWN_PROCESS_NAME[] = "unknown";
 
 enum { PROCESS_NOTICE_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE };
-enum { LOADED_LIBRARY_MINIMUM = 32 };
-
-// GetProcAddress result as a plain function pointer, to be cast to its type.
-typedef void (*AnyProc)(void);
-static AnyProc Bind(HMODULE library, LPCSTR name) {
-  return (AnyProc)(void *)GetProcAddress(library, name);
-}
-
-static BOOL IsLoaded(HMODULE library) { return (ULONG_PTR)library >= LOADED_LIBRARY_MINIMUM; }
 
 void BindToolhelp(void) {
   ProcessApi *api = &g_run.processApi;
   api->ready = 0;
-  api->toolhelpLibrary = LoadLibraryA(TOOLHELP_LIBRARY_NAME);
-  if (!IsLoaded(api->toolhelpLibrary)) {
-    api->toolhelpLibrary = NULL;
-    return;
-  }
+  api->toolhelpLibrary = LoadBoundLibrary(TOOLHELP_LIBRARY_NAME);
+  if (api->toolhelpLibrary == NULL) return;
   api->CreateToolhelp32Snapshot =
-      (CreateToolhelp32SnapshotProc)Bind(api->toolhelpLibrary, "CreateToolhelp32Snapshot");
-  api->Process32First = (Process32FirstProc)Bind(api->toolhelpLibrary, "Process32First");
-  api->Process32Next = (Process32NextProc)Bind(api->toolhelpLibrary, "Process32Next");
-  api->Module32First = (Module32FirstProc)Bind(api->toolhelpLibrary, "Module32First");
-  api->Module32Next = (Module32NextProc)Bind(api->toolhelpLibrary, "Module32Next");
+      (CreateToolhelp32SnapshotProc)BindProc(api->toolhelpLibrary, "CreateToolhelp32Snapshot");
+  api->Process32First = (Process32FirstProc)BindProc(api->toolhelpLibrary, "Process32First");
+  api->Process32Next = (Process32NextProc)BindProc(api->toolhelpLibrary, "Process32Next");
+  api->Module32First = (Module32FirstProc)BindProc(api->toolhelpLibrary, "Module32First");
+  api->Module32Next = (Module32NextProc)BindProc(api->toolhelpLibrary, "Module32Next");
   if (api->CreateToolhelp32Snapshot && api->Process32First && api->Process32Next &&
       api->Module32First && api->Module32Next)
     api->ready = 1;
@@ -44,18 +32,11 @@ void BindPsapi(void) {
   api->ready = 0;
   // Loaded by full path: a bare name would search the tool's own directory
   // first and could load a library planted beside it.
-  CHAR path[PATH_CAPACITY];
-  if (!CopyText(path, PATH_CAPACITY, g_run.paths.systemDir) ||
-      !AppendText(path, PATH_CAPACITY, PSAPI_LIBRARY_NAME))
-    return;
-  api->psapiLibrary = LoadLibraryA(path);
-  if (!IsLoaded(api->psapiLibrary)) {
-    api->psapiLibrary = NULL;
-    return;
-  }
-  api->EnumProcesses = (EnumProcessesProc)Bind(api->psapiLibrary, "EnumProcesses");
-  api->EnumProcessModules = (EnumProcessModulesProc)Bind(api->psapiLibrary, "EnumProcessModules");
-  api->GetModuleBaseNameA = (GetModuleBaseNameAProc)Bind(api->psapiLibrary, "GetModuleBaseNameA");
+  api->psapiLibrary = LoadBoundLibrary(PSAPI_LIBRARY_NAME);
+  if (api->psapiLibrary == NULL) return;
+  api->EnumProcesses = (EnumProcessesProc)BindProc(api->psapiLibrary, "EnumProcesses");
+  api->EnumProcessModules = (EnumProcessModulesProc)BindProc(api->psapiLibrary, "EnumProcessModules");
+  api->GetModuleBaseNameA = (GetModuleBaseNameAProc)BindProc(api->psapiLibrary, "GetModuleBaseNameA");
   if (api->EnumProcesses && api->EnumProcessModules && api->GetModuleBaseNameA) {
     api->ready = 1;
     return;
