@@ -68,7 +68,7 @@ TEST_F(DeferredTest, FreshRenameFileForEachPendingSet) {
   }
 }
 
-TEST_F(DeferredTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsOpenedAsSpecified) {
+TEST_F(DeferredTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsOpenedUnshared) {
   UseFamily(kWin98);
   m().systemDir = "D:\\Win98\\System";
   m().windowsDir = "D:\\Win98";
