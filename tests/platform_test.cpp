@@ -1,4 +1,7 @@
-// The platform classification, per Windows family and at its edges.
+// The platform classification, per Windows family and at its edges; the
+// record sizes the simulated declarations share with Windows (checked at
+// compile time by the include below).
+#include "platform/record_sizes.h"
 #include "files/files.h"
 #include "support/scenario.h"
 

@@ -1,6 +1,7 @@
 // Entry point of halunupd.exe. The program carries no C runtime: this is the
 // first code that runs, and it provides the two memory routines the compiler
 // may call on its own.
+#include "../platform/record_sizes.h"
 #include "../platform/win32.h"
 #include "run.h"
 
