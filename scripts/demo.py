@@ -2,7 +2,11 @@
 """Shows one run of the built halunupd.exe under Wine, in a throwaway prefix,
 and prints what happened. Called by scripts/demo.sh.
 
-    demo.py --exe build/win/halunupd.exe [typical | old-version-98 | locked-library]
+    demo.py --exe build/win/halunupd.exe --exe64 build/win64/halunupd.exe
+            [typical | old-version-98 | locked-library]
+
+It runs the build this host can run under Wine (winehost.pick_build): the
+shipped i686 build in a 32-bit prefix, else the x86_64 build in a 64-bit one.
 """
 
 import argparse
@@ -69,14 +73,20 @@ def show_files(prefix, heading):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--exe", required=True)
+    parser.add_argument("--exe", help="the shipped i686 build")
+    parser.add_argument("--exe64", help="its x86_64 build")
     parser.add_argument("example", nargs="?", default="typical", choices=sorted(EXAMPLES))
     args = parser.parse_args()
-    exe = os.path.abspath(args.exe)
+    try:
+        _, exe, described = winehost.pick_build(args.exe, args.exe64)
+    except winehost.WineUnavailable as error:
+        print("demo: cannot run under Wine: %s" % error, file=sys.stderr)
+        return 1
     fixtures = os.path.join(os.path.dirname(exe), "fixtures")
     example = EXAMPLES[args.example]
 
-    print("== halunupd demo: %s\n   %s\n" % (args.example, example["title"]))
+    print("== halunupd demo: %s\n   %s\n   Running %s\n"
+          % (args.example, example["title"], described))
     base = winehost.base_prefix(os.path.join(os.path.dirname(exe), "e2e-cache"),
                                 log=lambda text: print("   (%s, once, about 15 s)" % text))
     prefix = winehost.Prefix.fresh(base, "halunupd-demo")

@@ -2,9 +2,15 @@
 """End-to-end scenarios: the built halunupd.exe under Wine, on each Windows
 family it supports, against stand-ins of the product's files.
 
-    run_e2e.py --exe build/win/halunupd.exe [--fixtures DIR] [--cache DIR] SCENARIO
+    run_e2e.py --exe build/win/halunupd.exe --exe64 build/win64/halunupd.exe [--cache DIR] SCENARIO
     run_e2e.py --list
-    run_e2e.py --exe build/win/halunupd.exe --make-base [--cache DIR]
+    run_e2e.py --exe ... --exe64 ... --make-base [--cache DIR]
+
+Where this host runs 32-bit Wine, the shipped i686 build (--exe) runs in a
+32-bit prefix; where it cannot, the x86_64 build of the same sources
+(--exe64) runs in a 64-bit prefix (see winehost.decide_arch;
+HALUNUPD_WINE_ARCH=win32 or win64 forces either). Each build's fixtures are
+in the "fixtures" folder beside it.
 
 Each scenario gets a fresh copy of one cached base prefix (so its own
 wineserver), the Windows version Wine reports to halunupd.exe, the managed
@@ -564,9 +570,10 @@ def planted_library(case, version):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--exe", help="the built halunupd.exe")
-    parser.add_argument("--fixtures", help="the fixtures' directory (default: beside --exe)")
-    parser.add_argument("--cache", help="where the base prefix is kept (default: beside --exe)")
+    parser.add_argument("--exe", help="the shipped i686 halunupd.exe (run under 32-bit Wine)")
+    parser.add_argument("--exe64", help="its x86_64 build (run under 64-bit Wine where 32-bit"
+                        " programs cannot run)")
+    parser.add_argument("--cache", help="where the base prefix is kept (default: beside the exe)")
     parser.add_argument("--tmp", default=None, help="where scenario prefixes are made")
     parser.add_argument("--keep", action="store_true", help="keep the scenario's prefix")
     parser.add_argument("--list", action="store_true", help="list the scenarios")
@@ -577,19 +584,23 @@ def main():
     if args.list:
         print("\n".join(SCENARIOS))
         return 0
-    if args.make_base and args.exe:
-        args.cache = args.cache or os.path.join(os.path.dirname(os.path.abspath(args.exe)),
-                                                "e2e-cache")
-        print(winehost.base_prefix(args.cache))
-        return 0
-    if not args.exe or args.scenario not in SCENARIOS:
-        parser.error("need --exe and one of: " + ", ".join(SCENARIOS))
-    args.exe = os.path.abspath(args.exe)
-    args.fixtures = args.fixtures or os.path.join(os.path.dirname(args.exe), "fixtures")
+    if not args.make_base and args.scenario not in SCENARIOS:
+        parser.error("need one of: " + ", ".join(SCENARIOS))
+    # The build this host can run, and its fixtures beside it.
+    try:
+        _, args.exe, described = winehost.pick_build(args.exe, args.exe64)
+    except winehost.WineUnavailable as error:
+        print("end-to-end under Wine cannot run: %s" % error)
+        return 1
+    args.fixtures = os.path.join(os.path.dirname(args.exe), "fixtures")
     args.cache = args.cache or os.path.join(os.path.dirname(args.exe), "e2e-cache")
+    if args.make_base:
+        print("base prefix %s for %s" % (winehost.base_prefix(args.cache), described))
+        return 0
 
     function, version = SCENARIOS[args.scenario]
     case = Case(args, args.scenario)
+    case.say("running " + described)
     try:
         function(case, version)
     except Exception as error:  # noqa: BLE001 - any error fails the scenario

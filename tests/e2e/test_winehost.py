@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks of the Wine harness's own parts that need no Wine: reading Wine's
-registry files, writing keys into them, and finding files in a prefix."""
+registry files, writing keys into them, finding files in a prefix, and the
+choice between 32-bit and 64-bit Wine."""
 
 import os
 import sys
@@ -89,6 +90,60 @@ class PrefixPaths(unittest.TestCase):
             self.assertIsNone(prefix.read("C:\\windows\\system32\\absent.dll"))
             with self.assertRaises(ValueError):
                 prefix.host_path("D:\\other")
+
+
+class WineChoice(unittest.TestCase):
+    """decide_arch and pick_build over loaders that run or fail as a row says."""
+
+    ROWS = [
+        # (32-bit loader fails with, 64-bit loader fails with, forced, expected arch or error)
+        (None, None, "", "win32"),
+        ("Exec format error", None, "", "win64"),
+        ("Exec format error", "not installed", "", "error: neither"),
+        (None, None, "win64", "win64"),
+        ("Exec format error", None, "win32", "error: Exec format error"),
+        (None, None, "WIN64", "win64"),
+        (None, None, "amd64", "error: expected one of"),
+    ]
+
+    def decide(self, why32, why64, forced):
+        saved = winehost._try_loader, winehost._decision, os.environ.get(winehost.ARCH_VARIABLE)
+        winehost._try_loader = lambda arch: why32 if arch == "win32" else why64
+        winehost._decision = None
+        os.environ[winehost.ARCH_VARIABLE] = forced
+        try:
+            return winehost.decide_arch()[0]
+        except winehost.WineUnavailable as error:
+            return "error: " + str(error)
+        finally:
+            winehost._try_loader, winehost._decision = saved[0], saved[1]
+            if saved[2] is None:
+                os.environ.pop(winehost.ARCH_VARIABLE, None)
+            else:
+                os.environ[winehost.ARCH_VARIABLE] = saved[2]
+
+    def test_rows(self):
+        for why32, why64, forced, expected in self.ROWS:
+            actual = self.decide(why32, why64, forced)
+            if expected.startswith("error: "):
+                self.assertTrue(actual.startswith("error: ") and expected[7:] in actual,
+                                "row %r: %r" % ((why32, why64, forced), actual))
+            else:
+                self.assertEqual(actual, expected, "row %r" % ((why32, why64, forced),))
+
+    def test_build_for_the_choice_must_exist(self):
+        with tempfile.TemporaryDirectory() as folder:
+            exe32 = os.path.join(folder, "halunupd32.exe")
+            open(exe32, "wb").close()
+            saved = winehost._decision
+            try:
+                winehost._decision = ("win32", "test")
+                self.assertEqual(winehost.pick_build(exe32, None)[:2], ("win32", exe32))
+                winehost._decision = ("win64", "test")
+                with self.assertRaisesRegex(winehost.WineUnavailable, "x86_64 build"):
+                    winehost.pick_build(exe32, os.path.join(folder, "missing.exe"))
+            finally:
+                winehost._decision = saved
 
 
 if __name__ == "__main__":

@@ -14,11 +14,21 @@ A reusable harness (Python 3 standard library only):
   saved registry files), performs a restart (``restart``) and ends every
   process it started (``kill``, ``close``).
 
-Wine facts it relies on: a prefix made with WINEARCH=win32; the registry
-files are plain text loaded at start and saved when the wineserver ends; each
-new session (first program after the wineserver starts) performs the delayed
-moves and wininit.ini renames, as a restart would; an exit status of -1 shows
-as 255.
+Which Wine runs the programs is decided once per process by trying
+(``decide_arch``): where this host can execute the 32-bit Wine loader, a
+32-bit prefix (WINEARCH=win32) runs the shipped i686 build, as 32-bit Windows
+does; where it cannot (a kernel without 32-bit execution), a 64-bit prefix
+(WINEARCH=win64, the 64-bit loader named in WINELOADER, since the ``wine``
+wrapper prefers the 32-bit loader whenever it is installed) runs the x86_64
+build of the same sources. HALUNUPD_WINE_ARCH=win32 or win64 forces either.
+``pick_build`` names the build that goes with the choice.
+
+Wine facts it relies on: the registry files are plain text loaded at start
+and saved when the wineserver ends; each new session (first program after
+the wineserver starts) performs the delayed moves and wininit.ini renames, as
+a restart would; an exit status of -1 shows as 255. A 64-bit program in a
+64-bit prefix sees C:\\windows\\system32 and the registry's native view, as
+a 32-bit program does in a 32-bit prefix, so the scenarios are the same.
 """
 
 import contextlib
@@ -27,25 +37,120 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
 WINE = shutil.which("wine") or "wine"
+WINE64 = "/usr/lib/wine/wine64"
+WINE32_LOADER = "/usr/lib/wine/wine"
 WINESERVER = shutil.which("wineserver") or "wineserver"
+ARCH_VARIABLE = "HALUNUPD_WINE_ARCH"
+ARCHES = ("win32", "win64")
 SYSTEM_DIR = "C:\\windows\\system32"
 WINDOWS_DIR = "C:\\windows"
 
 _BASE_STAMP = "halunupd-base-ready"
 
 
+class WineUnavailable(Exception):
+    """This host cannot run the Wine the tests need; the text says why."""
+
+
+def _loader(arch):
+    return WINE32_LOADER if arch == "win32" else WINE64
+
+
+def _try_loader(arch):
+    """None when the loader of `arch` runs here, else why it does not."""
+    loader = _loader(arch)
+    if not os.path.exists(loader):
+        return "%s is not installed" % loader
+    try:
+        result = subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=60)
+    except OSError as error:  # e.g. "Exec format error" without 32-bit execution
+        return "%s cannot be executed: %s" % (loader, error.strerror)
+    except subprocess.TimeoutExpired:
+        return "%s --version did not end within 60 s" % loader
+    if result.returncode != 0:
+        return "%s --version failed with status %d" % (loader, result.returncode)
+    return None
+
+
+_decision = None
+
+
+def decide_arch():
+    """(arch, reason): 'win32' when this host runs 32-bit Wine, else 'win64'
+    when it runs 64-bit Wine, decided by running each loader once; the
+    environment variable HALUNUPD_WINE_ARCH forces either. Raises
+    WineUnavailable, with one line saying why, when the chosen or every Wine
+    cannot run."""
+    global _decision
+    if _decision is None:
+        forced = os.environ.get(ARCH_VARIABLE, "").strip().lower()
+        if forced:
+            if forced not in ARCHES:
+                _decision = WineUnavailable("%s=%r: expected one of %s"
+                                            % (ARCH_VARIABLE, forced, ", ".join(ARCHES)))
+            else:
+                why = _try_loader(forced)
+                _decision = (WineUnavailable("%s=%s, but %s" % (ARCH_VARIABLE, forced, why))
+                             if why else (forced, "forced by %s" % ARCH_VARIABLE))
+        else:
+            why32 = _try_loader("win32")
+            why64 = _try_loader("win64") if why32 else None
+            if why32 is None:
+                _decision = ("win32", "this host runs 32-bit Wine")
+            elif why64 is None:
+                _decision = ("win64", "this host cannot run 32-bit Wine (%s)" % why32)
+            else:
+                _decision = WineUnavailable("this host runs neither 32-bit Wine (%s) nor 64-bit"
+                                            " Wine (%s)" % (why32, why64))
+    if isinstance(_decision, WineUnavailable):
+        raise _decision
+    return _decision
+
+
+BUILD_NAMES = {"win32": "the shipped i686 halunupd.exe in a 32-bit prefix",
+               "win64": "the x86_64 build of halunupd.exe in a 64-bit prefix"}
+
+
+def pick_build(exe32, exe64):
+    """(arch, exe, description) for this host: the i686 build `exe32` under
+    32-bit Wine or the x86_64 build `exe64` under 64-bit Wine, as
+    decide_arch() chooses. Raises WineUnavailable when the build for the
+    choice was not given or not built."""
+    arch, reason = decide_arch()
+    exe = exe32 if arch == "win32" else exe64
+    if not exe or not os.path.exists(exe):
+        raise WineUnavailable("%s needs %s, which is missing (%r)"
+                              % (reason, BUILD_NAMES[arch], exe))
+    return arch, os.path.abspath(exe), "%s: %s (%s)" % (BUILD_NAMES[arch], exe, reason)
+
+
+def _arch():
+    return decide_arch()[0]
+
+
 def wine_available():
-    return shutil.which("wine") is not None and shutil.which("wineserver") is not None
+    try:
+        decide_arch()
+    except WineUnavailable:
+        return False
+    return shutil.which("wineserver") is not None
 
 
 def _env(prefix, extra=None):
     env = dict(os.environ)
+    arch = _arch()
     env["WINEPREFIX"] = prefix
-    env["WINEARCH"] = "win32"
+    env["WINEARCH"] = arch
+    if arch == "win64":
+        env["WINELOADER"] = WINE64
+    else:
+        env.pop("WINELOADER", None)
     env.setdefault("WINEDEBUG", "-all")
     # No desktop, no prompts for Mono or Gecko.
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
@@ -61,11 +166,17 @@ def _env(prefix, extra=None):
     return env
 
 
+def _wine():
+    """The program that runs Windows programs in this process's prefixes."""
+    return WINE if _arch() == "win32" else WINE64
+
+
 def base_prefix(cache_dir, log=print):
-    """The cached base prefix under cache_dir, made on first use."""
+    """The cached base prefix under cache_dir, made on first use; one per
+    prefix kind (32-bit or 64-bit)."""
     os.makedirs(cache_dir, exist_ok=True)
-    prefix = os.path.join(cache_dir, "base-prefix")
-    with open(os.path.join(cache_dir, "base-prefix.lock"), "w") as lock:
+    prefix = os.path.join(cache_dir, "base-prefix-" + _arch())
+    with open(os.path.join(cache_dir, "base-prefix-%s.lock" % _arch()), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if os.path.exists(os.path.join(prefix, _BASE_STAMP)):
             return prefix
@@ -73,10 +184,10 @@ def base_prefix(cache_dir, log=print):
         log("making the base Wine prefix in %s" % prefix)
         started = time.monotonic()
         env = _env(prefix)
-        subprocess.run([WINE, "wineboot", "-i"], env=env, check=True,
+        subprocess.run([_wine(), "wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         # Headless: hidden windows, FindWindowA and SendMessageA still work.
-        subprocess.run([WINE, "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
+        subprocess.run([_wine(), "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
                         "/d", "null", "/f"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
@@ -282,7 +393,7 @@ class Prefix:
         process the program starts (which inherits them) does not hold the
         wait up. A program still running at the timeout is ended with the
         prefix's wineserver and the TimeoutExpired raised."""
-        command = [WINE] + list(args)
+        command = [_wine()] + list(args)
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = subprocess.Popen(command, env=self.env(env), cwd=cwd,
                                        stdout=out, stderr=err, stdin=subprocess.DEVNULL)
@@ -300,7 +411,7 @@ class Prefix:
 
     def start(self, args, env=None):
         """Starts `wine args...` in the background, its output on a pipe."""
-        process = subprocess.Popen([WINE] + list(args), env=self.env(env),
+        process = subprocess.Popen([_wine()] + list(args), env=self.env(env),
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                    text=True, errors="replace")
         self.started.append(process)
@@ -368,3 +479,22 @@ def wait_for(condition, timeout, interval=0.05):
         if result or time.monotonic() >= deadline:
             return result
         time.sleep(interval)
+
+
+def main(argv):
+    """winehost.py --decide: prints the Wine this host runs the tests under
+    (win32 or win64) and why; exit status 1, with the reason, when none."""
+    if argv[1:] != ["--decide"]:
+        print("usage: winehost.py --decide", file=sys.stderr)
+        return 2
+    try:
+        arch, reason = decide_arch()
+    except WineUnavailable as error:
+        print("none: %s" % error)
+        return 1
+    print("%s: %s" % (arch, reason))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -3,11 +3,15 @@
 under Wine with the built halunupd.exe, one fresh prefix per course, and checks
 the course it prints, the status it ends with and the files it leaves.
 
-  test_batch_example.py EXE BAT FIXTURES CACHE_DIR [unittest options]
+  test_batch_example.py --exe EXE --exe64 EXE64 --bat BAT --cache CACHE_DIR [unittest options]
 
-FIXTURES is the folder of the stand-in resident executables and libraries
-built with the tool; CACHE_DIR holds the base prefix and the scenario copies.
+EXE is the shipped i686 build, EXE64 its x86_64 build; the one this host can
+run under Wine is used (winehost.pick_build), with the stand-in resident
+executables and libraries in the "fixtures" folder beside it. CACHE_DIR holds
+the base prefix and the scenario copies.
 """
+
+import argparse
 
 import os
 import re
@@ -18,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import winehost  # noqa: E402
 
-EXE = BAT = FIXTURES = CACHE = None
+EXE = BAT = FIXTURES = CACHE = DESCRIBED = None
 SYS = winehost.SYSTEM_DIR
 MARKER_KEY = "HKLM\\Software\\Morvane of Brastow\\Morvane Lumetra 4.5"
 SETUP_DIR = "C:\\setup"
@@ -32,6 +36,7 @@ def fixture(name):
 class BatchExample(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        print("batch example with " + DESCRIBED, file=sys.stderr)
         cls.base = winehost.base_prefix(CACHE, log=lambda text: print(text, file=sys.stderr))
 
     def setUp(self):
@@ -119,7 +124,16 @@ class BatchExample(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 5:
-        sys.exit(__doc__)
-    EXE, BAT, FIXTURES, CACHE = sys.argv[1:5]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[5:], verbosity=2)
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("--exe")
+    parser.add_argument("--exe64")
+    parser.add_argument("--bat", required=True)
+    parser.add_argument("--cache", required=True)
+    args, rest = parser.parse_known_args()
+    try:
+        _, EXE, DESCRIBED = winehost.pick_build(args.exe, args.exe64)
+    except winehost.WineUnavailable as error:
+        sys.exit("batch example under Wine cannot run: %s" % error)
+    FIXTURES = os.path.join(os.path.dirname(EXE), "fixtures")
+    BAT, CACHE = args.bat, args.cache
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
