@@ -1,0 +1,92 @@
+; Updates the product's resident executable and library through halunupd.exe.
+;
+; Build:  makensis -WX halunupd.nsi
+;         (the -D options below point it at other files: makensis -DPRODUCT_EXE=... halunupd.nsi)
+; Run:    halunupd-setup.exe     (asks to restart Windows when the update needs it)
+;         halunupd-setup.exe /S  (silent; exit code 0: done, 3010: done at the
+;                                 next restart, 2: not done)
+
+; The files it packs.
+!ifndef PRODUCT_EXE
+  !define PRODUCT_EXE "build\halunexe.exe"
+!endif
+!ifndef PRODUCT_DLL
+  !define PRODUCT_DLL "build\halundll.dll"
+!endif
+!ifndef HALUNUPD_EXE
+  !define HALUNUPD_EXE "build\halunupd.exe"
+!endif
+
+; halunupd.exe is a 32-bit program and works in the system directory a 32-bit
+; program sees, so the installer is a 32-bit one: its $SYSDIR is that
+; directory on every Windows (SysWOW64 on 64-bit Windows). amd64-unicode
+; goes only with a 64-bit build of halunupd.exe.
+!ifndef TARGET
+  !define TARGET x86-unicode
+!endif
+Target ${TARGET}
+
+!define MARKER_KEY "Software\Morvane of Brastow\Morvane Lumetra 4.5"
+
+Name "Morvane Lumetra 4.5 update"
+OutFile "halunupd-setup.exe"
+RequestExecutionLevel admin
+ShowInstDetails show
+Page instfiles
+
+Section "Update"
+  ; Stage the new files in the system directory under their staged names
+  ; ($$ writes one $).
+  SetOutPath $SYSDIR
+  File "/oname=halunexe.ex$$" "${PRODUCT_EXE}"
+  File "/oname=halundll.dl$$" "${PRODUCT_DLL}"
+
+  ; halunupd records its run under this key but never creates it. Writing a
+  ; value creates the key; deleting it again leaves any value there as it was.
+  WriteRegStr HKLM "${MARKER_KEY}" "halunupd-setup" ""
+  DeleteRegValue HKLM "${MARKER_KEY}" "halunupd-setup"
+
+  ; Run the tool from the plug-ins folder, which goes when the installer
+  ; ends, and wait for it. The working directory stays $SYSDIR: the product
+  ; the tool starts inherits it and would keep the plug-ins folder in use.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\halunupd.exe" "${HALUNUPD_EXE}"
+  ClearErrors
+  ExecWait '"$PLUGINSDIR\halunupd.exe"' $0
+  IfErrors not_started
+  DetailPrint "halunupd.exe ended with status $0"
+
+  StrCmp $0 "0" done        ; nothing staged
+  StrCmp $0 "1" done        ; fresh install, the product was started
+  StrCmp $0 "2" done        ; same version already installed
+  StrCmp $0 "3" done        ; replaced, the product was restarted
+  StrCmp $0 "4" restart     ; the new files take effect at the next restart
+  ; -1 reads as -1 in a 32-bit installer and as 4294967295 in a 64-bit one.
+  StrCmp $0 "-1" not_checked
+  StrCmp $0 "4294967295" not_checked
+  Abort "The update was not installed: halunupd.exe ended with the unexpected code $0."
+
+restart:
+  ; .onInstSuccess offers the restart; a silent install reports it instead.
+  SetRebootFlag true
+  SetErrorLevel 3010
+  Goto done
+
+not_checked:
+  ; Nothing was replaced. Closing the product would not help: the running
+  ; programs could not be listed at all.
+  MessageBox MB_OK|MB_ICONSTOP "The update was not installed. Setup could not check whether Morvane Lumetra is running, because Windows did not list the running programs, so it replaced none of its files. Closing Morvane Lumetra does not change this." /SD IDOK
+  Abort "The update was not installed: the running copies could not be checked."
+
+not_started:
+  Abort "The update was not installed: halunupd.exe could not be started."
+
+done:
+SectionEnd
+
+Function .onInstSuccess
+  IfRebootFlag 0 no_restart
+  MessageBox MB_YESNO|MB_ICONQUESTION "The update takes effect when Windows restarts. Restart now?" /SD IDNO IDNO no_restart
+  Reboot
+no_restart:
+FunctionEnd
