@@ -1,5 +1,5 @@
-// The system and Windows directories: the machine's own (any bytes but a
-// zero), and directories reported with arbitrary bytes and lengths.
+// The system, Windows and WOW64 directories: the machine's own (any bytes but
+// a zero), and directories reported with arbitrary bytes and lengths.
 #include "harness.h"
 #include "platform/sim/machine.h"
 
@@ -30,12 +30,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
     m.windowsDirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
   }
+  if (which & 0x20) {
+    m.is64Bit = true;
+    m.wow64Dir = RealDirectory(in);
+  }
+  if (which & 0x40) {
+    std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
+    m.wow64DirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
+  }
   fuzzing::AddMarkerKey();
   fuzzing::PlaceProductFiles(in);
   // An old installed version sends the run to the restart course, which
   // reads the Windows directory.
-  if ((which & 0x10) && m.HasFile(m.systemDir + "\\halunexe.exe"))
-    m.FindFile(m.systemDir + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  if ((which & 0x10) && m.HasFile(m.SystemFilesDir() + "\\halunexe.exe"))
+    m.FindFile(m.SystemFilesDir() + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
   fuzzing::ChooseFault(in);
   fuzzing::RunAndCheck();
   return 0;

@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzing::AddMarkerKey();
   }
   fuzzing::PlaceProductFiles(in);
-  if ((which & 4) && m.HasFile(m.systemDir + "\\halunexe.exe"))
-    m.FindFile(m.systemDir + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  if ((which & 4) && m.HasFile(m.SystemFilesDir() + "\\halunexe.exe"))
+    m.FindFile(m.SystemFilesDir() + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
 
   // Processes: a few with names from the input, then many alike.
   size_t named = in.Byte() % 8;

@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzzing::AddMarkerKey();
   fuzzing::PlaceProductFiles(in);
   sim::Machine &m = sim::M();
-  SetVersion(in, m.FindFile(m.systemDir + "\\halunexe.exe"));
-  SetVersion(in, m.FindFile(m.systemDir + "\\halunexe.ex$"));
+  SetVersion(in, m.FindFile(m.SystemFilesDir() + "\\halunexe.exe"));
+  SetVersion(in, m.FindFile(m.SystemFilesDir() + "\\halunexe.ex$"));
   fuzzing::ChooseFault(in);
   fuzzing::RunAndCheck();
   return 0;

@@ -38,7 +38,9 @@ namespace {
 
 const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
 
-std::string SysPath(const char *name) { return sim::M().systemDir + "\\" + name; }
+// Where the tool's system directory really is (on a 64-bit machine, its
+// WOW64 directory).
+std::string SysPath(const char *name) { return sim::M().SystemFilesDir() + "\\" + name; }
 
 [[noreturn]] void Violated(const std::string &what, RunStatus status) {
   std::fprintf(stderr, "guarantee broken (status %d): %s\n", status, what.c_str());
@@ -63,7 +65,14 @@ void SetUpMachine(Reader &in) {
       {VER_PLATFORM_WIN32_NT, 10, 0},       // 10
   };
   const size_t count = sizeof(families) / sizeof(families[0]);
-  if (family < 0xF0) {
+  if (family >= 0xE0 && family < 0xF0) {
+    // 64-bit Windows 10: the tool runs under WOW64.
+    m.version.major = 10;
+    m.version.minor = 0;
+    m.is64Bit = true;
+    m.systemDir = "C:\\Windows\\system32";
+    m.wow64Dir = "C:\\Windows\\SysWOW64";
+  } else if (family < 0xF0) {
     const Family &chosen = families[family % count];
     m.version.platformId = chosen.platformId;
     m.version.major = chosen.major;
@@ -99,7 +108,7 @@ void ChooseFault(Reader &in) {
   if (word & 0x8000) sim::M().faults.failAt = word & 0xFF;
 }
 
-void AddMarkerKey() { sim::M().AddKey(kMarkerKey); }
+void AddMarkerKey() { sim::M().AddKey(sim::M().RedirectedKey(kMarkerKey)); }
 
 void RunAndCheck() {
   sim::Machine &m = sim::M();

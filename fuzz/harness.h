@@ -31,7 +31,7 @@ class Reader {
 };
 
 // Resets the machine and the run state, then sets the Windows family from one
-// byte (the common families, and below them any reported version).
+// byte (the common families, 64-bit Windows 10, and any reported version).
 void SetUpMachine(Reader &in);
 
 // Places the product's files as four presence bits and two lock bits say:

@@ -76,6 +76,7 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
@@ -233,6 +234,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 void WINAPI Sleep(DWORD dwMilliseconds);
 void WINAPI ExitProcess(UINT uExitCode);
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+HANDLE WINAPI GetCurrentProcess(void);
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
@@ -263,7 +265,8 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 // Operations that are bound at run time by name rather than imported: the
 // version functions from the system directory's version.dll, the toolhelp
-// functions from KERNEL32.dll and the process functions from psapi.dll.
+// and WOW64 functions from KERNEL32.dll (older versions lack them) and the
+// process functions from psapi.dll.
 typedef DWORD(WINAPI *GetFileVersionInfoSizeAProc)(LPCSTR lptstrFilename, LPDWORD lpdwHandle);
 typedef BOOL(WINAPI *GetFileVersionInfoAProc)(LPCSTR lptstrFilename, DWORD dwHandle, DWORD dwLen,
                                               LPVOID lpData);
@@ -279,5 +282,7 @@ typedef BOOL(WINAPI *EnumProcessModulesProc)(HANDLE hProcess, HMODULE *lphModule
                                              LPDWORD lpcbNeeded);
 typedef DWORD(WINAPI *GetModuleBaseNameAProc)(HANDLE hProcess, HMODULE hModule, LPSTR lpBaseName,
                                               DWORD nSize);
+typedef BOOL(WINAPI *IsWow64ProcessProc)(HANDLE hProcess, BOOL *Wow64Process);
+typedef UINT(WINAPI *GetSystemWow64DirectoryAProc)(LPSTR lpBuffer, UINT uSize);
 
 #endif  // HALUNUPD_PLATFORM_WIN32_H

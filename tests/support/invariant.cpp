@@ -29,8 +29,8 @@ ManagedSnapshot SnapshotManagedFiles() {
   for (int i = 0; i < 2; ++i) {
     ManagedFileState &file = snapshot.files[i];
     file.label = names[i][0];
-    file.installedPath = m.systemDir + "\\" + names[i][1];
-    file.stagedPath = m.systemDir + "\\" + names[i][2];
+    file.installedPath = m.SystemFilesDir() + "\\" + names[i][1];
+    file.stagedPath = m.SystemFilesDir() + "\\" + names[i][2];
     file.installed = m.HasFile(file.installedPath);
     file.staged = m.HasFile(file.stagedPath);
   }

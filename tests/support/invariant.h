@@ -27,7 +27,8 @@ struct ManagedSnapshot {
   bool foreignRenames = false;
 };
 
-// Records which managed files exist in the machine's system directory.
+// Records which managed files exist where the tool's system directory really
+// is (on a 64-bit machine, its WOW64 directory).
 ManagedSnapshot SnapshotManagedFiles();
 
 // After the run: every managed file that existed before still has its

@@ -14,14 +14,19 @@ namespace testing_support {
 
 extern const char kMarkerKey[];    // the completion marker's key under HKLM
 extern const char kMarkerValue[];  // its value name
+// Where that key really is on a 64-bit machine: the tool's registry view is
+// the 32-bit one.
+extern const char kMarkerKey64[];
 
-// Windows families as GetVersionExA reports them.
+// Windows families as GetVersionExA reports them; on a 64-bit family the
+// tool runs under WOW64.
 struct Family {
   const char *name;
   DWORD platformId, major, minor;
   PlatformCode expected;
+  bool is64Bit = false;
 };
-extern const Family kWin95, kWin98, kWinMe, kNt4, kWin2000, kWinXp, kWin10, kWin32s;
+extern const Family kWin95, kWin98, kWinMe, kNt4, kWin2000, kWinXp, kWin10, kWin10x64, kWin32s;
 
 class SimTest : public ::testing::Test {
  protected:
@@ -32,14 +37,17 @@ class SimTest : public ::testing::Test {
   // Classifies the platform and builds the managed paths from the machine's
   // system directory, as a run does before it calls the other operations.
   void PrepareRun();
-  // Full path of a file in the system directory, as the machine reports it.
+  // Full path of a file in the tool's system directory, where it really is:
+  // in the machine's reported system directory, or on a 64-bit machine in
+  // its WOW64 directory.
   std::string Sys(const std::string &name) const;
   // Places the installed or staged pair in the system directory.
   void Install(const std::string &exeVersion, const std::string &exeBytes = "old exe",
                const std::string &libBytes = "old dll");
   void Stage(const std::string &exeVersion, const std::string &exeBytes = "new exe",
              const std::string &libBytes = "new dll");
-  // The marker key, and its value as text.
+  // The marker key where the tool's registry view puts it, and its value as
+  // text.
   void AddMarkerKey();
   std::string MarkerText();
   // Reports defects and leaked resources the run left behind.

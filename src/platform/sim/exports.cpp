@@ -1,5 +1,7 @@
-// The toolhelp, psapi and version functions that the simulated system
+// The toolhelp, WOW64, psapi and version functions that the simulated system
 // libraries export; the tool reaches them only through GetProcAddress.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -12,6 +14,16 @@ namespace {
 using Kind = Machine::HandleKind;
 
 std::string Number(unsigned long long value) { return std::to_string(value); }
+std::string Hex(unsigned long long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llX", value);
+  return text;
+}
+
+[[noreturn]] void NotModelled(const std::string &what) {
+  std::fprintf(stderr, "simulated machine: not modelled: %s\n", what.c_str());
+  std::abort();
+}
 
 const Process *ProcessOf(HANDLE handle) {
   Machine::HandleObject *object = M().Lookup(handle, Kind::Process);
@@ -115,10 +127,26 @@ DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWOR
   return static_cast<DWORD>(base.size());
 }
 
+BOOL WINAPI IsWow64Process(HANDLE process, BOOL *wow64) {
+  if (M().Enter("IsWow64Process", {Hex(reinterpret_cast<uintptr_t>(process))})) return FALSE;
+  if (process != CurrentProcessHandle()) NotModelled("IsWow64Process for another process");
+  *wow64 = M().is64Bit ? TRUE : FALSE;
+  return TRUE;
+}
+
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
+  if (M().Enter("GetSystemWow64DirectoryA", {Number(size)})) return 0;
+  if (!M().is64Bit) {
+    M().lastError = ERROR_CALL_NOT_IMPLEMENTED;
+    return 0;
+  }
+  return ReportDirectory(M().wow64Dir, M().wow64DirOverride, buffer, size);
+}
+
 DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
   if (M().Enter("GetFileVersionInfoSizeA", {path})) return 0;
   if (handle) *handle = 0;
-  File *file = M().FindFile(path);
+  File *file = M().FindFile(M().RedirectedPath(path));
   if (!file) {
     M().lastError = ERROR_FILE_NOT_FOUND;
     return 0;
@@ -132,7 +160,7 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
 
 BOOL WINAPI GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block) {
   if (M().Enter("GetFileVersionInfoA", {path, Number(handle), Number(size)})) return FALSE;
-  File *file = M().FindFile(path);
+  File *file = M().FindFile(M().RedirectedPath(path));
   if (!file || !file->version) {
     M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
     return FALSE;

@@ -1,5 +1,6 @@
 #include "machine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +58,8 @@ Machine::Machine() {
       {"Process32Next", reinterpret_cast<FARPROC>(&exports::Process32Next)},
       {"Module32First", reinterpret_cast<FARPROC>(&exports::Module32First)},
       {"Module32Next", reinterpret_cast<FARPROC>(&exports::Module32Next)},
+      {"IsWow64Process", reinterpret_cast<FARPROC>(&exports::IsWow64Process)},
+      {"GetSystemWow64DirectoryA", reinterpret_cast<FARPROC>(&exports::GetSystemWow64DirectoryA)},
   };
   systemLibraries["kernel32.dll"] = kernel32;
   Library psapi;
@@ -331,6 +334,22 @@ bool Machine::HeldAgainst(const std::string &folded, DWORD shareMode) const {
   return false;
 }
 
+std::string Machine::RedirectedPath(const std::string &path) const {
+  std::string prefix = Fold(systemDir) + "\\";
+  if (!is64Bit || Fold(path).compare(0, prefix.size(), prefix) != 0) return path;
+  return wow64Dir + path.substr(systemDir.size());
+}
+
+std::string Machine::RedirectedKey(const std::string &key) const {
+  const std::string software = "software\\", node = "software\\wow6432node";
+  std::string folded = Fold(key);
+  if (!is64Bit || folded.compare(0, software.size(), software) != 0) return key;
+  if (folded.compare(0, node.size(), node) == 0 &&
+      (folded.size() == node.size() || folded[node.size()] == '\\'))
+    return key;
+  return key.substr(0, software.size()) + "Wow6432Node\\" + key.substr(software.size());
+}
+
 void Machine::Restart() {
   for (const DelayedMove &move : delayedMoves) {
     auto from = files_.find(Fold(move.from));
@@ -355,6 +374,21 @@ void Machine::Restart() {
     files_[Fold(rename.first)] = moved;
   }
 }
+
+UINT ReportDirectory(const std::string &directory,
+                     const std::optional<std::pair<std::string, UINT>> &override, LPSTR buffer,
+                     UINT size) {
+  if (override) {
+    size_t count = std::min<size_t>(override->first.size(), size);
+    std::memcpy(buffer, override->first.data(), count);
+    return override->second;
+  }
+  if (directory.size() + 1 > size) return static_cast<UINT>(directory.size() + 1);
+  std::memcpy(buffer, directory.c_str(), directory.size() + 1);
+  return static_cast<UINT>(directory.size());
+}
+
+HANDLE CurrentProcessHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 std::vector<std::pair<std::string, std::string>> RenameSectionLines(const std::string &text) {
   std::vector<std::pair<std::string, std::string>> renames;

@@ -125,6 +125,16 @@ class Machine {
   // instead of following the real rules.
   std::optional<std::pair<std::string, UINT>> systemDirOverride;
   std::optional<std::pair<std::string, UINT>> windowsDirOverride;
+  // A 64-bit Windows, where the tool runs under WOW64: it is shown
+  // `systemDir`, but its file operations on paths in that directory reach
+  // `wow64Dir` instead, where the files of 32-bit programs are, and its
+  // registry operations on HKLM\Software reach HKLM\Software\Wow6432Node.
+  // The restart-time moves run natively and are not redirected. KERNEL32's
+  // IsWow64Process says so; GetSystemWow64DirectoryA reports `wow64Dir` (or
+  // `wow64DirOverride`), and fails on a 32-bit machine.
+  bool is64Bit = false;
+  std::string wow64Dir = "C:\\WINDOWS\\SysWOW64";
+  std::optional<std::pair<std::string, UINT>> wow64DirOverride;
   std::vector<Process> processes;
   std::vector<Window> windows;
   // Libraries of the system directory by base name, and libraries that
@@ -178,6 +188,14 @@ class Machine {
   int LiveAllocationCount() const { return static_cast<int>(allocations_.size()); }
   int AllocationCount() const { return allocationsMade_; }
 
+  // Where the files the tool reaches in its system directory really are:
+  // `wow64Dir` on a 64-bit machine, `systemDir` elsewhere.
+  std::string SystemFilesDir() const { return is64Bit ? wow64Dir : systemDir; }
+  // The file or registry key a path the tool names reaches, after the
+  // redirection of a 64-bit machine.
+  std::string RedirectedPath(const std::string &path) const;
+  std::string RedirectedKey(const std::string &key) const;
+
   // Performs what the next restart does: the delayed moves, and on Windows
   // 98/ME the [Rename] section of wininit.ini (the file is then removed).
   void Restart();
@@ -229,8 +247,8 @@ class Machine {
 
 // The machine the simulated operations act on.
 Machine &M();
-// Replaces it by a fresh one: Windows XP, C:\WINDOWS\SYSTEM32, empty disk and
-// registry, the system libraries present.
+// Replaces it by a fresh one: 32-bit Windows XP, C:\WINDOWS\SYSTEM32, empty
+// disk and registry, the system libraries present.
 void Reset();
 
 // ASCII lower-case copy, as the machine matches names.
@@ -263,7 +281,19 @@ DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWOR
 DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle);
 BOOL WINAPI GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
 BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *value, PUINT length);
+BOOL WINAPI IsWow64Process(HANDLE process, BOOL *wow64);
+UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
 }  // namespace exports
+
+// Copies a directory into a caller's buffer by the rules of
+// GetSystemDirectoryA and its kind; `override` gives the bytes and the result
+// instead when set.
+UINT ReportDirectory(const std::string &directory,
+                     const std::optional<std::pair<std::string, UINT>> &override, LPSTR buffer,
+                     UINT size);
+
+// The handle GetCurrentProcess returns.
+HANDLE CurrentProcessHandle();
 
 }  // namespace sim
 

@@ -47,20 +47,8 @@ bool IsFreeToChange(const sim::File &file, const std::string &folded, DWORD *err
   return true;
 }
 
-// Copies a directory into a caller's buffer by the rules of
-// GetSystemDirectoryA and GetWindowsDirectoryA.
-UINT ReportDirectory(const std::string &directory,
-                     const std::optional<std::pair<std::string, UINT>> &override, LPSTR buffer,
-                     UINT size) {
-  if (override) {
-    size_t count = std::min<size_t>(override->first.size(), size);
-    std::memcpy(buffer, override->first.data(), count);
-    return override->second;
-  }
-  if (directory.size() + 1 > size) return static_cast<UINT>(directory.size() + 1);
-  std::memcpy(buffer, directory.c_str(), directory.size() + 1);
-  return static_cast<UINT>(directory.size());
-}
+// The file a path the tool names reaches, after any redirection.
+std::string Reached(LPCSTR path) { return M().RedirectedPath(Text(path)); }
 
 }  // namespace
 
@@ -68,7 +56,7 @@ UINT ReportDirectory(const std::string &directory,
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
   if (M().Enter("FindFirstFileA", {Text(lpFileName)})) return INVALID_HANDLE_VALUE;
-  std::string path = Text(lpFileName);
+  std::string path = Reached(lpFileName);
   if (path.find_first_of("*?") != std::string::npos) NotModelled("FindFirstFileA with wildcards");
   if (!M().HasFile(path)) {
     Fail(ERROR_FILE_NOT_FOUND);
@@ -93,29 +81,30 @@ BOOL WINAPI FindClose(HANDLE hFindFile) {
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   if (M().Enter("DeleteFileA", {Text(lpFileName)})) return FALSE;
-  sim::File *file = M().FindFile(Text(lpFileName));
+  std::string path = Reached(lpFileName);
+  sim::File *file = M().FindFile(path);
   if (!file) return Fail(ERROR_FILE_NOT_FOUND);
   DWORD error = 0;
-  if (!IsFreeToChange(*file, sim::Fold(lpFileName), &error)) return Fail(error);
-  M().RemoveFile(lpFileName);
+  if (!IsFreeToChange(*file, sim::Fold(path), &error)) return Fail(error);
+  M().RemoveFile(path);
   return TRUE;
 }
 
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
   if (M().Enter("CopyFileA", {Text(lpExistingFileName), Text(lpNewFileName), Number(bFailIfExists)}))
     return FALSE;
-  sim::File *source = M().FindFile(Text(lpExistingFileName));
+  std::string from = Reached(lpExistingFileName), to = Reached(lpNewFileName);
+  sim::File *source = M().FindFile(from);
   if (!source) return Fail(ERROR_FILE_NOT_FOUND);
-  if (M().HeldWithoutShare(sim::Fold(lpExistingFileName), FILE_SHARE_READ))
-    return Fail(ERROR_SHARING_VIOLATION);
+  if (M().HeldWithoutShare(sim::Fold(from), FILE_SHARE_READ)) return Fail(ERROR_SHARING_VIOLATION);
   sim::File copy = *source;
   copy.lockedUntil = 0;
-  if (sim::File *target = M().FindFile(Text(lpNewFileName))) {
+  if (sim::File *target = M().FindFile(to)) {
     if (bFailIfExists) return Fail(ERROR_FILE_EXISTS);
     DWORD error = 0;
-    if (!IsFreeToChange(*target, sim::Fold(lpNewFileName), &error)) return Fail(error);
+    if (!IsFreeToChange(*target, sim::Fold(to), &error)) return Fail(error);
   }
-  M().files_[sim::Fold(lpNewFileName)] = copy;
+  M().files_[sim::Fold(to)] = copy;
   return TRUE;
 }
 
@@ -123,8 +112,10 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
   if (M().Enter("MoveFileExA", {Text(lpExistingFileName), Text(lpNewFileName), Number(dwFlags)}))
     return FALSE;
   if (!(dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT)) NotModelled("MoveFileExA without a delay");
-  if (M().version.platformId != VER_PLATFORM_WIN32_NT) return Fail(120);  // not implemented on 9x
-  if (!M().HasFile(Text(lpExistingFileName))) return Fail(ERROR_FILE_NOT_FOUND);
+  if (M().version.platformId != VER_PLATFORM_WIN32_NT) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+  // The source must be there as the tool sees it; the move is recorded with
+  // the paths as named, not redirected: it is performed natively.
+  if (!M().HasFile(Reached(lpExistingFileName))) return Fail(ERROR_FILE_NOT_FOUND);
   M().delayedMoves.push_back({Text(lpExistingFileName), Text(lpNewFileName), dwFlags});
   return TRUE;
 }
@@ -138,7 +129,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > OPEN_ALWAYS)
     NotModelled("CreateFileA disposition " + Number(dwCreationDisposition));
-  std::string folded = sim::Fold(lpFileName);
+  std::string folded = sim::Fold(Reached(lpFileName));
   sim::File *file = M().FindFile(folded);
   if (file && M().IsLocked(*file)) {
     Fail(file->lockError);
@@ -241,12 +232,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
 
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
   if (M().Enter("GetSystemDirectoryA", {Number(uSize)})) return 0;
-  return ReportDirectory(M().systemDir, M().systemDirOverride, lpBuffer, uSize);
+  return sim::ReportDirectory(M().systemDir, M().systemDirOverride, lpBuffer, uSize);
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
   if (M().Enter("GetWindowsDirectoryA", {Number(uSize)})) return 0;
-  return ReportDirectory(M().windowsDir, M().windowsDirOverride, lpBuffer, uSize);
+  return sim::ReportDirectory(M().windowsDir, M().windowsDirOverride, lpBuffer, uSize);
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
@@ -289,7 +280,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   M().launches.push_back(launch);
   if (M().createProcessFails) return Fail(ERROR_FILE_NOT_FOUND);
   // The program started must exist, as the loader needs it.
-  std::string program = lpApplicationName ? lpApplicationName : launch.commandLine;
+  std::string program = M().RedirectedPath(lpApplicationName ? lpApplicationName : launch.commandLine);
   if (!M().HasFile(program)) return Fail(ERROR_FILE_NOT_FOUND);
   lpProcessInformation->hProcess = M().NewHandle(Machine::HandleObject{Kind::Process});
   lpProcessInformation->hThread = M().NewHandle(Machine::HandleObject{Kind::Thread});
@@ -324,6 +315,12 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
   }
   Fail(ERROR_INVALID_PARAMETER);
   return NULL;
+}
+
+// The pseudo-handle of the calling process: never fails, never closed.
+HANDLE WINAPI GetCurrentProcess(void) {
+  M().Enter("GetCurrentProcess", {}, false);
+  return sim::CurrentProcessHandle();
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
@@ -467,11 +464,12 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
   if (M().Enter("RegOpenKeyExA", {Pointer(hKey), Text(lpSubKey), Number(ulOptions), Hex(samDesired)}))
     return ERROR_ACCESS_DENIED;
   if (hKey != HKEY_LOCAL_MACHINE) NotModelled("a registry root other than HKEY_LOCAL_MACHINE");
-  sim::RegKey *key = M().FindKey(Text(lpSubKey));
+  std::string path = M().RedirectedKey(Text(lpSubKey));
+  sim::RegKey *key = M().FindKey(path);
   if (!key) return ERROR_FILE_NOT_FOUND;
   if (key->refused && (samDesired & ~static_cast<REGSAM>(0x20019)) != 0) return ERROR_ACCESS_DENIED;
   Machine::HandleObject object{Kind::Key};
-  object.path = sim::Fold(lpSubKey);
+  object.path = sim::Fold(path);
   object.access = samDesired;
   *phkResult = reinterpret_cast<HKEY>(M().NewHandle(object));
   return ERROR_SUCCESS;
