@@ -285,19 +285,86 @@ TEST_F(DeferredTest, DelayedMovesUseTheFoldedPathsLibraryFirst) {
   }
 }
 
+// The moves are performed natively at the restart. Under WOW64 they must name
+// the WOW64 directory where the files really are; named as the tool sees them
+// ("system32"), the native step finds nothing there and the staged pair stays.
 TEST_F(DeferredTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
-  UseFamily(kWin2000);
-  Install("4.50");
-  Stage("4.60");
-  m().LockFile(Sys("halunexe.exe"), sim::kForever);
-  m().LockFile(Sys("halundll.dll"), sim::kForever);
-  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe")));
-  m().Restart();
-  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
-  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
-  EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$")));
-  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
+  enum class Wow64 { FamilyDefault, NoIsWow64Process, NoDirectoryFunction, IsWow64ProcessFails,
+                     DirectoryCallFails, DirectoryLengthWrong };
+  struct Row {
+    const char *label;
+    const Family *family;
+    Wow64 functions;
+    size_t wow64DirLength;  // 0: the family's own
+    const char *movedFrom;  // the directory the moves name; "" when none is queued
+    bool replaced;          // the new pair is installed after the restart
+  };
+  const std::string longest = std::string(SYSTEM_DIR_MAX_LENGTH, 'w');
+  const Row rows[] = {
+      {"Windows 2000, no WOW64 functions", &kWin2000, Wow64::FamilyDefault, 0, "c:\\windows\\system32", true},
+      {"32-bit Windows XP", &kWinXp, Wow64::FamilyDefault, 0, "c:\\windows\\system32", true},
+      {"64-bit Windows 10", &kWin10x64, Wow64::FamilyDefault, 0, "c:\\windows\\syswow64", true},
+      {"64-bit, WOW64 directory of 242 characters", &kWin10x64, Wow64::FamilyDefault,
+       SYSTEM_DIR_MAX_LENGTH, nullptr, true},
+      {"64-bit, WOW64 directory of 243 characters", &kWin10x64, Wow64::FamilyDefault,
+       SYSTEM_DIR_MAX_LENGTH + 1, "", false},
+      {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, Wow64::FamilyDefault, 300, "",
+       false},
+      {"64-bit, WOW64 directory with a length it does not have", &kWin10x64,
+       Wow64::DirectoryLengthWrong, 0, "", false},
+      // A missing function or a failed call reads as "not WOW64".
+      {"64-bit, no IsWow64Process", &kWin10x64, Wow64::NoIsWow64Process, 0,
+       "c:\\windows\\system32", false},
+      {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, Wow64::NoDirectoryFunction, 0,
+       "c:\\windows\\system32", false},
+      {"64-bit, IsWow64Process fails", &kWin10x64, Wow64::IsWow64ProcessFails, 0,
+       "c:\\windows\\system32", false},
+      {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Wow64::DirectoryCallFails, 0,
+       "c:\\windows\\system32", false},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    UseFamily(*row.family);
+    if (!row.family->is64Bit) m().systemDir = "C:\\WINDOWS\\System32";
+    if (row.wow64DirLength != 0)
+      m().wow64Dir = "C:\\" + std::string(row.wow64DirLength - 3, 'W');
+    auto &kernel32 = m().systemLibraries["kernel32.dll"].exports;
+    switch (row.functions) {
+      case Wow64::FamilyDefault: break;
+      case Wow64::NoIsWow64Process: kernel32.erase("IsWow64Process"); break;
+      case Wow64::NoDirectoryFunction: kernel32.erase("GetSystemWow64DirectoryA"); break;
+      case Wow64::IsWow64ProcessFails: m().faults.failName = "IsWow64Process"; break;
+      case Wow64::DirectoryCallFails: m().faults.failName = "GetSystemWow64DirectoryA"; break;
+      case Wow64::DirectoryLengthWrong:
+        m().wow64DirOverride = std::make_pair(m().wow64Dir + '\0', 40u);
+        break;
+    }
+    Install("4.50");
+    Stage("4.60");
+    m().LockFile(Sys("halunexe.exe"), sim::kForever);
+    m().LockFile(Sys("halundll.dll"), sim::kForever);
+    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << row.label;
+    EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << row.label;
+
+    const std::string dir = row.movedFrom ? row.movedFrom : sim::Fold(m().wow64Dir);
+    std::string expected, moves;
+    if (!dir.empty())
+      expected = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll 5; " + dir +
+                 "\\halunexe.ex$ > " + dir + "\\halunexe.exe 5; ";
+    for (const sim::DelayedMove &move : m().delayedMoves)
+      moves += move.from + " > " + move.to + " " + std::to_string(move.flags) + "; ";
+    EXPECT_EQ(expected, moves) << row.label;
+    EXPECT_EQ(0, m().LoadedLibraryCount()) << row.label;
+    ExpectCleanExit();
+
+    m().Restart();
+    const char *exe = row.replaced ? "new exe" : "old exe";
+    const char *dll = row.replaced ? "new dll" : "old dll";
+    EXPECT_EQ(exe, m().FileBytes(Sys("halunexe.exe"))) << row.label << ", after the restart";
+    EXPECT_EQ(dll, m().FileBytes(Sys("halundll.dll"))) << row.label << ", after the restart";
+    EXPECT_EQ(!row.replaced, m().HasFile(Sys("halunexe.ex$"))) << row.label << ", after the restart";
+    EXPECT_EQ(!row.replaced, m().HasFile(Sys("halundll.dl$"))) << row.label << ", after the restart";
+  }
 }
 
 // ---------------------------------------------------------------- elsewhere

@@ -33,8 +33,8 @@ class FaultSweepTest : public SimTest {
   std::string RunOnce(const Course &course, const sim::FaultPlan &plan, long *callCount,
                       long *unrecoverable = nullptr) {
     SetUp();
-    AddMarkerKey();
     course.setUp(*this);
+    AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
     m().faults = plan;
     RunStatus status = RunUpgrade();
@@ -180,6 +180,21 @@ const Course kCourses[] = {
     {"replacement with a locked library",
      [](SimTest &t) {
        auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
+     }},
+    {"old version on 64-bit Windows",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin10x64);
+       s.Install("4.30");
+       s.Stage("4.60");
+     }},
+    {"locked library on 64-bit Windows",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin10x64);
        s.Install("4.50");
        s.Stage("4.60");
        s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);

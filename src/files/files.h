@@ -12,6 +12,8 @@ extern const CHAR INSTALLED_LIB_NAME[];  // "\halundll.dll"
 extern const CHAR STAGED_LIB_NAME[];     // "\halundll.dl$"
 // Base name of the resident executable, as a process's main module reports it.
 extern const CHAR RESIDENT_BASE_NAME[];  // "halunexe.exe"
+// The system library that holds the functions bound from KERNEL32 by name.
+extern const CHAR KERNEL32_LIBRARY_NAME[];  // "KERNEL32.dll"
 
 typedef SHORT VersionVerdict;
 
@@ -22,6 +24,17 @@ void FoldPathCase(LPCSTR source, LPSTR destination, int capacity);
 // Builds the four managed paths from g_run.paths.systemDir. Returns FALSE,
 // with the paths empty, when the directory leaves no room for the names.
 BOOL BuildManagedPaths(void);
+
+// The managed paths as the step that performs delayed moves at the restart
+// must name them. That step runs natively: on 64-bit Windows, where the tool
+// runs under WOW64 and its system directory is redirected to the one
+// GetSystemWow64DirectoryA reports, the paths are built in `wow64Paths` in
+// that directory, folded as the managed paths are, and returned. Elsewhere,
+// or when IsWow64Process or GetSystemWow64DirectoryA is missing or fails,
+// the managed paths themselves (&g_run.paths) are returned. NULL when the
+// WOW64 directory cannot be read whole or leaves no room for the names.
+struct ManagedPaths;
+const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths);
 
 // TRUE when a directory search finds the exact path; the search is closed.
 BOOL IsFilePresent(LPCSTR path);

@@ -8,6 +8,7 @@ const CHAR STAGED_EXE_NAME[] = "\\halunexe.ex$";
 const CHAR INSTALLED_LIB_NAME[] = "\\halundll.dll";
 const CHAR STAGED_LIB_NAME[] = "\\halundll.dl$";
 const CHAR RESIDENT_BASE_NAME[] = "halunexe.exe";
+const CHAR KERNEL32_LIBRARY_NAME[] = "KERNEL32.dll";
 
 void FoldPathCase(LPCSTR source, LPSTR destination, int capacity) {
   int i = 0;
@@ -18,12 +19,11 @@ void FoldPathCase(LPCSTR source, LPSTR destination, int capacity) {
   destination[i] = 0;
 }
 
-// Folds the system directory joined with `name` into `field`; a path that
-// would not fit whole is never built.
-static BOOL BuildOnePath(LPCSTR name, LPSTR field) {
+// Folds `directory` joined with `name` into `field`; a path that would not
+// fit whole is never built.
+static BOOL BuildOnePath(LPCSTR directory, LPCSTR name, LPSTR field) {
   CHAR joined[PATH_CAPACITY];
-  if (!CopyText(joined, PATH_CAPACITY, g_run.paths.systemDir) ||
-      !AppendText(joined, PATH_CAPACITY, name)) {
+  if (!CopyText(joined, PATH_CAPACITY, directory) || !AppendText(joined, PATH_CAPACITY, name)) {
     field[0] = 0;
     return FALSE;
   }
@@ -31,16 +31,46 @@ static BOOL BuildOnePath(LPCSTR name, LPSTR field) {
   return TRUE;
 }
 
-BOOL BuildManagedPaths(void) {
-  ManagedPaths *paths = &g_run.paths;
-  if (BuildOnePath(INSTALLED_EXE_NAME, paths->installedExe) &&
-      BuildOnePath(STAGED_EXE_NAME, paths->stagedExe) &&
-      BuildOnePath(INSTALLED_LIB_NAME, paths->installedLib) &&
-      BuildOnePath(STAGED_LIB_NAME, paths->stagedLib))
+// Builds the four paths of `paths` from its systemDir; all four are left
+// empty when one does not fit.
+static BOOL BuildPathsIn(ManagedPaths *paths) {
+  if (BuildOnePath(paths->systemDir, INSTALLED_EXE_NAME, paths->installedExe) &&
+      BuildOnePath(paths->systemDir, STAGED_EXE_NAME, paths->stagedExe) &&
+      BuildOnePath(paths->systemDir, INSTALLED_LIB_NAME, paths->installedLib) &&
+      BuildOnePath(paths->systemDir, STAGED_LIB_NAME, paths->stagedLib))
     return TRUE;
   paths->installedExe[0] = paths->stagedExe[0] = 0;
   paths->installedLib[0] = paths->stagedLib[0] = 0;
   return FALSE;
+}
+
+BOOL BuildManagedPaths(void) { return BuildPathsIn(&g_run.paths); }
+
+const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths) {
+  HMODULE kernel = LoadBoundLibrary(KERNEL32_LIBRARY_NAME);
+  if (kernel == NULL) return &g_run.paths;
+  IsWow64ProcessProc isWow64 = (IsWow64ProcessProc)BindProc(kernel, "IsWow64Process");
+  GetSystemWow64DirectoryAProc getDirectory =
+      (GetSystemWow64DirectoryAProc)BindProc(kernel, "GetSystemWow64DirectoryA");
+  BOOL wow64 = FALSE;
+  if (isWow64 == NULL || getDirectory == NULL || !isWow64(GetCurrentProcess(), &wow64))
+    wow64 = FALSE;
+  UINT length = 0;
+  if (wow64) {
+    // Zeroed whole and read with one byte to spare, so that the text ends
+    // inside the buffer even when the call leaves it unterminated.
+    ZeroBytes(wow64Paths->systemDir, PATH_CAPACITY);
+    length = getDirectory(wow64Paths->systemDir, TEXT_LOAD_LIMIT);
+  }
+  FreeLibrary(kernel);
+  // A missing function or a failed call means the tool is not under WOW64.
+  if (length == 0) return &g_run.paths;
+  // A directory that does not fit is never cut short: a shortened path could
+  // name another file. Nothing is to be moved then.
+  if (length > SYSTEM_DIR_MAX_LENGTH || (UINT)lstrlenA(wow64Paths->systemDir) != length ||
+      !BuildPathsIn(wow64Paths))
+    return NULL;
+  return wow64Paths;
 }
 
 BOOL IsFilePresent(LPCSTR path) {

@@ -24,7 +24,12 @@ void ScheduleOnRestart(PendingSet pending) {
 }
 
 void QueueMoveOnReboot(PendingSet pending) {
-  const ManagedPaths *paths = &g_run.paths;
+  if ((pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)) == 0) return;
+  // The moves are performed natively at the restart: they name the directory
+  // the files really are in, which under WOW64 is not the one the tool sees.
+  ManagedPaths wow64Paths;
+  const ManagedPaths *paths = RestartTimePaths(&wow64Paths);
+  if (paths == NULL) return;
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
   if (pending & PENDING_LIBRARY) MoveFileExA(paths->stagedLib, paths->installedLib, flags);
   if (pending & PENDING_EXECUTABLE) MoveFileExA(paths->stagedExe, paths->installedExe, flags);

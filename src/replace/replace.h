@@ -37,7 +37,9 @@ void ScheduleOnRestart(PendingSet pending);
 // directory's wininit.ini (Windows 98/ME).
 void WriteWininitRenames(PendingSet pending);
 
-// Registers delayed moves of the staged files over the installed ones (NT 5+).
+// Registers delayed moves of the staged files over the installed ones (NT 5+),
+// named in the directory where the files really are (under WOW64 not the one
+// the tool is shown); nothing when that directory does not fit.
 void QueueMoveOnReboot(PendingSet pending);
 
 // Merges `renames` (a "[Rename]" section line followed by rename lines, each

@@ -22,14 +22,15 @@ SIZE_BUDGET = 16 * 1024
 
 # What the tool may import, by DLL: the operations it calls directly. The
 # version functions (version.dll), the process functions (psapi.dll) and the
-# toolhelp functions are bound at run time and must not appear here.
+# toolhelp and WOW64 functions of KERNEL32 are bound at run time and must not
+# appear here.
 ALLOWED_IMPORTS = {
     "KERNEL32.DLL": {
         "FindFirstFileA", "FindClose", "DeleteFileA", "CopyFileA", "MoveFileExA",
         "CreateFileA", "ReadFile", "WriteFile", "SetFilePointer", "SetEndOfFile",
         "CloseHandle", "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetVersionExA",
-        "CreateProcessA", "Sleep", "ExitProcess", "OpenProcess", "LoadLibraryA",
-        "GetProcAddress", "FreeLibrary", "GetProcessHeap", "HeapAlloc", "HeapFree",
+        "CreateProcessA", "Sleep", "ExitProcess", "OpenProcess", "GetCurrentProcess",
+        "LoadLibraryA", "GetProcAddress", "FreeLibrary", "GetProcessHeap", "HeapAlloc", "HeapFree",
         "lstrcpyA", "lstrcatA", "lstrlenA", "lstrcmpA",
     },
     "USER32.DLL": {"LoadStringA", "wsprintfA", "FindWindowA", "SendMessageA"},
