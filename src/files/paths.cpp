@@ -53,6 +53,7 @@ const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths) {
   GetSystemWow64DirectoryAProc getDirectory =
       (GetSystemWow64DirectoryAProc)BindProc(kernel, "GetSystemWow64DirectoryA");
   BOOL wow64 = FALSE;
+  // A missing function or a failed call means the tool is not under WOW64.
   if (isWow64 == NULL || getDirectory == NULL || !isWow64(GetCurrentProcess(), &wow64))
     wow64 = FALSE;
   UINT length = 0;
@@ -63,7 +64,7 @@ const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths) {
     length = getDirectory(wow64Paths->systemDir, TEXT_LOAD_LIMIT);
   }
   FreeLibrary(kernel);
-  // A missing function or a failed call means the tool is not under WOW64.
+  // So does a failed directory call.
   if (length == 0) return &g_run.paths;
   // A directory that does not fit is never cut short: a shortened path could
   // name another file. Nothing is to be moved then.
