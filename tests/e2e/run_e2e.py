@@ -12,6 +12,14 @@ Where this host runs 32-bit Wine, the shipped i686 build (--exe) runs in a
 HALUNUPD_WINE_ARCH=win32 or win64 forces either). Each build's fixtures are
 in the "fixtures" folder beside it.
 
+The "64-bit Windows" family (scenarios ending in .win64) runs the shipped
+i686 build and its fixtures in a 64-bit prefix whatever that choice, as
+64-bit Windows runs a 32-bit setup and tool under WOW64: the product's files
+are in C:\windows\syswow64, which the tool sees as its system32, and the
+marker is in the 32-bit registry view, HKLM\Software\Wow6432Node\... .
+Where this host cannot execute 32-bit programs these scenarios do not run:
+they print why and end with status 77, which CTest reports as skipped.
+
 Each scenario gets a fresh copy of one cached base prefix (so its own
 wineserver), the Windows version Wine reports to halunupd.exe, the managed
 files in the system directory and, as needed, the marker key, the resident
@@ -42,7 +50,6 @@ MARKER_KEY = "HKLM\\Software\\Morvane of Brastow\\Morvane Lumetra 4.5"
 MARKER_VALUE = "Vastel"
 SESSION_KEY = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
 PENDING_VALUE = "PendingFileRenameOperations"
-STUB_LOG = SYS + "\\halunstub.log"
 
 INSTALLED_EXE = SYS + "\\halunexe.exe"
 STAGED_EXE = SYS + "\\halunexe.ex$"
@@ -51,8 +58,18 @@ STAGED_LIB = SYS + "\\halundll.dl$"
 MANAGED = [INSTALLED_EXE, STAGED_EXE, INSTALLED_LIB, STAGED_LIB]
 
 # The installed path as the tool builds it: the system directory as reported,
-# the whole folded to lower case; the relaunch adds " /init".
+# the whole folded to lower case; the relaunch adds " /init". Under WOW64 too:
+# the tool is told system32, and Windows redirects the start.
 RELAUNCH = (SYS + "\\halunexe.exe").lower() + " /init"
+
+# The "64-bit Windows" family: the Windows version Wine reports in it, where
+# the files of a 32-bit program's system32 really are, and where its marker is.
+WOW64 = "win64"
+WOW64_WINE_VERSION = "win10"
+SYSWOW64 = WINDIR + "\\syswow64"
+MARKER_KEY_WOW64 = "HKLM\\Software\\Wow6432Node\\Morvane of Brastow\\Morvane Lumetra 4.5"
+# The exit status of a scenario that cannot run on this host.
+SKIPPED = 77
 
 
 class Failed(Exception):
@@ -62,12 +79,21 @@ class Failed(Exception):
 class Case:
     """One scenario's prefix, fixtures and checks."""
 
-    def __init__(self, args, name):
+    def __init__(self, args, name, wow64=False):
         self.args = args
         self.name = name
         self.failures = []
-        base = winehost.base_prefix(args.cache, log=self.say)
-        self.prefix = winehost.Prefix.fresh(base, "halunupd-e2e-" + name, args.tmp)
+        # Under WOW64 the files a 32-bit program sees in system32 are in
+        # SysWOW64, its HKLM\Software in Wow6432Node; the prefix is 64-bit.
+        self.wow64 = wow64
+        self.sys_dir = SYSWOW64 if wow64 else SYS
+        self.marker_key = MARKER_KEY_WOW64 if wow64 else MARKER_KEY
+        self.paths = {key: self.sys_dir + "\\" + name for key, name in
+                      (("installed_exe", "halunexe.exe"), ("staged_exe", "halunexe.ex$"),
+                       ("installed_lib", "halundll.dll"), ("staged_lib", "halundll.dl$"))}
+        arch = "win64" if wow64 else None
+        base = winehost.base_prefix(args.cache, log=self.say, arch=arch)
+        self.prefix = winehost.Prefix.fresh(base, "halunupd-e2e-" + name, args.tmp, arch=arch)
         self.status = None
         self.elapsed = None
 
@@ -89,18 +115,20 @@ class Case:
         """installed/staged: (exe variant or None, library variant or None);
         marker: the value to put under the marker key, or None for no key."""
         self.version = version
-        self.prefix.set_version("halunupd.exe", version)
+        self.prefix.set_version("halunupd.exe", WOW64_WINE_VERSION if self.wow64 else version)
         if marker is not None:
-            self.prefix.add_key(MARKER_KEY, {MARKER_VALUE: marker})
+            self.prefix.add_key(self.marker_key, {MARKER_VALUE: marker})
         self.expected = {}
-        for pair, exe_path, lib_path in ((installed, INSTALLED_EXE, INSTALLED_LIB),
-                                         (staged, STAGED_EXE, STAGED_LIB)):
+        paths = self.paths
+        for pair, exe_path, lib_path in (
+                (installed, paths["installed_exe"], paths["installed_lib"]),
+                (staged, paths["staged_exe"], paths["staged_lib"])):
             exe_variant, lib_variant = pair or (None, None)
             if exe_variant:
                 self.prefix.put(exe_path, self.fixture(self.exe(exe_variant)))
             if lib_variant:
                 self.prefix.put(lib_path, self.fixture("halundll-%s.dll" % lib_variant))
-        self.before = {path: self.prefix.read(path) for path in MANAGED}
+        self.before = {path: self.prefix.read(path) for path in self.paths.values()}
         self.tool = tool_dir + "\\halunupd.exe"
         self.prefix.put(self.tool, self.args.exe)
         # The session starts now, so that scheduled renames are not performed
@@ -109,7 +137,7 @@ class Case:
 
     def start_resident(self, env=None):
         """Starts the installed resident and waits until its window exists."""
-        self.prefix.start([INSTALLED_EXE], env=env)
+        self.prefix.start([self.paths["installed_exe"]], env=env)
         ready = winehost.wait_for(lambda: "ready" in self.log_events(), 30)
         if not ready:
             raise Failed("the resident did not create its window; log: %r" % self.log_text())
@@ -134,7 +162,8 @@ class Case:
 
     # --- observations ---
     def log_text(self):
-        return (self.prefix.read(STUB_LOG) or b"").decode("latin-1")
+        # The resident writes it beside itself, in the system directory.
+        return (self.prefix.read(self.sys_dir + "\\halunstub.log") or b"").decode("latin-1")
 
     def log_events(self):
         """The resident log's events without process ids, in order."""
@@ -161,10 +190,14 @@ class Case:
     def expect_files(self, **expected):
         """installed_exe=..., staged_exe=..., installed_lib=..., staged_lib=...:
         'before' (unchanged), 'gone', or a fixture name whose bytes it holds."""
-        names = {"installed_exe": INSTALLED_EXE, "staged_exe": STAGED_EXE,
-                 "installed_lib": INSTALLED_LIB, "staged_lib": STAGED_LIB}
         for key, want in expected.items():
-            path = names[key]
+            path = self.paths[key]
+            if self.wow64:
+                # Nothing of a 32-bit product may land in the 64-bit system32.
+                native = SYS + path[len(self.sys_dir):]
+                self.check(not self.prefix.exists(native), "%s exists (%s), the product's files"
+                           " belong in %s" % (native, self.identify(self.prefix.read(native)),
+                                              self.sys_dir))
             actual = self.prefix.read(path)
             if want == "gone":
                 self.check(actual is None, "%s should be gone, holds %d bytes (%s)"
@@ -186,11 +219,11 @@ class Case:
     def expect_marker(self, expected="Complete"):
         """expected: the REG_SZ text, or None when the key must stay missing."""
         if expected is None:
-            self.check(not self.prefix.has_key(MARKER_KEY),
+            self.check(not self.prefix.has_key(self.marker_key),
                        "the marker key was created: %r"
-                       % (self.prefix.reg_value(MARKER_KEY, MARKER_VALUE),))
+                       % (self.prefix.reg_value(self.marker_key, MARKER_VALUE),))
             return
-        actual = self.prefix.reg_value(MARKER_KEY, MARKER_VALUE)
+        actual = self.prefix.reg_value(self.marker_key, MARKER_VALUE)
         self.check(actual == ("sz", expected), "marker %r, expected %r" % (actual, ("sz", expected)))
 
     def expect_relaunch(self, launched):
@@ -292,7 +325,7 @@ def fresh_install(case, version):
     case.expect_marker("Complete")
 
 
-@scenario("same-version", "win98", "winxp")
+@scenario("same-version", "win98", "winxp", WOW64)
 def same_version(case, version):
     # Same version text, different bytes: nothing is replaced.
     case.arrange(version, installed=("v450", "a"), staged=("v450b", "b"))
@@ -316,10 +349,11 @@ def same_version_lone_library(case, version):
     case.expect_relaunch(False)
 
 
-@scenario("old-version", "win95", "nt40", "win98", "winxp")
+@scenario("old-version", "win95", "nt40", "win98", "winxp", WOW64)
 def old_version(case, version):
     # 4.4 is below the minimum 4.42: replacement at the next restart, where
-    # the platform has a way to ask for one.
+    # the platform has a way to ask for one. Under WOW64 the delayed moves
+    # name SysWOW64, where the restart (a 64-bit step) finds the files.
     case.arrange(version, installed=("v44", "a"), staged=("v460", "b"))
     case.run_tool()
     case.expect_status(4)
@@ -327,11 +361,13 @@ def old_version(case, version):
                       staged_exe="before", staged_lib="before")
     case.expect_relaunch(False)
     case.expect_wininit(rename_lines(True, True) + b"\0" if version == "win98" else None)
-    case.expect_pending([(STAGED_LIB, INSTALLED_LIB), (STAGED_EXE, INSTALLED_EXE)]
-                        if version == "winxp" else [])
+    paths = case.paths
+    case.expect_pending([(paths["staged_lib"], paths["installed_lib"]),
+                         (paths["staged_exe"], paths["installed_exe"])]
+                        if version in ("winxp", WOW64) else [])
     case.expect_marker("Complete")
     case.restart()
-    if version in ("win98", "winxp"):
+    if version in ("win98", "winxp", WOW64):
         case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
                           staged_exe="gone", staged_lib="gone")
     else:
@@ -492,12 +528,13 @@ def library_released(case, version):
     case.expect_pending([])
 
 
-@scenario("library-held", "winxp", "win98")
+@scenario("library-held", "winxp", "win98", WOW64)
 def library_held(case, version):
     # The library is held throughout the ten attempts: it is left to the
     # restart, the executable is replaced now, and nothing is restarted.
+    # Under WOW64 the restart puts the staged library in place in SysWOW64.
     case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
-    case.start_holder(INSTALLED_LIB, 30000)
+    case.start_holder(case.paths["installed_lib"], 30000)
     case.run_tool(timeout=90)
     case.expect_status(4)
     case.check(case.elapsed >= 10.0, "gave up on the library after %.1f s, expected 10 attempts a"
@@ -505,10 +542,11 @@ def library_held(case, version):
     case.expect_files(installed_exe=case.exe("v460"), staged_exe="gone",
                       installed_lib="before", staged_lib="before")
     case.expect_relaunch(False)
-    if version == "winxp":
-        case.expect_pending([(STAGED_LIB, INSTALLED_LIB)])
-    else:
+    if version == "win98":
         case.expect_wininit(rename_lines(True, False) + b"\0")
+    else:
+        case.expect_pending([(case.paths["staged_lib"], case.paths["installed_lib"])])
+    case.expect_marker("Complete")
     case.restart()
     case.expect_files(installed_lib="halundll-b.dll", staged_lib="gone")
 
@@ -586,20 +624,41 @@ def main():
         return 0
     if not args.make_base and args.scenario not in SCENARIOS:
         parser.error("need one of: " + ", ".join(SCENARIOS))
-    # The build this host can run, and its fixtures beside it.
-    try:
-        _, args.exe, described = winehost.pick_build(args.exe, args.exe64)
-    except winehost.WineUnavailable as error:
-        print("end-to-end under Wine cannot run: %s" % error)
-        return 1
+    exe32 = os.path.abspath(args.exe) if args.exe else None
+    wow64 = not args.make_base and SCENARIOS[args.scenario][1] == WOW64
+    if wow64:
+        # The shipped i686 build in a 64-bit prefix, whichever build the
+        # other families run here.
+        why = winehost.wow64_unavailable()
+        if why:
+            print("[%s] skipped: the 64-bit Windows family runs the shipped i686 build under"
+                  " WOW64, and %s" % (args.scenario, why))
+            return SKIPPED
+        if not exe32 or not os.path.exists(exe32):
+            print("[%s] needs the shipped i686 build (--exe), which is missing (%r)"
+                  % (args.scenario, args.exe))
+            return 1
+        args.exe = exe32
+        described = "the shipped i686 halunupd.exe in a 64-bit prefix, under WOW64: %s" % exe32
+    else:
+        # The build this host can run, and its fixtures beside it.
+        try:
+            _, args.exe, described = winehost.pick_build(args.exe, args.exe64)
+        except winehost.WineUnavailable as error:
+            print("end-to-end under Wine cannot run: %s" % error)
+            return 1
     args.fixtures = os.path.join(os.path.dirname(args.exe), "fixtures")
     args.cache = args.cache or os.path.join(os.path.dirname(args.exe), "e2e-cache")
     if args.make_base:
         print("base prefix %s for %s" % (winehost.base_prefix(args.cache), described))
+        # The 64-bit Windows family's, where it can run.
+        if exe32 and winehost.wow64_unavailable() is None:
+            print("base prefix %s for the 64-bit Windows family"
+                  % winehost.base_prefix(args.cache, arch="win64"))
         return 0
 
     function, version = SCENARIOS[args.scenario]
-    case = Case(args, args.scenario)
+    case = Case(args, args.scenario, wow64=wow64)
     case.say("running " + described)
     try:
         function(case, version)

@@ -131,6 +131,33 @@ class WineChoice(unittest.TestCase):
             else:
                 self.assertEqual(actual, expected, "row %r" % ((why32, why64, forced),))
 
+    # (32-bit loader fails with, 64-bit loader fails with, forced, expected reason or None)
+    WOW64_ROWS = [
+        (None, None, "", None),
+        (None, None, "win64", None),
+        ("Exec format error", None, "", "cannot execute 32-bit programs (Exec format error)"),
+        ("Exec format error", None, "win64", "cannot execute 32-bit programs"),
+        (None, "not installed", "", "cannot run 64-bit Wine (not installed)"),
+    ]
+
+    def test_wow64_family_needs_both_loaders_whatever_the_choice(self):
+        saved = winehost._try_loader, os.environ.get(winehost.ARCH_VARIABLE)
+        try:
+            for why32, why64, forced, expected in self.WOW64_ROWS:
+                winehost._try_loader = lambda arch: why32 if arch == "win32" else why64
+                os.environ[winehost.ARCH_VARIABLE] = forced
+                actual = winehost.wow64_unavailable()
+                if expected is None:
+                    self.assertIsNone(actual, "row %r" % ((why32, why64, forced),))
+                else:
+                    self.assertIn(expected, actual or "", "row %r" % ((why32, why64, forced),))
+        finally:
+            winehost._try_loader = saved[0]
+            if saved[1] is None:
+                os.environ.pop(winehost.ARCH_VARIABLE, None)
+            else:
+                os.environ[winehost.ARCH_VARIABLE] = saved[1]
+
     def test_build_for_the_choice_must_exist(self):
         with tempfile.TemporaryDirectory() as folder:
             exe32 = os.path.join(folder, "halunupd32.exe")

@@ -21,7 +21,11 @@ does; where it cannot (a kernel without 32-bit execution), a 64-bit prefix
 (WINEARCH=win64, the 64-bit loader named in WINELOADER, since the ``wine``
 wrapper prefers the 32-bit loader whenever it is installed) runs the x86_64
 build of the same sources. HALUNUPD_WINE_ARCH=win32 or win64 forces either.
-``pick_build`` names the build that goes with the choice.
+``pick_build`` names the build that goes with the choice. Apart from that
+choice, the "64-bit Windows" family runs the shipped i686 build in a 64-bit
+prefix, as 64-bit Windows runs it under WOW64; ``wow64_unavailable`` says
+whether this host can (it needs 32-bit programs to execute), and prefixes
+of a kind other than the chosen one are asked for with ``arch``.
 
 Wine facts it relies on: the registry files are plain text loaded at start
 and saved when the wineserver ends; each new session (first program after
@@ -134,6 +138,20 @@ def _arch():
     return decide_arch()[0]
 
 
+def wow64_unavailable():
+    """None when this host can run 32-bit programs in a 64-bit prefix, as
+    64-bit Windows runs them under WOW64 (the 64-bit loader hands a 32-bit
+    program to the 32-bit one, so both must run here); else why it cannot.
+    Independent of the choice decide_arch() makes for the other tests."""
+    why32 = _try_loader("win32")
+    if why32:
+        return "this host cannot execute 32-bit programs (%s)" % why32
+    why64 = _try_loader("win64")
+    if why64:
+        return "this host cannot run 64-bit Wine (%s)" % why64
+    return None
+
+
 def wine_available():
     try:
         decide_arch()
@@ -142,9 +160,9 @@ def wine_available():
     return shutil.which("wineserver") is not None
 
 
-def _env(prefix, extra=None):
+def _env(prefix, extra=None, arch=None):
     env = dict(os.environ)
-    arch = _arch()
+    arch = arch or _arch()
     env["WINEPREFIX"] = prefix
     env["WINEARCH"] = arch
     if arch == "win64":
@@ -166,28 +184,31 @@ def _env(prefix, extra=None):
     return env
 
 
-def _wine():
-    """The program that runs Windows programs in this process's prefixes."""
-    return WINE if _arch() == "win32" else WINE64
+def _wine(arch=None):
+    """The program that runs Windows programs in a prefix of `arch` (by
+    default the kind decide_arch() chose). In a 64-bit prefix it runs 32-bit
+    programs too, through the 32-bit loader."""
+    return WINE if (arch or _arch()) == "win32" else WINE64
 
 
-def base_prefix(cache_dir, log=print):
+def base_prefix(cache_dir, log=print, arch=None):
     """The cached base prefix under cache_dir, made on first use; one per
-    prefix kind (32-bit or 64-bit)."""
+    prefix kind (32-bit or 64-bit; by default the kind decide_arch() chose)."""
+    arch = arch or _arch()
     os.makedirs(cache_dir, exist_ok=True)
-    prefix = os.path.join(cache_dir, "base-prefix-" + _arch())
-    with open(os.path.join(cache_dir, "base-prefix-%s.lock" % _arch()), "w") as lock:
+    prefix = os.path.join(cache_dir, "base-prefix-" + arch)
+    with open(os.path.join(cache_dir, "base-prefix-%s.lock" % arch), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if os.path.exists(os.path.join(prefix, _BASE_STAMP)):
             return prefix
         shutil.rmtree(prefix, ignore_errors=True)
         log("making the base Wine prefix in %s" % prefix)
         started = time.monotonic()
-        env = _env(prefix)
-        subprocess.run([_wine(), "wineboot", "-i"], env=env, check=True,
+        env = _env(prefix, arch=arch)
+        subprocess.run([_wine(arch), "wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         # Headless: hidden windows, FindWindowA and SendMessageA still work.
-        subprocess.run([_wine(), "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
+        subprocess.run([_wine(arch), "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
                         "/d", "null", "/f"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
@@ -298,17 +319,20 @@ def _split_key(key):
 class Prefix:
     """One Wine prefix of its own, with its own wineserver."""
 
-    def __init__(self, path):
+    def __init__(self, path, arch=None):
         self.path = path
+        self.arch = arch  # None: the kind decide_arch() chose
         self.started = []  # Popen objects of programs started in the background
 
     @classmethod
-    def fresh(cls, base, name, tmp_root=None):
-        """A new copy of the base prefix, in a new directory named after `name`."""
+    def fresh(cls, base, name, tmp_root=None, arch=None):
+        """A new copy of the base prefix, in a new directory named after `name`;
+        `arch` is the kind of the base when it is not the one decide_arch()
+        chose."""
         parent = tempfile.mkdtemp(prefix=name + "-", dir=tmp_root)
         path = os.path.join(parent, "prefix")
         subprocess.run(["cp", "-a", base, path], check=True)
-        return cls(path)
+        return cls(path, arch)
 
     # files
     def host_path(self, windows_path):
@@ -385,7 +409,7 @@ class Prefix:
 
     # programs
     def env(self, extra=None):
-        return _env(self.path, extra)
+        return _env(self.path, extra, self.arch)
 
     def run(self, args, timeout=60, env=None, cwd=None):
         """Runs `wine args...` to its end; a CompletedProcess with text
@@ -393,7 +417,7 @@ class Prefix:
         process the program starts (which inherits them) does not hold the
         wait up. A program still running at the timeout is ended with the
         prefix's wineserver and the TimeoutExpired raised."""
-        command = [_wine()] + list(args)
+        command = [_wine(self.arch)] + list(args)
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = subprocess.Popen(command, env=self.env(env), cwd=cwd,
                                        stdout=out, stderr=err, stdin=subprocess.DEVNULL)
@@ -411,7 +435,7 @@ class Prefix:
 
     def start(self, args, env=None):
         """Starts `wine args...` in the background, its output on a pipe."""
-        process = subprocess.Popen([_wine()] + list(args), env=self.env(env),
+        process = subprocess.Popen([_wine(self.arch)] + list(args), env=self.env(env),
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                    text=True, errors="replace")
         self.started.append(process)
