@@ -61,6 +61,9 @@ MANAGED = [INSTALLED_EXE, STAGED_EXE, INSTALLED_LIB, STAGED_LIB]
 # the whole folded to lower case; the relaunch adds " /init". Under WOW64 too:
 # the tool is told system32, and Windows redirects the start.
 RELAUNCH = (SYS + "\\halunexe.exe").lower() + " /init"
+# How long the relaunched resident may take to write its first line: the
+# tool does not wait for it, and a loaded host starts a Wine process slowly.
+RELAUNCH_WAIT = 30
 
 # The "64-bit Windows" family: the Windows version Wine reports in it, where
 # the files of a 32-bit program's system32 really are, and where its marker is.
@@ -320,7 +323,7 @@ def fresh_install(case, version):
     case.expect_status(1)
     case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
                       staged_exe="gone", staged_lib="gone")
-    winehost.wait_for(case.relaunches, 10)
+    winehost.wait_for(case.relaunches, RELAUNCH_WAIT)
     case.expect_relaunch(True)
     case.expect_marker("Complete")
 
@@ -451,7 +454,7 @@ def replace_idle(case, version):
     case.expect_status(3)
     case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
                       staged_exe="gone", staged_lib="gone")
-    winehost.wait_for(case.relaunches, 10)
+    winehost.wait_for(case.relaunches, RELAUNCH_WAIT)
     case.expect_relaunch(True)
     case.expect_marker("Complete")
 
@@ -467,7 +470,7 @@ def replace_running(case, version):
     case.expect_notices(1)
     case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
                       staged_exe="gone", staged_lib="gone")
-    winehost.wait_for(case.relaunches, 10)
+    winehost.wait_for(case.relaunches, RELAUNCH_WAIT)
     case.expect_relaunch(True)
     case.expect_pending([])
     case.expect_marker("Complete")
@@ -523,7 +526,7 @@ def library_released(case, version):
                % (time.monotonic() - held_at))
     case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
                       staged_exe="gone", staged_lib="gone")
-    winehost.wait_for(case.relaunches, 10)
+    winehost.wait_for(case.relaunches, RELAUNCH_WAIT)
     case.expect_relaunch(True)
     case.expect_pending([])
 

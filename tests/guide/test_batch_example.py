@@ -86,7 +86,7 @@ class BatchExample(unittest.TestCase):
         self.assertTrue(self.file("halundll.dll") == new_lib, "installed library is not the staged one")
         self.assertIsNone(self.file("halunexe.ex$"))
         self.assertIsNone(self.file("halundll.dl$"))
-        log = winehost.wait_for(lambda: self.file("halunstub.log"), 20)
+        log = winehost.wait_for(lambda: self.file("halunstub.log"), 30)
         self.assertIsNotNone(log, "the installed executable was not started")
         self.assertIn(b" /init", log, "start line of the resident: %r" % log)
         self.assertEqual(self.prefix.reg_value(MARKER_KEY, "Vastel"), ("sz", "Complete"))

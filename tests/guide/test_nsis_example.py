@@ -159,7 +159,7 @@ class NsisExample(unittest.TestCase):
         self.run_installer("halunexe-v460.exe", "halundll-b.dll", DONE)
         self.expect_files(installed_exe="halunexe-v460.exe", installed_lib="halundll-b.dll",
                           staged_exe=None, staged_lib=None)
-        winehost.wait_for(self.relaunches, 20)
+        winehost.wait_for(self.relaunches, 30)
         self.assertEqual(self.relaunches(), [RELAUNCH], "resident log: %r" % self.log_events())
         self.assertEqual(self.prefix.reg_value(MARKER_KEY, "Vastel"), ("sz", "Complete"))
 
@@ -179,7 +179,7 @@ class NsisExample(unittest.TestCase):
         self.assertEqual(self.log_events().count("notice"), 1, "resident log: %r" % self.log_events())
         self.expect_files(installed_exe="halunexe-v460.exe", installed_lib="halundll-b.dll",
                           staged_exe=None, staged_lib=None)
-        winehost.wait_for(self.relaunches, 20)
+        winehost.wait_for(self.relaunches, 30)
         self.assertEqual(self.relaunches(), [RELAUNCH], "resident log: %r" % self.log_events())
 
     def test_held_library_needs_restart(self):
