@@ -48,6 +48,8 @@ typedef __UINTPTR_TYPE__ UINT_PTR;
 typedef __INTPTR_TYPE__ LONG_PTR;
 typedef __UINTPTR_TYPE__ ULONG_PTR;
 typedef __INTPTR_TYPE__ INT_PTR;
+typedef ULONG_PTR DWORD_PTR;
+typedef DWORD_PTR *PDWORD_PTR;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
@@ -70,6 +72,7 @@ typedef INT_PTR(WINAPI *FARPROC)();
 
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
@@ -82,6 +85,7 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_FILES 18L
+#define ERROR_TIMEOUT 1460L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 
 #define VER_PLATFORM_WIN32s 0
@@ -111,6 +115,12 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define PROCESS_TERMINATE 0x0001
 #define PROCESS_VM_READ 0x0010
 #define PROCESS_QUERY_INFORMATION 0x0400
+#define SYNCHRONIZE 0x00100000
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
 
 #define KEY_ALL_ACCESS 0xF003F
 #define REG_NONE 0
@@ -121,6 +131,8 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define REG_MULTI_SZ 7
 
 #define WM_USER 0x0400
+#define SMTO_BLOCK 0x0001
+#define SMTO_ABORTIFHUNG 0x0002
 #define TH32CS_SNAPALL 0x0000000F
 
 #define HEAP_ZERO_MEMORY 0x00000008
@@ -224,6 +236,7 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath, DWORD cchBuffer);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
@@ -232,6 +245,9 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                            LPSTARTUPINFOA lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation);
 void WINAPI Sleep(DWORD dwMilliseconds);
+DWORD WINAPI GetTickCount(void);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI GetLastError(void);
 void WINAPI ExitProcess(UINT uExitCode);
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 HANDLE WINAPI GetCurrentProcess(void);
@@ -251,6 +267,8 @@ int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBuf
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                  UINT uTimeout, PDWORD_PTR lpdwResult);
 
 // ADVAPI32
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,

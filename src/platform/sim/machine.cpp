@@ -155,6 +155,12 @@ void Machine::AddProcess(DWORD id, const std::string &imagePath, const std::stri
   processes.push_back(process);
 }
 
+Process *Machine::FindProcess(DWORD id) {
+  for (Process &process : processes)
+    if (process.id == id) return &process;
+  return nullptr;
+}
+
 Window &Machine::AddWindow(const std::string &className,
                            std::function<LRESULT(UINT, WPARAM, LPARAM)> handler) {
   Window window;
@@ -203,6 +209,7 @@ bool Machine::Enter(const char *name, std::vector<std::string> args, bool faulta
   Call call;
   call.name = name;
   call.args = std::move(args);
+  call.atMs = nowMs;
   if (faultable) {
     long index = faultableCalls_++;
     if (faults.failAt >= 0 && (index == faults.failAt || (faults.onward && index > faults.failAt)))
@@ -261,6 +268,7 @@ bool Machine::Free(void *block) {
   std::free(block);
   allocations_.erase(it);
   versionBlockSizes.erase(block);
+  versionBlockOwners.erase(block);
   return true;
 }
 
@@ -365,13 +373,32 @@ void Machine::Restart() {
   if (ini == files_.end() || version.platformId != VER_PLATFORM_WIN32_WINDOWS) return;
   std::string text = ini->second.bytes;
   files_.erase(ini);
+  // The path as the restart-time renaming reads it: empty when it names a
+  // long directory, which only has a long name there; a short form is taken
+  // for its long directory.
+  auto readable = [this](const std::string &path) -> std::string {
+    std::string folded = Fold(path);
+    for (const auto &entry : shortPaths) {
+      const std::string &longDir = entry.first, shortDir = Fold(entry.second);
+      if (longDir == shortDir) continue;
+      auto under = [&folded](const std::string &dir) {
+        return folded.size() > dir.size() && folded.compare(0, dir.size(), dir) == 0 &&
+               folded[dir.size()] == '\\';
+      };
+      if (under(longDir)) return std::string();
+      if (under(shortDir)) return longDir + folded.substr(shortDir.size());
+    }
+    return folded;
+  };
   for (const auto &rename : RenameSectionLines(text)) {
-    auto source = files_.find(Fold(rename.second));
+    std::string from = readable(rename.second), to = readable(rename.first);
+    if (from.empty() || to.empty()) continue;
+    auto source = files_.find(from);
     if (source == files_.end()) continue;
     File moved = source->second;
     files_.erase(source);
     moved.lockedUntil = 0;
-    files_[Fold(rename.first)] = moved;
+    files_[to] = moved;
   }
 }
 

@@ -32,6 +32,11 @@ struct VersionResource {
   std::vector<VersionTable> tables;
   // When set, GetFileVersionInfoA hands out these bytes as the block instead.
   std::optional<std::string> rawBlock;
+  // When set, VerQueryValueA succeeds with a pointer this many bytes into the
+  // caller's block, whatever lies there; or, with `answerOutside`, with a
+  // pointer to a text outside the block.
+  std::optional<size_t> answerAt;
+  bool answerOutside = false;
 };
 
 struct File {
@@ -59,12 +64,23 @@ struct Process {
   std::string baseName;   // as the main module reports it
   bool openable = true;
   bool modulesReadable = true;
+  // The process ends when the virtual clock reaches this time: it is then no
+  // longer listed or opened, and a wait on a handle to it is satisfied.
+  uint64_t endsAtMs = kForever;
 };
 
 // A window: its class and what it does when a message arrives.
 struct Window {
   std::string className;
+  // What handling a message does, once the handling is over.
   std::function<LRESULT(UINT, WPARAM, LPARAM)> handler;
+  // Virtual time the handling takes (kForever: the handler never returns).
+  // A sender that gives up first sees nothing of what the handler does.
+  uint64_t handlingMs = 0;
+  // The system regards the window's thread as not responding: a send with
+  // SMTO_ABORTIFHUNG returns at once, undelivered. A handler that outlasts a
+  // send's limit of 5 s or more leaves the window hung.
+  bool hung = false;
   std::vector<UINT> received;
 };
 
@@ -94,6 +110,7 @@ struct Call {
   std::string name;
   std::vector<std::string> args;
   bool failed = false;  // failed by the fault plan
+  uint64_t atMs = 0;    // the virtual clock when it was made
 };
 
 // Which faultable calls fail: the call with index `failAt` (counted from 0
@@ -143,6 +160,11 @@ class Machine {
   std::map<std::string, Library> besideToolLibraries;
   FaultPlan faults;
   bool createProcessFails = false;
+  // Short (8.3) forms that GetShortPathNameA reports, by folded long path; a
+  // path without an entry is reported unchanged, as one already short.
+  std::map<std::string, std::string> shortPaths;
+  // GetTickCount reports the virtual clock plus this (to test wrap-around).
+  DWORD tickBase = 0;
 
   // Files.
   void PutFile(const std::string &path, const std::string &bytes);
@@ -164,6 +186,10 @@ class Machine {
 
   // Processes and windows.
   void AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName);
+  Process *FindProcess(DWORD id);  // nullptr when not in the list
+  bool IsRunning(const Process &process) const { return nowMs < process.endsAtMs; }
+  // Moves the virtual clock on by `ms`.
+  void Advance(uint64_t ms) { nowMs += ms; }
   Window &AddWindow(const std::string &className,
                     std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr);
 
@@ -198,6 +224,10 @@ class Machine {
 
   // Performs what the next restart does: the delayed moves, and on Windows
   // 98/ME the [Rename] section of wininit.ini (the file is then removed).
+  // The renames are carried out before Windows starts, where only short
+  // names exist: a line naming a path in a directory that has a short form
+  // other than itself (see shortPaths) is skipped, and short forms name their
+  // long directories.
   void Restart();
 
   // --- used by the simulated operations ---
@@ -229,6 +259,8 @@ class Machine {
 
   // Size of each version block handed out, by the block's address.
   std::map<const void *, size_t> versionBlockSizes;
+  // The file each version block was read from, by the block's address.
+  std::map<const void *, std::string> versionBlockOwners;
 
   std::map<std::string, File> files_;  // by folded path
   std::map<std::string, RegKey> keys_;  // by folded path

@@ -240,6 +240,17 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
   return sim::ReportDirectory(M().windowsDir, M().windowsDirOverride, lpBuffer, uSize);
 }
 
+// A configured short form, else the path unchanged (taken as already short).
+DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath, DWORD cchBuffer) {
+  if (M().Enter("GetShortPathNameA", {Text(lpszLongPath), Number(cchBuffer)})) return 0;
+  std::string path = Text(lpszLongPath);
+  auto found = M().shortPaths.find(sim::Fold(path));
+  std::string result = found != M().shortPaths.end() ? found->second : path;
+  if (result.size() + 1 > cchBuffer) return static_cast<DWORD>(result.size() + 1);
+  std::memcpy(lpszShortPath, result.c_str(), result.size() + 1);
+  return static_cast<DWORD>(result.size());
+}
+
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   if (M().Enter("GetVersionExA", {Number(lpVersionInformation->dwOSVersionInfoSize)}))
     return FALSE;
@@ -292,7 +303,50 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 void WINAPI Sleep(DWORD dwMilliseconds) {
   M().Enter("Sleep", {Number(dwMilliseconds)}, false);
   M().sleeps.push_back(dwMilliseconds);
-  M().nowMs += dwMilliseconds;
+  M().Advance(dwMilliseconds);
+}
+
+DWORD WINAPI GetTickCount(void) {
+  M().Enter("GetTickCount", {}, false);
+  return static_cast<DWORD>(M().tickBase + M().nowMs);
+}
+
+DWORD WINAPI GetLastError(void) {
+  M().Enter("GetLastError", {}, false);
+  return M().lastError;
+}
+
+// Waits on a process handle, on the virtual clock: satisfied at once when
+// the process has ended (or left the list), at its end when that comes
+// within the limit, else the clock moves on by the limit.
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  if (M().Enter("WaitForSingleObject", {Pointer(hHandle), Number(dwMilliseconds)}))
+    return WAIT_FAILED;
+  if (M().Lookup(hHandle, Kind::Thread)) NotModelled("waiting on a thread");
+  Machine::HandleObject *object = M().Lookup(hHandle, Kind::Process);
+  if (!object) {
+    M().defects.push_back("WaitForSingleObject on a handle that is not an open process");
+    Fail(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (!(object->access & SYNCHRONIZE)) {
+    M().defects.push_back("waiting on a process handle opened without SYNCHRONIZE");
+    Fail(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
+  if (dwMilliseconds == INFINITE) {
+    M().defects.push_back("WaitForSingleObject without a time limit");
+    return WAIT_TIMEOUT;
+  }
+  const sim::Process *process = M().FindProcess(object->processId);
+  uint64_t endsAt = process ? process->endsAtMs : 0;
+  if (M().nowMs >= endsAt) return WAIT_OBJECT_0;
+  if (endsAt - M().nowMs <= dwMilliseconds) {
+    M().nowMs = endsAt;
+    return WAIT_OBJECT_0;
+  }
+  M().Advance(dwMilliseconds);
+  return WAIT_TIMEOUT;
 }
 
 void WINAPI ExitProcess(UINT uExitCode) {
@@ -303,7 +357,7 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
   if (M().Enter("OpenProcess", {Hex(dwDesiredAccess), Number(bInheritHandle), Number(dwProcessId)}))
     return NULL;
   for (const sim::Process &process : M().processes) {
-    if (process.id != dwProcessId) continue;
+    if (process.id != dwProcessId || !M().IsRunning(process)) continue;
     if (!process.openable) {
       Fail(ERROR_ACCESS_DENIED);
       return NULL;
@@ -440,6 +494,38 @@ HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
     if (sim::Fold(M().windows[i].className) == sim::Fold(Text(lpClassName)))
       return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x20000 + 0x10 * i));
   return NULL;
+}
+
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                  UINT uTimeout, PDWORD_PTR lpdwResult) {
+  if (M().Enter("SendMessageTimeoutA", {Pointer(hWnd), Hex(Msg), Number(wParam), Number(lParam),
+                                        Hex(fuFlags), Number(uTimeout)}))
+    return 0;
+  if (fuFlags & ~static_cast<UINT>(SMTO_BLOCK | SMTO_ABORTIFHUNG))
+    NotModelled("SendMessageTimeoutA flags " + Hex(fuFlags));
+  uintptr_t value = reinterpret_cast<uintptr_t>(hWnd);
+  size_t index = (value - 0x20000) / 0x10;
+  if (value < 0x20000 || index >= M().windows.size()) {
+    M().defects.push_back("SendMessageTimeoutA to a window that does not exist");
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  sim::Window &window = M().windows[index];
+  // A window already not responding: the message is not even delivered.
+  if ((fuFlags & SMTO_ABORTIFHUNG) && window.hung) return Fail(ERROR_TIMEOUT);
+  window.received.push_back(Msg);
+  if (window.handlingMs > uTimeout) {
+    // The sender gives up at its limit; the handler is still busy, and a
+    // thread busy for 5 s or more counts as not responding from then on.
+    M().Advance(uTimeout);
+    if (uTimeout >= 5000) window.hung = true;
+    return Fail(ERROR_TIMEOUT);
+  }
+  M().Advance(window.handlingMs);
+  // The handler may change the machine (a resident that exits): copy it first.
+  auto handler = window.handler;
+  LRESULT result = handler ? handler(Msg, wParam, lParam) : 0;
+  if (lpdwResult) *lpdwResult = static_cast<DWORD_PTR>(result);
+  return 1;
 }
 
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
