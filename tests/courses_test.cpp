@@ -123,7 +123,7 @@ TEST_F(CoursesTest, OldVersionIsScheduledWhereThePlatformCan) {
     EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
     ExpectFiles(label, "old exe", "old dll");
     ExpectStaged(label, true);
-    EXPECT_EQ(0u, Count("SendMessageA")) << label << ": no notice before a restart";
+    EXPECT_EQ(0u, Count("SendMessageTimeoutA")) << label << ": no notice before a restart";
     EXPECT_TRUE(m().launches.empty()) << label;
     EXPECT_EQ(kComplete, MarkerText()) << label;
     const std::string dir = m().systemDir;
@@ -274,14 +274,17 @@ std::vector<std::string> Steps() {
   for (const sim::Call &call : sim::M().calls) {
     const std::string &name = call.name;
     if (name == "GetVersionExA" || name == "GetSystemDirectoryA" || name == "EnumProcesses" ||
-        name == "FindWindowA" || name == "SendMessageA" || name == "FreeLibrary" ||
-        name == "RegOpenKeyExA" || name == "RegQueryValueExA" || name == "RegCloseKey")
+        name == "FindWindowA" || name == "SendMessageTimeoutA" || name == "FreeLibrary" ||
+        name == "RegOpenKeyExA" || name == "RegQueryValueExA" || name == "RegCloseKey" ||
+        name == "CloseHandle")
       steps.push_back(name);
     else if (name == "LoadLibraryA" || name == "GetFileVersionInfoA" || name == "DeleteFileA" ||
              name == "Sleep" || name == "CreateProcessA")
       steps.push_back(name + " " + call.args[0]);
     else if (name == "OpenProcess")
-      steps.push_back(name + " " + call.args[2]);
+      steps.push_back(name + " " + call.args[2] + " " + call.args[0]);
+    else if (name == "WaitForSingleObject")
+      steps.push_back(name + " " + call.args[1]);
     else if (name == "CopyFileA")
       steps.push_back(name + " " + call.args[0] + " " + call.args[1]);
     else if (name == "RegSetValueExA")
@@ -316,11 +319,18 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
       // notice
       "LoadLibraryA " + sys + "\\psapi.dll",
       "EnumProcesses",
-      "OpenProcess 4",
-      "OpenProcess 1200",
+      "OpenProcess 4 0x411",
+      "CloseHandle",
+      "OpenProcess 1200 0x411",
       "FindWindowA",
-      "SendMessageA",
-      "OpenProcess 1300",
+      "OpenProcess 1200 0x100000",
+      "SendMessageTimeoutA",
+      "CloseHandle",
+      "OpenProcess 1300 0x411",
+      "CloseHandle",
+      // the notified copy is given up to 5 s to end
+      "WaitForSingleObject 5000",
+      "CloseHandle",
       // executable at once, library after one pause
       "DeleteFileA " + dir + "\\halunexe.exe",
       "CopyFileA " + dir + "\\halunexe.ex$ " + dir + "\\halunexe.exe",
@@ -328,6 +338,8 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
       "DeleteFileA " + dir + "\\halundll.dll",
       "CopyFileA " + dir + "\\halundll.dl$ " + dir + "\\halundll.dll",
       "CreateProcessA " + dir + "\\halunexe.exe",
+      "CloseHandle",
+      "CloseHandle",
       // completion
       "DeleteFileA " + dir + "\\halundll.dl$",
       "DeleteFileA " + dir + "\\halunexe.ex$",

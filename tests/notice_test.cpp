@@ -2,6 +2,7 @@
 // family, what is sent to the stub window, and what the run does when the
 // process functions cannot be bound or the resident holds on to its files.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,21 @@ class NoticeTest : public SimTest {
       count += std::count(window.received.begin(), window.received.end(), (UINT)NOTICE_MESSAGE);
     return count;
   }
-  std::vector<std::string> OpenedIds() const {
+  // Identifiers of the processes opened to read their main module's name
+  // (NT 5), and of those opened to wait for their end.
+  std::vector<std::string> OpenedIds() const { return OpenedWith("0x411"); }
+  std::vector<std::string> WaitedIds() const { return OpenedWith("0x100000"); }
+  std::vector<std::string> OpenedWith(const std::string &access) const {
     std::vector<std::string> ids;
-    for (const sim::Call *call : sim::M().CallsNamed("OpenProcess")) ids.push_back(call->args[2]);
+    for (const sim::Call *call : sim::M().CallsNamed("OpenProcess"))
+      if (call->args[0] == access) ids.push_back(call->args[2]);
     return ids;
+  }
+  // The virtual time of the first deletion of `path`, or -1.
+  long long DeletedAt(const std::string &path) const {
+    for (const sim::Call *call : sim::M().CallsNamed("DeleteFileA"))
+      if (sim::Fold(call->args[0]) == sim::Fold(path)) return static_cast<long long>(call->atMs);
+    return -1;
   }
   size_t LoadsOf(const std::string &ending) const {
     size_t count = 0;
@@ -82,10 +94,12 @@ TEST_F(NoticeTest, CopyFromAnotherDirectoryIsMatchedOnNt5Only) {
     const std::string label = row.family->name;
     EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << label;
     EXPECT_EQ(row.notices, Notices()) << label;
-    for (const sim::Call *call : m().CallsNamed("SendMessageA")) {
+    for (const sim::Call *call : m().CallsNamed("SendMessageTimeoutA")) {
       EXPECT_EQ("0x402", call->args[1]) << label;
       EXPECT_EQ("0", call->args[2]) << label;
       EXPECT_EQ("0", call->args[3]) << label;
+      EXPECT_EQ("0x3", call->args[4]) << label << ": SMTO_BLOCK | SMTO_ABORTIFHUNG";
+      EXPECT_EQ("30000", call->args[5]) << label << ": the limit per window";
     }
     for (const sim::Call *call : m().CallsNamed("FindWindowA")) {
       EXPECT_EQ("HALUNSHOW_STUB", call->args[0]) << label;
@@ -104,7 +118,9 @@ TEST_F(NoticeTest, MatchWithoutStubWindowSendsNothing) {
     m().AddWindow("SOME_OTHER_CLASS");
     EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << family->name;
     EXPECT_EQ(1u, m().CallsNamed("FindWindowA").size()) << family->name << ": the window is looked for";
-    EXPECT_TRUE(m().CallsNamed("SendMessageA").empty()) << family->name;
+    EXPECT_TRUE(m().CallsNamed("SendMessageTimeoutA").empty()) << family->name;
+    EXPECT_TRUE(WaitedIds().empty()) << family->name << ": no notice, no wait";
+    EXPECT_TRUE(m().CallsNamed("WaitForSingleObject").empty()) << family->name;
     ExpectReplaced(family->name);
     ExpectCleanExit();
   }
@@ -161,9 +177,16 @@ TEST_F(NoticeTest, ProcessesAreOpenedForQueryReadAndTerminateOneModuleAtATime) {
   AddStub();
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
   auto opens = m().CallsNamed("OpenProcess");
-  ASSERT_EQ(1u, opens.size());
+  ASSERT_EQ(2u, opens.size());
   EXPECT_EQ("0x411", opens[0]->args[0]);
   EXPECT_EQ("0", opens[0]->args[1]) << "not inheritable";
+  // The copy that matched is opened again, only to wait for its end, before
+  // the notice.
+  EXPECT_EQ("0x100000", opens[1]->args[0]) << "SYNCHRONIZE";
+  EXPECT_EQ("0", opens[1]->args[1]) << "not inheritable";
+  EXPECT_EQ(std::to_string(kResidentId), opens[1]->args[2]);
+  EXPECT_LT(opens[1] - m().calls.data(), m().CallsNamed("SendMessageTimeoutA")[0] - m().calls.data())
+      << "opened for the wait before the notice";
   auto modules = m().CallsNamed("EnumProcessModules");
   ASSERT_EQ(1u, modules.size());
   EXPECT_EQ(std::to_string(sizeof(HMODULE)), modules[0]->args[0]) << "room for the main module only";
@@ -426,6 +449,154 @@ TEST_F(NoticeTest, ResidentThatIgnoresTheNoticeLeavesTheLibraryForTheRestart) {
     EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << family->name << " after the restart";
     EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << family->name << " after the restart";
     ExpectCleanExit();
+  }
+}
+
+// Copies of the resident in the system directory, ids 1200, 1204, ...; the
+// installed executable is in use until the last of them has ended. Each copy
+// ends `endsAfterMs[i]` after its notice has been handled (sim::kForever:
+// it stays); the stub window handles a notice in `handlingMs`.
+void AddCopies(const std::vector<uint64_t> &endsAfterMs, uint64_t handlingMs = 0,
+               bool hung = false) {
+  sim::Machine &m = sim::M();
+  const std::string exe = m.systemDir + "\\halunexe.exe";
+  for (size_t i = 0; i < endsAfterMs.size(); ++i)
+    m.AddProcess(kResidentId + 4 * static_cast<DWORD>(i), m.systemDir + "\\HALUNEXE.EXE",
+                 "HALUNEXE.EXE");
+  if (!endsAfterMs.empty()) m.LockFile(exe, sim::kForever);
+  auto answered = std::make_shared<size_t>(0);
+  sim::Window &window = m.AddWindow(STUB_WINDOW_CLASS, [=](UINT message, WPARAM, LPARAM) -> LRESULT {
+    if (message != NOTICE_MESSAGE || *answered >= endsAfterMs.size()) return 0;
+    sim::Machine &machine = sim::M();
+    uint64_t after = endsAfterMs[(*answered)++];
+    machine.processes[*answered - 1].endsAtMs =
+        after == sim::kForever ? sim::kForever : machine.nowMs + after;
+    uint64_t last = 0;
+    for (const sim::Process &process : machine.processes) last = std::max(last, process.endsAtMs);
+    machine.FindFile(exe)->lockedUntil = last;
+    return 0;
+  });
+  window.handlingMs = handlingMs;
+  window.hung = hung;
+}
+
+// A copy that answers the notice may still be ending, its executable in use,
+// when the run goes on: the run waits for every copy it notified to end, at
+// most 5 s for all of them together, before the executable is deleted. A copy
+// still running then is one that stays.
+TEST_F(NoticeTest, NotifiedCopiesAreWaitedForAtMostFiveSecondsInAll) {
+  struct Row {
+    const char *label;
+    std::vector<uint64_t> endsAfterMs;
+    DWORD tickBase;
+    RunStatus expected;
+    long long exeDeletedAtMs;
+  };
+  const uint64_t kStays = sim::kForever;
+  const Row rows[] = {
+      {"no running copy", {}, 0, RUN_REPLACED, 0},
+      {"ends as it answers", {0}, 0, RUN_REPLACED, 0},
+      {"ends 700 ms after answering", {700}, 0, RUN_REPLACED, 700},
+      {"ends at the limit", {5000}, 0, RUN_REPLACED, 5000},
+      {"ends 1 ms after the limit", {5001}, 0, RUN_RESTART_NEEDED, 5000},
+      {"stays", {kStays}, 0, RUN_RESTART_NEEDED, 5000},
+      {"two copies ending within the limit", {3000, 4000}, 0, RUN_REPLACED, 4000},
+      {"two copies, the second too late", {3000, 7000}, 0, RUN_RESTART_NEEDED, 5000},
+      // 3 s into the wait the tick count passes 0xFFFFFFFF: the second copy
+      // still gets only the 2 s left.
+      {"tick count wrapping during the wait", {3000, kStays}, 0xFFFFFFFFu - 1000, RUN_RESTART_NEEDED,
+       5000},
+  };
+  for (const Family *family : {&kWinXp, &kWin98}) {
+    for (const Row &row : rows) {
+      Ready(*family);
+      m().tickBase = row.tickBase;
+      AddCopies(row.endsAfterMs);
+      const std::string label = std::string(family->name) + ", " + row.label;
+      EXPECT_EQ(row.expected, RunUpgrade()) << label;
+      EXPECT_EQ(row.endsAfterMs.size(), Notices()) << label;
+      EXPECT_EQ(row.endsAfterMs.size(), WaitedIds().size()) << label << ": copies opened for the wait";
+      EXPECT_EQ(row.endsAfterMs.size(), m().CallsNamed("WaitForSingleObject").size()) << label;
+      if (row.endsAfterMs.empty()) {
+        EXPECT_TRUE(m().CallsNamed("GetTickCount").empty()) << label << ": nothing to wait for";
+      }
+      for (const sim::Call *call : m().CallsNamed("WaitForSingleObject")) {
+        EXPECT_GE(5000, std::stoll(call->args[1])) << label << ": limit of one wait";
+      }
+      EXPECT_EQ(row.exeDeletedAtMs, DeletedAt(Sys("halunexe.exe"))) << label;
+      EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << label;
+      if (row.expected == RUN_REPLACED) {
+        ExpectReplaced(label);
+        EXPECT_EQ(1u, m().launches.size()) << label;
+      } else {
+        EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+        EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << label << ": kept for the restart";
+        EXPECT_TRUE(m().launches.empty()) << label;
+      }
+      ExpectCleanExit();
+      m().Restart();
+      ExpectReplaced(label + ", after the restart");
+    }
+  }
+}
+
+// The notice is sent with SendMessageTimeoutA, SMTO_BLOCK | SMTO_ABORTIFHUNG
+// and 30 s per window: a copy that never handles it, or is hung, cannot hold
+// the run (and the setup waiting for it) up. The run goes on; such a copy
+// stays, its executable is left to the restart and the free library is
+// replaced now. A copy that handles the notice in time and ends is replaced
+// as before.
+TEST_F(NoticeTest, HungOrSlowCopyCannotHoldTheRunUp) {
+  struct Row {
+    const char *label;
+    size_t copies;
+    uint64_t handlingMs;
+    bool hung;
+    size_t delivered;  // notices the window received
+    RunStatus expected;
+    long long exeDeletedAtMs;
+  };
+  const uint64_t kNever = sim::kForever;
+  const Row rows[] = {
+      {"answers at once", 1, 0, false, 1, RUN_REPLACED, 0},
+      {"answers after 29 s", 1, 29000, false, 1, RUN_REPLACED, 29000},
+      {"answers after exactly 30 s", 1, 30000, false, 1, RUN_REPLACED, 30000},
+      {"would answer after 31 s", 1, 31000, false, 1, RUN_RESTART_NEEDED, 30000 + 5000},
+      {"never returns", 1, kNever, false, 1, RUN_RESTART_NEEDED, 30000 + 5000},
+      {"already not responding", 1, kNever, true, 0, RUN_RESTART_NEEDED, 5000},
+      // The second notice finds the window not responding and returns at once.
+      {"two copies, never returns", 2, kNever, false, 1, RUN_RESTART_NEEDED, 30000 + 5000},
+  };
+  for (const Family *family : {&kWinXp, &kWin98}) {
+    for (const Row &row : rows) {
+      Ready(*family);
+      // A copy that handles the notice ends as it answers.
+      AddCopies(std::vector<uint64_t>(row.copies, 0), row.handlingMs, row.hung);
+      const std::string label = std::string(family->name) + ", " + row.label;
+      EXPECT_EQ(row.expected, RunUpgrade()) << label;
+      auto sends = m().CallsNamed("SendMessageTimeoutA");
+      EXPECT_EQ(row.copies, sends.size()) << label;
+      for (const sim::Call *send : sends) {
+        EXPECT_EQ("0x3", send->args[4]) << label;
+        EXPECT_EQ("30000", send->args[5]) << label;
+      }
+      EXPECT_EQ(row.delivered, Notices()) << label;
+      EXPECT_EQ(row.exeDeletedAtMs, DeletedAt(Sys("halunexe.exe"))) << label;
+      EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << label << ": replaced now";
+      if (row.expected == RUN_REPLACED) {
+        ExpectReplaced(label);
+        EXPECT_EQ(1u, m().launches.size()) << label;
+      } else {
+        EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+        EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << label;
+        EXPECT_FALSE(m().HasFile(Sys("halundll.dl$"))) << label;
+        EXPECT_TRUE(m().launches.empty()) << label;
+      }
+      EXPECT_EQ(std::string("Complete\0", 9), MarkerText()) << label;
+      ExpectCleanExit();
+      m().Restart();
+      ExpectReplaced(label + ", after the restart");
+    }
   }
 }
 

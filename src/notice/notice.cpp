@@ -59,10 +59,38 @@ void UnbindProcessApi(void) {
   api->ready = 0;
 }
 
-// Finds the stub window anew and, when there is one, sends it the notice.
-static void SendNotice(void) {
+// Finds the stub window anew and, when there is one, sends it the notice on
+// behalf of the running copy `id`. A copy that is hung, or does not handle
+// the notice within NOTICE_TIMEOUT_MS, cannot hold the run up: the run goes
+// on, and its files are then handled as those of a copy that stays. The copy
+// is opened for the wait before the notice, so that it cannot end and its
+// identifier be reused in between.
+static void SendNotice(DWORD id) {
   HWND window = FindWindowA(STUB_WINDOW_CLASS, NULL);
-  if (window != NULL) SendMessageA(window, NOTICE_MESSAGE, 0, 0);
+  if (window == NULL) return;
+  if (g_run.noticedCopyCount < NOTICED_COPY_CAPACITY) {
+    HANDLE copy = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (copy != NULL) g_run.noticedCopies[g_run.noticedCopyCount++] = copy;
+  }
+  DWORD_PTR answer = 0;
+  SendMessageTimeoutA(window, NOTICE_MESSAGE, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                      NOTICE_TIMEOUT_MS, &answer);
+}
+
+void WaitForNotifiedCopies(void) {
+  DWORD count = g_run.noticedCopyCount;
+  if (count == 0) return;
+  // A copy that answered the notice may still be ending, its executable
+  // still mapped, when the run would delete it.
+  DWORD started = GetTickCount();
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD elapsed = GetTickCount() - started;
+    DWORD left = elapsed < NOTICE_WAIT_MS ? NOTICE_WAIT_MS - elapsed : 0;
+    WaitForSingleObject(g_run.noticedCopies[i], left);
+    CloseHandle(g_run.noticedCopies[i]);
+    g_run.noticedCopies[i] = NULL;
+  }
+  g_run.noticedCopyCount = 0;
 }
 
 void NotifyBySnapshot(void) {
@@ -78,7 +106,7 @@ void NotifyBySnapshot(void) {
       CHAR folded[PROCESS_NAME_CAPACITY];
       entry.szExeFile[MAX_PATH - 1] = 0;
       FoldPathCase(entry.szExeFile, folded, PROCESS_NAME_CAPACITY);
-      if (lstrcmpA(folded, g_run.paths.installedExe) == 0) SendNotice();
+      if (lstrcmpA(folded, g_run.paths.installedExe) == 0) SendNotice(entry.th32ProcessID);
     }
     entry.dwSize = sizeof(entry);
     more = api->Process32Next(snapshot, &entry);
@@ -102,6 +130,6 @@ void NotifyByProcessId(DWORD id) {
   }
   name[PROCESS_NAME_CAPACITY - 1] = 0;
   FoldPathCase(name, folded, PROCESS_NAME_CAPACITY);
-  if (lstrcmpA(folded, RESIDENT_BASE_NAME) == 0) SendNotice();
+  if (lstrcmpA(folded, RESIDENT_BASE_NAME) == 0) SendNotice(id);
   if (process != NULL) CloseHandle(process);
 }

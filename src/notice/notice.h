@@ -7,6 +7,9 @@
 
 // The message the resident's stub window receives.
 enum { NOTICE_MESSAGE = WM_USER + 2 };
+// The longest a window is given to handle the notice; the longest the run
+// waits, for all the notified copies together, for them to end.
+enum { NOTICE_TIMEOUT_MS = 30000, NOTICE_WAIT_MS = 5000 };
 extern const CHAR STUB_WINDOW_CLASS[];  // "HALUNSHOW_STUB"
 
 // Binds the toolhelp functions of KERNEL32.dll (Windows 98/ME).
@@ -19,5 +22,9 @@ void UnbindProcessApi(void);
 void NotifyBySnapshot(void);
 // Notifies the process `id` when its main module is the resident executable.
 void NotifyByProcessId(DWORD id);
+// Waits for the copies that were sent the notice to end, at most
+// NOTICE_WAIT_MS for all of them together, and closes their handles. A copy
+// still running then is left running.
+void WaitForNotifiedCopies(void);
 
 #endif

@@ -266,7 +266,6 @@ int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
-LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
                                   UINT uTimeout, PDWORD_PTR lpdwResult);
 

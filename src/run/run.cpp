@@ -113,7 +113,9 @@ RunStatus RunUpgrade(void) {
     FinishRun(PENDING_ALL);
     return RUN_SCAN_FAILED;
   }
-
+  // Copies that answered the notice are given a moment to end before their
+  // executable is deleted.
+  WaitForNotifiedCopies();
   PendingSet pending = (PendingSet)(ReplaceInPlace() & 0xFFFF);
   if (pending == 0)
     LaunchResident();

@@ -11,6 +11,8 @@ enum { PATH_CAPACITY = 256, TEXT_CAPACITY = 256, TEXT_LOAD_LIMIT = 255 };
 enum { PROCESS_NAME_CAPACITY = 260 };
 // Identifiers examined per process list.
 enum { PROCESS_ID_CAPACITY = 1024 };
+// Running copies that were sent the notice and are waited for.
+enum { NOTICED_COPY_CAPACITY = PROCESS_ID_CAPACITY };
 // The longest system directory that leaves room for a 13-character file name.
 enum { SYSTEM_DIR_MAX_LENGTH = PATH_CAPACITY - 1 - 13 };
 
@@ -65,6 +67,10 @@ struct RunState {
   ManagedPaths paths;
   ProcessApi processApi;
   DWORD processIds[PROCESS_ID_CAPACITY];
+  // Handles (SYNCHRONIZE) of the copies that were sent the notice, until the
+  // wait for them to end is over.
+  HANDLE noticedCopies[NOTICED_COPY_CAPACITY];
+  DWORD noticedCopyCount;
 };
 
 // The one run state of the process.

@@ -29,11 +29,12 @@ ALLOWED_IMPORTS = {
         "FindFirstFileA", "FindClose", "DeleteFileA", "CopyFileA", "MoveFileExA",
         "CreateFileA", "ReadFile", "WriteFile", "SetFilePointer", "SetEndOfFile",
         "CloseHandle", "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetVersionExA",
-        "CreateProcessA", "Sleep", "ExitProcess", "OpenProcess", "GetCurrentProcess",
+        "CreateProcessA", "Sleep", "GetTickCount", "WaitForSingleObject", "ExitProcess",
+        "OpenProcess", "GetCurrentProcess",
         "LoadLibraryA", "GetProcAddress", "FreeLibrary", "GetProcessHeap", "HeapAlloc", "HeapFree",
         "lstrcpyA", "lstrcatA", "lstrlenA", "lstrcmpA",
     },
-    "USER32.DLL": {"LoadStringA", "wsprintfA", "FindWindowA", "SendMessageA"},
+    "USER32.DLL": {"LoadStringA", "wsprintfA", "FindWindowA", "SendMessageTimeoutA"},
     "ADVAPI32.DLL": {"RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA", "RegCloseKey"},
 }
 # Without these the program cannot end or read its own texts.

@@ -109,9 +109,9 @@ class DamagedCopies(unittest.TestCase):
                             "size 16385 bytes is over the budget")
 
     def test_function_outside_allow_list_fails(self):
-        data = self.replaced(b"SendMessageA\0", b"SendMessageW\0")
+        data = self.replaced(b"SendMessageTimeoutA\0", b"SendMessageTimeoutW\0")
         self.expect_failure(check_pe.check_facts, (self.write("w.exe", data), None),
-                            "functions outside the allow-list: SendMessageW")
+                            "functions outside the allow-list: SendMessageTimeoutW")
 
     def test_version_dll_import_fails(self):
         data = self.replaced(b"USER32.dll\0", b"VERSION.dl\0")

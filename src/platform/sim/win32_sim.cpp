@@ -528,21 +528,6 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
   return 1;
 }
 
-LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-  if (M().Enter("SendMessageA", {Pointer(hWnd), Hex(Msg), Number(wParam), Number(lParam)}))
-    return 0;
-  uintptr_t value = reinterpret_cast<uintptr_t>(hWnd);
-  size_t index = (value - 0x20000) / 0x10;
-  if (value < 0x20000 || index >= M().windows.size()) {
-    M().defects.push_back("SendMessageA to a window that does not exist");
-    return 0;
-  }
-  M().windows[index].received.push_back(Msg);
-  // The handler may change the machine (a resident that exits): copy it first.
-  auto handler = M().windows[index].handler;
-  return handler ? handler(Msg, wParam, lParam) : 0;
-}
-
 // ---------------------------------------------------------------- ADVAPI32
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
