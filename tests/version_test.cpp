@@ -1,5 +1,6 @@
 // The version gate: the minimum check on the installed executable, the
 // identity check against the staged one, and the release of what it takes.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,8 @@ TEST_F(VersionTest, VerdictsFollowTheTextRules) {
       {"4.50", "4.50a", 1},
       {"4.50a", "4.50", 1},        // the whole installed text is compared
       {"4.50", "4.50 ", 1},
+      {"4.50", "", 1},             // an empty staged text is a text: it differs
+      {"", "", -1},                // an empty installed text leaves an empty prefix
       {"\xB4.00", "\xB4.00", 0},   // bytes compare unsigned: 0xB4 is after '4'
   };
   for (const TextCase &c : cases) {
@@ -211,6 +214,40 @@ TEST_F(VersionTest, OnlyTheUsEnglishTranslationCounts) {
   ExpectReleased("German first, then US English");
 }
 
+// The query's answer is trusted only when it points at a text that ends
+// inside the block; an empty text is a text like any other.
+TEST_F(VersionTest, StagedTextIsReadOnlyWhereTheBlockVouchesForIt) {
+  struct Case {
+    const char *label;
+    std::optional<std::string> rawBlock;
+    std::optional<size_t> answerAt;
+    bool answerOutside;
+    VersionVerdict expected;
+  };
+  // "SIMV", the length 32, one entry whose value "4.6" has no zero byte
+  // before the block ends.
+  const std::string unterminated = std::string("SIMV\x20\0\0\0", 8) +
+                                   std::string("040904b0\0FileVersion\0", 21) + "4.6";
+  const Case cases[] = {
+      {"empty text", std::nullopt, std::nullopt, false, 1},
+      {"pointer outside the block", std::nullopt, std::nullopt, true, -1},
+      {"pointer just past the block", std::nullopt, 0, false, -1},  // set below
+      {"text not ended inside the block", unterminated, 29, false, -1},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    Install("4.50");
+    Stage(c.rawBlock || c.answerAt || c.answerOutside ? "4.60" : "");
+    sim::VersionResource &staged = *m().FindFile(Sys("halunexe.ex$"))->version;
+    if (c.rawBlock) staged.rawBlock = c.rawBlock;
+    staged.answerAt = c.answerAt;
+    staged.answerOutside = c.answerOutside;
+    if (c.answerAt && !c.rawBlock) staged.answerAt = sim::EncodeVersionBlock(staged).size();
+    EXPECT_EQ(c.expected, Check()) << c.label;
+    ExpectReleased(c.label);
+  }
+}
+
 // A text with more than 255 characters before its first letter is cut for
 // the minimum check; the identity check still sees the whole text.
 TEST_F(VersionTest, LongPrefixIsCutWithoutOverrun) {
@@ -283,7 +320,7 @@ TEST_F(VersionTest, RunFollowsTheVerdict) {
   const Case cases[] = {{"4.50", "4.50", RUN_SAME_VERSION},
                         {"4.50", "4.60", RUN_REPLACED},
                         {"4.41", "4.60", RUN_RESTART_NEEDED},
-                        {"4.50", "", RUN_RESTART_NEEDED}};
+                        {"4.50", "", RUN_REPLACED}};
   for (const Case &c : cases) {
     sim::Reset();
     ResetRunState();

@@ -33,7 +33,8 @@ static BOOL BindVersionApi(VersionApi *api) {
 // points `text` at its "FileVersion" text inside it. The block, when one was
 // allocated, is left in `block` for the caller to release. FALSE when the
 // version cannot be read: no resource, a failed read or query, a text the
-// query did not set, one that does not end inside the block, or an empty one.
+// query did not set, or one that does not end inside the block. An empty
+// text is a text like any other.
 static BOOL ReadVersionText(const VersionApi *api, LPCSTR path, LPVOID *block, LPCSTR *text) {
   DWORD ignored = 0;
   DWORD size = api->GetFileVersionInfoSizeA(path, &ignored);
@@ -50,7 +51,7 @@ static BOOL ReadVersionText(const VersionApi *api, LPCSTR path, LPVOID *block, L
   const BYTE *cursor = (const BYTE *)value;
   if (cursor < start || cursor >= end) return FALSE;
   while (cursor < end && *cursor != 0) ++cursor;
-  if (cursor == end || cursor == (const BYTE *)value) return FALSE;
+  if (cursor == end) return FALSE;
   *text = (LPCSTR)value;
   return TRUE;
 }
