@@ -89,6 +89,63 @@ TEST_F(DeferredTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsOpene
   ExpectCleanExit();
 }
 
+// Renames on 98/ME are carried out before Windows starts, where only short
+// (8.3) names exist and a line naming a long directory is skipped: the lines
+// name the system directory in its short form, or as reported when that
+// cannot be had. An 8.3 directory is its own short form: the bytes are as
+// before.
+TEST_F(DeferredTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
+  struct Row {
+    const char *label;
+    std::string systemDir;
+    std::string shortForm;  // "" : none configured (reported unchanged)
+    const char *failingCall;
+    std::string inLines;
+    bool landsAtRestart;
+  };
+  const std::string longDir = "C:\\Program Files\\Windows System";
+  const std::string shortDir = "C:\\PROGRA~1\\WINDOW~1";
+  const Row rows[] = {
+      {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", nullptr, "C:\\WINDOWS\\SYSTEM", true},
+      {"long directory", longDir, shortDir, nullptr, shortDir, true},
+      {"long directory, no short form to be had", longDir, shortDir, "GetShortPathNameA", longDir,
+       false},
+      {"short form longer than a system directory may be", longDir,
+       "C:\\" + std::string(240, 'S'), nullptr, longDir, false},
+      {"short form longer than its buffer", longDir, "C:\\" + std::string(300, 'S'), nullptr,
+       longDir, false},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    UseFamily(kWin98);
+    m().systemDir = row.systemDir;
+    if (!row.shortForm.empty()) m().shortPaths[sim::Fold(row.systemDir)] = row.shortForm;
+    Install("4.50");
+    Stage("4.60");
+    PrepareRun();
+    if (row.failingCall) m().faults.failName = row.failingCall;
+    ScheduleOnRestart(PENDING_ALL);
+    m().faults = sim::FaultPlan();
+    const std::string &d = row.inLines;
+    EXPECT_EQ(Visible(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
+                      "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
+              Visible(WininitBytes()))
+        << row.label;
+    auto shortened = m().CallsNamed("GetShortPathNameA");
+    ASSERT_EQ(1u, shortened.size()) << row.label;
+    EXPECT_EQ(row.systemDir, shortened[0]->args[0]) << row.label << ": the directory as reported";
+    EXPECT_EQ("255", shortened[0]->args[1]) << row.label << ": one byte to spare";
+    ExpectCleanExit();
+    // What the restart-time renaming can read is replaced; a line naming the
+    // long directory is skipped.
+    m().Restart();
+    EXPECT_EQ(row.landsAtRestart ? "new exe" : "old exe", m().FileBytes(Sys("halunexe.exe")))
+        << row.label;
+    EXPECT_EQ(row.landsAtRestart ? "new dll" : "old dll", m().FileBytes(Sys("halundll.dll")))
+        << row.label;
+  }
+}
+
 TEST_F(DeferredTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   struct Row {
     const char *label;

@@ -35,17 +35,31 @@ void QueueMoveOnReboot(PendingSet pending) {
   if (pending & PENDING_EXECUTABLE) MoveFileExA(paths->stagedExe, paths->installedExe, flags);
 }
 
-// Formats the rename line `number` with the system directory in both places
-// and appends it to `text`. FALSE when the line would not fit whole.
-static BOOL AppendRenameLine(UINT number, LPSTR text) {
+// Formats the rename line `number` with `directory` in both places and
+// appends it to `text`. FALSE when the line would not fit whole.
+static BOOL AppendRenameLine(UINT number, LPCSTR directory, LPSTR text) {
   CHAR format[TEXT_CAPACITY];
   CHAR line[RENAME_LINE_CAPACITY];
   LoadText(number, format, TEXT_LOAD_LIMIT);
   // Each of the two "%s" gives way to the directory.
-  int length = lstrlenA(format) - 4 + 2 * lstrlenA(g_run.paths.systemDir);
+  int length = lstrlenA(format) - 4 + 2 * lstrlenA(directory);
   if (length >= RENAME_LINE_CAPACITY) return FALSE;
-  wsprintfA(line, format, g_run.paths.systemDir, g_run.paths.systemDir);
+  wsprintfA(line, format, directory, directory);
   return AppendText(text, RENAME_TEXT_CAPACITY, line);
+}
+
+// The system directory as the rename lines name it. The renames are carried
+// out before Windows starts, where only short (8.3) names exist and a line
+// naming a long directory is skipped: its short form, read whole into a
+// zeroed buffer with one byte to spare and no longer than a system directory
+// may be; the directory as reported when the short form cannot be had. An 8.3
+// directory is its own short form.
+static void RenameDirectory(LPSTR directory) {
+  ZeroBytes(directory, PATH_CAPACITY);
+  DWORD length = GetShortPathNameA(g_run.paths.systemDir, directory, PATH_CAPACITY - 1);
+  if (length != 0 && length <= SYSTEM_DIR_MAX_LENGTH && (DWORD)lstrlenA(directory) == length)
+    return;
+  CopyText(directory, PATH_CAPACITY, g_run.paths.systemDir);
 }
 
 // Builds the path of the rename file in the Windows directory. FALSE when the
@@ -70,11 +84,14 @@ static CHAR s_renameFile[WININIT_FILE_CAPACITY];
 
 void WriteWininitRenames(PendingSet pending) {
   CHAR path[PATH_CAPACITY];
+  CHAR directory[PATH_CAPACITY];
   CHAR text[RENAME_TEXT_CAPACITY];
   if (!BuildRenameFilePath(path)) return;
+  RenameDirectory(directory);
   LoadText(TEXT_RENAME_SECTION, text, TEXT_LOAD_LIMIT);
-  if ((pending & PENDING_LIBRARY) && !AppendRenameLine(TEXT_RENAME_LIBRARY, text)) return;
-  if ((pending & PENDING_EXECUTABLE) && !AppendRenameLine(TEXT_RENAME_EXECUTABLE, text)) return;
+  if ((pending & PENDING_LIBRARY) && !AppendRenameLine(TEXT_RENAME_LIBRARY, directory, text)) return;
+  if ((pending & PENDING_EXECUTABLE) && !AppendRenameLine(TEXT_RENAME_EXECUTABLE, directory, text))
+    return;
 
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);

@@ -34,7 +34,9 @@ void LaunchResident(void);
 void ScheduleOnRestart(PendingSet pending);
 
 // Adds the rename lines for `pending` to the "[Rename]" section of the Windows
-// directory's wininit.ini (Windows 98/ME).
+// directory's wininit.ini (Windows 98/ME). The lines name the system directory
+// in its short (8.3) form, which is all the restart-time renaming can read;
+// as reported when no short form can be had.
 void WriteWininitRenames(PendingSet pending);
 
 // Registers delayed moves of the staged files over the installed ones (NT 5+),

@@ -28,9 +28,9 @@ ALLOWED_IMPORTS = {
     "KERNEL32.DLL": {
         "FindFirstFileA", "FindClose", "DeleteFileA", "CopyFileA", "MoveFileExA",
         "CreateFileA", "ReadFile", "WriteFile", "SetFilePointer", "SetEndOfFile",
-        "CloseHandle", "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetVersionExA",
-        "CreateProcessA", "Sleep", "GetTickCount", "WaitForSingleObject", "ExitProcess",
-        "OpenProcess", "GetCurrentProcess",
+        "CloseHandle", "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetShortPathNameA",
+        "GetVersionExA", "CreateProcessA", "Sleep", "GetTickCount", "WaitForSingleObject",
+        "ExitProcess", "OpenProcess", "GetCurrentProcess",
         "LoadLibraryA", "GetProcAddress", "FreeLibrary", "GetProcessHeap", "HeapAlloc", "HeapFree",
         "lstrcpyA", "lstrcatA", "lstrlenA", "lstrcmpA",
     },
