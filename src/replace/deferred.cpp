@@ -14,25 +14,27 @@ static PendingSet WithStagedCopy(PendingSet pending) {
   return pending;
 }
 
-void ScheduleOnRestart(PendingSet pending) {
-  if (g_run.platformCode != PLATFORM_WIN98ME && g_run.platformCode != PLATFORM_NT5) return;
-  pending = WithStagedCopy(pending);
-  if (g_run.platformCode == PLATFORM_WIN98ME)
-    WriteWininitRenames(pending);
-  else
-    QueueMoveOnReboot(pending);
+PendingSet ScheduleOnRestart(PendingSet pending) {
+  if (g_run.platformCode != PLATFORM_WIN98ME && g_run.platformCode != PLATFORM_NT5) return 0;
+  pending = WithStagedCopy((PendingSet)(pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)));
+  if (g_run.platformCode == PLATFORM_WIN98ME) return WriteWininitRenames(pending) ? pending : 0;
+  return QueueMoveOnReboot(pending);
 }
 
-void QueueMoveOnReboot(PendingSet pending) {
-  if ((pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)) == 0) return;
+PendingSet QueueMoveOnReboot(PendingSet pending) {
+  if ((pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)) == 0) return 0;
   // The moves are performed natively at the restart: they name the directory
   // the files really are in, which under WOW64 is not the one the tool sees.
   ManagedPaths wow64Paths;
   const ManagedPaths *paths = RestartTimePaths(&wow64Paths);
-  if (paths == NULL) return;
+  if (paths == NULL) return 0;
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
-  if (pending & PENDING_LIBRARY) MoveFileExA(paths->stagedLib, paths->installedLib, flags);
-  if (pending & PENDING_EXECUTABLE) MoveFileExA(paths->stagedExe, paths->installedExe, flags);
+  PendingSet queued = 0;
+  if ((pending & PENDING_LIBRARY) && MoveFileExA(paths->stagedLib, paths->installedLib, flags))
+    queued |= PENDING_LIBRARY;
+  if ((pending & PENDING_EXECUTABLE) && MoveFileExA(paths->stagedExe, paths->installedExe, flags))
+    queued |= PENDING_EXECUTABLE;
+  return queued;
 }
 
 // Formats the rename line `number` with `directory` in both places and
@@ -82,20 +84,21 @@ static BOOL BuildRenameFilePath(LPSTR path) {
 // The rename file as read and as rewritten.
 static CHAR s_renameFile[WININIT_FILE_CAPACITY];
 
-void WriteWininitRenames(PendingSet pending) {
+BOOL WriteWininitRenames(PendingSet pending) {
   CHAR path[PATH_CAPACITY];
   CHAR directory[PATH_CAPACITY];
   CHAR text[RENAME_TEXT_CAPACITY];
-  if (!BuildRenameFilePath(path)) return;
+  if (!BuildRenameFilePath(path)) return FALSE;
   RenameDirectory(directory);
   LoadText(TEXT_RENAME_SECTION, text, TEXT_LOAD_LIMIT);
-  if ((pending & PENDING_LIBRARY) && !AppendRenameLine(TEXT_RENAME_LIBRARY, directory, text)) return;
+  if ((pending & PENDING_LIBRARY) && !AppendRenameLine(TEXT_RENAME_LIBRARY, directory, text))
+    return FALSE;
   if ((pending & PENDING_EXECUTABLE) && !AppendRenameLine(TEXT_RENAME_EXECUTABLE, directory, text))
-    return;
+    return FALSE;
 
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE) return;
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
 
   // The existing content is kept: read it whole, merge, and write it back.
   // A file too large to hold with the new lines is left as it is.
@@ -105,23 +108,25 @@ void WriteWininitRenames(PendingSet pending) {
     DWORD got = 0;
     if (!ReadFile(file, s_renameFile + length, readLimit + 1 - length, &got, NULL)) {
       CloseHandle(file);
-      return;
+      return FALSE;
     }
     if (got == 0) break;
     length += got;
     if (length > readLimit) {
       CloseHandle(file);
-      return;
+      return FALSE;
     }
   }
 
+  BOOL written = FALSE;
   DWORD merged = MergeRenameText(s_renameFile, length, WININIT_FILE_CAPACITY, text);
   if (merged != 0 && SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0) {
-    DWORD written = 0;
-    if (WriteFile(file, s_renameFile, merged, &written, NULL) && written == merged)
-      SetEndOfFile(file);
+    DWORD count = 0;
+    if (WriteFile(file, s_renameFile, merged, &count, NULL) && count == merged)
+      written = SetEndOfFile(file);
   }
   CloseHandle(file);
+  return written;
 }
 
 static BOOL IsBlank(CHAR c) { return c == ' ' || c == '\t'; }

@@ -12,17 +12,10 @@ static BOOL CopyStaged(LPCSTR staged, LPCSTR installed) {
 
 PendingSet InstallFresh(void) {
   const ManagedPaths *paths = &g_run.paths;
-  PendingSet pending = 0;
-  if (!CopyStaged(paths->stagedExe, paths->installedExe)) pending |= PENDING_EXECUTABLE;
-  if (!CopyStaged(paths->stagedLib, paths->installedLib)) pending |= PENDING_LIBRARY;
-  // As after a replacement, the executable is started only when both files are
-  // in place: a pending library would leave it running beside a missing or
-  // older library until the restart.
-  if (pending != 0)
-    ScheduleOnRestart(pending);
-  else
-    LaunchResident();
-  return pending;
+  PendingSet notInPlace = 0;
+  if (!CopyStaged(paths->stagedExe, paths->installedExe)) notInPlace |= PENDING_EXECUTABLE;
+  if (!CopyStaged(paths->stagedLib, paths->installedLib)) notInPlace |= PENDING_LIBRARY;
+  return notInPlace;
 }
 
 // Puts the staged copy in place of the installed file: the installed copy,
@@ -48,18 +41,15 @@ static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD paus
 
 PendingSet ReplaceInPlace(void) {
   const ManagedPaths *paths = &g_run.paths;
-  PendingSet pending = 0;
-
-  // Every file not in place is pending: its staged copy is kept and scheduled,
-  // and the run does not report a replacement that did not happen.
-  if (!ReplaceOne(paths->installedExe, paths->stagedExe, 1, 0)) pending |= PENDING_EXECUTABLE;
+  PendingSet notInPlace = 0;
+  // Every file not in place is reported: the run does not report a
+  // replacement that did not happen.
+  if (!ReplaceOne(paths->installedExe, paths->stagedExe, 1, 0)) notInPlace |= PENDING_EXECUTABLE;
   // The resident may still hold the library for a moment after the notice.
   if (!ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,
                   LIBRARY_DELETE_PAUSE_MS))
-    pending |= PENDING_LIBRARY;
-
-  if (pending != 0) ScheduleOnRestart(pending);
-  return pending;
+    notInPlace |= PENDING_LIBRARY;
+  return notInPlace;
 }
 
 void LaunchResident(void) {

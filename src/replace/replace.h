@@ -16,33 +16,38 @@ enum { WININIT_FILE_CAPACITY = 32768 };
 // The restart command line: the installed path and the restart argument.
 enum { COMMAND_LINE_CAPACITY = 2 * 256 };
 
-// Copies both staged files over the installed names and starts the
-// executable. Returns the files whose staged copy is present but could not be
-// copied; those are scheduled for the restart and the executable is then
-// started only when nothing is pending.
+// The operations below only put files in place, or schedule them, and report
+// what they did; the run procedure alone decides from their reports what is
+// scheduled, the status, whether the executable is started and what the
+// completion step keeps.
+
+// Copies both staged files over the installed names. Returns the files not in
+// place: those whose staged copy is present but could not be copied.
 PendingSet InstallFresh(void);
 
-// Replaces the installed files by the staged ones now. Returns the files that
-// could not be replaced, after scheduling them for the restart.
+// Replaces the installed files by the staged ones now. Returns the files not
+// in place.
 PendingSet ReplaceInPlace(void);
 
 // Starts the installed executable with the restart argument, detached.
 void LaunchResident(void);
 
-// Schedules the files in `pending` for replacement at the next restart, in the
-// way the running platform supports; other platforms get nothing.
-void ScheduleOnRestart(PendingSet pending);
+// Schedules the files in `pending` whose staged copy is present for
+// replacement at the next restart, in the way the running platform supports;
+// other platforms get nothing. Returns the files it scheduled.
+PendingSet ScheduleOnRestart(PendingSet pending);
 
 // Adds the rename lines for `pending` to the "[Rename]" section of the Windows
 // directory's wininit.ini (Windows 98/ME). The lines name the system directory
 // in its short (8.3) form, which is all the restart-time renaming can read;
-// as reported when no short form can be had.
-void WriteWininitRenames(PendingSet pending);
+// as reported when no short form can be had. TRUE when the file was written.
+BOOL WriteWininitRenames(PendingSet pending);
 
 // Registers delayed moves of the staged files over the installed ones (NT 5+),
 // named in the directory where the files really are (under WOW64 not the one
-// the tool is shown); nothing when that directory does not fit.
-void QueueMoveOnReboot(PendingSet pending);
+// the tool is shown); nothing when that directory does not fit. Returns the
+// files whose move was registered.
+PendingSet QueueMoveOnReboot(PendingSet pending);
 
 // Merges `renames` (a "[Rename]" section line followed by rename lines, each
 // ended by CR LF) into the `length` bytes of an existing rename file held in

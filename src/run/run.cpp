@@ -70,6 +70,20 @@ static BOOL NotifyRunningCopies(void) {
   return TRUE;
 }
 
+// Ends a course that put the staged files in place now. Files not in place
+// are scheduled for the restart and keep their staged copies, and the status
+// becomes 4; with every file in place the executable is started. Then the
+// completion step.
+static void FinishInstall(PendingSet notInPlace) {
+  if (notInPlace != 0) {
+    ScheduleOnRestart(notInPlace);
+    g_run.runStatus = RUN_RESTART_NEEDED;
+  } else {
+    LaunchResident();
+  }
+  FinishRun(notInPlace);
+}
+
 RunStatus RunUpgrade(void) {
   ResetRunState();
   ClassifyPlatform();
@@ -88,9 +102,7 @@ RunStatus RunUpgrade(void) {
 
   g_run.runStatus = RUN_FRESH_INSTALL;
   if (!IsFilePresent(g_run.paths.installedExe)) {
-    PendingSet pending = InstallFresh();
-    if (pending != 0) g_run.runStatus = RUN_RESTART_NEEDED;
-    FinishRun(pending);
+    FinishInstall(InstallFresh());
     return g_run.runStatus;
   }
 
@@ -116,12 +128,7 @@ RunStatus RunUpgrade(void) {
   // Copies that answered the notice are given a moment to end before their
   // executable is deleted.
   WaitForNotifiedCopies();
-  PendingSet pending = (PendingSet)(ReplaceInPlace() & 0xFFFF);
-  if (pending == 0)
-    LaunchResident();
-  else
-    g_run.runStatus = RUN_RESTART_NEEDED;
-  FinishRun(pending);
+  FinishInstall(ReplaceInPlace());
   UnbindProcessApi();
   return g_run.runStatus;
 }
