@@ -181,6 +181,45 @@ TEST_F(CoursesTest, DifferentVersionIsReplacedNowOnEveryFamily) {
   }
 }
 
+// Only the executable staged: the library is not part of the replacement.
+// The installed library is kept, nothing is pending or scheduled for it, and
+// with the executable replaced the run reports 3 and restarts it. A copy that
+// stays keeps the executable pending: only its line or move is written.
+TEST_F(CoursesTest, OnlyTheExecutableStagedReplacesItAndRestarts) {
+  for (const FamilyRow &row : kRows) {
+    for (bool copyStays : {false, true}) {
+      Begin(*row.family);
+      Install("4.50");
+      Stage("4.60");
+      m().RemoveFile(Sys("halundll.dl$"));
+      RunResident();
+      if (copyStays) m().LockFile(Sys("halunexe.exe"), sim::kForever);
+      const std::string label =
+          std::string(row.family->name) + (copyStays ? ", the resident stays" : "");
+      EXPECT_EQ(copyStays ? RUN_RESTART_NEEDED : RUN_REPLACED, RunUpgrade()) << label;
+      EXPECT_EQ(row.notices ? 1u : 0u, m().windows[0].received.size()) << label;
+      ExpectFiles(label, copyStays ? "old exe" : "new exe", "old dll");
+      EXPECT_EQ(copyStays, m().HasFile(Sys("halunexe.ex$"))) << label;
+      EXPECT_EQ(0u, Count("Sleep")) << label << ": the library is not touched";
+      EXPECT_EQ(copyStays ? 0u : 1u, m().launches.size()) << label;
+      const std::string dir = m().systemDir;
+      if (!copyStays || row.scheduling == Scheduling::None) {
+        ExpectNothingScheduled(label);
+      } else if (row.scheduling == Scheduling::Wininit) {
+        EXPECT_EQ("[Rename]\r\n" + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" +
+                      std::string(1, '\0'),
+                  m().HasFile(Wininit()) ? m().FileBytes(Wininit()) : "(no file)")
+            << label;
+      } else {
+        ASSERT_EQ(1u, m().delayedMoves.size()) << label;
+        EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[0].from) << label;
+      }
+      EXPECT_EQ(kComplete, MarkerText()) << label;
+      ExpectCleanExit();
+    }
+  }
+}
+
 // "start" in the marker ends a run on 98/ME only, before any path is built.
 TEST_F(CoursesTest, StartMarkerEndsTheRunOn98MeOnly) {
   struct Case {

@@ -49,7 +49,7 @@ TEST_F(DeferredTest, FreshRenameFileForEachPendingSet) {
     std::string expected;
   };
   const Row rows[] = {
-      {0, kSection + kZero},
+      {0, "(no file)"},  // nothing to schedule: no rename file is created
       {PENDING_LIBRARY, kSection + kLibLine + kZero},
       {PENDING_EXECUTABLE, kSection + kExeLine + kZero},
       {PENDING_LIBRARY | PENDING_EXECUTABLE, kSection + kLibLine + kExeLine + kZero},
@@ -88,6 +88,54 @@ TEST_F(DeferredTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsOpene
                                       "0x80", "NULL"}),
             opens[0]->args);
   ExpectCleanExit();
+}
+
+// A file whose staged copy is missing cannot be put in place at the restart:
+// it is not scheduled, and with nothing left to schedule no rename file is
+// created or changed and no move is registered. The result says what was.
+TEST_F(DeferredTest, OnlyFilesWithAStagedCopyAreScheduled) {
+  struct Row {
+    const char *label;
+    PendingSet pending;
+    const char *absent;  // a staged copy removed first, or nullptr
+    PendingSet scheduled;
+  };
+  const Row rows[] = {
+      {"nothing pending", 0, nullptr, 0},
+      {"bit 2 alone", 4, nullptr, 0},
+      {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0},
+      {"both pending, staged library missing", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE},
+      {"both pending, staged executable missing", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY},
+  };
+  const std::string before = "[boot]\r\nshell=Explorer.exe\r\n";
+  for (const Family *family : {&kWin98, &kWinXp}) {
+    for (bool existing : {false, true}) {
+      for (const Row &row : rows) {
+        SetUp();
+        UseFamily(*family);
+        Install("4.50");
+        Stage("4.60");
+        PrepareRun();
+        if (row.absent) m().RemoveFile(Sys(row.absent));
+        if (existing) m().PutFile(Wininit(), before);
+        std::string label = std::string(family->name) + ", " + row.label +
+                            (existing ? ", existing wininit.ini" : "");
+        EXPECT_EQ(row.scheduled, ScheduleOnRestart(row.pending)) << label;
+        const bool on98 = family->expected == PLATFORM_WIN98ME;
+        if (row.scheduled == 0 || !on98) {
+          EXPECT_EQ(Visible(existing ? before : "(no file)"), Visible(WininitBytes())) << label;
+          EXPECT_TRUE(m().CallsNamed("CreateFileA").empty()) << label;
+        } else {
+          EXPECT_EQ(Visible((existing ? before : "") + kSection +
+                            (row.scheduled == PENDING_LIBRARY ? kLibLine : kExeLine) + kZero),
+                    Visible(WininitBytes()))
+              << label;
+        }
+        EXPECT_EQ(on98 ? 0u : (row.scheduled ? 1u : 0u), m().delayedMoves.size()) << label;
+        ExpectCleanExit();
+      }
+    }
+  }
 }
 
 // Renames on 98/ME are carried out before Windows starts, where only short

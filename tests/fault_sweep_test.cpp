@@ -271,14 +271,16 @@ TEST_F(ReplacementUnderFaultsTest, MissingInstalledLibraryIsCopiedIntoPlace) {
 }
 
 // Without a staged library nothing can replace the installed one: it stays,
-// and the run does not claim a replacement.
-TEST_F(ReplacementUnderFaultsTest, MissingStagedLibraryLeavesTheRunPending) {
+// not deleted. It is not part of the replacement, so the run reports the
+// executable's replacement and restarts it.
+TEST_F(ReplacementUnderFaultsTest, MissingStagedLibraryKeepsTheInstalledOne) {
   ReplacementOn(kWinXp);
   m().RemoveFile(Sys("halundll.dl$"));
-  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
   EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
   EXPECT_EQ("old dll", m().FileBytes(Sys("halundll.dll")));
-  EXPECT_TRUE(m().launches.empty());
+  EXPECT_EQ(1u, m().launches.size());
+  EXPECT_TRUE(m().delayedMoves.empty());
 }
 
 // On NT 4 there is no restart-time replacement: a copy that fails once after

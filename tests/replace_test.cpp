@@ -108,35 +108,48 @@ TEST_F(ReplaceTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced) 
   }
 }
 
+// A missing installed copy is filled. A file with no staged copy is not part
+// of the replacement: its installed copy is kept, not deleted, and it is not
+// reported. A file whose staged copy cannot be told to be there or not is not
+// touched and is reported.
 TEST_F(ReplaceTest, MissingInstalledCopyIsFilledAndMissingStagedCopyKeepsTheInstalledOne) {
   struct Row {
     const char *label;
-    const char *absent;
+    const char *absent;  // removed first, or nullptr
+    int failingSearch;   // occurrence of FindFirstFileA that fails, or -1
     PendingSet pending;
     const char *installedExe, *installedLib;  // afterwards
     size_t pauses;
   };
+  // Searches in order: staged executable, installed executable, staged
+  // library, installed library.
   const Row rows[] = {
-      {"installed library absent", "halundll.dll", 0, "new exe", "new dll", 0},
-      // Nothing to replace the installed library with: it is kept, not deleted.
-      {"staged library absent", "halundll.dl$", PENDING_LIBRARY, "new exe", "old dll", 0},
-      {"installed executable absent", "halunexe.exe", 0, "new exe", "new dll", 1},
-      {"staged executable absent", "halunexe.ex$", PENDING_EXECUTABLE, "old exe", "new dll", 1},
+      {"installed library absent", "halundll.dll", -1, 0, "new exe", "new dll", 0},
+      {"staged library absent", "halundll.dl$", -1, 0, "new exe", "old dll", 0},
+      {"installed executable absent", "halunexe.exe", -1, 0, "new exe", "new dll", 1},
+      {"staged executable absent", "halunexe.ex$", -1, 0, "old exe", "new dll", 1},
+      {"staged executable's search fails", nullptr, 0, PENDING_EXECUTABLE, "old exe", "new dll", 1},
+      {"staged library's search fails", nullptr, 2, PENDING_LIBRARY, "new exe", "old dll", 0},
   };
   for (const Row &row : rows) {
     SetUp();
     Prepare();
-    m().RemoveFile(Sys(row.absent));
+    if (row.absent) m().RemoveFile(Sys(row.absent));
+    if (row.failingSearch >= 0) {
+      m().faults.failName = "FindFirstFileA";
+      m().faults.failNameOccurrence = row.failingSearch;
+    }
     EXPECT_EQ(row.pending, ReplaceInPlace()) << row.label;
     EXPECT_EQ(row.installedExe, m().FileBytes(Sys("halunexe.exe"))) << row.label;
     EXPECT_EQ(row.installedLib, m().FileBytes(Sys("halundll.dll"))) << row.label;
     EXPECT_EQ(row.pauses, m().sleeps.size()) << row.label;
-    if (row.pending) {
-      EXPECT_EQ(0, DeletionsOf(Sys(row.pending == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe")))
-          << row.label;
-      // A move or rename from a missing staged copy is never scheduled.
-      EXPECT_EQ("", Scheduled()) << row.label;
+    if (row.installedExe == std::string("old exe")) {
+      EXPECT_EQ(0, DeletionsOf(Sys("halunexe.exe"))) << row.label << ": kept, not deleted";
     }
+    if (row.installedLib == std::string("old dll")) {
+      EXPECT_EQ(0, DeletionsOf(Sys("halundll.dll"))) << row.label << ": kept, not deleted";
+    }
+    EXPECT_EQ("", Scheduled()) << row.label;
     ExpectCleanExit();
   }
 }

@@ -36,6 +36,14 @@ BOOL BuildManagedPaths(void);
 struct ManagedPaths;
 const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths);
 
+// What a directory search for the exact path tells; the search is closed.
+enum FilePresence {
+  PRESENCE_ABSENT,  // the search reports that no such file exists
+  PRESENCE_FOUND,   // found
+  PRESENCE_UNKNOWN  // the search failed otherwise: the file may be there
+};
+FilePresence FindFilePresence(LPCSTR path);
+
 // TRUE when a directory search finds the exact path; the search is closed.
 BOOL IsFilePresent(LPCSTR path);
 

@@ -74,13 +74,22 @@ const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths) {
   return wow64Paths;
 }
 
-BOOL IsFilePresent(LPCSTR path) {
+FilePresence FindFilePresence(LPCSTR path) {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return FALSE;
-  FindClose(search);
-  return TRUE;
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+    return PRESENCE_FOUND;
+  }
+  // Windows 95/98 may report a search without a match as "no more files".
+  DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+      error == ERROR_NO_MORE_FILES)
+    return PRESENCE_ABSENT;
+  return PRESENCE_UNKNOWN;
 }
+
+BOOL IsFilePresent(LPCSTR path) { return FindFilePresence(path) == PRESENCE_FOUND; }
 
 HMODULE LoadBoundLibrary(LPCSTR name) {
   enum { LOADED_LIBRARY_MINIMUM = 32 };

@@ -4,10 +4,10 @@
 #include "../run/text.h"
 
 // Copies a staged file over its installed name. TRUE when the copy is in
-// place, or when there is no staged copy to lose.
+// place, or when there surely is no staged copy to lose.
 static BOOL CopyStaged(LPCSTR staged, LPCSTR installed) {
   if (CopyFileA(staged, installed, FALSE)) return TRUE;
-  return !IsFilePresent(staged);
+  return FindFilePresence(staged) == PRESENCE_ABSENT;
 }
 
 PendingSet InstallFresh(void) {
@@ -21,11 +21,15 @@ PendingSet InstallFresh(void) {
 // Puts the staged copy in place of the installed file: the installed copy,
 // when there is one, is deleted first (at most `attempts` times, each after a
 // pause of `pauseMs` when that is not 0), then the staged copy is copied over
-// it. TRUE only when the staged copy is in place. Without a staged copy
-// nothing is replaced; without an installed copy the staged one is copied
-// into place, so that the completion step never deletes the only copy left.
+// it. TRUE when the staged copy is in place, or when the search reports no
+// staged copy: the file is then not part of the replacement and its installed
+// copy, if any, stays. FALSE when the staged copy could not be put in place or
+// it cannot be told whether there is one. Without an installed copy the staged
+// one is copied into place, so that the completion step never deletes the only
+// copy left.
 static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD pauseMs) {
-  if (!IsFilePresent(staged)) return FALSE;
+  FilePresence stagedCopy = FindFilePresence(staged);
+  if (stagedCopy != PRESENCE_FOUND) return stagedCopy == PRESENCE_ABSENT;
   if (IsFilePresent(installed)) {
     BOOL deleted = FALSE;
     for (int attempt = 0; attempt < attempts && !deleted; ++attempt) {
@@ -42,8 +46,6 @@ static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD paus
 PendingSet ReplaceInPlace(void) {
   const ManagedPaths *paths = &g_run.paths;
   PendingSet notInPlace = 0;
-  // Every file not in place is reported: the run does not report a
-  // replacement that did not happen.
   if (!ReplaceOne(paths->installedExe, paths->stagedExe, 1, 0)) notInPlace |= PENDING_EXECUTABLE;
   // The resident may still hold the library for a moment after the notice.
   if (!ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,

@@ -22,11 +22,14 @@ enum { COMMAND_LINE_CAPACITY = 2 * 256 };
 // completion step keeps.
 
 // Copies both staged files over the installed names. Returns the files not in
-// place: those whose staged copy is present but could not be copied.
+// place: those whose staged copy could not be copied (a file with no staged
+// copy is not part of the install).
 PendingSet InstallFresh(void);
 
 // Replaces the installed files by the staged ones now. Returns the files not
-// in place.
+// in place: those whose staged copy could not be put in place. A file with no
+// staged copy is not part of the replacement: its installed copy stays and it
+// is not reported.
 PendingSet ReplaceInPlace(void);
 
 // Starts the installed executable with the restart argument, detached.
@@ -34,7 +37,8 @@ void LaunchResident(void);
 
 // Schedules the files in `pending` whose staged copy is present for
 // replacement at the next restart, in the way the running platform supports;
-// other platforms get nothing. Returns the files it scheduled.
+// other platforms get nothing. With nothing to schedule nothing is written.
+// Returns the files it scheduled.
 PendingSet ScheduleOnRestart(PendingSet pending);
 
 // Adds the rename lines for `pending` to the "[Rename]" section of the Windows

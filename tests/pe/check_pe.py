@@ -30,7 +30,7 @@ ALLOWED_IMPORTS = {
         "CreateFileA", "ReadFile", "WriteFile", "SetFilePointer", "SetEndOfFile",
         "CloseHandle", "GetSystemDirectoryA", "GetWindowsDirectoryA", "GetShortPathNameA",
         "GetVersionExA", "CreateProcessA", "Sleep", "GetTickCount", "WaitForSingleObject",
-        "ExitProcess", "OpenProcess", "GetCurrentProcess",
+        "GetLastError", "ExitProcess", "OpenProcess", "GetCurrentProcess",
         "LoadLibraryA", "GetProcAddress", "FreeLibrary", "GetProcessHeap", "HeapAlloc", "HeapFree",
         "lstrcpyA", "lstrcatA", "lstrlenA", "lstrcmpA",
     },
