@@ -96,20 +96,48 @@ TEST_F(CoursesTest, FreshInstallOverwritesAnInstalledLibraryAndStarts) {
   }
 }
 
-TEST_F(CoursesTest, SameVersionOnlyRemovesTheStagedCopies) {
+// Same version: nothing is replaced and the resident is not restarted. A
+// library that is not installed is put in place from its staged copy; if that
+// copy fails, the staged library is kept for a later run. Status 2 either way.
+TEST_F(CoursesTest, SameVersionOnlyRemovesTheStagedCopiesOrFillsAMissingLibrary) {
+  struct Case {
+    const char *label;
+    bool installedLibrary;
+    bool copyFails;
+    const char *installedLib;  // afterwards; nullptr: none
+    bool stagedLibKept;
+  };
+  const Case cases[] = {
+      {"library installed", true, false, "old dll", false},
+      {"no installed library", false, false, "new dll", false},
+      {"no installed library, its copy fails", false, true, nullptr, true},
+  };
   for (const FamilyRow &row : kRows) {
-    Begin(*row.family);
-    Install("4.50");
-    Stage("4.50");
-    const std::string label = row.family->name;
-    EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade()) << label;
-    ExpectFiles(label, "old exe", "old dll");
-    ExpectStaged(label, false);
-    EXPECT_TRUE(m().launches.empty()) << label;
-    EXPECT_EQ(0u, Count("FindWindowA")) << label;
-    ExpectNothingScheduled(label);
-    EXPECT_EQ(kComplete, MarkerText()) << label;
-    ExpectCleanExit();
+    for (const Case &c : cases) {
+      Begin(*row.family);
+      Install("4.50");
+      if (!c.installedLibrary) m().RemoveFile(Sys("halundll.dll"));
+      Stage("4.50");
+      if (c.copyFails) m().faults.failName = "CopyFileA";
+      const std::string label = std::string(row.family->name) + ", " + c.label;
+      EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade()) << label;
+      EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+      if (c.installedLib) {
+        EXPECT_EQ(c.installedLib, m().FileBytes(Sys("halundll.dll"))) << label;
+      } else {
+        EXPECT_FALSE(m().HasFile(Sys("halundll.dll"))) << label;
+      }
+      EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable";
+      EXPECT_EQ(c.stagedLibKept, m().HasFile(Sys("halundll.dl$"))) << label << ": staged library";
+      EXPECT_EQ(c.installedLibrary ? 0u : c.copyFails ? 2u : 1u, Count("CopyFileA")) << label;
+      for (const sim::Call *call : m().CallsNamed("DeleteFileA"))
+        EXPECT_EQ('$', call->args[0].back()) << label << ": deleted " << call->args[0];
+      EXPECT_TRUE(m().launches.empty()) << label;
+      EXPECT_EQ(0u, Count("FindWindowA")) << label;
+      ExpectNothingScheduled(label);
+      EXPECT_EQ(kComplete, MarkerText()) << label;
+      ExpectCleanExit();
+    }
   }
 }
 

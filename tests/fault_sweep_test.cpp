@@ -318,7 +318,8 @@ namespace {
 class BadInputTest : public SimTest {};
 
 // Found by fuzzing: on the same-version course the completion step deleted
-// the staged library although no library was installed, leaving none.
+// the staged library although no library was installed, leaving none. The
+// staged library is now put in place before the staged copies go.
 TEST_F(BadInputTest, SameVersionKeepsTheOnlyCopyOfTheLibrary) {
   Install("4.50");
   m().RemoveFile(Sys("halundll.dll"));
@@ -326,7 +327,9 @@ TEST_F(BadInputTest, SameVersionKeepsTheOnlyCopyOfTheLibrary) {
   ManagedSnapshot before = SnapshotManagedFiles();
   EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade());
   EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$")));
-  ASSERT_TRUE(m().HasFile(Sys("halundll.dl$"))) << "files: " << ::testing::PrintToString(m().FilePaths());
+  ASSERT_TRUE(m().HasFile(Sys("halundll.dll"))) << "files: " << ::testing::PrintToString(m().FilePaths());
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
+  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
   EXPECT_EQ("", CheckManagedFilesInvariant(before));
   ExpectCleanExit();
 }

@@ -236,6 +236,50 @@ TEST_F(ReplaceTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlace) {
   }
 }
 
+// Same version: a missing installed library is filled from the staged one;
+// an installed library is never touched.
+TEST_F(ReplaceTest, SameVersionFillsOnlyAMissingLibrary) {
+  struct Row {
+    const char *label;
+    bool installedLibrary, stagedLibrary;
+    const char *failName;
+    int failOccurrence;
+    PendingSet pending;
+    const char *installedLib;  // afterwards; nullptr: none
+  };
+  // Searches in order: installed library, staged library, installed library.
+  const Row rows[] = {
+      {"library installed", true, true, "", -1, 0, "old dll"},
+      {"library missing", false, true, "", -1, 0, "new dll"},
+      {"library missing, one copy fails", false, true, "CopyFileA", 0, 0, "new dll"},
+      {"library missing, both copies fail", false, true, "CopyFileA", -1, PENDING_LIBRARY, nullptr},
+      {"library missing, none staged", false, false, "", -1, 0, nullptr},
+      {"installed library's search fails", true, true, "FindFirstFileA", 0, PENDING_LIBRARY,
+       "old dll"},
+      {"staged library's search fails", false, true, "FindFirstFileA", 1, PENDING_LIBRARY, nullptr},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    Install("4.50");
+    Stage("4.50");
+    if (!row.installedLibrary) m().RemoveFile(Sys("halundll.dll"));
+    if (!row.stagedLibrary) m().RemoveFile(Sys("halundll.dl$"));
+    PrepareRun();
+    m().faults.failName = row.failName;
+    m().faults.failNameOccurrence = row.failOccurrence;
+    EXPECT_EQ(row.pending, InstallMissingLibrary()) << row.label;
+    if (row.installedLib) {
+      EXPECT_EQ(row.installedLib, m().FileBytes(Sys("halundll.dll"))) << row.label;
+    } else {
+      EXPECT_FALSE(m().HasFile(Sys("halundll.dll"))) << row.label;
+    }
+    EXPECT_TRUE(m().CallsNamed("DeleteFileA").empty()) << row.label;
+    EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << row.label;
+    EXPECT_EQ(row.stagedLibrary, m().HasFile(Sys("halundll.dl$"))) << row.label << ": left to the end";
+    ExpectCleanExit();
+  }
+}
+
 // ---------------------------------------------------------------- LaunchResident
 
 TEST_F(ReplaceTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {

@@ -54,6 +54,16 @@ PendingSet ReplaceInPlace(void) {
   return notInPlace;
 }
 
+PendingSet InstallMissingLibrary(void) {
+  const ManagedPaths *paths = &g_run.paths;
+  FilePresence installed = FindFilePresence(paths->installedLib);
+  if (installed == PRESENCE_FOUND) return 0;
+  // No deletion attempt: an installed library that turns up is never touched.
+  if (installed == PRESENCE_ABSENT && ReplaceOne(paths->installedLib, paths->stagedLib, 0, 0))
+    return 0;
+  return PENDING_LIBRARY;
+}
+
 void LaunchResident(void) {
   CHAR argument[TEXT_CAPACITY];
   CHAR commandLine[COMMAND_LINE_CAPACITY];

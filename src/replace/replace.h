@@ -32,6 +32,12 @@ PendingSet InstallFresh(void);
 // is not reported.
 PendingSet ReplaceInPlace(void);
 
+// Same version: when no library is installed, copies the staged library into
+// place. Returns PENDING_LIBRARY when the library is missing and its staged
+// copy could not be put in place (or it cannot be told whether one is
+// installed), so that the staged copy is kept.
+PendingSet InstallMissingLibrary(void);
+
 // Starts the installed executable with the restart argument, detached.
 void LaunchResident(void);
 

@@ -109,9 +109,9 @@ RunStatus RunUpgrade(void) {
   g_run.runStatus = RUN_SAME_VERSION;
   VersionVerdict verdict = CheckVersions(g_run.paths.stagedExe, g_run.paths.installedExe);
   if (verdict == 0) {
-    // With no installed library the staged one is the product's only copy:
-    // it is kept rather than deleted with the staged executable.
-    FinishRun(IsFilePresent(g_run.paths.installedLib) ? 0 : PENDING_LIBRARY);
+    // Nothing is replaced; a missing library is put in place, and its staged
+    // copy kept when that fails. The status stays 2.
+    FinishRun(InstallMissingLibrary());
     return g_run.runStatus;
   }
   if (verdict < 0) {
