@@ -1,5 +1,6 @@
 // The system, Windows and WOW64 directories: the machine's own (any bytes but
-// a zero), and directories reported with arbitrary bytes and lengths.
+// a zero), directories reported with arbitrary bytes and lengths, and the
+// short form reported for the system directory.
 #include "harness.h"
 #include "platform/sim/machine.h"
 
@@ -38,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
     m.wow64DirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
   }
+  // A short form of the system directory, of any bytes and length.
+  if (which & 0x80) m.shortPaths[sim::Fold(m.systemDir)] = fuzzing::WithoutWildcards(in.Text(400));
   fuzzing::AddMarkerKey();
   fuzzing::PlaceProductFiles(in);
   // An old installed version sends the run to the restart course, which

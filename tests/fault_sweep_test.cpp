@@ -36,6 +36,9 @@ class FaultSweepTest : public SimTest {
     course.setUp(*this);
     AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
+    std::string stagedBytes[2];
+    for (int i = 0; i < 2; ++i)
+      if (before.files[i].staged) stagedBytes[i] = m().FileBytes(before.files[i].stagedPath);
     m().faults = plan;
     RunStatus status = RunUpgrade();
     if (callCount) *callCount = m().FaultableCallCount();
@@ -50,12 +53,18 @@ class FaultSweepTest : public SimTest {
     if (m().LoadedLibraryCount() != 0)
       out << m().LoadedLibraryCount() << " library references left\n";
     for (const std::string &defect : m().defects) out << "defect: " << defect << "\n";
+    // A replacement is reported only when every file that was staged holds
+    // the staged bytes under its installed name.
     if (status == RUN_REPLACED) {
-      std::string exe = m().HasFile(Sys("halunexe.exe")) ? m().FileBytes(Sys("halunexe.exe")) : "(none)";
-      std::string dll = m().HasFile(Sys("halundll.dll")) ? m().FileBytes(Sys("halundll.dll")) : "(none)";
-      if (exe != "new exe" || dll != "new dll")
-        out << "status 3 with installed executable \"" << exe << "\" and library \"" << dll
-            << "\"\n";
+      for (int i = 0; i < 2; ++i) {
+        const ManagedFileState &file = before.files[i];
+        if (!file.staged) continue;
+        std::string installed =
+            m().HasFile(file.installedPath) ? m().FileBytes(file.installedPath) : "(none)";
+        if (installed != stagedBytes[i])
+          out << "status 3 with installed " << file.label << " \"" << installed << "\", staged \""
+              << stagedBytes[i] << "\"\n";
+      }
     }
     std::string afterRun = CheckManagedFilesAfterRun(before);
     out << afterRun;
@@ -199,6 +208,63 @@ const Course kCourses[] = {
        s.Stage("4.60");
        s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
      }},
+    {"same version without an installed library",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.m().RemoveFile(s.Sys("halundll.dll"));
+       s.Stage("4.50");
+     }},
+    {"only the executable staged on Windows XP",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().RemoveFile(s.Sys("halundll.dl$"));
+     }},
+    {"only the executable staged on Windows 98",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin98);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().RemoveFile(s.Sys("halundll.dl$"));
+     }},
+    {"resident ending 700 ms after the notice",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().AddProcess(1200, s.Sys("halunexe.exe"), "halunexe.exe");
+       const std::string exe = s.Sys("halunexe.exe");
+       s.m().LockFile(exe, sim::kForever);
+       s.m().AddWindow("HALUNSHOW_STUB", [exe](UINT, WPARAM, LPARAM) -> LRESULT {
+         sim::Machine &m = sim::M();
+         if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
+         if (sim::File *file = m.FindFile(exe)) file->lockedUntil = m.nowMs + 700;
+         return 0;
+       });
+     }},
+    {"hung resident on Windows 98",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin98);
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().AddProcess(1200, s.Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
+       s.m().LockFile(s.Sys("halunexe.exe"), sim::kForever);
+       s.m().AddWindow("HALUNSHOW_STUB").handlingMs = sim::kForever;
+     }},
+    {"locked executable in a long system directory on Windows 98",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin98);
+       s.m().systemDir = "C:\\Program Files\\Windows System";
+       s.m().shortPaths[sim::Fold(s.m().systemDir)] = "C:\\PROGRA~1\\WINDOW~1";
+       s.Install("4.50");
+       s.Stage("4.60");
+       s.m().LockFile(s.Sys("halunexe.exe"), sim::kForever);
+     }},
 };
 
 TEST_F(FaultSweepTest, EveryCourseSurvivesEveryFailingCall) {
@@ -211,11 +277,11 @@ TEST_F(FaultSweepTest, EveryCourseSurvivesEveryFailingCall) {
     for (char &c : key)
       if (c == ' ') c = '_';
     RecordProperty(key, static_cast<int>(swept));
-    std::printf("fault sweep: %-36s %ld faults, %ld with the restart out of reach\n",
+    std::printf("fault sweep: %-62s %ld faults, %ld with the restart out of reach\n",
                 course.name, swept, unrecoverable_);
   }
   RecordProperty("faults_swept_total", static_cast<int>(total));
-  std::printf("fault sweep: %-36s %ld faults\n", "total", total);
+  std::printf("fault sweep: %-62s %ld faults\n", "total", total);
 }
 
 }  // namespace
