@@ -195,6 +195,7 @@ def base_prefix(cache_dir, log=print, arch=None):
     """The cached base prefix under cache_dir, made on first use; one per
     prefix kind (32-bit or 64-bit; by default the kind decide_arch() chose)."""
     arch = arch or _arch()
+    cache_dir = os.path.abspath(cache_dir)  # Wine needs an absolute prefix path
     os.makedirs(cache_dir, exist_ok=True)
     prefix = os.path.join(cache_dir, "base-prefix-" + arch)
     with open(os.path.join(cache_dir, "base-prefix-%s.lock" % arch), "w") as lock:
@@ -207,12 +208,12 @@ def base_prefix(cache_dir, log=print, arch=None):
         env = _env(prefix, arch=arch)
         subprocess.run([_wine(arch), "wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-        # Headless: hidden windows, FindWindowA and SendMessageA still work.
-        subprocess.run([_wine(arch), "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
-                        "/d", "null", "/f"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+        # Headless: hidden windows, FindWindowA and SendMessageA still work.
+        # Written into the saved registry while no wineserver runs, rather
+        # than by a second Wine program, which a loaded host has seen fail.
+        Prefix(prefix).add_key("HKCU\\Software\\Wine\\Drivers", {"Graphics": "null"})
         with open(os.path.join(prefix, _BASE_STAMP), "w") as stamp:
             stamp.write("made in %.1f s\n" % (time.monotonic() - started))
         return prefix
@@ -329,7 +330,7 @@ class Prefix:
         """A new copy of the base prefix, in a new directory named after `name`;
         `arch` is the kind of the base when it is not the one decide_arch()
         chose."""
-        parent = tempfile.mkdtemp(prefix=name + "-", dir=tmp_root)
+        parent = os.path.abspath(tempfile.mkdtemp(prefix=name + "-", dir=tmp_root))
         path = os.path.join(parent, "prefix")
         subprocess.run(["cp", "-a", base, path], check=True)
         return cls(path, arch)
