@@ -47,13 +47,14 @@ Section "Update"
   DeleteRegValue HKLM "${MARKER_KEY}" "halunupd-setup"
 
   ; Run the tool from the plug-ins folder, which goes when the installer
-  ; ends, and wait for it. The working directory stays $SYSDIR: the product
-  ; the tool starts inherits it and would keep the plug-ins folder in use.
+  ; ends, and wait for it. It is a console program: nsExec runs it without
+  ; a console window. The working directory stays $SYSDIR: the product the
+  ; tool starts inherits it and would keep the plug-ins folder in use.
   InitPluginsDir
   File "/oname=$PLUGINSDIR\halunupd.exe" "${HALUNUPD_EXE}"
-  ClearErrors
-  ExecWait '"$PLUGINSDIR\halunupd.exe"' $0
-  IfErrors not_started
+  nsExec::Exec '"$PLUGINSDIR\halunupd.exe"'
+  Pop $0
+  StrCmp $0 "error" not_started
   DetailPrint "halunupd.exe ended with status $0"
 
   StrCmp $0 "0" done        ; nothing staged
@@ -61,7 +62,7 @@ Section "Update"
   StrCmp $0 "2" done        ; same version already installed
   StrCmp $0 "3" done        ; replaced, the product was restarted
   StrCmp $0 "4" restart     ; the new files take effect at the next restart
-  ; -1 reads as -1 in a 32-bit installer and as 4294967295 in a 64-bit one.
+  ; nsExec reports -1 as -1; a caller reading the code unsigned sees 4294967295.
   StrCmp $0 "-1" not_checked
   StrCmp $0 "4294967295" not_checked
   Abort "The update was not installed: halunupd.exe ended with the unexpected code $0."

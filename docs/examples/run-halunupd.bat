@@ -51,7 +51,7 @@ goto end
 
 :scanfailed
 echo halunupd: course: running copies could not be listed, nothing replaced
-echo halunupd: next: ask the user to close the product and run the setup again
+echo halunupd: next: treat the update as failed; closing the product does not help, check the system directory's psapi.dll and run the tool again
 set "STATUS=-1"
 goto end
 
