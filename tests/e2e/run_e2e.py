@@ -404,36 +404,47 @@ def wininit_kept(case, version):
                "the existing rename was not performed: other.txt holds %r" % (moved,))
 
 
-@scenario("rerun-before-restart", "win98")
+@scenario("rerun-before-restart", "win98", "winxp")
 def rerun_before_restart(case, version):
-    # The setup runs the tool again before the restart: wininit.ini keeps one
-    # copy of each line and a single zero byte, and the restart still works.
+    # The setup runs the tool again before the restart. On 98 wininit.ini
+    # keeps one copy of each line and a single zero byte; on XP the delayed
+    # moves are queued a second time, and at the restart the repeated move,
+    # whose source is gone by then, changes nothing. The restart puts the
+    # staged pair in place either way.
     case.arrange(version, installed=("v44", "a"), staged=("v460", "b"))
     case.run_tool()
     case.expect_status(4)
     first = case.prefix.read(WINDIR + "\\wininit.ini")
     case.run_tool()
     case.expect_status(4)
-    case.expect_wininit(first)
-    case.expect_wininit(rename_lines(True, True) + b"\0")
+    if version == "win98":
+        case.expect_wininit(first)
+        case.expect_wininit(rename_lines(True, True) + b"\0")
+    else:
+        pairs = [(STAGED_LIB, INSTALLED_LIB), (STAGED_EXE, INSTALLED_EXE)]
+        case.expect_pending(pairs + pairs)
     case.restart()
     case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
                       staged_exe="gone", staged_lib="gone")
 
 
+# Rows of the version gate: installed variant, staged variant, expected exit
+# status. The minimum 4.42 is compared byte by byte with the installed text up
+# to its first letter. The guide's table of installed versions is checked
+# against these rows.
+VERSION_GATE_ROWS = [
+    ("v442b", "v460", 3), ("v449", "v460", 3), ("v450a", "v460", 3), ("v45", "v460", 3),
+    ("v44", "v460", 4), ("v100", "v460", 4), ("v45001", "v460", 4), ("noversion", "v460", 4),
+    ("v450", "noversion", 4), ("v45001", "v450", 4)]
+
+
 @scenario("version-gate", "winxp")
 def version_gate(case, version):
-    # Rows: installed variant, staged variant, expected exit status. The
-    # minimum 4.42 is compared byte by byte with the installed text up to its
-    # first letter.
-    rows = [("v442b", "v460", 3), ("v449", "v460", 3), ("v450a", "v460", 3),
-            ("v100", "v460", 4), ("v45001", "v460", 4), ("noversion", "v460", 4),
-            ("v450", "noversion", 4), ("v45001", "v450", 4)]
     case.arrange(version)
     # One session for all rows: a new session would perform the delayed moves
     # of the rows before. A resident relaunched by one row gets the notice of
     # the next and leaves.
-    for installed, staged, expected in rows:
+    for installed, staged, expected in VERSION_GATE_ROWS:
         for path in MANAGED:
             case.prefix.remove(path)
         case.prefix.put(INSTALLED_EXE, case.fixture(case.exe(installed)))
