@@ -1,8 +1,16 @@
 #!/usr/bin/env python3
-"""Keeps the integration guide in step with the tool: the exit-status table of
-docs/integration.md and the branches of its examples (run-halunupd.bat,
-halunupd.nsi) name exactly the statuses that src/run/run.h defines, and the
-guide shows the NSIS example as the file holds it.
+"""Keeps the integration guide in step with the tool and its end-to-end
+scenarios, without running either:
+
+- the exit-status table and the table of what each run leaves name exactly
+  the statuses src/run/run.h defines, each shown by an end-to-end scenario
+  that exists (tests/e2e/run_e2e.py checks each named row after its run);
+- the "Treat as" column agrees with what the NSIS example does on each status;
+- the timing bounds, the version examples, the registry names and the
+  system-directory limit the guide gives are those of the code, the string
+  table and the version-gate scenario;
+- the branches of the examples (run-halunupd.bat, halunupd.nsi) cover every
+  status, and the guide shows the NSIS example as the file holds it.
 
   test_guide_text.py SOURCE_DIR [unittest options]
 """
@@ -13,11 +21,40 @@ import sys
 import unittest
 
 ROOT = None
+run_e2e = None
+
+GUIDE = "docs/integration.md"
+# The enum headers whose constants the guide quotes.
+CONSTANT_HEADERS = ["src/run/run.h", "src/notice/notice.h", "src/replace/replace.h"]
+# How the guide tells a setup to treat each status, and where the NSIS
+# example goes for each: the label of the course, or None for any label that
+# ends the install as failed.
+TREAT_AS = {"success": "done", "success, restart required": "restart", "failed": None}
+# Words allowed in each column of the table of what each run leaves.
+LEAVES_WORDS = {
+    "installed_exe": {"unchanged", "new"}, "installed_lib": {"unchanged", "new"},
+    "staged_exe": {"kept", "removed", "none"}, "staged_lib": {"kept", "removed", "none"},
+    "restart": {"nothing", "library", "executable", "both"},
+    "started": {"yes", "no"}, "marker": {"written", "not written"}}
 
 
 def read(relative):
     with open(os.path.join(ROOT, relative), encoding="utf-8") as f:
         return f.read()
+
+
+def section(text, heading):
+    """The text under `heading` up to the next second-level heading."""
+    parts = text.split(heading + "\n", 1)
+    if len(parts) != 2:
+        raise AssertionError("the guide has no section %r" % heading)
+    return parts[1].split("\n## ", 1)[0]
+
+
+def table_rows(text):
+    """The body rows of the first table in `text`, as lists of cells."""
+    lines = [line.strip() for line in text.splitlines() if line.strip().startswith("|")]
+    return [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
 
 
 def tool_statuses():
@@ -26,23 +63,154 @@ def tool_statuses():
     return {int(value): name for name, value in found}
 
 
-class GuideMatchesTool(unittest.TestCase):
-    def test_run_h_defines_statuses(self):
-        statuses = tool_statuses()
-        self.assertGreaterEqual(len(statuses), 6, "RUN_ constants read from run.h: %r" % statuses)
+def tool_constants():
+    """{name: value} of the enum constants of CONSTANT_HEADERS that evaluate
+    to integers from literals and the constants before them."""
+    values = {}
+    for header in CONSTANT_HEADERS:
+        for body in re.findall(r"\benum\s*\{([^}]*)\}", read(header)):
+            for name, expression in re.findall(r"\b([A-Z][A-Z0-9_]*)\s*=\s*([^,]+)", body):
+                try:
+                    values[name] = int(eval(expression, {"__builtins__": {}}, dict(values)))
+                except (NameError, SyntaxError):
+                    pass
+    return values
 
-    def test_status_table_lists_every_status_once(self):
-        guide = read("docs/integration.md")
-        section = guide.split("## Exit statuses", 1)[1].split("\n## ", 1)[0]
-        rows = re.findall(r"^\|\s*(-?\d+)\s*\|", section, re.MULTILINE)
-        values = [int(value) for value in rows]
+
+def string_table():
+    """{number: text} of src/resources/strings.inc, as the program holds it."""
+    entries = re.findall(r'HALUNUPD_TEXT\((\d+),\s*"((?:[^"\\]|\\.)*)"\)',
+                         read("src/resources/strings.inc"))
+    return {int(number): text.encode("latin-1").decode("unicode_escape") for number, text in entries}
+
+
+def fixture_versions():
+    """{FileVersion text: [variants]} of the resident fixtures."""
+    listing = re.search(r"set\(RESIDENT_VARIANTS(.*?)\)",
+                        read("tests/e2e/fixtures/CMakeLists.txt"), re.DOTALL).group(1)
+    variants = {}
+    for entry in re.findall(r'"([^"]*)"', listing):
+        variant, text = entry.split("=", 1)
+        variants.setdefault(text, []).append(variant)
+    return variants
+
+
+class StatusTables(unittest.TestCase):
+    def test_exit_status_table_lists_every_status_once(self):
+        rows = table_rows(section(read(GUIDE), "## Exit statuses"))
+        values = [int(row[0]) for row in rows]
         self.assertEqual(sorted(values), sorted(tool_statuses()),
                          "statuses in the guide's table %r, in run.h %r" % (values, tool_statuses()))
 
+    def test_treat_as_agrees_with_the_nsis_example(self):
+        rows = table_rows(section(read(GUIDE), "## Exit statuses"))
+        nsis = read("docs/examples/halunupd.nsi")
+        targets = {int(value): label for value, label in
+                   re.findall(r'^\s*StrCmp \$0 "(-?\d+)" (\w+)', nsis, re.MULTILINE)}
+        for row in rows:
+            with self.subTest(status=row[0]):
+                treat = re.match(r"\*\*([^*]+)\*\*", row[2])
+                self.assertIsNotNone(treat, "the Treat as cell does not begin with a bold"
+                                     " verdict: %r" % row[2])
+                self.assertIn(treat.group(1), TREAT_AS, "Treat as: %r" % row[2])
+                wanted = TREAT_AS[treat.group(1)]
+                label = targets.get(int(row[0]))
+                if wanted is None:
+                    self.assertNotIn(label, set(TREAT_AS.values()) - {None},
+                                     "the guide says failed, the NSIS example goes to %r" % label)
+                else:
+                    self.assertEqual(label, wanted, "the guide says %r" % treat.group(1))
+
+    def test_leaves_table_rows_are_shown_by_scenarios_that_exist(self):
+        rows = run_e2e.documented_runs(read(GUIDE))
+        named = []
+        for row in rows:
+            with self.subTest(run=row["run"]):
+                self.assertIn(row["status"], tool_statuses(), "status not in run.h")
+                for column, words in LEAVES_WORDS.items():
+                    self.assertIn(row[column], words, "column %s" % column)
+                # Only the courses that put both files in place start the executable.
+                self.assertEqual(row["started"] == "yes",
+                                 row["status"] in (1, 3), "started %r with status %d"
+                                 % (row["started"], row["status"]))
+                unknown = [name for name in row["shown_by"] if name not in run_e2e.SCENARIOS]
+                self.assertEqual(unknown, [], "scenarios that run_e2e.py does not have")
+                named += row["shown_by"]
+        twice = sorted({name for name in named if named.count(name) > 1})
+        self.assertEqual(twice, [], "scenarios named by more than one row")
+
+    def test_every_scenario_the_guide_names_exists(self):
+        named = set(re.findall(r"`e2e\.([\w-]+\.\w+)`", read(GUIDE)))
+        self.assertEqual(sorted(named - set(run_e2e.SCENARIOS)), [],
+                         "scenarios named in the guide that run_e2e.py does not have")
+
+    def test_every_status_is_shown_end_to_end(self):
+        shown = {row["status"] for row in run_e2e.documented_runs(read(GUIDE)) if row["shown_by"]}
+        self.assertEqual(sorted(set(tool_statuses()) - shown), [],
+                         "statuses of run.h that no row shows by a scenario; shown: %r"
+                         % sorted(shown))
+
+
+class NumbersAndNames(unittest.TestCase):
+    def test_timing_bounds_are_the_constants(self):
+        guide = read(GUIDE)
+        text = section(guide, "## How long a run takes")
+        constants = tool_constants()
+        rows = table_rows(text)
+        self.assertGreaterEqual(len(rows), 3, "rows of the timing table: %r" % rows)
+        for step, bound, named in rows:
+            with self.subTest(step=step):
+                names = re.findall(r"`([A-Z_]+)`", named)
+                self.assertTrue(names and all(name in constants for name in names),
+                                "constants %r, known: %r" % (names, sorted(constants)))
+                # Milliseconds are given in seconds, counts as they are, in order.
+                wanted = [constants[name] // 1000 if name.endswith("_MS") else constants[name]
+                          for name in names]
+                given = [int(number) for number in re.findall(r"\d+", bound)]
+                self.assertEqual(given, wanted, "bound %r for %r" % (bound, names))
+        # The longest run with one running copy, as the text adds it up.
+        longest = (constants["NOTICE_TIMEOUT_MS"] + constants["NOTICE_WAIT_MS"]
+                   + constants["LIBRARY_DELETE_ATTEMPTS"] * constants["LIBRARY_DELETE_PAUSE_MS"]) // 1000
+        self.assertIn("with one running copy, at most %d s" % longest, " ".join(text.split()))
+
+    def test_longest_system_directory_is_the_constant(self):
+        limit = tool_constants()["SYSTEM_DIR_MAX_LENGTH"]
+        mentioned = {int(n) for n in re.findall(r"longer than (\d+) characters", read(GUIDE))}
+        self.assertEqual(mentioned, {limit})
+
+    def test_registry_names_and_texts_are_the_string_table(self):
+        guide, strings = read(GUIDE), string_table()
+        # Rows: string-table number, how the guide must show it.
+        rows = [(21, "`HKEY_LOCAL_MACHINE\\%s`"), (22, "`%s`"), (23, "`%s`"), (24, "`%s`"),
+                (30, "` %s`"), (20, "below %s")]
+        for number, form in rows:
+            with self.subTest(number=number):
+                self.assertIn(form % strings[number].strip(), guide)
+
+    def test_version_examples_are_rows_of_the_version_gate(self):
+        text = section(read(GUIDE), "## Requirements on the staged files")
+        rows = table_rows(text)
+        self.assertGreaterEqual(len(rows), 5, "rows of the version table: %r" % rows)
+        variants = fixture_versions()
+        gate = {(installed, staged): status for installed, staged, status in run_e2e.VERSION_GATE_ROWS}
+        for version, passes in rows:
+            with self.subTest(version=version):
+                carriers = variants.get(version.strip("`"), [])
+                self.assertTrue(carriers, "no resident fixture carries it; fixtures: %r"
+                                % sorted(variants))
+                statuses = [gate[(variant, "v460")] for variant in carriers
+                            if (variant, "v460") in gate]
+                self.assertTrue(statuses, "e2e.version-gate installs none of %r" % carriers)
+                status = statuses[0]
+                self.assertEqual(status == 3, passes == "yes",
+                                 "the guide says %r, the scenario expects status %d" % (passes, status))
+
+
+class Examples(unittest.TestCase):
     def test_examples_branch_on_every_status(self):
         # Rows: example, its branches (status, target), its labels, the other
         # readings of -1 that must go where -1 goes (as cmd, an unsigned
-        # reader and an 8-bit exit code report it; as a 64-bit installer
+        # reader and an 8-bit exit code report it; as an unsigned reader
         # reports it).
         rows = [("docs/examples/run-halunupd.bat", r'^if "%STATUS%"=="(-?\d+)" goto (\w+)',
                  r"^:(\w+)", (4294967295, 255)),
@@ -65,8 +233,7 @@ class GuideMatchesTool(unittest.TestCase):
                                  "branches to missing labels; labels: %r" % sorted(labels))
 
     def test_guide_shows_the_nsis_example_as_is(self):
-        blocks = re.findall(r"^```nsis\n(.*?)^```$", read("docs/integration.md"),
-                            re.MULTILINE | re.DOTALL)
+        blocks = re.findall(r"^```nsis\n(.*?)^```$", read(GUIDE), re.MULTILINE | re.DOTALL)
         self.assertEqual(len(blocks), 1, "NSIS blocks in the guide: %d" % len(blocks))
         script = read("docs/examples/halunupd.nsi")
         if blocks[0] != script:
@@ -90,4 +257,6 @@ if __name__ == "__main__":
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     ROOT = sys.argv[1]
+    sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+    import run_e2e  # noqa: E402
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:])
