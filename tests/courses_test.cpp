@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "notice/notice.h"
+#include "replace/replace.h"
 #include "support/scenario.h"
 
 using namespace testing_support;
@@ -243,6 +244,56 @@ TEST_F(CoursesTest, OnlyTheExecutableStagedReplacesItAndRestarts) {
         EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[0].from) << label;
       }
       EXPECT_EQ(kComplete, MarkerText()) << label;
+      ExpectCleanExit();
+    }
+  }
+}
+
+// Without administrator rights (Windows 2000 and later) no file of the system
+// directory can be deleted, no delayed move queued and the marker's key not
+// opened with full access. Only the files tell: the same version reports 2
+// with both staged copies left; a replacement closes the resident, spends the
+// library's ten attempts and reports 4 with nothing scheduled, nothing
+// started and the resident gone.
+TEST_F(CoursesTest, WithoutAdministratorRightsNothingChangesButTheResidentCloses) {
+  struct Case {
+    const char *label;
+    const char *staged;
+    RunStatus expected;
+    size_t notices;
+    size_t moveAttempts;
+    uint64_t atLeastMs;
+  };
+  const Case cases[] = {
+      {"same version", "4.50", RUN_SAME_VERSION, 0, 0, 0},
+      {"replacement", "4.60", RUN_RESTART_NEEDED, 1, 2,
+       (uint64_t)LIBRARY_DELETE_ATTEMPTS * LIBRARY_DELETE_PAUSE_MS},
+  };
+  for (const Family *family : {&kWin2000, &kWinXp, &kWin10}) {
+    for (const Case &c : cases) {
+      Begin(*family);
+      Install("4.50");
+      Stage(c.staged);
+      m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
+      m().AddWindow(STUB_WINDOW_CLASS, [](UINT message, WPARAM, LPARAM) -> LRESULT {
+        if (message == NOTICE_MESSAGE) sim::M().FindProcess(1200)->endsAtMs = sim::M().nowMs;
+        return 0;
+      });
+      for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"})
+        m().LockFile(Sys(name), sim::kForever, ERROR_ACCESS_DENIED);
+      m().FindKey(kMarkerKey)->refused = true;
+      m().faults.failName = "MoveFileExA";
+      const std::string label = std::string(family->name) + ", " + c.label;
+      EXPECT_EQ(c.expected, RunUpgrade()) << label;
+      ExpectFiles(label, "old exe", "old dll");
+      ExpectStaged(label, true);
+      EXPECT_EQ(c.notices, m().windows[0].received.size()) << label;
+      EXPECT_EQ(c.notices == 0, m().IsRunning(*m().FindProcess(1200))) << label;
+      EXPECT_TRUE(m().launches.empty()) << label;
+      EXPECT_EQ(c.moveAttempts, Count("MoveFileExA")) << label;
+      ExpectNothingScheduled(label);
+      EXPECT_LE(c.atLeastMs, m().nowMs) << label << ": virtual time the run took";
+      EXPECT_EQ("(no value)", MarkerText()) << label;
       ExpectCleanExit();
     }
   }

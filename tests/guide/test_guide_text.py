@@ -144,6 +144,15 @@ class StatusTables(unittest.TestCase):
         self.assertEqual(sorted(named - set(run_e2e.SCENARIOS)), [],
                          "scenarios named in the guide that run_e2e.py does not have")
 
+    def test_simulator_tests_the_guide_names_exist(self):
+        named = set(re.findall(r"`(\w+Test)\.(\w+)`", read(GUIDE)))
+        self.assertTrue(named, "the guide names no simulator test")
+        sources = "".join(read(os.path.join("tests", name)) for name in
+                          sorted(os.listdir(os.path.join(ROOT, "tests"))) if name.endswith(".cpp"))
+        defined = set(re.findall(r"\bTEST_F\((\w+),\s*(\w+)\)", sources))
+        self.assertEqual(sorted(named - defined), [], "simulator tests the guide names that"
+                         " tests/*.cpp does not define")
+
     def test_every_status_is_shown_end_to_end(self):
         shown = {row["status"] for row in run_e2e.documented_runs(read(GUIDE)) if row["shown_by"]}
         self.assertEqual(sorted(set(tool_statuses()) - shown), [],
