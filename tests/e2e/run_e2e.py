@@ -337,6 +337,13 @@ class Case:
         self.say("checking the guide's row: %d, %s" % (row["status"], row["run"]))
         # -1 shows as 255 under Wine.
         self.expect_status(row["status"] & 0xFF)
+        # The relaunched resident is looked for first: reading the registry
+        # below ends the session, and with it a resident that has not yet
+        # written its first line.
+        started = STARTED_WORDS[row["started"]]
+        if started:
+            winehost.wait_for(self.relaunches, RELAUNCH_WAIT)
+        self.expect_relaunch(started)
         files = {}
         for key in self.paths:
             word = row[key]
@@ -363,10 +370,6 @@ class Case:
                          % (row["restart"], self.version))
         self.expect_wininit(wininit)
         self.expect_pending(moves)
-        started = STARTED_WORDS[row["started"]]
-        if started:
-            winehost.wait_for(self.relaunches, RELAUNCH_WAIT)
-        self.expect_relaunch(started)
         self.expect_marker(MARKER_WORDS[row["marker"]])
 
     def restart(self):
