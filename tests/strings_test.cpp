@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "run/text.h"
+#include "base/text.h"
 #include "support/scenario.h"
 
 using namespace testing_support;

@@ -3,7 +3,7 @@
 #ifndef HALUNUPD_FILES_FILES_H
 #define HALUNUPD_FILES_FILES_H
 
-#include "../platform/win32.h"
+#include "../base/state.h"
 
 // File names joined to the system directory; each supplies its backslash.
 extern const CHAR INSTALLED_EXE_NAME[];  // "\halunexe.exe"
@@ -12,8 +12,6 @@ extern const CHAR INSTALLED_LIB_NAME[];  // "\halundll.dll"
 extern const CHAR STAGED_LIB_NAME[];     // "\halundll.dl$"
 // Base name of the resident executable, as a process's main module reports it.
 extern const CHAR RESIDENT_BASE_NAME[];  // "halunexe.exe"
-// The system library that holds the functions bound from KERNEL32 by name.
-extern const CHAR KERNEL32_LIBRARY_NAME[];  // "KERNEL32.dll"
 
 typedef SHORT VersionVerdict;
 
@@ -33,7 +31,6 @@ BOOL BuildManagedPaths(void);
 // or when IsWow64Process or GetSystemWow64DirectoryA is missing or fails,
 // the managed paths themselves (&g_run.paths) are returned. NULL when the
 // WOW64 directory cannot be read whole or leaves no room for the names.
-struct ManagedPaths;
 const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths);
 
 // What a directory search for the exact path tells; the search is closed.
@@ -46,17 +43,6 @@ FilePresence FindFilePresence(LPCSTR path);
 
 // TRUE when a directory search finds the exact path; the search is closed.
 BOOL IsFilePresent(LPCSTR path);
-
-// Loads a library by name: a name without a directory as the system resolves
-// it, a name beginning with a backslash from the system directory by full
-// path, so that a library planted beside the tool is never the one loaded.
-// NULL when it cannot be loaded (a handle below 32 counts as a failure).
-HMODULE LoadBoundLibrary(LPCSTR name);
-
-// An entry point of a loaded library as a plain function pointer, to be cast
-// to its own type; NULL when the library lacks it.
-typedef void (*AnyProc)(void);
-AnyProc BindProc(HMODULE library, LPCSTR name);
 
 // -1: the installed version is below the minimum or a version is unreadable;
 // 0: both version texts are identical; 1: they differ.

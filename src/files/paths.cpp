@@ -1,14 +1,18 @@
 #include "files.h"
 
-#include "../run/run.h"
-#include "../run/text.h"
+#include "../base/binding.h"
+#include "../base/text.h"
 
 const CHAR INSTALLED_EXE_NAME[] = "\\halunexe.exe";
 const CHAR STAGED_EXE_NAME[] = "\\halunexe.ex$";
 const CHAR INSTALLED_LIB_NAME[] = "\\halundll.dll";
 const CHAR STAGED_LIB_NAME[] = "\\halundll.dl$";
 const CHAR RESIDENT_BASE_NAME[] = "halunexe.exe";
-const CHAR KERNEL32_LIBRARY_NAME[] = "KERNEL32.dll";
+static_assert(sizeof(INSTALLED_EXE_NAME) - 1 == MANAGED_NAME_LENGTH &&
+                  sizeof(STAGED_EXE_NAME) - 1 == MANAGED_NAME_LENGTH &&
+                  sizeof(INSTALLED_LIB_NAME) - 1 == MANAGED_NAME_LENGTH &&
+                  sizeof(STAGED_LIB_NAME) - 1 == MANAGED_NAME_LENGTH,
+              "every managed name fits the room a system directory leaves");
 
 void FoldPathCase(LPCSTR source, LPSTR destination, int capacity) {
   int i = 0;
@@ -47,17 +51,16 @@ static BOOL BuildPathsIn(ManagedPaths *paths) {
 BOOL BuildManagedPaths(void) { return BuildPathsIn(&g_run.paths); }
 
 const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths) {
-  HMODULE kernel = LoadBoundLibrary(KERNEL32_LIBRARY_NAME);
-  if (kernel == NULL) return &g_run.paths;
-  IsWow64ProcessProc isWow64 = (IsWow64ProcessProc)BindProc(kernel, "IsWow64Process");
-  GetSystemWow64DirectoryAProc getDirectory =
-      (GetSystemWow64DirectoryAProc)BindProc(kernel, "GetSystemWow64DirectoryA");
-  BOOL wow64 = FALSE;
   // A missing function or a failed call means the tool is not under WOW64.
-  if (isWow64 == NULL || getDirectory == NULL || !isWow64(GetCurrentProcess(), &wow64))
-    wow64 = FALSE;
+  AnyProc procs[WOW64_FUNCTION_COUNT];
+  HMODULE kernel = BindFunctions(BIND_WOW64, procs);
+  if (kernel == NULL) return &g_run.paths;
+  IsWow64ProcessProc isWow64 = (IsWow64ProcessProc)procs[WOW64_IS_WOW64_PROCESS];
+  GetSystemWow64DirectoryAProc getDirectory =
+      (GetSystemWow64DirectoryAProc)procs[WOW64_SYSTEM_DIRECTORY];
+  BOOL wow64 = FALSE;
   UINT length = 0;
-  if (wow64) {
+  if (isWow64(GetCurrentProcess(), &wow64) && wow64) {
     // Zeroed whole and read with one byte to spare, so that the text ends
     // inside the buffer even when the call leaves it unterminated.
     ZeroBytes(wow64Paths->systemDir, PATH_CAPACITY);
@@ -90,20 +93,3 @@ FilePresence FindFilePresence(LPCSTR path) {
 }
 
 BOOL IsFilePresent(LPCSTR path) { return FindFilePresence(path) == PRESENCE_FOUND; }
-
-HMODULE LoadBoundLibrary(LPCSTR name) {
-  enum { LOADED_LIBRARY_MINIMUM = 32 };
-  CHAR path[PATH_CAPACITY];
-  if (name[0] == '\\') {
-    if (!CopyText(path, PATH_CAPACITY, g_run.paths.systemDir) ||
-        !AppendText(path, PATH_CAPACITY, name))
-      return NULL;
-    name = path;
-  }
-  HMODULE library = LoadLibraryA(name);
-  return (ULONG_PTR)library < LOADED_LIBRARY_MINIMUM ? NULL : library;
-}
-
-AnyProc BindProc(HMODULE library, LPCSTR name) {
-  return (AnyProc)(void *)GetProcAddress(library, name);
-}

@@ -1,9 +1,8 @@
 #include "files.h"
 
-#include "../run/run.h"
-#include "../run/text.h"
+#include "../base/binding.h"
+#include "../base/text.h"
 
-static const CHAR VERSION_LIBRARY_NAME[] = "\\version.dll";
 static const CHAR FILE_VERSION_QUERY[] = "\\StringFileInfo\\040904b0\\FileVersion";
 
 // The version functions, bound from the system directory's own version.dll
@@ -16,17 +15,13 @@ struct VersionApi {
 };
 
 static BOOL BindVersionApi(VersionApi *api) {
-  ZeroBytes(api, sizeof(*api));
-  api->library = LoadBoundLibrary(VERSION_LIBRARY_NAME);
+  AnyProc procs[VERSION_FUNCTION_COUNT];
+  api->library = BindFunctions(BIND_VERSION, procs);
   if (api->library == NULL) return FALSE;
-  api->GetFileVersionInfoSizeA =
-      (GetFileVersionInfoSizeAProc)BindProc(api->library, "GetFileVersionInfoSizeA");
-  api->GetFileVersionInfoA = (GetFileVersionInfoAProc)BindProc(api->library, "GetFileVersionInfoA");
-  api->VerQueryValueA = (VerQueryValueAProc)BindProc(api->library, "VerQueryValueA");
-  if (api->GetFileVersionInfoSizeA && api->GetFileVersionInfoA && api->VerQueryValueA) return TRUE;
-  FreeLibrary(api->library);
-  api->library = NULL;
-  return FALSE;
+  api->GetFileVersionInfoSizeA = (GetFileVersionInfoSizeAProc)procs[VERSION_GET_SIZE];
+  api->GetFileVersionInfoA = (GetFileVersionInfoAProc)procs[VERSION_GET_INFO];
+  api->VerQueryValueA = (VerQueryValueAProc)procs[VERSION_QUERY];
+  return TRUE;
 }
 
 // Reads the file's version-information block into a block of its own and

@@ -1,6 +1,6 @@
 #include "marker.h"
 
-#include "../run/text.h"
+#include "../base/text.h"
 
 // Opens the marker's key; it is never created.
 static HKEY OpenMarkerKey(void) {

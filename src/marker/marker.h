@@ -3,8 +3,7 @@
 #ifndef HALUNUPD_MARKER_MARKER_H
 #define HALUNUPD_MARKER_MARKER_H
 
-#include "../platform/win32.h"
-#include "../run/run.h"
+#include "../base/state.h"
 
 // Deletes each staged copy whose bit is clear in `pending`, then writes
 // "Complete" into the marker value when its key can be opened.

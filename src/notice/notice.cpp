@@ -1,62 +1,42 @@
 #include "notice.h"
 
+#include "../base/binding.h"
+#include "../base/text.h"
 #include "../files/files.h"
-#include "../run/run.h"
-#include "../run/text.h"
 
 const CHAR STUB_WINDOW_CLASS[] = "HALUNSHOW_STUB";
-static const CHAR TOOLHELP_LIBRARY_NAME[] = "KERNEL32.dll";
-static const CHAR PSAPI_LIBRARY_NAME[] = "\\psapi.dll";
 static const CHAR UNKNOWN_PROCESS_NAME[] = "unknown";
 
 enum { PROCESS_NOTICE_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE };
 
-void BindToolhelp(void) {
+// The module walk is bound too, though never called: a KERNEL32 without it
+// is not one whose snapshot the tool trusts.
+BOOL BindToolhelp(void) {
   ProcessApi *api = &g_run.processApi;
-  api->ready = 0;
-  api->toolhelpLibrary = LoadBoundLibrary(TOOLHELP_LIBRARY_NAME);
-  if (api->toolhelpLibrary == NULL) return;
-  api->CreateToolhelp32Snapshot =
-      (CreateToolhelp32SnapshotProc)BindProc(api->toolhelpLibrary, "CreateToolhelp32Snapshot");
-  api->Process32First = (Process32FirstProc)BindProc(api->toolhelpLibrary, "Process32First");
-  api->Process32Next = (Process32NextProc)BindProc(api->toolhelpLibrary, "Process32Next");
-  api->Module32First = (Module32FirstProc)BindProc(api->toolhelpLibrary, "Module32First");
-  api->Module32Next = (Module32NextProc)BindProc(api->toolhelpLibrary, "Module32Next");
-  if (api->CreateToolhelp32Snapshot && api->Process32First && api->Process32Next &&
-      api->Module32First && api->Module32Next)
-    api->ready = 1;
+  AnyProc procs[TOOLHELP_FUNCTION_COUNT];
+  api->library = BindFunctions(BIND_TOOLHELP, procs);
+  if (api->library == NULL) return FALSE;
+  api->CreateToolhelp32Snapshot = (CreateToolhelp32SnapshotProc)procs[TOOLHELP_SNAPSHOT];
+  api->Process32First = (Process32FirstProc)procs[TOOLHELP_PROCESS_FIRST];
+  api->Process32Next = (Process32NextProc)procs[TOOLHELP_PROCESS_NEXT];
+  return TRUE;
 }
 
-void BindPsapi(void) {
+BOOL BindPsapi(void) {
   ProcessApi *api = &g_run.processApi;
-  api->ready = 0;
-  // Loaded by full path: a bare name would search the tool's own directory
-  // first and could load a library planted beside it.
-  api->psapiLibrary = LoadBoundLibrary(PSAPI_LIBRARY_NAME);
-  if (api->psapiLibrary == NULL) return;
-  api->EnumProcesses = (EnumProcessesProc)BindProc(api->psapiLibrary, "EnumProcesses");
-  api->EnumProcessModules = (EnumProcessModulesProc)BindProc(api->psapiLibrary, "EnumProcessModules");
-  api->GetModuleBaseNameA = (GetModuleBaseNameAProc)BindProc(api->psapiLibrary, "GetModuleBaseNameA");
-  if (api->EnumProcesses && api->EnumProcessModules && api->GetModuleBaseNameA) {
-    api->ready = 1;
-    return;
-  }
-  // A library that lacks an entry point is of no use; it is not kept loaded.
-  FreeLibrary(api->psapiLibrary);
-  api->psapiLibrary = NULL;
+  AnyProc procs[PSAPI_FUNCTION_COUNT];
+  api->library = BindFunctions(BIND_PSAPI, procs);
+  if (api->library == NULL) return FALSE;
+  api->EnumProcesses = (EnumProcessesProc)procs[PSAPI_ENUM_PROCESSES];
+  api->EnumProcessModules = (EnumProcessModulesProc)procs[PSAPI_ENUM_MODULES];
+  api->GetModuleBaseNameA = (GetModuleBaseNameAProc)procs[PSAPI_BASE_NAME];
+  return TRUE;
 }
 
 void UnbindProcessApi(void) {
-  ProcessApi *api = &g_run.processApi;
-  HMODULE *library = NULL;
-  if (g_run.platformCode == PLATFORM_WIN98ME)
-    library = &api->toolhelpLibrary;
-  else if (g_run.platformCode == PLATFORM_NT5)
-    library = &api->psapiLibrary;
-  if (library == NULL || *library == NULL) return;
-  FreeLibrary(*library);
-  *library = NULL;
-  api->ready = 0;
+  if (g_run.processApi.library == NULL) return;
+  FreeLibrary(g_run.processApi.library);
+  g_run.processApi.library = NULL;
 }
 
 // Finds the stub window anew and, when there is one, sends it the notice on
@@ -95,7 +75,6 @@ void WaitForNotifiedCopies(void) {
 
 void NotifyBySnapshot(void) {
   ProcessApi *api = &g_run.processApi;
-  if (!api->ready) return;
   HANDLE snapshot = api->CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
   PROCESSENTRY32 entry;
   ZeroBytes(&entry, sizeof(entry));

@@ -3,7 +3,7 @@
 #ifndef HALUNUPD_NOTICE_NOTICE_H
 #define HALUNUPD_NOTICE_NOTICE_H
 
-#include "../platform/win32.h"
+#include "../base/state.h"
 
 // The message the resident's stub window receives.
 enum { NOTICE_MESSAGE = WM_USER + 2 };
@@ -12,13 +12,16 @@ enum { NOTICE_MESSAGE = WM_USER + 2 };
 enum { NOTICE_TIMEOUT_MS = 30000, NOTICE_WAIT_MS = 5000 };
 extern const CHAR STUB_WINDOW_CLASS[];  // "HALUNSHOW_STUB"
 
-// Binds the toolhelp functions of KERNEL32.dll (Windows 98/ME).
-void BindToolhelp(void);
-// Binds the process functions of the system directory's psapi.dll (NT 5+).
-void BindPsapi(void);
-// Releases the library bound for the running platform.
+// Binds the toolhelp functions of KERNEL32.dll (Windows 98/ME) into
+// g_run.processApi. FALSE, with nothing bound, when one is missing.
+BOOL BindToolhelp(void);
+// Binds the process functions of the system directory's psapi.dll (NT 5+)
+// into g_run.processApi. FALSE, with nothing bound, when one is missing.
+BOOL BindPsapi(void);
+// Releases the library of g_run.processApi, if one is bound.
 void UnbindProcessApi(void);
-// Notifies every process started from the installed executable's path.
+// Notifies every process started from the installed executable's path, with
+// the toolhelp functions BindToolhelp bound.
 void NotifyBySnapshot(void);
 // Notifies the process `id` when its main module is the resident executable.
 void NotifyByProcessId(DWORD id);

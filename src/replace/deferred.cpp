@@ -1,7 +1,7 @@
 #include "replace.h"
 
+#include "../base/text.h"
 #include "../files/files.h"
-#include "../run/text.h"
 
 // The files of `pending` whose staged copy is there: only those can be put in
 // place at the restart, and a rename naming a missing source could cost the

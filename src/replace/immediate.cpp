@@ -1,7 +1,7 @@
 #include "replace.h"
 
+#include "../base/text.h"
 #include "../files/files.h"
-#include "../run/text.h"
 
 // Copies a staged file over its installed name. TRUE when the copy is in
 // place, or when there surely is no staged copy to lose.

@@ -3,8 +3,7 @@
 #ifndef HALUNUPD_REPLACE_REPLACE_H
 #define HALUNUPD_REPLACE_REPLACE_H
 
-#include "../platform/win32.h"
-#include "../run/run.h"
+#include "../base/state.h"
 
 enum { LIBRARY_DELETE_ATTEMPTS = 10, LIBRARY_DELETE_PAUSE_MS = 1000 };
 // The rename text built for one run: the section line and two full lines.

@@ -2,7 +2,6 @@
 // first code that runs, and it provides the two memory routines the compiler
 // may call on its own.
 #include "../platform/record_sizes.h"
-#include "../platform/win32.h"
 #include "run.h"
 
 extern "C" {

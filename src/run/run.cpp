@@ -1,14 +1,10 @@
 #include "run.h"
 
+#include "../base/text.h"
 #include "../files/files.h"
 #include "../marker/marker.h"
 #include "../notice/notice.h"
 #include "../replace/replace.h"
-#include "text.h"
-
-RunState g_run;
-
-void ResetRunState(void) { ZeroBytes(&g_run, sizeof(g_run)); }
 
 void ClassifyPlatform(void) {
   OSVERSIONINFOA version;
@@ -53,8 +49,7 @@ static BOOL PrepareManagedPaths(void) {
 // when the running copies could not be listed, so nothing may be replaced.
 static BOOL NotifyRunningCopies(void) {
   if (g_run.platformCode == PLATFORM_NT5) {
-    BindPsapi();
-    if (!g_run.processApi.ready) return FALSE;
+    if (!BindPsapi()) return FALSE;
     DWORD bytes = 0;
     if (!g_run.processApi.EnumProcesses(g_run.processIds, sizeof(g_run.processIds), &bytes)) {
       UnbindProcessApi();
@@ -64,8 +59,8 @@ static BOOL NotifyRunningCopies(void) {
     if (count > PROCESS_ID_CAPACITY) count = PROCESS_ID_CAPACITY;
     for (DWORD i = 0; i < count; ++i) NotifyByProcessId(g_run.processIds[i]);
   } else if (g_run.platformCode == PLATFORM_WIN98ME) {
-    BindToolhelp();
-    NotifyBySnapshot();
+    // Without toolhelp the copies cannot be told; the files are tried anyway.
+    if (BindToolhelp()) NotifyBySnapshot();
   }
   return TRUE;
 }

@@ -3,7 +3,7 @@
 scenarios, without running either:
 
 - the exit-status table and the table of what each run leaves name exactly
-  the statuses src/run/run.h defines, each shown by an end-to-end scenario
+  the statuses src/base/state.h defines, each shown by an end-to-end scenario
   that exists (tests/e2e/run_e2e.py checks each named row after its run);
 - the "Treat as" column agrees with what the NSIS example does on each status;
 - the timing bounds, the version examples, the registry names and the
@@ -25,7 +25,7 @@ run_e2e = None
 
 GUIDE = "docs/integration.md"
 # The enum headers whose constants the guide quotes.
-CONSTANT_HEADERS = ["src/run/run.h", "src/notice/notice.h", "src/replace/replace.h"]
+CONSTANT_HEADERS = ["src/base/state.h", "src/notice/notice.h", "src/replace/replace.h"]
 # How the guide tells a setup to treat each status, and where the NSIS
 # example goes for each: the label of the course, or None for any label that
 # ends the install as failed.
@@ -58,8 +58,8 @@ def table_rows(text):
 
 
 def tool_statuses():
-    """{value: name} of the RUN_ constants in run.h."""
-    found = re.findall(r"\b(RUN_[A-Z_]+)\s*=\s*(-?\d+)", read("src/run/run.h"))
+    """{value: name} of the RUN_ constants in state.h."""
+    found = re.findall(r"\b(RUN_[A-Z_]+)\s*=\s*(-?\d+)", read("src/base/state.h"))
     return {int(value): name for name, value in found}
 
 
@@ -100,7 +100,7 @@ class StatusTables(unittest.TestCase):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
         values = [int(row[0]) for row in rows]
         self.assertEqual(sorted(values), sorted(tool_statuses()),
-                         "statuses in the guide's table %r, in run.h %r" % (values, tool_statuses()))
+                         "statuses in the guide's table %r, in state.h %r" % (values, tool_statuses()))
 
     def test_treat_as_agrees_with_the_nsis_example(self):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
@@ -126,7 +126,7 @@ class StatusTables(unittest.TestCase):
         named = []
         for row in rows:
             with self.subTest(run=row["run"]):
-                self.assertIn(row["status"], tool_statuses(), "status not in run.h")
+                self.assertIn(row["status"], tool_statuses(), "status not in state.h")
                 for column, words in LEAVES_WORDS.items():
                     self.assertIn(row[column], words, "column %s" % column)
                 # Only the courses that put both files in place start the executable.
@@ -156,7 +156,7 @@ class StatusTables(unittest.TestCase):
     def test_every_status_is_shown_end_to_end(self):
         shown = {row["status"] for row in run_e2e.documented_runs(read(GUIDE)) if row["shown_by"]}
         self.assertEqual(sorted(set(tool_statuses()) - shown), [],
-                         "statuses of run.h that no row shows by a scenario; shown: %r"
+                         "statuses of state.h that no row shows by a scenario; shown: %r"
                          % sorted(shown))
 
 

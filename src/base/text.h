@@ -1,6 +1,6 @@
 // Bounded text helpers over the ANSI string functions, and the string table.
-#ifndef HALUNUPD_RUN_TEXT_H
-#define HALUNUPD_RUN_TEXT_H
+#ifndef HALUNUPD_BASE_TEXT_H
+#define HALUNUPD_BASE_TEXT_H
 
 #include "../platform/win32.h"
 

@@ -1,0 +1,92 @@
+// The ground every module stands on: buffer sizes, the platform and status
+// codes, the set of pending files and the one process-wide run state.
+#ifndef HALUNUPD_BASE_STATE_H
+#define HALUNUPD_BASE_STATE_H
+
+#include "../platform/win32.h"
+
+// A path the tool builds, with its zero byte: below MAX_PATH, as every ANSI
+// file function of Windows 95 on accepts it. Loaded texts share the size.
+enum { PATH_CAPACITY = 256, TEXT_CAPACITY = 256 };
+// What a call may write into a field of PATH_CAPACITY or TEXT_CAPACITY: one
+// byte to spare, so that a zeroed field still ends inside itself when the
+// call leaves its text unterminated.
+enum { TEXT_LOAD_LIMIT = PATH_CAPACITY - 1 };
+// Each managed file name joined to the system directory, backslash included
+// ("\halunexe.exe"), has this many characters.
+enum { MANAGED_NAME_LENGTH = 13 };
+// The longest system directory that leaves room for a managed file name.
+enum { SYSTEM_DIR_MAX_LENGTH = PATH_CAPACITY - 1 - MANAGED_NAME_LENGTH };
+// A process name as the process functions report it (MAX_PATH).
+enum { PROCESS_NAME_CAPACITY = 260 };
+// Identifiers read from one process list (4 KiB); a copy past them is not seen.
+enum { PROCESS_ID_CAPACITY = 1024 };
+// Running copies that were sent the notice and are waited for.
+enum { NOTICED_COPY_CAPACITY = PROCESS_ID_CAPACITY };
+
+typedef SHORT PlatformCode;
+enum {
+  PLATFORM_UNKNOWN = 0,
+  PLATFORM_WIN32S = 321,
+  PLATFORM_WIN95 = 322,
+  PLATFORM_NT4 = 324,
+  PLATFORM_WIN98ME = 325,
+  PLATFORM_NT5 = 326
+};
+
+typedef SHORT RunStatus;
+enum {
+  RUN_SCAN_FAILED = -1,
+  RUN_NOTHING_DONE = 0,
+  RUN_FRESH_INSTALL = 1,
+  RUN_SAME_VERSION = 2,
+  RUN_REPLACED = 3,
+  RUN_RESTART_NEEDED = 4
+};
+
+typedef WORD PendingSet;
+enum { PENDING_LIBRARY = 1, PENDING_EXECUTABLE = 2, PENDING_ALL = 7 };
+
+struct ManagedPaths {
+  CHAR systemDir[PATH_CAPACITY];  // as the platform reports it
+  CHAR installedExe[PATH_CAPACITY];  // the rest folded to lower case
+  CHAR stagedExe[PATH_CAPACITY];
+  CHAR installedLib[PATH_CAPACITY];
+  CHAR stagedLib[PATH_CAPACITY];
+};
+
+// The process functions of the running platform: toolhelp from KERNEL32 on
+// Windows 98/ME, psapi on NT 5 and later. `library` is NULL until every one
+// of them is bound.
+struct ProcessApi {
+  HMODULE library;
+  CreateToolhelp32SnapshotProc CreateToolhelp32Snapshot;
+  Process32FirstProc Process32First;
+  Process32NextProc Process32Next;
+  EnumProcessesProc EnumProcesses;
+  EnumProcessModulesProc EnumProcessModules;
+  GetModuleBaseNameAProc GetModuleBaseNameA;
+};
+
+// Static rather than on the stack, like every large buffer of the tool: a
+// frame above one page would need the stack probe that only a C runtime
+// provides.
+struct RunState {
+  PlatformCode platformCode;
+  RunStatus runStatus;
+  ManagedPaths paths;
+  ProcessApi processApi;
+  DWORD processIds[PROCESS_ID_CAPACITY];
+  // Handles (SYNCHRONIZE) of the copies that were sent the notice, until the
+  // wait for them to end is over.
+  HANDLE noticedCopies[NOTICED_COPY_CAPACITY];
+  DWORD noticedCopyCount;
+};
+
+// The one run state of the process.
+extern RunState g_run;
+
+// Clears the run state, as at process start.
+void ResetRunState(void);
+
+#endif
