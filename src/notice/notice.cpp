@@ -7,6 +7,9 @@
 const CHAR STUB_WINDOW_CLASS[] = "HALUNSHOW_STUB";
 static const CHAR UNKNOWN_PROCESS_NAME[] = "unknown";
 
+static_assert(sizeof(((PROCESSENTRY32 *)0)->szExeFile) == PROCESS_NAME_CAPACITY,
+              "a snapshot's process name fills a field of PROCESS_NAME_CAPACITY");
+
 enum { PROCESS_NOTICE_ACCESS = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE };
 
 // The module walk is bound too, though never called: a KERNEL32 without it
@@ -82,8 +85,9 @@ void NotifyBySnapshot(void) {
   BOOL more = api->Process32First(snapshot, &entry);
   while (more) {
     if (entry.th32ProcessID != 0) {
+      // The fold reads at most PROCESS_NAME_CAPACITY - 1 bytes: a name the
+      // call leaves unended is cut there.
       CHAR folded[PROCESS_NAME_CAPACITY];
-      entry.szExeFile[MAX_PATH - 1] = 0;
       FoldPathCase(entry.szExeFile, folded, PROCESS_NAME_CAPACITY);
       if (lstrcmpA(folded, g_run.paths.installedExe) == 0) SendNotice(entry.th32ProcessID);
     }
@@ -107,7 +111,7 @@ void NotifyByProcessId(DWORD id) {
     if (api->EnumProcessModules(process, &mainModule, sizeof(mainModule), &needed))
       api->GetModuleBaseNameA(process, mainModule, name, PROCESS_NAME_CAPACITY);
   }
-  name[PROCESS_NAME_CAPACITY - 1] = 0;
+  // A name the call leaves unended is cut by the fold, as above.
   FoldPathCase(name, folded, PROCESS_NAME_CAPACITY);
   if (lstrcmpA(folded, RESIDENT_BASE_NAME) == 0) SendNotice(id);
   if (process != NULL) CloseHandle(process);

@@ -46,7 +46,7 @@ static BOOL AppendRenameLine(UINT number, LPCSTR directory, LPSTR text) {
   CHAR line[RENAME_LINE_CAPACITY];
   LoadText(number, format, TEXT_LOAD_LIMIT);
   // Each of the two "%s" gives way to the directory.
-  int length = lstrlenA(format) - 4 + 2 * lstrlenA(directory);
+  int length = lstrlenA(format) + 2 * (lstrlenA(directory) - FORMAT_FIELD_LENGTH);
   if (length >= RENAME_LINE_CAPACITY) return FALSE;
   wsprintfA(line, format, directory, directory);
   return AppendText(text, RENAME_TEXT_CAPACITY, line);
@@ -78,25 +78,45 @@ static BOOL BuildRenameFilePath(LPSTR path) {
   if (length == 0 || length >= TEXT_LOAD_LIMIT || (UINT)lstrlenA(windowsDir) != length)
     return FALSE;
   LoadText(TEXT_RENAME_FILE, format, TEXT_LOAD_LIMIT);
-  if ((int)length + lstrlenA(format) - 2 >= PATH_CAPACITY) return FALSE;
+  if ((int)length + lstrlenA(format) - FORMAT_FIELD_LENGTH >= PATH_CAPACITY) return FALSE;
   wsprintfA(path, format, windowsDir);
   return TRUE;
 }
 
-// The rename file as read and as rewritten.
-static CHAR s_renameFile[WININIT_FILE_CAPACITY];
-
-BOOL WriteWininitRenames(PendingSet pending) {
-  CHAR path[PATH_CAPACITY];
+// The rename text for `pending`: the section line and a line per file. FALSE
+// when a line would not fit whole.
+static BOOL BuildRenameText(PendingSet pending, LPSTR text) {
   CHAR directory[PATH_CAPACITY];
-  CHAR text[RENAME_TEXT_CAPACITY];
-  if (!BuildRenameFilePath(path)) return FALSE;
   RenameDirectory(directory);
   LoadText(TEXT_RENAME_SECTION, text, TEXT_LOAD_LIMIT);
   if ((pending & PENDING_LIBRARY) && !AppendRenameLine(TEXT_RENAME_LIBRARY, directory, text))
     return FALSE;
-  if ((pending & PENDING_EXECUTABLE) && !AppendRenameLine(TEXT_RENAME_EXECUTABLE, directory, text))
-    return FALSE;
+  return !(pending & PENDING_EXECUTABLE) ||
+         AppendRenameLine(TEXT_RENAME_EXECUTABLE, directory, text);
+}
+
+// The rename file as read and as rewritten: static, as a frame this large
+// would need the stack probe that only a C runtime provides.
+static CHAR s_renameFile[WININIT_FILE_CAPACITY];
+
+// Reads the open rename file whole into s_renameFile. FALSE when the read
+// fails or the file is longer than RENAME_FILE_READ_LIMIT.
+static BOOL ReadRenameFile(HANDLE file, DWORD *length) {
+  *length = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, s_renameFile + *length, RENAME_FILE_READ_LIMIT + 1 - *length, &got, NULL))
+      return FALSE;
+    if (got == 0) return TRUE;
+    *length += got;
+    if (*length > RENAME_FILE_READ_LIMIT) return FALSE;
+  }
+}
+
+BOOL WriteWininitRenames(PendingSet pending) {
+  CHAR path[PATH_CAPACITY];
+  CHAR text[RENAME_TEXT_CAPACITY];
+  if (!BuildRenameFilePath(path) || !BuildRenameText(pending, text)) return FALSE;
 
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);
@@ -104,27 +124,13 @@ BOOL WriteWininitRenames(PendingSet pending) {
 
   // The existing content is kept: read it whole, merge, and write it back.
   // A file too large to hold with the new lines is left as it is.
-  const DWORD readLimit = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - 8;
-  DWORD length = 0;
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file, s_renameFile + length, readLimit + 1 - length, &got, NULL)) {
-      CloseHandle(file);
-      return FALSE;
-    }
-    if (got == 0) break;
-    length += got;
-    if (length > readLimit) {
-      CloseHandle(file);
-      return FALSE;
-    }
-  }
-
   BOOL written = FALSE;
-  DWORD merged = MergeRenameText(s_renameFile, length, WININIT_FILE_CAPACITY, text);
-  if (merged != 0 && SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0) {
+  DWORD length = 0;
+  if (ReadRenameFile(file, &length)) {
+    DWORD merged = MergeRenameText(s_renameFile, length, WININIT_FILE_CAPACITY, text);
     DWORD count = 0;
-    if (WriteFile(file, s_renameFile, merged, &count, NULL) && count == merged)
+    if (merged != 0 && SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0 &&
+        WriteFile(file, s_renameFile, merged, &count, NULL) && count == merged)
       written = SetEndOfFile(file);
   }
   CloseHandle(file);
@@ -201,6 +207,7 @@ static BOOL InsertBytes(LPSTR file, DWORD *length, DWORD capacity, DWORD at, LPC
 
 DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) {
   static const CHAR LINE_BREAK[] = "\r\n";
+  const DWORD lineBreakLength = sizeof(LINE_BREAK) - 1;
   // A zero byte inside a text file cuts it short for its readers: drop them.
   DWORD kept = 0;
   for (DWORD i = 0; i < length; ++i)
@@ -214,7 +221,7 @@ DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) 
   if (section >= length) {
     // No section yet: append the whole text on a line of its own.
     if (length > 0 && file[length - 1] != '\n' &&
-        !InsertBytes(file, &length, capacity, length, LINE_BREAK, 2))
+        !InsertBytes(file, &length, capacity, length, LINE_BREAK, lineBreakLength))
       return 0;
     if (!InsertBytes(file, &length, capacity, length, renames, (DWORD)lstrlenA(renames)))
       return 0;
@@ -231,8 +238,9 @@ DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) 
       LPCSTR line = TrimLine(renames + at, LineEnd(renames, at, renamesLength) - at, &trimmed);
       if (trimmed > 0 && !HasLine(file, bodyStart, bodyEnd, line, trimmed)) {
         if (bodyEnd > 0 && file[bodyEnd - 1] != '\n') {
-          if (!InsertBytes(file, &length, capacity, bodyEnd, LINE_BREAK, 2)) return 0;
-          bodyEnd += 2;
+          if (!InsertBytes(file, &length, capacity, bodyEnd, LINE_BREAK, lineBreakLength))
+            return 0;
+          bodyEnd += lineBreakLength;
         }
         if (!InsertBytes(file, &length, capacity, bodyEnd, renames + at, next - at)) return 0;
         bodyEnd += next - at;
@@ -240,7 +248,7 @@ DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) 
       at = next;
     }
   }
-  if (length + 1 > capacity) return 0;
+  // Below `capacity` as given, and every insertion keeps it there.
   file[length] = 0;
   return length + 1;
 }

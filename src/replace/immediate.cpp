@@ -46,7 +46,8 @@ static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD paus
 PendingSet ReplaceInPlace(void) {
   const ManagedPaths *paths = &g_run.paths;
   PendingSet notInPlace = 0;
-  if (!ReplaceOne(paths->installedExe, paths->stagedExe, 1, 0)) notInPlace |= PENDING_EXECUTABLE;
+  if (!ReplaceOne(paths->installedExe, paths->stagedExe, EXECUTABLE_DELETE_ATTEMPTS, 0))
+    notInPlace |= PENDING_EXECUTABLE;
   // The resident may still hold the library for a moment after the notice.
   if (!ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,
                   LIBRARY_DELETE_PAUSE_MS))

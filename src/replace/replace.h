@@ -5,15 +5,28 @@
 
 #include "../base/state.h"
 
-enum { LIBRARY_DELETE_ATTEMPTS = 10, LIBRARY_DELETE_PAUSE_MS = 1000 };
+// The resident may hold its library a moment after the notice: deleting it is
+// tried this often, each time after a pause. Its executable gets one attempt.
+enum { LIBRARY_DELETE_ATTEMPTS = 10, LIBRARY_DELETE_PAUSE_MS = 1000, EXECUTABLE_DELETE_ATTEMPTS = 1 };
+// A "%s" of a format text, which wsprintfA replaces.
+enum { FORMAT_FIELD_LENGTH = 2 };
+// The fixed characters of a rename line ("\halundll.dll = \halundll.dl$" and
+// CR LF), around the two directories.
+enum { RENAME_LINE_FIXED_LENGTH = 31 };
+// One formatted rename line: its fixed characters, the longest system
+// directory twice and a zero byte.
+enum { RENAME_LINE_CAPACITY = RENAME_LINE_FIXED_LENGTH + 2 * SYSTEM_DIR_MAX_LENGTH + 1 };
 // The rename text built for one run: the section line and two full lines.
 enum { RENAME_TEXT_CAPACITY = 2048 };
-// One formatted rename line: 31 fixed characters and the directory twice.
-enum { RENAME_LINE_CAPACITY = 31 + 2 * 242 + 1 };
 // The largest existing rename file merged with the new lines.
 enum { WININIT_FILE_CAPACITY = 32768 };
+// Bytes a merge adds besides the rename text: a line break before it and the
+// closing zero byte (3), rounded up.
+enum { MERGE_EXTRA_BYTES = 8 };
+// The longest existing rename file read: the merge then always fits.
+enum { RENAME_FILE_READ_LIMIT = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - MERGE_EXTRA_BYTES };
 // The restart command line: the installed path and the restart argument.
-enum { COMMAND_LINE_CAPACITY = 2 * 256 };
+enum { COMMAND_LINE_CAPACITY = PATH_CAPACITY + TEXT_CAPACITY };
 
 // The operations below only put files in place, or schedule them, and report
 // what they did; the run procedure alone decides from their reports what is
@@ -59,12 +72,12 @@ BOOL WriteWininitRenames(PendingSet pending);
 PendingSet QueueMoveOnReboot(PendingSet pending);
 
 // Merges `renames` (a "[Rename]" section line followed by rename lines, each
-// ended by CR LF) into the `length` bytes of an existing rename file held in
-// `file` of `capacity` bytes: lines not yet in the file's first [Rename]
-// section are added at its end, or the whole section is appended. Trailing
-// zero bytes of the old content are dropped and the result ends with one
-// zero byte. Returns the new length, zero byte included, or 0 if it does not
-// fit.
+// ended by CR LF) into the `length` bytes (below `capacity`) of an existing
+// rename file held in `file` of `capacity` bytes: lines not yet in the file's
+// first [Rename] section are added at its end, or the whole section is
+// appended. Zero bytes of the old content are dropped and the result ends
+// with one zero byte. Returns the new length, zero byte included, or 0 if it
+// does not fit.
 DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
 
 #endif
