@@ -1,5 +1,6 @@
 // The toolhelp, WOW64, psapi and version functions that the simulated system
 // libraries export; the tool reaches them only through GetProcAddress.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +53,9 @@ BOOL FillEntry(HANDLE snapshot, LPPROCESSENTRY32 entry, bool first) {
   std::memset(reinterpret_cast<char *>(entry) + sizeof(DWORD), 0, sizeof(*entry) - sizeof(DWORD));
   entry->th32ProcessID = process.id;
   entry->cntThreads = 1;
-  std::string image = process.imagePath.substr(0, MAX_PATH - 1);
-  std::memcpy(entry->szExeFile, image.c_str(), image.size() + 1);
+  // A name too long for the field fills it with no zero byte.
+  std::string image = process.imagePath.substr(0, MAX_PATH);
+  std::memcpy(entry->szExeFile, image.c_str(), std::min<size_t>(image.size() + 1, MAX_PATH));
   return TRUE;
 }
 
@@ -124,8 +126,9 @@ DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWOR
     M().defects.push_back("GetModuleBaseNameA without an open process and its main module");
     return 0;
   }
-  std::string base = found->baseName.substr(0, size - 1);
-  std::memcpy(name, base.c_str(), base.size() + 1);
+  // A name too long for the buffer is cut to its size with no zero byte.
+  std::string base = found->baseName.substr(0, size);
+  std::memcpy(name, base.c_str(), std::min<size_t>(base.size() + 1, size));
   return static_cast<DWORD>(base.size());
 }
 

@@ -100,8 +100,27 @@ bool Machine::HasFile(const std::string &path) const { return files_.count(Fold(
 
 std::string Machine::FileBytes(const std::string &path) const {
   auto it = files_.find(Fold(path));
-  if (it == files_.end()) Fatal("test asked for the bytes of a missing file " + path);
+  if (it == files_.end()) return "(missing file " + path + ")";
   return it->second.bytes;
+}
+
+bool Machine::DirectoryExists(const std::string &directory) const {
+  std::string folded = Fold(directory);
+  while (!folded.empty() && folded.back() == '\\') folded.pop_back();
+  // A drive's root.
+  if (folded.size() == 2 && folded[1] == ':') return true;
+  // `folded` is `dir` or one of its parents.
+  auto within = [&folded](const std::string &dir) {
+    return dir.compare(0, folded.size(), folded) == 0 &&
+           (dir.size() == folded.size() || dir[folded.size()] == '\\');
+  };
+  for (const std::string &dir : {systemDir, windowsDir, is64Bit ? wow64Dir : systemDir})
+    if (within(Fold(dir))) return true;
+  for (const std::string &dir : directories)
+    if (within(Fold(dir))) return true;
+  for (const auto &file : files_)
+    if (within(DirectoryOf(file.first))) return true;
+  return false;
 }
 
 File *Machine::FindFile(const std::string &path) {
@@ -279,9 +298,10 @@ HMODULE Machine::LoadLibrary(const std::string &name) {
   Library *library = nullptr;
   bool system = true;
   if (dir.empty()) {
-    // A bare name: the tool's own directory is searched before the system's.
+    // A bare name: a library the process has mapped already, else the tool's
+    // own directory is searched before the system's.
     auto beside = besideToolLibraries.find(base);
-    if (beside != besideToolLibraries.end()) {
+    if (beside != besideToolLibraries.end() && mappedLibraries.count(base) == 0) {
       library = &beside->second;
       system = false;
     } else {
@@ -359,20 +379,27 @@ std::string Machine::RedirectedKey(const std::string &key) const {
 }
 
 void Machine::Restart() {
-  for (const DelayedMove &move : delayedMoves) {
-    auto from = files_.find(Fold(move.from));
-    if (from == files_.end()) continue;
-    File moved = from->second;
+  // Moves `from` onto `to`, which it replaces only when `replace` is set.
+  auto move = [this](const std::string &from, const std::string &to, bool replace) {
+    auto source = files_.find(from);
+    if (source == files_.end() || !DirectoryExists(DirectoryOf(to))) return;
+    if (from != to && files_.count(to) != 0 && !replace) return;
+    File moved = source->second;
     moved.lockedUntil = 0;
-    files_.erase(from);
-    files_[Fold(move.to)] = moved;
-  }
+    files_.erase(source);
+    files_[to] = moved;
+  };
+  for (const DelayedMove &delayed : delayedMoves)
+    move(Fold(delayed.from), Fold(delayed.to), (delayed.flags & MOVEFILE_REPLACE_EXISTING) != 0);
   delayedMoves.clear();
   std::string wininit = Fold(windowsDir + "\\wininit.ini");
   auto ini = files_.find(wininit);
   if (ini == files_.end() || version.platformId != VER_PLATFORM_WIN32_WINDOWS) return;
   std::string text = ini->second.bytes;
+  // Kept as wininit.bak once its renames are done, replacing an earlier one.
+  File backup = ini->second;
   files_.erase(ini);
+  files_[Fold(windowsDir + "\\wininit.bak")] = backup;
   // The path as the restart-time renaming reads it: empty when it names a
   // long directory, which only has a long name there; a short form is taken
   // for its long directory.
@@ -391,14 +418,14 @@ void Machine::Restart() {
     return folded;
   };
   for (const auto &rename : RenameSectionLines(text)) {
-    std::string from = readable(rename.second), to = readable(rename.first);
-    if (from.empty() || to.empty()) continue;
-    auto source = files_.find(from);
-    if (source == files_.end()) continue;
-    File moved = source->second;
-    files_.erase(source);
-    moved.lockedUntil = 0;
-    files_[to] = moved;
+    std::string from = readable(rename.second);
+    if (from.empty()) continue;
+    if (Fold(rename.first) == "nul") {
+      files_.erase(from);
+      continue;
+    }
+    std::string to = readable(rename.first);
+    if (!to.empty()) move(from, to, true);
   }
 }
 
@@ -433,9 +460,14 @@ std::vector<std::pair<std::string, std::string>> RenameSectionLines(const std::s
       inSection = Fold(line) == "[rename]";
       continue;
     }
-    size_t equals = line.find(" = ");
+    size_t equals = line.find('=');
     if (!inSection || equals == std::string::npos) continue;
-    renames.emplace_back(line.substr(0, equals), line.substr(equals + 3));
+    auto trimmed = [](std::string text) {
+      size_t first = text.find_first_not_of(" \t");
+      if (first == std::string::npos) return std::string();
+      return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    };
+    renames.emplace_back(trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)));
   }
   return renames;
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,8 +61,10 @@ struct RegKey {
 
 struct Process {
   DWORD id = 0;
-  std::string imagePath;  // as the snapshot reports it
-  std::string baseName;   // as the main module reports it
+  // As the snapshot reports it, and as the main module reports it. A name
+  // that does not fit the caller's field fills it with no zero byte.
+  std::string imagePath;
+  std::string baseName;
   bool openable = true;
   bool modulesReadable = true;
   // The process ends when the virtual clock reaches this time: it is then no
@@ -97,6 +100,9 @@ struct DelayedMove {
 struct Launch {
   std::string applicationName;  // "(null)" when none was passed
   std::string commandLine;
+  // The program started: the application name, or without one the program
+  // the command line names as Windows reads it; "" when none was started.
+  std::string program;
   bool inheritHandles;
   DWORD creationFlags;
   bool environmentInherited;
@@ -158,6 +164,16 @@ class Machine {
   // stand beside the tool (found first for a bare name), by base name.
   std::map<std::string, Library> systemLibraries;
   std::map<std::string, Library> besideToolLibraries;
+  // Libraries mapped into the tool's process before it runs (it imports
+  // them): a bare name finds these, never a copy beside the tool.
+  std::set<std::string> mappedLibraries = {"kernel32.dll", "user32.dll", "advapi32.dll"};
+  // The caller lacks the right to register delayed moves (not elevated):
+  // MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT fails with access denied.
+  bool delayedMovesRefused = false;
+  // Directories that exist besides the system, Windows and (on a 64-bit
+  // machine) WOW64 directories, those holding a file, and their parents. A
+  // file cannot be created, copied or moved into any other.
+  std::set<std::string> directories;
   FaultPlan faults;
   bool createProcessFails = false;
   // Short (8.3) forms that GetShortPathNameA reports, by folded long path; a
@@ -171,7 +187,10 @@ class Machine {
   void PutExecutable(const std::string &path, const std::string &bytes,
                      const std::optional<std::string> &fileVersion);
   bool HasFile(const std::string &path) const;
-  std::string FileBytes(const std::string &path) const;  // aborts when missing
+  // The file's bytes; for a missing file the text "(missing file <path>)",
+  // so that the comparison fails the one test that asked.
+  std::string FileBytes(const std::string &path) const;
+  bool DirectoryExists(const std::string &directory) const;
   File *FindFile(const std::string &path);
   void RemoveFile(const std::string &path);
   void LockFile(const std::string &path, uint64_t untilMs, DWORD error = ERROR_SHARING_VIOLATION);
@@ -200,7 +219,7 @@ class Machine {
   std::vector<Launch> launches;
   std::vector<Call> calls;
   std::vector<std::string> defects;  // misuse of the interface by the caller
-  DWORD lastError = 0;
+  DWORD lastError = 0;               // what GetLastError reports
 
   // Names of the logged calls, in order; and those of one name.
   std::vector<std::string> CallNames() const;
@@ -222,12 +241,15 @@ class Machine {
   std::string RedirectedPath(const std::string &path) const;
   std::string RedirectedKey(const std::string &key) const;
 
-  // Performs what the next restart does: the delayed moves, and on Windows
-  // 98/ME the [Rename] section of wininit.ini (the file is then removed).
+  // Performs what the next restart does: the delayed moves, in order, each
+  // onto an existing file only with MOVEFILE_REPLACE_EXISTING; and on
+  // Windows 98/ME the [Rename] section of wininit.ini, whose lines
+  // ("target=source", blanks around "=" allowed) replace the target, and
+  // "NUL=source" deletes the source; the file is then kept as wininit.bak.
   // The renames are carried out before Windows starts, where only short
   // names exist: a line naming a path in a directory that has a short form
   // other than itself (see shortPaths) is skipped, and short forms name their
-  // long directories.
+  // long directories. A move into a directory that does not exist is skipped.
   void Restart();
 
   // --- used by the simulated operations ---
@@ -293,7 +315,8 @@ std::string BaseNameOf(const std::string &path);
 const std::map<UINT, std::string> &StringTable();
 
 // The lines of the first [Rename] section of a wininit.ini text, as the
-// restart reads them: (target, source) pairs in file order.
+// restart reads them: (target, source) pairs in file order, blanks around
+// each trimmed; a deletion has the target "NUL".
 std::vector<std::pair<std::string, std::string>> RenameSectionLines(const std::string &text);
 
 // Encodes a version resource into the block GetFileVersionInfoA hands out.

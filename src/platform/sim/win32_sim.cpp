@@ -50,6 +50,26 @@ bool IsFreeToChange(const sim::File &file, const std::string &folded, DWORD *err
 // The file a path the tool names reaches, after any redirection.
 std::string Reached(LPCSTR path) { return M().RedirectedPath(Text(path)); }
 
+// The program a command line names when no application name is given, as
+// Windows reads it: a quoted name up to its closing quote; otherwise the
+// text up to each blank in turn, the first that names an existing file
+// (".exe" added to a name without an extension). "" when none exists.
+std::string ProgramOfCommandLine(const std::string &commandLine) {
+  auto existing = [](std::string name) {
+    if (sim::BaseNameOf(name).find('.') == std::string::npos) name += ".exe";
+    return M().HasFile(M().RedirectedPath(name)) ? name : std::string();
+  };
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    size_t close = commandLine.find('"', 1);
+    if (close == std::string::npos) close = commandLine.size();
+    return existing(commandLine.substr(1, close - 1));
+  }
+  for (size_t blank = commandLine.find_first_of(" \t");; blank = commandLine.find_first_of(" \t", blank + 1)) {
+    std::string program = existing(commandLine.substr(0, blank));
+    if (!program.empty() || blank == std::string::npos) return program;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- KERNEL32
@@ -99,6 +119,7 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
   if (M().HeldWithoutShare(sim::Fold(from), FILE_SHARE_READ)) return Fail(ERROR_SHARING_VIOLATION);
   sim::File copy = *source;
   copy.lockedUntil = 0;
+  if (!M().DirectoryExists(sim::DirectoryOf(to))) return Fail(ERROR_PATH_NOT_FOUND);
   if (sim::File *target = M().FindFile(to)) {
     if (bFailIfExists) return Fail(ERROR_FILE_EXISTS);
     DWORD error = 0;
@@ -113,6 +134,7 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
     return FALSE;
   if (!(dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT)) NotModelled("MoveFileExA without a delay");
   if (M().version.platformId != VER_PLATFORM_WIN32_NT) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
+  if (M().delayedMovesRefused) return Fail(ERROR_ACCESS_DENIED);
   // The source must be there as the tool sees it; the move is recorded with
   // the paths as named, not redirected: it is performed natively.
   if (!M().HasFile(Reached(lpExistingFileName))) return Fail(ERROR_FILE_NOT_FOUND);
@@ -153,6 +175,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   }
   if (!file && dwCreationDisposition == OPEN_EXISTING) {
     Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!file && !M().DirectoryExists(sim::DirectoryOf(folded))) {
+    Fail(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   if (!file) {
@@ -291,8 +317,11 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   M().launches.push_back(launch);
   if (M().createProcessFails) return Fail(ERROR_FILE_NOT_FOUND);
   // The program started must exist, as the loader needs it.
-  std::string program = M().RedirectedPath(lpApplicationName ? lpApplicationName : launch.commandLine);
-  if (!M().HasFile(program)) return Fail(ERROR_FILE_NOT_FOUND);
+  std::string program =
+      lpApplicationName ? Text(lpApplicationName) : ProgramOfCommandLine(launch.commandLine);
+  if (program.empty() || !M().HasFile(M().RedirectedPath(program)))
+    return Fail(ERROR_FILE_NOT_FOUND);
+  M().launches.back().program = program;
   lpProcessInformation->hProcess = M().NewHandle(Machine::HandleObject{Kind::Process});
   lpProcessInformation->hThread = M().NewHandle(Machine::HandleObject{Kind::Thread});
   lpProcessInformation->dwProcessId = 0x4000 + static_cast<DWORD>(M().launches.size()) * 4;
