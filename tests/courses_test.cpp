@@ -300,34 +300,51 @@ TEST_F(CoursesTest, WithoutAdministratorRightsNothingChangesButTheResidentCloses
 }
 
 // "start" in the marker ends a run on 98/ME only, before any path is built.
+// A marker key that is missing or refused changes no course: it is never
+// created, and a refused one keeps its value.
 TEST_F(CoursesTest, StartMarkerEndsTheRunOn98MeOnly) {
+  enum Key { kPresent, kMissing, kRefused };
   struct Case {
     const Family *family;
     const char *marker;
-    DWORD type;
     RunStatus expected;
+    Key key;
   };
   const Case cases[] = {
-      {&kWin98, "START", REG_SZ, RUN_NOTHING_DONE},
-      {&kWinMe, "Start", REG_SZ, RUN_NOTHING_DONE},
-      {&kWin98, "Complete", REG_SZ, RUN_REPLACED},
-      {&kWinMe, "started", REG_SZ, RUN_REPLACED},
-      {&kWin2000, "START", REG_SZ, RUN_REPLACED},
-      {&kWinXp, "START", REG_SZ, RUN_REPLACED},
-      {&kWin10, "start", REG_SZ, RUN_REPLACED},
-      {&kNt4, "start", REG_SZ, RUN_REPLACED},
-      {&kWin95, "start", REG_SZ, RUN_REPLACED},
+      {&kWin98, "START", RUN_NOTHING_DONE, kPresent},
+      {&kWinMe, "Start", RUN_NOTHING_DONE, kPresent},
+      {&kWin98, "Complete", RUN_REPLACED, kPresent},
+      {&kWinMe, "started", RUN_REPLACED, kPresent},
+      {&kWin2000, "START", RUN_REPLACED, kPresent},
+      {&kWinXp, "START", RUN_REPLACED, kPresent},
+      {&kWin10, "start", RUN_REPLACED, kPresent},
+      {&kNt4, "start", RUN_REPLACED, kPresent},
+      {&kWin95, "start", RUN_REPLACED, kPresent},
+      {&kWin32s, "start", RUN_REPLACED, kPresent},
+      {&kWin98, "start", RUN_REPLACED, kRefused},
+      {&kWinXp, "start", RUN_REPLACED, kRefused},
+      {&kWin98, "", RUN_REPLACED, kMissing},
+      {&kNt4, "", RUN_REPLACED, kMissing},
   };
   for (const Case &c : cases) {
     Begin(*c.family);
-    m().SetValue(kMarkerKey, kMarkerValue, c.type, std::string(c.marker) + '\0');
+    m().keys_.clear();
+    if (c.key != kMissing) m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string(c.marker) + '\0');
+    if (c.key == kRefused) m().FindKey(kMarkerKey)->refused = true;
     Install("4.50");
     Stage("4.60");
-    const std::string label = std::string(c.family->name) + ", marker \"" + c.marker + "\"";
+    const std::string label = std::string(c.family->name) + ", marker \"" + c.marker + "\"" +
+                              (c.key == kRefused ? ", key refused" : c.key == kMissing ? ", no key" : "");
     EXPECT_EQ(c.expected, RunUpgrade()) << label;
-    EXPECT_EQ(kComplete, MarkerText()) << label << ": overwritten";
-    bool on98 = c.family->expected == PLATFORM_WIN98ME;
-    EXPECT_EQ(on98 ? 1u : 0u, Count("RegQueryValueExA")) << label << ": marker read";
+    if (c.key == kPresent) {
+      EXPECT_EQ(kComplete, MarkerText()) << label << ": overwritten";
+    } else if (c.key == kRefused) {
+      EXPECT_EQ(std::string(c.marker) + '\0', MarkerText()) << label << ": kept";
+    } else {
+      EXPECT_EQ(nullptr, m().FindKey(kMarkerKey)) << label << ": the key is never created";
+    }
+    bool read = c.family->expected == PLATFORM_WIN98ME && c.key == kPresent;
+    EXPECT_EQ(read ? 1u : 0u, Count("RegQueryValueExA")) << label << ": marker read";
     if (c.expected == RUN_NOTHING_DONE) {
       EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << label << ": no path built";
       EXPECT_EQ(0u, Count("FindFirstFileA") + Count("DeleteFileA")) << label;
@@ -337,6 +354,68 @@ TEST_F(CoursesTest, StartMarkerEndsTheRunOn98MeOnly) {
       ExpectFiles(label, "new exe", "new dll");
     }
     ExpectCleanExit();
+  }
+}
+
+// A course that cannot put every file in place now: the files not in place
+// keep their staged copies and are scheduled where the family can, the
+// status is 4 and nothing is started; after the restart they are in place
+// where they were scheduled.
+TEST_F(CoursesTest, FilesNotInPlaceNowWaitForTheRestart) {
+  struct Case {
+    const char *label;
+    bool installed;       // 4.50 installed; else a fresh install
+    const char *locked;   // an installed file locked throughout, or nullptr
+    int failingCopy;      // the CopyFileA that fails: -1 none, -2 every one
+    bool exeKept, dllKept;  // staged copies kept, as the files not in place
+    size_t pauses;
+  };
+  const Case cases[] = {
+      {"fresh install, the executable's copy fails", false, nullptr, 0, true, false, 0},
+      {"installed executable locked", true, "halunexe.exe", -1, true, false, 1},
+      {"installed library locked", true, "halundll.dll", -1, false, true, 10},
+      {"every copy fails after the deletion", true, nullptr, -2, true, true, 1},
+  };
+  for (const FamilyRow &row : kRows) {
+    for (const Case &c : cases) {
+      Begin(*row.family);
+      if (c.installed) Install("4.50");
+      Stage("4.60");
+      RunResident();
+      if (c.locked) m().LockFile(Sys(c.locked), sim::kForever);
+      if (c.failingCopy != -1) {
+        m().faults.failName = "CopyFileA";
+        m().faults.failNameOccurrence = c.failingCopy == -2 ? -1 : c.failingCopy;
+      }
+      const std::string label = std::string(row.family->name) + ", " + c.label;
+      EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
+      EXPECT_TRUE(m().launches.empty()) << label;
+      EXPECT_EQ(c.pauses, m().sleeps.size()) << label;
+      EXPECT_EQ(c.exeKept, m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable";
+      EXPECT_EQ(c.dllKept, m().HasFile(Sys("halundll.dl$"))) << label << ": staged library";
+      if (!c.exeKept) {
+        EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << label;
+      }
+      if (!c.dllKept) {
+        EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << label;
+      }
+      EXPECT_EQ(kComplete, MarkerText()) << label;
+      ExpectCleanExit();
+      m().faults = sim::FaultPlan();
+      m().Restart();
+      const bool scheduled = row.scheduling != Scheduling::None;
+      for (const char *name : {"halunexe", "halundll"}) {
+        const bool exe = name[5] == 'e';
+        if (!(exe ? c.exeKept : c.dllKept)) continue;
+        const std::string installed = Sys(std::string(name) + (exe ? ".exe" : ".dll"));
+        const std::string staged = Sys(std::string(name) + (exe ? ".ex$" : ".dl$"));
+        EXPECT_EQ(!scheduled, m().HasFile(staged)) << label << ", after the restart: " << staged;
+        if (scheduled) {
+          EXPECT_EQ(exe ? "new exe" : "new dll", m().FileBytes(installed))
+              << label << ", after the restart";
+        }
+      }
+    }
   }
 }
 

@@ -142,15 +142,6 @@ TEST_F(MarkerTest, StartIsRecognisedInAnyLetterCaseAndAnyValueType) {
   }
 }
 
-TEST_F(MarkerTest, StartValueReadWithTheLimitOf255Bytes) {
-  EXPECT_TRUE(MarkedWith(REG_SZ, std::string("start\0", 6)));
-  auto queries = m().CallsNamed("RegQueryValueExA");
-  ASSERT_EQ(1u, queries.size());
-  EXPECT_EQ("Vastel", queries[0]->args[1]);
-  EXPECT_EQ("255", queries[0]->args[2]) << "size limit passed";
-  EXPECT_EQ("0xF003F", m().CallsNamed("RegOpenKeyExA")[0]->args[3]);
-}
-
 TEST_F(MarkerTest, MissingValueOrFailedReadIsNotStart) {
   AddMarkerKey();
   EXPECT_FALSE(IsStartMarked()) << "key without the value";
@@ -161,62 +152,6 @@ TEST_F(MarkerTest, MissingValueOrFailedReadIsNotStart) {
   m().faults.failName = "RegQueryValueExA";
   EXPECT_FALSE(IsStartMarked()) << "failed read";
   ExpectKeysClosed();
-}
-
-// A whole run on each family with the marker set to "start": only Windows
-// 98/ME stops at once; everywhere "Complete" replaces it.
-TEST_F(MarkerTest, StartPreemptsTheRunOnlyOnWindows98AndMe) {
-  struct Row {
-    const Family *family;
-    RunStatus status;
-  };
-  const Row rows[] = {
-      {&kWin98, RUN_NOTHING_DONE}, {&kWinMe, RUN_NOTHING_DONE}, {&kWin95, RUN_SAME_VERSION},
-      {&kNt4, RUN_SAME_VERSION},   {&kWinXp, RUN_SAME_VERSION}, {&kWin32s, RUN_SAME_VERSION},
-  };
-  for (const Row &row : rows) {
-    SetUp();
-    UseFamily(*row.family);
-    m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string("START\0", 6));
-    Install("4.50");
-    Stage("4.50");
-    EXPECT_EQ(row.status, RunUpgrade()) << row.family->name;
-    bool preempted = row.status == RUN_NOTHING_DONE;
-    EXPECT_EQ(preempted, m().HasFile(Sys("halunexe.ex$"))) << row.family->name;
-    EXPECT_EQ(preempted, m().HasFile(Sys("halundll.dl$"))) << row.family->name;
-    if (preempted) {
-      EXPECT_TRUE(m().CallsNamed("GetSystemDirectoryA").empty()) << row.family->name;
-      EXPECT_TRUE(m().CallsNamed("DeleteFileA").empty()) << row.family->name;
-    }
-    EXPECT_EQ(kComplete, MarkerText()) << row.family->name;
-    ExpectKeysClosed();
-    ExpectCleanExit();
-  }
-}
-
-// The marker's key missing or refused changes no course of the run.
-TEST_F(MarkerTest, RunStatusDoesNotDependOnTheMarkerKey) {
-  enum KeyState { kPresent, kMissing, kRefused };
-  for (const Family *family : {&kWin98, &kWinXp, &kNt4}) {
-    for (KeyState state : {kPresent, kMissing, kRefused}) {
-      SetUp();
-      UseFamily(*family);
-      if (state != kMissing) m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string("start\0", 6));
-      if (state == kRefused) m().FindKey(kMarkerKey)->refused = true;
-      Install("4.50");
-      Stage("4.60");
-      RunStatus expected = state != kPresent || family != &kWin98 ? RUN_REPLACED : RUN_NOTHING_DONE;
-      EXPECT_EQ(expected, RunUpgrade()) << family->name << " key state " << state;
-      if (state == kRefused) {
-        EXPECT_EQ(std::string("start\0", 6), MarkerText()) << family->name;
-      }
-      if (state == kMissing) {
-        EXPECT_EQ(nullptr, m().FindKey(kMarkerKey)) << family->name;
-      }
-      ExpectKeysClosed();
-      ExpectCleanExit();
-    }
-  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Immediate replacement, fresh install and the restart of the executable, on
-// their own and as the courses of whole runs, per Windows family.
+// their own; the courses of whole runs are in courses_test.cpp.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -15,10 +15,6 @@ namespace {
 
 const Family *const kFamilies[] = {&kWin32s, &kWin95, &kWin98, &kWinMe,
                                    &kNt4,    &kWin2000, &kWinXp, &kWin10};
-
-bool SchedulesOnRestart(const Family &family) {
-  return family.expected == PLATFORM_WIN98ME || family.expected == PLATFORM_NT5;
-}
 
 std::string Join(const std::vector<DWORD> &values) {
   std::string text;
@@ -314,138 +310,6 @@ TEST_F(ReplaceTest, FailedStartLeavesNothingOpen) {
   LaunchResident();
   EXPECT_EQ(1u, m().launches.size());
   ExpectCleanExit();
-}
-
-// ---------------------------------------------------------------- whole runs
-
-TEST_F(ReplaceTest, FreshInstallRunPerFamily) {
-  for (const Family *family : kFamilies) {
-    SetUp();
-    UseFamily(*family);
-    AddMarkerKey();
-    Stage("4.60");
-    EXPECT_EQ(RUN_FRESH_INSTALL, RunUpgrade()) << family->name;
-    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << family->name;
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << family->name;
-    EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << family->name;
-    EXPECT_FALSE(m().HasFile(Sys("halundll.dl$"))) << family->name;
-    ASSERT_EQ(1u, m().launches.size()) << family->name;
-    EXPECT_EQ(sim::Fold(Sys("halunexe.exe")) + " /init", m().launches[0].commandLine);
-    EXPECT_EQ(std::string("Complete\0", 9), MarkerText()) << family->name;
-    ExpectCleanExit();
-  }
-}
-
-TEST_F(ReplaceTest, FreshInstallRunWithAFailedCopyNeedsTheRestart) {
-  for (const Family *family : kFamilies) {
-    SetUp();
-    UseFamily(*family);
-    Stage("4.60");
-    m().faults.failName = "CopyFileA";
-    m().faults.failNameOccurrence = 0;
-    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
-    EXPECT_TRUE(m().launches.empty()) << family->name;
-    EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << family->name << ": staged copy kept";
-    EXPECT_FALSE(m().HasFile(Sys("halundll.dl$"))) << family->name << ": copied, so removed";
-    EXPECT_EQ(SchedulesOnRestart(*family), !Scheduled().empty()) << family->name;
-    m().Restart();
-    EXPECT_EQ(SchedulesOnRestart(*family), m().HasFile(Sys("halunexe.exe"))) << family->name;
-    ExpectCleanExit();
-  }
-}
-
-TEST_F(ReplaceTest, OldVersionRunSchedulesBothAndKeepsTheStagedCopies) {
-  for (const Family *family : kFamilies) {
-    SetUp();
-    UseFamily(*family);
-    Install("4.30");
-    Stage("4.60");
-    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
-    EXPECT_TRUE(m().launches.empty()) << family->name;
-    EXPECT_TRUE(m().CallsNamed("DeleteFileA").empty()) << family->name;
-    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << family->name;
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << family->name;
-    std::string scheduled = Scheduled();
-    if (family->expected == PLATFORM_NT5) {
-      EXPECT_EQ("move c:\\windows\\system32\\halundll.dl$ -> c:\\windows\\system32\\halundll.dll; "
-                "move c:\\windows\\system32\\halunexe.ex$ -> c:\\windows\\system32\\halunexe.exe; ",
-                scheduled)
-          << family->name;
-    } else if (family->expected == PLATFORM_WIN98ME) {
-      EXPECT_EQ(std::string("wininit: [Rename]\r\n") +
-                    "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n" +
-                    "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n" +
-                    '\0',
-                scheduled)
-          << family->name;
-    } else {
-      EXPECT_EQ("", scheduled) << family->name;
-    }
-    m().Restart();
-    const bool lands = SchedulesOnRestart(*family);
-    EXPECT_EQ(lands ? "new exe" : "old exe", m().FileBytes(Sys("halunexe.exe"))) << family->name;
-    EXPECT_EQ(lands ? "new dll" : "old dll", m().FileBytes(Sys("halundll.dll"))) << family->name;
-    EXPECT_EQ(!lands, m().HasFile(Sys("halunexe.ex$"))) << family->name;
-    ExpectCleanExit();
-  }
-}
-
-TEST_F(ReplaceTest, ReplacementRunWithALockedFilePerFamily) {
-  struct Locked {
-    const char *installed, *staged;
-    size_t pauses;
-  };
-  const Locked lockedFiles[] = {{"halunexe.exe", "halunexe.ex$", 1},
-                                {"halundll.dll", "halundll.dl$", 10}};
-  for (const Locked &locked : lockedFiles) {
-    for (const Family *family : kFamilies) {
-      SetUp();
-      UseFamily(*family);
-      AddMarkerKey();
-      Install("4.50");
-      Stage("4.60");
-      m().LockFile(Sys(locked.installed), sim::kForever);
-      std::string label = std::string(family->name) + ", " + locked.installed + " locked";
-      EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
-      EXPECT_TRUE(m().launches.empty()) << label;
-      EXPECT_EQ(locked.pauses, m().sleeps.size()) << label;
-      // The free file is replaced now and its staged copy removed; the locked
-      // one keeps its staged copy.
-      const bool exeLocked = locked.pauses == 1;
-      EXPECT_EQ(exeLocked ? "new dll" : "new exe",
-                m().FileBytes(Sys(exeLocked ? "halundll.dll" : "halunexe.exe")))
-          << label;
-      EXPECT_FALSE(m().HasFile(Sys(exeLocked ? "halundll.dl$" : "halunexe.ex$"))) << label;
-      EXPECT_TRUE(m().HasFile(Sys(locked.staged))) << label;
-      EXPECT_EQ(std::string("Complete\0", 9), MarkerText()) << label;
-      m().Restart();
-      const bool lands = SchedulesOnRestart(*family);
-      EXPECT_EQ(lands ? (exeLocked ? "new exe" : "new dll") : (exeLocked ? "old exe" : "old dll"),
-                m().FileBytes(Sys(locked.installed)))
-          << label << " after the restart";
-      ExpectCleanExit();
-    }
-  }
-}
-
-TEST_F(ReplaceTest, ReplacementRunWithCopiesFailingAfterDeletionNeedsTheRestart) {
-  for (const Family *family : kFamilies) {
-    SetUp();
-    UseFamily(*family);
-    Install("4.50");
-    Stage("4.60");
-    m().faults.failName = "CopyFileA";
-    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << family->name;
-    EXPECT_TRUE(m().launches.empty()) << family->name;
-    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << family->name;
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << family->name;
-    m().Restart();
-    const bool lands = SchedulesOnRestart(*family);
-    EXPECT_EQ(lands, m().HasFile(Sys("halunexe.exe"))) << family->name;
-    EXPECT_EQ(lands, m().HasFile(Sys("halundll.dll"))) << family->name;
-    EXPECT_EQ(!lands, m().HasFile(Sys("halunexe.ex$"))) << family->name;
-    ExpectCleanExit();
-  }
 }
 
 }  // namespace
