@@ -416,6 +416,8 @@ TEST_F(BadDirectoryTest, UnterminatedWindowsDirectoryIsRefused) {
   } rows[] = {
       {std::string(255, 'W'), 10},
       {std::string(255, 'W'), 255},
+      {std::string(300, 'W'), 10},  // more bytes than the buffer holds
+      {std::string(300, 'W'), 255},
       {"C:\\WINDOWS", 3},
       {std::string("C:\\WIN\0DOWS", 10), 10},
   };

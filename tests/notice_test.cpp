@@ -141,27 +141,36 @@ TEST_F(NoticeTest, TwoCopiesSendTwoNotices) {
 }
 
 // A process that cannot be opened or read keeps the name "unknown" and never
-// matches, whatever its main module is called.
+// matches, whatever its main module is called. A name too long for its
+// field comes back unended: it is read no further than the field (under
+// ASan) and matches nothing.
 TEST_F(NoticeTest, UnreadableProcessesNeverMatch) {
   struct Case {
     const char *label;
     bool openable, modulesReadable;
     const char *failName;
+    const Family *family = &kWinXp;
+    size_t nameTail = 0;  // characters after the resident's name
   };
   const Case cases[] = {
       {"not openable", false, true, ""},
       {"modules unreadable", true, false, ""},
       {"base name not returned", true, true, "GetModuleBaseNameA"},
+      {"base name unended", true, true, "", &kWinXp, 300},
+      {"snapshot name unended", true, true, "", &kWin98, 300},
   };
   for (const Case &c : cases) {
-    Ready(kWinXp);
-    m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+    Ready(*c.family);
+    const std::string tail(c.nameTail, 'x');
+    m().AddProcess(kResidentId, ResidentInSystemDir() + tail, "halunexe.exe" + tail);
     m().processes.back().openable = c.openable;
     m().processes.back().modulesReadable = c.modulesReadable;
     m().faults.failName = c.failName;
     AddStub();
     EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << c.label;
     EXPECT_EQ(0u, Notices()) << c.label;
+    ExpectCleanExit();
+    if (c.family != &kWinXp) continue;
     EXPECT_EQ(std::vector<std::string>{std::to_string(kResidentId)}, OpenedIds()) << c.label;
     EXPECT_EQ(c.openable ? 1u : 0u, m().CallsNamed("EnumProcessModules").size()) << c.label;
     if (!c.modulesReadable) {
@@ -289,7 +298,7 @@ TEST_F(NoticeTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
   }
 }
 
-TEST_F(NoticeTest, PsapiIsLoadedFromTheSystemDirectoryOnly) {
+TEST_F(NoticeTest, ProcessLibrariesComeFromTheSystemOnly) {
   Ready(kWinXp);
   // A psapi.dll planted beside the tool lacks every function: loading it
   // would end the run with -1.
@@ -312,6 +321,17 @@ TEST_F(NoticeTest, PsapiIsLoadedFromTheSystemDirectoryOnly) {
   m().systemLibraries.erase("psapi.dll");
   EXPECT_EQ(RUN_SCAN_FAILED, RunUpgrade());
   ExpectUntouched("planted psapi.dll only");
+  EXPECT_EQ(0, m().LoadedLibraryCount());
+  ExpectCleanExit();
+
+  // On 98/ME toolhelp is bound from KERNEL32 by its bare name: the process's
+  // own, never a kernel32.dll planted beside the tool.
+  Ready(kWin98);
+  m().besideToolLibraries["kernel32.dll"] = sim::Library();
+  m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
+  AddStub();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  EXPECT_EQ(1u, Notices()) << "planted kernel32.dll";
   EXPECT_EQ(0, m().LoadedLibraryCount());
   ExpectCleanExit();
 }

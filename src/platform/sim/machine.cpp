@@ -225,6 +225,11 @@ int Machine::LoadedLibraryCount() const {
 }
 
 bool Machine::Enter(const char *name, std::vector<std::string> args, bool faultable) {
+  if (otherProgram && !inOtherProgram_) {
+    inOtherProgram_ = true;
+    otherProgram(name);
+    inOtherProgram_ = false;
+  }
   Call call;
   call.name = name;
   call.args = std::move(args);

@@ -105,10 +105,6 @@ struct Launch {
   std::string program;
   bool inheritHandles;
   DWORD creationFlags;
-  bool environmentInherited;
-  bool directoryInherited;
-  DWORD startupSize;
-  DWORD startupFlags;
   bool startupOtherwiseZero;
 };
 
@@ -181,6 +177,10 @@ class Machine {
   std::map<std::string, std::string> shortPaths;
   // GetTickCount reports the virtual clock plus this (to test wrap-around).
   DWORD tickBase = 0;
+  // Another program at work while the tool runs: called with the name of
+  // each call the tool makes, just before the call. The operations it makes
+  // itself are logged like the tool's.
+  std::function<void(const std::string &call)> otherProgram;
 
   // Files.
   void PutFile(const std::string &path, const std::string &bytes);
@@ -297,6 +297,7 @@ class Machine {
   std::map<std::string, uintptr_t> moduleHandles_;
   long faultableCalls_ = 0;
   int nameOccurrences_ = 0;
+  bool inOtherProgram_ = false;
 };
 
 // The machine the simulated operations act on.

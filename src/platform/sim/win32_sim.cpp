@@ -301,15 +301,15 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                                    Number(bInheritHandles), Hex(dwCreationFlags)}))
     return FALSE;
   if (lpProcessAttributes || lpThreadAttributes) NotModelled("CreateProcessA security attributes");
+  if (lpEnvironment || lpCurrentDirectory)
+    NotModelled("CreateProcessA with an environment or directory of its own");
+  if (lpStartupInfo->cb != sizeof(STARTUPINFOA))
+    NotModelled("CreateProcessA with a STARTUPINFOA of " + Number(lpStartupInfo->cb) + " bytes");
   sim::Launch launch;
   launch.applicationName = Text(lpApplicationName);
   launch.commandLine = Text(lpCommandLine);
   launch.inheritHandles = bInheritHandles != FALSE;
   launch.creationFlags = dwCreationFlags;
-  launch.environmentInherited = lpEnvironment == nullptr;
-  launch.directoryInherited = lpCurrentDirectory == nullptr;
-  launch.startupSize = lpStartupInfo->cb;
-  launch.startupFlags = lpStartupInfo->dwFlags;
   STARTUPINFOA zero;
   std::memset(&zero, 0, sizeof zero);
   zero.cb = lpStartupInfo->cb;
