@@ -282,7 +282,7 @@ TEST_F(CoursesTest, WithoutAdministratorRightsNothingChangesButTheResidentCloses
       for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"})
         m().LockFile(Sys(name), sim::kForever, ERROR_ACCESS_DENIED);
       m().FindKey(kMarkerKey)->refused = true;
-      m().faults.failName = "MoveFileExA";
+      m().delayedMovesRefused = true;
       const std::string label = std::string(family->name) + ", " + c.label;
       EXPECT_EQ(c.expected, RunUpgrade()) << label;
       ExpectFiles(label, "old exe", "old dll");
