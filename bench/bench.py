@@ -37,11 +37,10 @@ def main():
     parser.add_argument("--version", default="winxp", help="Windows version Wine reports")
     args = parser.parse_args()
     try:
-        _, exe, described = winehost.pick_build(args.exe, args.exe64)
+        _, exe, fixtures, described = winehost.pick_build(args.exe, args.exe64)
     except winehost.WineUnavailable as error:
         sys.exit("bench: cannot run under Wine: %s" % error)
     shipped = os.path.abspath(args.exe)
-    fixtures = os.path.join(os.path.dirname(exe), "fixtures")
     nothing = os.path.join(fixtures, "nothing.exe")
     for path in (exe, nothing):
         if not os.path.exists(path):

@@ -78,11 +78,10 @@ def main():
     parser.add_argument("example", nargs="?", default="typical", choices=sorted(EXAMPLES))
     args = parser.parse_args()
     try:
-        _, exe, described = winehost.pick_build(args.exe, args.exe64)
+        _, exe, fixtures, described = winehost.pick_build(args.exe, args.exe64)
     except winehost.WineUnavailable as error:
         print("demo: cannot run under Wine: %s" % error, file=sys.stderr)
         return 1
-    fixtures = os.path.join(os.path.dirname(exe), "fixtures")
     example = EXAMPLES[args.example]
 
     print("== halunupd demo: %s\n   %s\n   Running %s\n"

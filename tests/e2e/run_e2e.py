@@ -763,11 +763,11 @@ def main():
     else:
         # The build this host can run, and its fixtures beside it.
         try:
-            _, args.exe, described = winehost.pick_build(args.exe, args.exe64)
+            _, args.exe, _, described = winehost.pick_build(args.exe, args.exe64)
         except winehost.WineUnavailable as error:
             print("end-to-end under Wine cannot run: %s" % error)
             return 1
-    args.fixtures = os.path.join(os.path.dirname(args.exe), "fixtures")
+    args.fixtures = winehost.fixtures_of(args.exe)
     args.cache = args.cache or os.path.join(os.path.dirname(args.exe), "e2e-cache")
     if args.make_base:
         print("base prefix %s for %s" % (winehost.base_prefix(args.cache), described))

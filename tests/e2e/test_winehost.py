@@ -165,7 +165,8 @@ class WineChoice(unittest.TestCase):
             saved = winehost._decision
             try:
                 winehost._decision = ("win32", "test")
-                self.assertEqual(winehost.pick_build(exe32, None)[:2], ("win32", exe32))
+                self.assertEqual(winehost.pick_build(exe32, None)[:3],
+                                 ("win32", exe32, os.path.join(folder, "fixtures")))
                 winehost._decision = ("win64", "test")
                 with self.assertRaisesRegex(winehost.WineUnavailable, "x86_64 build"):
                     winehost.pick_build(exe32, os.path.join(folder, "missing.exe"))

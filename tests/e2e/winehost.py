@@ -121,17 +121,24 @@ BUILD_NAMES = {"win32": "the shipped i686 halunupd.exe in a 32-bit prefix",
                "win64": "the x86_64 build of halunupd.exe in a 64-bit prefix"}
 
 
+def fixtures_of(exe):
+    """The folder of the stand-in fixtures built with `exe`: beside it."""
+    return os.path.join(os.path.dirname(os.path.abspath(exe)), "fixtures")
+
+
 def pick_build(exe32, exe64):
-    """(arch, exe, description) for this host: the i686 build `exe32` under
-    32-bit Wine or the x86_64 build `exe64` under 64-bit Wine, as
-    decide_arch() chooses. Raises WineUnavailable when the build for the
-    choice was not given or not built."""
+    """(arch, exe, fixtures, description) for this host: the i686 build
+    `exe32` under 32-bit Wine or the x86_64 build `exe64` under 64-bit Wine,
+    as decide_arch() chooses, with its fixtures' folder. Raises
+    WineUnavailable when the build for the choice was not given or not
+    built."""
     arch, reason = decide_arch()
     exe = exe32 if arch == "win32" else exe64
     if not exe or not os.path.exists(exe):
         raise WineUnavailable("%s needs %s, which is missing (%r)"
                               % (reason, BUILD_NAMES[arch], exe))
-    return arch, os.path.abspath(exe), "%s: %s (%s)" % (BUILD_NAMES[arch], exe, reason)
+    return (arch, os.path.abspath(exe), fixtures_of(exe),
+            "%s: %s (%s)" % (BUILD_NAMES[arch], exe, reason))
 
 
 def _arch():

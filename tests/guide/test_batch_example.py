@@ -131,9 +131,8 @@ if __name__ == "__main__":
     parser.add_argument("--cache", required=True)
     args, rest = parser.parse_known_args()
     try:
-        _, EXE, DESCRIBED = winehost.pick_build(args.exe, args.exe64)
+        _, EXE, FIXTURES, DESCRIBED = winehost.pick_build(args.exe, args.exe64)
     except winehost.WineUnavailable as error:
         sys.exit("batch example under Wine cannot run: %s" % error)
-    FIXTURES = os.path.join(os.path.dirname(EXE), "fixtures")
     BAT, CACHE = args.bat, args.cache
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

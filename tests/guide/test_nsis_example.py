@@ -222,9 +222,8 @@ if __name__ == "__main__":
     if not args.makensis:
         sys.exit("NSIS example cannot be built: makensis not found (scripts/install-deps.sh installs nsis)")
     try:
-        ARCH, EXE, DESCRIBED = winehost.pick_build(args.exe, args.exe64)
+        ARCH, EXE, FIXTURES, DESCRIBED = winehost.pick_build(args.exe, args.exe64)
     except winehost.WineUnavailable as error:
         sys.exit("NSIS example under Wine cannot run: %s" % error)
-    FIXTURES = os.path.join(os.path.dirname(EXE), "fixtures")
     NSI, CACHE, MAKENSIS = os.path.abspath(args.nsi), os.path.abspath(args.cache), args.makensis
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
