@@ -114,7 +114,7 @@ def main():
             prefix.put("C:\\setup\\holder.exe", os.path.join(fixtures, "holder.exe"))
             holder = prefix.start(["C:\\setup\\holder.exe", SYS + "\\halundll.dll", "30000"])
             print("Library held open (no delete sharing) by holder.exe: %s"
-                  % holder.stdout.readline().strip())
+                  % prefix.first_line(holder, 30))
 
         print("\nRunning %s ..." % TOOL)
         started = time.monotonic()

@@ -206,18 +206,29 @@ class Case:
 
     def start_resident(self, env=None):
         """Starts the installed resident and waits until its window exists."""
-        self.prefix.start([self.paths["installed_exe"]], env=env)
-        ready = winehost.wait_for(lambda: "ready" in self.log_events(), 30)
-        if not ready:
-            raise Failed("the resident did not create its window; log: %r" % self.log_text())
+        for attempt in (1, 2):
+            process = self.prefix.start([self.paths["installed_exe"]], env=env)
+            if winehost.wait_for(lambda: "ready" in self.log_events(), 30):
+                return
+            what = ("the resident did not create its window within 30 s (%s); log: %r"
+                    % (self.prefix.describe(process), self.log_text()))
+            if attempt == 2 or self.log_text():
+                raise Failed(what)
+            # It never reached its own first line: Wine did not start it.
+            # That is not the tool's doing, and starting it is arrangement,
+            # so it is tried once more, in the open.
+            self.say(what + "; starting it once more")
+            process.kill()
+            process.wait()
 
     def start_holder(self, path, milliseconds):
         """Starts the holder on `path` and waits until it holds the file."""
         self.prefix.put(SETUP_DIR + "\\holder.exe", self.fixture("holder.exe"))
         process = self.prefix.start([SETUP_DIR + "\\holder.exe", path, str(milliseconds)])
-        line = process.stdout.readline().strip()
+        line = self.prefix.first_line(process, 30)
         if line != "held":
-            raise Failed("the holder could not hold %s: %r" % (path, line))
+            raise Failed("the holder could not hold %s within 30 s: %r (%s)"
+                         % (path, line, self.prefix.describe(process)))
         return time.monotonic()
 
     # --- the run ---

@@ -92,6 +92,34 @@ class PrefixPaths(unittest.TestCase):
                 prefix.host_path("D:\\other")
 
 
+    def test_fresh_prefix_shares_only_wines_own_files_and_never_writes_through(self):
+        with tempfile.TemporaryDirectory() as root:
+            base = os.path.join(root, "base")
+            files = {("drive_c", "windows", "system32", "kernel32.dll"): b"wine's",
+                     ("drive_c", "windows", "syswow64", "user32.dll"): b"wine's too",
+                     ("drive_c", "windows", "win.ini"): b"[windows]",
+                     ("system.reg",): b"WINE REGISTRY Version 2\n"}
+            for parts, data in files.items():
+                os.makedirs(os.path.join(base, *parts[:-1]), exist_ok=True)
+                with open(os.path.join(base, *parts), "wb") as f:
+                    f.write(data)
+            os.makedirs(os.path.join(base, "dosdevices"))
+            os.symlink("../drive_c", os.path.join(base, "dosdevices", "c:"))
+            prefix = winehost.Prefix.fresh(base, "fresh", root)
+            for parts, data in files.items():
+                mine, theirs = os.path.join(prefix.path, *parts), os.path.join(base, *parts)
+                shared = os.stat(mine).st_ino == os.stat(theirs).st_ino
+                self.assertEqual(shared, parts[2:3] in (("system32",), ("syswow64",)),
+                                 "%s shared: %s" % ("\\".join(parts), shared))
+            self.assertEqual(os.readlink(os.path.join(prefix.path, "dosdevices", "c:")),
+                             "../drive_c")
+            prefix.put("C:\\windows\\system32\\kernel32.dll", data=b"planted")
+            self.assertEqual(prefix.read("C:\\windows\\system32\\kernel32.dll"), b"planted")
+            with open(os.path.join(base, "drive_c", "windows", "system32", "kernel32.dll"),
+                      "rb") as f:
+                self.assertEqual(f.read(), b"wine's")
+
+
 class WineChoice(unittest.TestCase):
     """decide_arch and pick_build over loaders that run or fail as a row says."""
 

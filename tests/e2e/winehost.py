@@ -39,6 +39,7 @@ import contextlib
 import fcntl
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -339,7 +340,7 @@ class Prefix:
         chose."""
         parent = os.path.abspath(tempfile.mkdtemp(prefix=name + "-", dir=tmp_root))
         path = os.path.join(parent, "prefix")
-        subprocess.run(["cp", "-a", base, path], check=True)
+        _copy_prefix(base, path)
         return cls(path, arch)
 
     # files
@@ -352,9 +353,12 @@ class Prefix:
         return _case_insensitive_join(os.path.join(self.path, "drive_c"), parts)
 
     def put(self, windows_path, source=None, data=None):
-        """Places a copy of the host file `source` (or the bytes `data`)."""
+        """Places a copy of the host file `source` (or the bytes `data`), a
+        new file even where one of the base's shared files was."""
         target = self.host_path(windows_path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(target)
         if source is not None:
             shutil.copyfile(source, target)
         else:
@@ -442,12 +446,33 @@ class Prefix:
                 out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
 
     def start(self, args, env=None):
-        """Starts `wine args...` in the background, its output on a pipe."""
-        process = subprocess.Popen([_wine(self.arch)] + list(args), env=self.env(env),
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                   text=True, errors="replace")
+        """Starts `wine args...` in the background, its output on a pipe and
+        its error output in a file beside the prefix (see describe())."""
+        errors = os.path.join(os.path.dirname(self.path), "started-%d.err" % len(self.started))
+        with open(errors, "wb") as err:
+            process = subprocess.Popen([_wine(self.arch)] + list(args), env=self.env(env),
+                                       stdout=subprocess.PIPE, stderr=err, stdin=subprocess.DEVNULL,
+                                       text=True, errors="replace")
+        process.errors_path = errors
         self.started.append(process)
         return process
+
+    @staticmethod
+    def describe(process):
+        """What became of a program start() started: running or its exit
+        status, and the end of its error output."""
+        code = process.poll()
+        state = "still running" if code is None else "ended with exit status %d" % code
+        with open(process.errors_path, "rb") as f:
+            tail = f.read()[-600:].decode("utf-8", "replace").strip()
+        return "%s; error output: %r" % (state, tail)
+
+    @staticmethod
+    def first_line(process, timeout):
+        """The first line a program start() started writes, without its end;
+        None when none comes within `timeout` seconds."""
+        ready, _, _ = select.select([process.stdout], [], [], timeout)
+        return process.stdout.readline().rstrip("\r\n") if ready else None
 
     def boot(self, timeout=120):
         """Starts the prefix's session and keeps its wineserver running until
@@ -484,6 +509,34 @@ class Prefix:
         self.kill()
         if not keep:
             shutil.rmtree(os.path.dirname(self.path), ignore_errors=True)
+
+
+# Wine's own programs and libraries, nearly all of a prefix's 700 MB: a
+# scenario's prefix shares these files with the base (hard links) instead of
+# copying them, so that making a prefix writes a few megabytes, not a flood
+# of dirty pages that stalls the programs of the scenarios running beside it
+# on a loaded host. Nothing writes into Wine's own files: the files a
+# scenario changes are the ones it placed there itself, and put() replaces a
+# file rather than writing through it. Everything else (registry, ini files,
+# the user's folders) is a copy of its own, and so is everything where the
+# base lies on another file system.
+_SHARED_DIRS = (("drive_c", "windows", "system32"), ("drive_c", "windows", "syswow64"),
+                ("drive_c", "windows", "winsxs"))
+
+
+def _copy_prefix(base, path):
+    shared = tuple(os.path.join(base, *parts) + os.sep for parts in _SHARED_DIRS)
+
+    def copy(source, target):
+        if source.startswith(shared):
+            try:
+                os.link(source, target)
+                return
+            except OSError:
+                pass
+        shutil.copy2(source, target)
+
+    shutil.copytree(base, path, symlinks=True, copy_function=copy)
 
 
 def _case_insensitive_join(root, parts):

@@ -189,7 +189,7 @@ class NsisExample(unittest.TestCase):
         self.arrange("halunexe-v450.exe", "halundll-a.dll")
         self.prefix.put(SETUP_DIR + "\\holder.exe", source=fixture_path("holder.exe"))
         holder = self.start([SETUP_DIR + "\\holder.exe", INSTALLED_LIB, "60000"])
-        self.assertEqual(holder.stdout.readline().strip(), "held")
+        self.assertEqual(self.prefix.first_line(holder, 30), "held", self.prefix.describe(holder))
         self.run_installer("halunexe-v460.exe", "halundll-b.dll", RESTART_NEEDED)
         self.expect_files(installed_exe="halunexe-v460.exe", staged_exe=None,
                           installed_lib="halundll-a.dll", staged_lib="halundll-b.dll")
