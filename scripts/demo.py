@@ -107,8 +107,13 @@ def main():
         log_path = SYS + "\\halunstub.log"
         log = lambda: (prefix.read(log_path) or b"").decode("latin-1").splitlines()  # noqa: E731
         if example.get("resident"):
-            prefix.start([SYS + "\\halunexe.exe"])
-            winehost.wait_for(lambda: any(line.endswith(" ready") for line in log()), 30)
+            try:
+                prefix.start_until([SYS + "\\halunexe.exe"],
+                                   ready=lambda: any(line.endswith(" ready") for line in log()),
+                                   begun=log)
+            except winehost.NotReady as error:
+                print("demo: the resident did not start: %s" % error, file=sys.stderr)
+                return 1
             print("Resident running: %s" % log()[0].split(" ", 1)[1])
         if example.get("hold_library"):
             prefix.put("C:\\setup\\holder.exe", os.path.join(fixtures, "holder.exe"))

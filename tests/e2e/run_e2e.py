@@ -206,20 +206,13 @@ class Case:
 
     def start_resident(self, env=None):
         """Starts the installed resident and waits until its window exists."""
-        for attempt in (1, 2):
-            process = self.prefix.start([self.paths["installed_exe"]], env=env)
-            if winehost.wait_for(lambda: "ready" in self.log_events(), 30):
-                return
-            what = ("the resident did not create its window within 30 s (%s); log: %r"
-                    % (self.prefix.describe(process), self.log_text()))
-            if attempt == 2 or self.log_text():
-                raise Failed(what)
-            # It never reached its own first line: Wine did not start it.
-            # That is not the tool's doing, and starting it is arrangement,
-            # so it is tried once more, in the open.
-            self.say(what + "; starting it once more")
-            process.kill()
-            process.wait()
+        try:
+            self.prefix.start_until([self.paths["installed_exe"]],
+                                    ready=lambda: "ready" in self.log_events(),
+                                    begun=self.log_text, env=env, say=self.say)
+        except winehost.NotReady as e:
+            raise Failed("the resident did not create its window: %s; log: %r"
+                         % (e, self.log_text()))
 
     def start_holder(self, path, milliseconds):
         """Starts the holder on `path` and waits until it holds the file."""

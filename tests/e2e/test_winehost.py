@@ -4,6 +4,7 @@ registry files, writing keys into them, finding files in a prefix, and the
 choice between 32-bit and 64-bit Wine."""
 
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -118,6 +119,48 @@ class PrefixPaths(unittest.TestCase):
             with open(os.path.join(base, "drive_c", "windows", "system32", "kernel32.dll"),
                       "rb") as f:
                 self.assertEqual(f.read(), b"wine's")
+
+
+class StartUntilReady(unittest.TestCase):
+    """The one retry: only for a program Wine did not start at all."""
+
+    class FakePrefix(winehost.Prefix):
+        # Starts a host program that never ends in place of a Wine program.
+        def start(self, args, env=None):
+            errors = os.path.join(self.path, "err-%d" % len(self.started))
+            with open(errors, "wb") as err:
+                process = subprocess.Popen(["sleep", "30"], stdout=subprocess.PIPE, stderr=err,
+                                           text=True)
+            process.errors_path = errors
+            self.started.append(process)
+            return process
+
+    def test_rows(self):
+        # (ready after this many starts or None, begun, starts expected, ready expected)
+        rows = [(1, False, 1, True), (2, False, 2, True), (None, False, 2, False),
+                (None, True, 1, False)]
+        for ready_after, begun, want_starts, want_ready in rows:
+            with tempfile.TemporaryDirectory() as root:
+                prefix = self.FakePrefix(root)
+                said = []
+                try:
+                    prefix.start_until(["resident.exe"], timeout=0.2, say=said.append,
+                                       ready=lambda: ready_after is not None
+                                       and len(prefix.started) >= ready_after,
+                                       begun=lambda: begun)
+                    got_ready = True
+                except winehost.NotReady as error:
+                    got_ready = False
+                    self.assertIn("still running", str(error))
+                finally:
+                    for process in prefix.started:
+                        process.kill()
+                        process.wait()
+                        process.stdout.close()
+                row = (ready_after, begun)
+                self.assertEqual(len(prefix.started), want_starts, "%r: starts" % (row,))
+                self.assertEqual(got_ready, want_ready, "%r: ready" % (row,))
+                self.assertEqual(len(said), want_starts - 1, "%r: said %r" % (row, said))
 
 
 class WineChoice(unittest.TestCase):

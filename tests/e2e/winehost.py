@@ -58,6 +58,10 @@ WINDOWS_DIR = "C:\\windows"
 _BASE_STAMP = "halunupd-base-ready"
 
 
+class NotReady(Exception):
+    """A program started in the background did not get ready."""
+
+
 class WineUnavailable(Exception):
     """This host cannot run the Wine the tests need; the text says why."""
 
@@ -456,6 +460,25 @@ class Prefix:
         process.errors_path = errors
         self.started.append(process)
         return process
+
+    def start_until(self, args, ready, begun, timeout=30, env=None, say=print):
+        """Starts `wine args...` in the background and waits up to `timeout`
+        seconds for ready(). A program that has not even begun (begun() is
+        false: it never reached its own first line) was not started by Wine,
+        which is no fault of what it serves to test; it is started once
+        more, and say() tells so. Returns the process; raises NotReady,
+        saying what became of the program, when it does not get ready."""
+        for attempt in (1, 2):
+            process = self.start(args, env=env)
+            if wait_for(ready, timeout):
+                return process
+            what = "not ready within %d s (%s)" % (timeout, self.describe(process))
+            if attempt == 2 or begun():
+                raise NotReady(what)
+            say("%s: %s; starting it once more" % (args[0], what))
+            process.kill()
+            process.wait()
+            process.stdout.close()
 
     @staticmethod
     def describe(process):

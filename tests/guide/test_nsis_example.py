@@ -172,9 +172,9 @@ class NsisExample(unittest.TestCase):
 
     def test_different_version_resident_running(self):
         self.arrange("halunexe-v450.exe", "halundll-a.dll")
-        self.start([INSTALLED_EXE])
-        self.assertTrue(winehost.wait_for(lambda: "ready" in self.log_events(), 30),
-                        "the resident did not start: %r" % self.log_events())
+        resident = self.prefix.start_until([INSTALLED_EXE], ready=lambda: "ready" in self.log_events(),
+                                           begun=self.log_events, say=print)
+        self.pipes.append(resident.stdout)
         self.run_installer("halunexe-v460.exe", "halundll-b.dll", DONE)
         self.assertEqual(self.log_events().count("notice"), 1, "resident log: %r" % self.log_events())
         self.expect_files(installed_exe="halunexe-v460.exe", installed_lib="halundll-b.dll",
