@@ -477,8 +477,6 @@ class Prefix:
                 raise NotReady(what)
             say("%s: %s; starting it once more" % (args[0], what))
             process.kill()
-            process.wait()
-            process.stdout.close()
 
     @staticmethod
     def describe(process):
@@ -516,7 +514,8 @@ class Prefix:
         return result
 
     def kill(self):
-        """Ends every process of this prefix and waits for its wineserver."""
+        """Ends every process of this prefix, waits for its wineserver and
+        closes the output pipes of the programs start() started."""
         env = self.env()
         subprocess.run([WINESERVER, "-k"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -525,6 +524,7 @@ class Prefix:
         for process in self.started:
             with contextlib.suppress(Exception):
                 process.wait(timeout=10)
+            process.stdout.close()
         self.started = []
 
     def close(self, keep=False):

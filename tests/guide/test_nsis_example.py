@@ -96,16 +96,7 @@ class NsisExample(unittest.TestCase):
 
     def setUp(self):
         self.prefix = winehost.Prefix.fresh(self.base, "nsis-" + self._testMethodName, tmp_root=CACHE)
-        # Output pipes of the programs started in the background, closed
-        # once the prefix has ended them.
-        self.pipes = []
-        self.addCleanup(lambda: [pipe.close() for pipe in self.pipes])
         self.addCleanup(self.prefix.close)
-
-    def start(self, args):
-        process = self.prefix.start(args)
-        self.pipes.append(process.stdout)
-        return process
 
     def arrange(self, installed_exe=None, installed_lib=None):
         if installed_exe:
@@ -172,9 +163,8 @@ class NsisExample(unittest.TestCase):
 
     def test_different_version_resident_running(self):
         self.arrange("halunexe-v450.exe", "halundll-a.dll")
-        resident = self.prefix.start_until([INSTALLED_EXE], ready=lambda: "ready" in self.log_events(),
-                                           begun=self.log_events, say=print)
-        self.pipes.append(resident.stdout)
+        self.prefix.start_until([INSTALLED_EXE], ready=lambda: "ready" in self.log_events(),
+                                begun=self.log_events, say=print)
         self.run_installer("halunexe-v460.exe", "halundll-b.dll", DONE)
         self.assertEqual(self.log_events().count("notice"), 1, "resident log: %r" % self.log_events())
         self.expect_files(installed_exe="halunexe-v460.exe", installed_lib="halundll-b.dll",
@@ -188,7 +178,7 @@ class NsisExample(unittest.TestCase):
         # puts the staged pair in place.
         self.arrange("halunexe-v450.exe", "halundll-a.dll")
         self.prefix.put(SETUP_DIR + "\\holder.exe", source=fixture_path("holder.exe"))
-        holder = self.start([SETUP_DIR + "\\holder.exe", INSTALLED_LIB, "60000"])
+        holder = self.prefix.start([SETUP_DIR + "\\holder.exe", INSTALLED_LIB, "60000"])
         self.assertEqual(self.prefix.first_line(holder, 30), "held", self.prefix.describe(holder))
         self.run_installer("halunexe-v460.exe", "halundll-b.dll", RESTART_NEEDED)
         self.expect_files(installed_exe="halunexe-v460.exe", staged_exe=None,
