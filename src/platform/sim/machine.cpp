@@ -11,6 +11,14 @@ namespace sim {
 namespace {
 std::unique_ptr<Machine> g_machine;
 
+// Where Windows keeps the delayed moves until the restart performs them.
+const char kSessionManagerKey[] = "system\\currentcontrolset\\control\\session manager";
+const char kPendingMovesValue[] = "pendingfilerenameoperations";
+
+bool IsPendingMovesValue(const std::string &key, const std::string &name) {
+  return Fold(key) == kSessionManagerKey && Fold(name) == kPendingMovesValue;
+}
+
 [[noreturn]] void Fatal(const std::string &message) {
   std::fprintf(stderr, "simulated machine: %s\n", message.c_str());
   std::abort();
@@ -76,6 +84,7 @@ Machine::Machine() {
       {"VerQueryValueA", reinterpret_cast<FARPROC>(&exports::VerQueryValueA)},
   };
   systemLibraries["version.dll"] = version;
+  AddKey(kSessionManagerKey);
 }
 
 void Machine::PutFile(const std::string &path, const std::string &bytes) {
@@ -152,6 +161,7 @@ RegKey *Machine::FindKey(const std::string &path) {
 
 void Machine::SetValue(const std::string &key, const std::string &name, DWORD type,
                        const std::string &bytes) {
+  if (IsPendingMovesValue(key, name)) Fatal("writing the delayed moves other than by MoveFileExA");
   RegValue value;
   value.type = type;
   value.bytes = bytes;
@@ -161,6 +171,22 @@ void Machine::SetValue(const std::string &key, const std::string &name, DWORD ty
 std::optional<RegValue> Machine::GetValue(const std::string &key, const std::string &name) {
   RegKey *found = FindKey(key);
   if (!found) return std::nullopt;
+  if (IsPendingMovesValue(key, name)) {
+    // As MoveFileEx keeps them: the source and the target of each move in NT
+    // form, the target marked "!" when it may be replaced and empty for a
+    // deletion; absent when there is none.
+    if (delayedMoves.empty()) return std::nullopt;
+    RegValue value;
+    value.type = REG_MULTI_SZ;
+    for (const DelayedMove &move : delayedMoves) {
+      value.bytes += "\\??\\" + move.from + '\0';
+      if (!move.to.empty())
+        value.bytes += ((move.flags & MOVEFILE_REPLACE_EXISTING) ? "!\\??\\" : "\\??\\") + move.to;
+      value.bytes += '\0';
+    }
+    value.bytes += '\0';
+    return value;
+  }
   auto it = found->values.find(Fold(name));
   if (it == found->values.end()) return std::nullopt;
   return it->second;
@@ -234,8 +260,11 @@ bool Machine::Enter(const char *name, std::vector<std::string> args, bool faulta
   call.name = name;
   call.args = std::move(args);
   call.atMs = nowMs;
+  currentCall_ = -1;
   if (faultable) {
     long index = faultableCalls_++;
+    currentCall_ = index;
+    call.index = index;
     if (faults.failAt >= 0 && (index == faults.failAt || (faults.onward && index > faults.failAt)))
       call.failed = true;
     if (!faults.failName.empty() && faults.failName == name) {
@@ -383,7 +412,29 @@ std::string Machine::RedirectedKey(const std::string &key) const {
   return key.substr(0, software.size()) + "Wow6432Node\\" + key.substr(software.size());
 }
 
+void Machine::EndPrograms() {
+  for (Process &process : processes)
+    if (process.endsAtMs > nowMs) process.endsAtMs = nowMs;
+  windows.clear();
+  for (auto &entry : files_) entry.second.lockedUntil = 0;
+}
+
+void Machine::EndToolProcess() {
+  handles_.clear();
+  for (auto &entry : allocations_) std::free(entry.first);
+  allocations_.clear();
+  versionBlockSizes.clear();
+  versionBlockOwners.clear();
+  for (auto &entry : systemLibraries) entry.second.references = 0;
+  for (auto &entry : besideToolLibraries) entry.second.references = 0;
+}
+
+bool Machine::TearsThisCall() const {
+  return faults.tearCopy && currentCall_ >= 0 && currentCall_ == faults.failAt;
+}
+
 void Machine::Restart() {
+  EndPrograms();
   // Moves `from` onto `to`, which it replaces only when `replace` is set.
   auto move = [this](const std::string &from, const std::string &to, bool replace) {
     auto source = files_.find(from);

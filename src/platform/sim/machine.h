@@ -113,6 +113,7 @@ struct Call {
   std::vector<std::string> args;
   bool failed = false;  // failed by the fault plan
   uint64_t atMs = 0;    // the virtual clock when it was made
+  long index = -1;      // its index among the faultable calls; -1: not faultable
 };
 
 // Which faultable calls fail: the call with index `failAt` (counted from 0
@@ -123,6 +124,11 @@ struct FaultPlan {
   bool onward = false;
   std::string failName;
   int failNameOccurrence = -1;  // -1: every call of that name
+  // The call at `failAt`, when it is a CopyFileA that would have succeeded,
+  // stops part-way: its target holds the first half of the source's bytes,
+  // with the source's version resource when `tornKeepsVersion` is set.
+  bool tearCopy = false;
+  bool tornKeepsVersion = false;
 };
 
 struct VersionReport {
@@ -241,7 +247,18 @@ class Machine {
   std::string RedirectedPath(const std::string &path) const;
   std::string RedirectedKey(const std::string &key) const;
 
-  // Performs what the next restart does: the delayed moves, in order, each
+  // Every other program ends: its processes are no longer running, their
+  // windows are gone and every file they held (see LockFile) is let go.
+  void EndPrograms();
+  // The tool's process ended without cleaning up after itself, as when it is
+  // killed: Windows closes every handle it held, unmaps its libraries and
+  // frees its heap.
+  void EndToolProcess();
+  // TRUE when the call being made is the one the fault plan tears.
+  bool TearsThisCall() const;
+
+  // Performs what the next restart does: every program ends (EndPrograms),
+  // then the delayed moves, in order, each
   // onto an existing file only with MOVEFILE_REPLACE_EXISTING; and on
   // Windows 98/ME the [Rename] section of wininit.ini, whose lines
   // ("target=source", blanks around "=" allowed) replace the target, and
@@ -296,6 +313,7 @@ class Machine {
   std::map<uintptr_t, bool> moduleIsSystem_;
   std::map<std::string, uintptr_t> moduleHandles_;
   long faultableCalls_ = 0;
+  long currentCall_ = -1;  // faultable index of the call being made
   int nameOccurrences_ = 0;
   bool inOtherProgram_ = false;
 };

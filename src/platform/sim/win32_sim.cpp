@@ -111,8 +111,9 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
 }
 
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
-  if (M().Enter("CopyFileA", {Text(lpExistingFileName), Text(lpNewFileName), Number(bFailIfExists)}))
-    return FALSE;
+  bool failed =
+      M().Enter("CopyFileA", {Text(lpExistingFileName), Text(lpNewFileName), Number(bFailIfExists)});
+  if (failed && !M().TearsThisCall()) return FALSE;
   std::string from = Reached(lpExistingFileName), to = Reached(lpNewFileName);
   sim::File *source = M().FindFile(from);
   if (!source) return Fail(ERROR_FILE_NOT_FOUND);
@@ -124,6 +125,13 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     if (bFailIfExists) return Fail(ERROR_FILE_EXISTS);
     DWORD error = 0;
     if (!IsFreeToChange(*target, sim::Fold(to), &error)) return Fail(error);
+  }
+  if (failed) {
+    // Stopped part-way: the target holds what was written of it so far.
+    copy.bytes.resize(copy.bytes.size() / 2);
+    if (!M().faults.tornKeepsVersion) copy.version.reset();
+    M().files_[sim::Fold(to)] = copy;
+    return FALSE;
   }
   M().files_[sim::Fold(to)] = copy;
   return TRUE;
