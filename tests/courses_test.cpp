@@ -1,6 +1,7 @@
 // The decision tree of a run on every Windows family: which course each
 // machine state takes, what it leaves on disk and in the registry, and the
 // order in which a typical replacement does its work.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,71 @@ TEST_F(CoursesTest, OnlyTheExecutableStagedReplacesItAndRestarts) {
         ASSERT_EQ(1u, m().delayedMoves.size()) << label;
         EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[0].from) << label;
       }
+      EXPECT_EQ(kComplete, MarkerText()) << label;
+      ExpectCleanExit();
+    }
+  }
+}
+
+// A replacement that a stopped run left half done: the installed executable
+// is a whole or cut-short copy of the staged one. It is finished as the
+// replacement does it (notice, the executable once, the library after its
+// pause, scheduled when held), not taken for the same version. A library cut
+// short beside another build of the same version is put right alone.
+TEST_F(CoursesTest, UnfinishedReplacementIsFinishedAsTheReplacementDoesIt) {
+  struct Case {
+    const char *label;
+    const char *exeBytes;
+    std::optional<std::string> exeVersion;
+    const char *stagedVersion;
+    const char *libBytes;
+    bool libraryHeld;
+    RunStatus expected;
+    bool exeDeleted;
+    const char *exeAfter, *dllAfter;
+  };
+  const Case cases[] = {
+      {"executable in place", "new exe", "4.60", "4.60", "old dll", false, RUN_REPLACED, false,
+       "new exe", "new dll"},
+      {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
+       RUN_RESTART_NEEDED, false, "new exe", "old dll"},
+      {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false,
+       RUN_REPLACED, true, "new exe", "new dll"},
+      {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false,
+       RUN_REPLACED, true, "new exe", "new dll"},
+      {"library cut short, same version", "old exe", "4.50", "4.50", "new", false,
+       RUN_SAME_VERSION, false, "old exe", "new dll"},
+  };
+  for (const FamilyRow &row : kRows) {
+    for (const Case &c : cases) {
+      Begin(*row.family);
+      m().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
+      m().PutFile(Sys("halundll.dll"), c.libBytes);
+      Stage(c.stagedVersion);
+      RunResident();
+      if (c.libraryHeld) m().LockFile(Sys("halundll.dll"), sim::kForever);
+      const std::string label = std::string(row.family->name) + ", " + c.label;
+      bool replaces = c.expected != RUN_SAME_VERSION;
+      EXPECT_EQ(c.expected, RunUpgrade()) << label;
+      ExpectFiles(label, c.exeAfter, c.dllAfter);
+      EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << label;
+      EXPECT_EQ(c.libraryHeld, m().HasFile(Sys("halundll.dl$"))) << label;
+      EXPECT_EQ(replaces && row.notices ? 1u : 0u, m().windows[0].received.size()) << label;
+      bool exeDeleted = false;
+      for (const sim::Call *call : m().CallsNamed("DeleteFileA"))
+        exeDeleted = exeDeleted || call->args[0] == sim::Fold(m().systemDir + "\\halunexe.exe");
+      EXPECT_EQ(c.exeDeleted, exeDeleted) << label;
+      // A library already in place is not touched.
+      size_t pauses = std::string(c.libBytes) == "new dll" ? 0
+                      : c.libraryHeld                      ? LIBRARY_DELETE_ATTEMPTS
+                                                           : 1;
+      EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), m().sleeps) << label;
+      EXPECT_EQ(c.expected == RUN_REPLACED ? 1u : 0u, m().launches.size()) << label;
+      bool scheduled = c.libraryHeld && row.scheduling != Scheduling::None;
+      EXPECT_EQ(scheduled && row.scheduling == Scheduling::DelayedMoves ? 1u : 0u,
+                m().delayedMoves.size())
+          << label;
+      EXPECT_EQ(scheduled && row.scheduling == Scheduling::Wininit, m().HasFile(Wininit())) << label;
       EXPECT_EQ(kComplete, MarkerText()) << label;
       ExpectCleanExit();
     }
@@ -537,7 +603,11 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
       "CreateProcessA " + dir + "\\halunexe.exe",
       "CloseHandle",
       "CloseHandle",
-      // completion
+      // completion: the restart-time moves an earlier run may have left are
+      // looked at before the staged copies go
+      "RegOpenKeyExA",
+      "RegQueryValueExA",
+      "RegCloseKey",
       "DeleteFileA " + dir + "\\halundll.dl$",
       "DeleteFileA " + dir + "\\halunexe.ex$",
       "RegOpenKeyExA",

@@ -2,6 +2,7 @@
 // Windows 98/ME (fresh and merged into an existing file), delayed moves on
 // NT 5 and later, nothing elsewhere.
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "replace/replace.h"
@@ -531,6 +532,87 @@ TEST_F(DeferredTest, OtherPlatformsGetNoRestartInstructions) {
   ScheduleOnRestart(PENDING_ALL);
   EXPECT_TRUE(m().delayedMoves.empty());
   EXPECT_FALSE(m().HasFile(m().windowsDir + "\\wininit.ini"));
+}
+
+}  // namespace
+
+namespace {
+
+// An earlier run's restart-time replacement still names a staged copy, which
+// must then stay: read from wininit.ini's first [Rename] section on Windows
+// 98/ME and from the delayed moves on NT 5 and later, in the directory where
+// the files really are; both copies when the instructions cannot be read.
+TEST_F(DeferredTest, StagedCopiesThatARestartReplacementStillNamesAreFound) {
+  const PendingSet both = PENDING_LIBRARY | PENDING_EXECUTABLE;
+  const std::string sys = "C:\\WINDOWS\\SYSTEM\\", sys32 = "c:\\windows\\system32\\";
+  struct Row {
+    const char *label;
+    const Family *family;
+    std::function<void()> arrange;
+    PendingSet expected;
+  };
+  auto wininit = [this](const std::string &text) {
+    return [this, text] { m().PutFile(Wininit(), text); };
+  };
+  auto move = [](const std::string &from, const std::string &to, DWORD flags) {
+    return [from, to, flags] { sim::M().delayedMoves.push_back({from, to, flags}); };
+  };
+  const Row rows[] = {
+      {"no rename file", &kWin98, [] {}, 0},
+      {"the library's line", &kWin98, wininit(kSection + kLibLine + kZero), PENDING_LIBRARY},
+      {"both lines, in other letter case and spacing", &kWinMe,
+       wininit("[rename]\n  c:\\windows\\system\\HALUNEXE.EXE = c:\\windows\\system\\halunexe.ex$ \n" +
+               kLibLine),
+       both},
+      {"the line in a later [Rename] section", &kWin98,
+       wininit("[Rename]\r\nNUL=C:\\x.tmp\r\n[Other]\r\n[Rename]\r\n" + kLibLine), 0},
+      {"another program's lines", &kWin98,
+       wininit(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0},
+      {"the line, its staged copy gone", &kWin98,
+       [&] {
+         m().PutFile(Wininit(), kSection + kExeLine);
+         m().RemoveFile(sys + "halunexe.ex$");
+       },
+       0},
+      {"a rename file that cannot be read", &kWin98,
+       [&] {
+         m().PutFile(Wininit(), kSection);
+         m().LockFile(Wininit(), sim::kForever);
+       },
+       both},
+      {"no delayed move", &kWinXp, [] {}, 0},
+      {"the executable's move, replacing", &kWinXp,
+       move(sys32 + "halunexe.ex$", sys32 + "halunexe.exe", 5), PENDING_EXECUTABLE},
+      {"the library's move, not replacing", &kWin2000,
+       move(sys32 + "halundll.dl$", sys32 + "halundll.dll", 4), PENDING_LIBRARY},
+      {"another program's moves of the staged copies", &kWinXp,
+       [&] {
+         m().delayedMoves.push_back({sys32 + "halundll.dl$", "", 4});
+         m().delayedMoves.push_back({sys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", 5});
+       },
+       0},
+      {"under WOW64, the move in the WOW64 directory", &kWin10x64,
+       move("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe", 5),
+       PENDING_EXECUTABLE},
+      {"under WOW64, a move in the directory the tool is shown", &kWin10x64,
+       move(sys32 + "halunexe.ex$", sys32 + "halunexe.exe", 5), 0},
+      {"the moves cannot be read", &kWinXp,
+       [this] { m().faults.failName = "RegQueryValueExA"; }, both},
+      {"the session manager's key cannot be opened", &kWinXp,
+       [this] { m().faults.failName = "RegOpenKeyExA"; }, both},
+      {"NT 4 has no restart replacement to look at", &kNt4,
+       move(sys32 + "halunexe.ex$", sys32 + "halunexe.exe", 5), 0},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    UseFamily(*row.family);
+    Install("4.50");
+    Stage("4.60");
+    PrepareRun();
+    row.arrange();
+    EXPECT_EQ(row.expected, StagedCopiesNamedAtRestart()) << row.label;
+    ExpectCleanExit();
+  }
 }
 
 }  // namespace

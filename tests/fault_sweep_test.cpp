@@ -255,6 +255,36 @@ const Course kCourses[] = {
        s.m().LockFile(s.Sys("halunexe.exe"), sim::kForever);
        s.m().AddWindow("HALUNSHOW_STUB").handlingMs = sim::kForever;
      }},
+    {"unfinished replacement on Windows XP",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.60", "new exe", "old dll");
+       s.Stage("4.60");
+     }},
+    {"library cut short on the same version",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.50", "old exe", "new");
+       s.Stage("4.50");
+     }},
+    {"run again before the restart on Windows 98",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.UseFamily(kWin98);
+       s.Install("4.60", "new exe", "old dll");
+       s.Stage("4.60");
+       const std::string dir = s.m().systemDir;
+       s.m().PutFile(s.m().windowsDir + "\\wininit.ini",
+                     "[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n");
+     }},
+    {"run again before the restart on Windows XP, nothing staged again",
+     [](SimTest &t) {
+       auto &s = static_cast<FaultSweepTest &>(t);
+       s.Install("4.60", "new exe", "old dll");
+       s.m().PutFile(s.Sys("halundll.dl$"), "new dll");
+       s.m().delayedMoves.push_back(
+           {sim::Fold(s.Sys("halundll.dl$")), sim::Fold(s.Sys("halundll.dll")), 5});
+     }},
     {"locked executable in a long system directory on Windows 98",
      [](SimTest &t) {
        auto &s = static_cast<FaultSweepTest &>(t);

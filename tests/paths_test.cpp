@@ -52,4 +52,53 @@ TEST_F(PathsTest, PresenceIgnoresCaseAndClosesTheSearch) {
   ExpectCleanExit();
 }
 
+// A copy cut short, as a run stopped during CopyFileA leaves it, ends early
+// or is padded with zero bytes; anything else is another file.
+TEST_F(PathsTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
+  const std::string big(5000, 'x');
+  struct Row {
+    const char *label;
+    std::string installed, staged;
+    FileMatch expected;
+  } rows[] = {
+      {"same bytes", "new exe", "new exe", MATCH_SAME},
+      {"both empty", "", "", MATCH_SAME},
+      {"empty", "", "new exe", MATCH_TORN},
+      {"ends early", "new", "new exe", MATCH_TORN},
+      {"zero bytes after the cut", std::string("new\0\0\0\0", 7), "new exe", MATCH_TORN},
+      {"ends early after zero bytes", std::string("new\0", 4), "new exe", MATCH_TORN},
+      {"other bytes", "old exe", "new exe", MATCH_DIFFERENT},
+      {"a byte after the zero bytes", std::string("new\0\0\0e", 7), "new exe", MATCH_DIFFERENT},
+      {"longer", "new exe!", "new exe", MATCH_DIFFERENT},
+      {"longer by zero bytes", std::string("new exe\0", 8), "new exe", MATCH_DIFFERENT},
+      // across the chunks the comparison reads
+      {"same, several chunks", big, big, MATCH_SAME},
+      {"ends at a chunk's end", big.substr(0, 4096), big, MATCH_TORN},
+      {"zero bytes from the second chunk", big.substr(0, 4100) + std::string(900, '\0'), big,
+       MATCH_TORN},
+      {"differs in the last byte", big.substr(0, 4999) + "y", big, MATCH_DIFFERENT},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", row.installed);
+    m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.ex$", row.staged);
+    EXPECT_EQ(row.expected, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
+                                              "c:\\windows\\system32\\halunexe.ex$"))
+        << row.label;
+    ExpectCleanExit();
+  }
+  // Either file that cannot be read: nothing can be told.
+  SetUp();
+  m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.ex$", "new exe");
+  EXPECT_EQ(MATCH_UNKNOWN, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
+                                             "c:\\windows\\system32\\halunexe.ex$"))
+      << "installed copy missing";
+  m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", "new exe");
+  m().faults.failName = "ReadFile";
+  EXPECT_EQ(MATCH_UNKNOWN, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
+                                             "c:\\windows\\system32\\halunexe.ex$"))
+      << "a read fails";
+  ExpectCleanExit();
+}
+
 }  // namespace

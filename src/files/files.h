@@ -48,4 +48,18 @@ BOOL IsFilePresent(LPCSTR path);
 // 0: both version texts are identical; 1: they differ.
 VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath);
 
+// CheckVersions, and whether the installed file's own version could not be
+// read (set only then).
+VersionVerdict CheckVersionsEx(LPCSTR stagedPath, LPCSTR installedPath, BOOL *installedUnreadable);
+
+// How an installed file stands to its staged copy, byte by byte.
+enum FileMatch {
+  MATCH_SAME,       // the same bytes
+  MATCH_TORN,       // a copy of the staged file cut short: no longer than it,
+                    // its bytes up to some point, and only zero bytes after
+  MATCH_DIFFERENT,  // any other bytes
+  MATCH_UNKNOWN     // either cannot be opened or read
+};
+FileMatch CompareWithStaged(LPCSTR installedPath, LPCSTR stagedPath);
+
 #endif

@@ -65,9 +65,12 @@ static void CopyVersionPrefix(LPCSTR version, LPSTR prefix) {
 
 static VersionVerdict CompareVersionTexts(const VersionApi *api, LPCSTR stagedPath,
                                           LPCSTR installedPath, LPVOID *installedBlock,
-                                          LPVOID *stagedBlock) {
+                                          LPVOID *stagedBlock, BOOL *installedUnreadable) {
   LPCSTR installedText = NULL;
-  if (!ReadVersionText(api, installedPath, installedBlock, &installedText)) return -1;
+  if (!ReadVersionText(api, installedPath, installedBlock, &installedText)) {
+    *installedUnreadable = TRUE;
+    return -1;
+  }
 
   CHAR minimum[TEXT_CAPACITY];
   CHAR prefix[TEXT_CAPACITY];
@@ -81,12 +84,17 @@ static VersionVerdict CompareVersionTexts(const VersionApi *api, LPCSTR stagedPa
 }
 
 VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath) {
+  BOOL installedUnreadable = FALSE;
+  return CheckVersionsEx(stagedPath, installedPath, &installedUnreadable);
+}
+
+VersionVerdict CheckVersionsEx(LPCSTR stagedPath, LPCSTR installedPath, BOOL *installedUnreadable) {
   VersionApi api;
   if (!BindVersionApi(&api)) return -1;
   LPVOID installedBlock = NULL;
   LPVOID stagedBlock = NULL;
-  VersionVerdict verdict =
-      CompareVersionTexts(&api, stagedPath, installedPath, &installedBlock, &stagedBlock);
+  VersionVerdict verdict = CompareVersionTexts(&api, stagedPath, installedPath, &installedBlock,
+                                               &stagedBlock, installedUnreadable);
   if (stagedBlock != NULL) HeapFree(GetProcessHeap(), 0, stagedBlock);
   if (installedBlock != NULL) HeapFree(GetProcessHeap(), 0, installedBlock);
   FreeLibrary(api.library);

@@ -205,6 +205,20 @@ static BOOL InsertBytes(LPSTR file, DWORD *length, DWORD capacity, DWORD at, LPC
   return TRUE;
 }
 
+// Finds the body of the file's first [Rename] section: the offsets of its
+// first line and of the line after its last. FALSE when there is none.
+static BOOL FindRenameSection(LPCSTR file, DWORD length, DWORD *bodyStart, DWORD *bodyEnd) {
+  DWORD section = 0;
+  while (section < length && !IsRenameSectionLine(file, section, length))
+    section = NextLine(file, section, length);
+  if (section >= length) return FALSE;
+  *bodyStart = NextLine(file, section, length);
+  *bodyEnd = *bodyStart;
+  while (*bodyEnd < length && !IsSectionLine(file, *bodyEnd, length))
+    *bodyEnd = NextLine(file, *bodyEnd, length);
+  return TRUE;
+}
+
 DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) {
   static const CHAR LINE_BREAK[] = "\r\n";
   const DWORD lineBreakLength = sizeof(LINE_BREAK) - 1;
@@ -214,11 +228,9 @@ DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) 
     if (file[i] != 0) file[kept++] = file[i];
   length = kept;
 
-  DWORD section = 0;
-  while (section < length && !IsRenameSectionLine(file, section, length))
-    section = NextLine(file, section, length);
-
-  if (section >= length) {
+  DWORD bodyStart = 0;
+  DWORD bodyEnd = 0;
+  if (!FindRenameSection(file, length, &bodyStart, &bodyEnd)) {
     // No section yet: append the whole text on a line of its own.
     if (length > 0 && file[length - 1] != '\n' &&
         !InsertBytes(file, &length, capacity, length, LINE_BREAK, lineBreakLength))
@@ -227,10 +239,6 @@ DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) 
       return 0;
   } else {
     // Add the missing lines at the end of the existing section.
-    DWORD bodyStart = NextLine(file, section, length);
-    DWORD bodyEnd = bodyStart;
-    while (bodyEnd < length && !IsSectionLine(file, bodyEnd, length))
-      bodyEnd = NextLine(file, bodyEnd, length);
     DWORD renamesLength = (DWORD)lstrlenA(renames);
     for (DWORD at = NextLine(renames, 0, renamesLength); at < renamesLength;) {
       DWORD next = NextLine(renames, at, renamesLength);
@@ -251,4 +259,122 @@ DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) 
   // Below `capacity` as given, and every insertion keeps it there.
   file[length] = 0;
   return length + 1;
+}
+
+// TRUE when the rename section between `bodyStart` and `bodyEnd` of
+// s_renameFile holds rename line `number` as this tool writes it, with
+// `directory` in both places.
+static BOOL HasRenameLine(DWORD bodyStart, DWORD bodyEnd, UINT number, LPCSTR directory) {
+  CHAR text[RENAME_TEXT_CAPACITY];
+  text[0] = 0;
+  if (!AppendRenameLine(number, directory, text)) return FALSE;
+  DWORD trimmed = 0;
+  LPCSTR line = TrimLine(text, LineEnd(text, 0, (DWORD)lstrlenA(text)), &trimmed);
+  return HasLine(s_renameFile, bodyStart, bodyEnd, line, trimmed);
+}
+
+// The managed files that the first [Rename] section of wininit.ini moves
+// from their staged copies, in either form of the directory this tool writes.
+// Both when the file is there but cannot be read whole.
+static PendingSet NamedInRenameFile(void) {
+  const PendingSet both = PENDING_LIBRARY | PENDING_EXECUTABLE;
+  CHAR path[PATH_CAPACITY];
+  if (!BuildRenameFilePath(path)) return 0;  // none could have been written
+  if (FindFilePresence(path) == PRESENCE_ABSENT) return 0;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return both;
+  DWORD length = 0;
+  BOOL read = ReadRenameFile(file, &length);
+  CloseHandle(file);
+  if (!read) return both;
+
+  DWORD bodyStart = 0;
+  DWORD bodyEnd = 0;
+  if (!FindRenameSection(s_renameFile, length, &bodyStart, &bodyEnd)) return 0;
+  CHAR directory[PATH_CAPACITY];
+  RenameDirectory(directory);
+  PendingSet named = 0;
+  if (HasRenameLine(bodyStart, bodyEnd, TEXT_RENAME_LIBRARY, directory) ||
+      HasRenameLine(bodyStart, bodyEnd, TEXT_RENAME_LIBRARY, g_run.paths.systemDir))
+    named |= PENDING_LIBRARY;
+  if (HasRenameLine(bodyStart, bodyEnd, TEXT_RENAME_EXECUTABLE, directory) ||
+      HasRenameLine(bodyStart, bodyEnd, TEXT_RENAME_EXECUTABLE, g_run.paths.systemDir))
+    named |= PENDING_EXECUTABLE;
+  return named;
+}
+
+// Where Windows keeps the delayed moves until the restart performs them.
+static const CHAR SESSION_MANAGER_KEY[] = "System\\CurrentControlSet\\Control\\Session Manager";
+static const CHAR PENDING_MOVES_VALUE[] = "PendingFileRenameOperations";
+
+// TRUE when `entry`, a source or target as Windows keeps it ("\??\" before the
+// path, and "!" before that for a target that may be replaced), is `path`.
+static BOOL IsMovePath(LPCSTR entry, LPCSTR path) {
+  static const CHAR NT_PREFIX[] = "\\??\\";
+  if (entry[0] == '!') ++entry;
+  DWORD prefix = 0;
+  while (prefix < sizeof(NT_PREFIX) - 1 && entry[prefix] == NT_PREFIX[prefix]) ++prefix;
+  if (prefix == sizeof(NT_PREFIX) - 1) entry += prefix;
+  return SameTextNoCase(entry, (DWORD)lstrlenA(entry), path, (DWORD)lstrlenA(path));
+}
+
+// The managed files that a pair of `moves` (`length` bytes of source and
+// target texts, with zero bytes to spare after them) moves from the staged
+// copy onto the installed name.
+static PendingSet MovesOfManagedFiles(LPCSTR moves, DWORD length) {
+  ManagedPaths wow64Paths;
+  const ManagedPaths *paths = RestartTimePaths(&wow64Paths);
+  if (paths == NULL) return 0;  // no move could have been queued
+  PendingSet named = 0;
+  DWORD at = 0;
+  while (at < length && moves[at] != 0) {
+    LPCSTR source = moves + at;
+    at += (DWORD)lstrlenA(source) + 1;
+    LPCSTR target = moves + at;
+    at += (DWORD)lstrlenA(target) + 1;
+    if (IsMovePath(source, paths->stagedLib) && IsMovePath(target, paths->installedLib))
+      named |= PENDING_LIBRARY;
+    if (IsMovePath(source, paths->stagedExe) && IsMovePath(target, paths->installedExe))
+      named |= PENDING_EXECUTABLE;
+  }
+  return named;
+}
+
+// The managed files that a delayed move moves from their staged copies. Both
+// when the moves cannot be read.
+static PendingSet NamedInDelayedMoves(void) {
+  const PendingSet both = PENDING_LIBRARY | PENDING_EXECUTABLE;
+  HKEY key = NULL;
+  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key);
+  if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND ? 0 : both;
+
+  PendingSet named = both;
+  DWORD type = 0;
+  DWORD size = 0;
+  LONG queried = RegQueryValueExA(key, PENDING_MOVES_VALUE, NULL, &type, NULL, &size);
+  if (queried == ERROR_FILE_NOT_FOUND) {
+    named = 0;
+  } else if (queried == ERROR_SUCCESS && size <= PENDING_MOVES_READ_LIMIT) {
+    // Zeroed, with two bytes to spare, so that every text ends inside it.
+    LPSTR moves = (LPSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 2);
+    DWORD got = size;
+    if (moves != NULL &&
+        RegQueryValueExA(key, PENDING_MOVES_VALUE, NULL, &type, (LPBYTE)moves, &got) ==
+            ERROR_SUCCESS &&
+        got <= size)
+      named = moves[0] == 0 ? 0 : MovesOfManagedFiles(moves, got);
+    if (moves != NULL) HeapFree(GetProcessHeap(), 0, moves);
+  }
+  RegCloseKey(key);
+  return named;
+}
+
+PendingSet StagedCopiesNamedAtRestart(void) {
+  PendingSet named = 0;
+  if (g_run.platformCode == PLATFORM_WIN98ME)
+    named = NamedInRenameFile();
+  else if (g_run.platformCode == PLATFORM_NT5)
+    named = NamedInDelayedMoves();
+  return WithStagedCopy(named);
 }

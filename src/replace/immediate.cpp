@@ -43,16 +43,31 @@ static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD paus
   return CopyFileA(staged, installed, FALSE) || CopyFileA(staged, installed, FALSE);
 }
 
-PendingSet ReplaceInPlace(void) {
+PendingSet ReplaceInPlace(void) { return ReplaceNotInPlace(0); }
+
+PendingSet ReplaceNotInPlace(PendingSet inPlace) {
   const ManagedPaths *paths = &g_run.paths;
   PendingSet notInPlace = 0;
-  if (!ReplaceOne(paths->installedExe, paths->stagedExe, EXECUTABLE_DELETE_ATTEMPTS, 0))
+  if (!(inPlace & PENDING_EXECUTABLE) &&
+      !ReplaceOne(paths->installedExe, paths->stagedExe, EXECUTABLE_DELETE_ATTEMPTS, 0))
     notInPlace |= PENDING_EXECUTABLE;
   // The resident may still hold the library for a moment after the notice.
-  if (!ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,
+  if (!(inPlace & PENDING_LIBRARY) &&
+      !ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,
                   LIBRARY_DELETE_PAUSE_MS))
     notInPlace |= PENDING_LIBRARY;
   return notInPlace;
+}
+
+PendingSet ReplaceTornLibrary(void) {
+  const ManagedPaths *paths = &g_run.paths;
+  if (!IsFilePresent(paths->installedLib) ||
+      CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_TORN)
+    return 0;
+  return ReplaceOne(paths->installedLib, paths->stagedLib, LIBRARY_DELETE_ATTEMPTS,
+                    LIBRARY_DELETE_PAUSE_MS)
+             ? 0
+             : PENDING_LIBRARY;
 }
 
 PendingSet InstallMissingLibrary(void) {

@@ -25,6 +25,9 @@ enum { WININIT_FILE_CAPACITY = 32768 };
 enum { MERGE_EXTRA_BYTES = 8 };
 // The longest existing rename file read: the merge then always fits.
 enum { RENAME_FILE_READ_LIMIT = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - MERGE_EXTRA_BYTES };
+// The largest list of delayed moves read: Windows keeps every program's
+// there, and a list this long is not one this tool could make sense of.
+enum { PENDING_MOVES_READ_LIMIT = 1024 * 1024 };
 // The restart command line: the installed path and the restart argument.
 enum { COMMAND_LINE_CAPACITY = PATH_CAPACITY + TEXT_CAPACITY };
 
@@ -50,6 +53,16 @@ PendingSet ReplaceInPlace(void);
 // installed), so that the staged copy is kept.
 PendingSet InstallMissingLibrary(void);
 
+// The replacement, for the files not in `inPlace` (which already hold their
+// staged bytes): as ReplaceInPlace, in the same order and with the same
+// pauses and attempts.
+PendingSet ReplaceNotInPlace(PendingSet inPlace);
+
+// Same version: an installed library that is a copy of the staged one cut
+// short (by a run stopped while it copied) is replaced like the library of a
+// replacement. Returns PENDING_LIBRARY when such a copy is still not whole.
+PendingSet ReplaceTornLibrary(void);
+
 // Starts the installed executable with the restart argument, detached.
 void LaunchResident(void);
 
@@ -70,6 +83,13 @@ BOOL WriteWininitRenames(PendingSet pending);
 // the tool is shown); nothing when that directory does not fit. Returns the
 // files whose move was registered.
 PendingSet QueueMoveOnReboot(PendingSet pending);
+
+// The managed files whose staged copy a restart-time replacement of this
+// tool names and that is still there: a line in the first [Rename] section of
+// wininit.ini (Windows 98/ME) or a delayed move (NT 5+). Both such files when
+// the instructions are there but cannot be read. Such a staged copy must stay
+// until the restart.
+PendingSet StagedCopiesNamedAtRestart(void);
 
 // Merges `renames` (a "[Rename]" section line followed by rename lines, each
 // ended by CR LF) into the `length` bytes (below `capacity`) of an existing

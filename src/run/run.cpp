@@ -65,10 +65,33 @@ static BOOL NotifyRunningCopies(void) {
   return TRUE;
 }
 
+// The staged copies of both managed files, which a completion step keeps.
+static const PendingSet BOTH_FILES = PENDING_LIBRARY | PENDING_EXECUTABLE;
+
+// Ends a course: besides the staged copies it keeps, every staged copy that a
+// restart-time replacement of an earlier run still names stays until the
+// restart; and a run that would report the pair done while such a
+// replacement is still to change it reports 4. Then the completion step.
+static void FinishCourse(PendingSet keep) {
+  BOOL reportsDone =
+      g_run.runStatus >= RUN_NOTHING_DONE && g_run.runStatus <= RUN_REPLACED;
+  if ((keep & BOTH_FILES) != BOTH_FILES || reportsDone) {
+    PendingSet named = StagedCopiesNamedAtRestart();
+    keep |= named;
+    const ManagedPaths *paths = &g_run.paths;
+    if (reportsDone &&
+        (((named & PENDING_LIBRARY) &&
+          CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_SAME) ||
+         ((named & PENDING_EXECUTABLE) &&
+          CompareWithStaged(paths->installedExe, paths->stagedExe) != MATCH_SAME)))
+      g_run.runStatus = RUN_RESTART_NEEDED;
+  }
+  FinishRun(keep);
+}
+
 // Ends a course that put the staged files in place now. Files not in place
 // are scheduled for the restart and keep their staged copies, and the status
-// becomes 4; with every file in place the executable is started. Then the
-// completion step.
+// becomes 4; with every file in place the executable is started.
 static void FinishInstall(PendingSet notInPlace) {
   if (notInPlace != 0) {
     ScheduleOnRestart(notInPlace);
@@ -76,7 +99,25 @@ static void FinishInstall(PendingSet notInPlace) {
   } else {
     LaunchResident();
   }
-  FinishRun(notInPlace);
+  FinishCourse(notInPlace);
+}
+
+// A replacement that a stopped run left unfinished: the installed executable
+// is a whole or a cut-short copy of the staged one, and one of the pair does
+// not hold its staged bytes yet. `inPlace` receives the files that do; the
+// rest is to be finished as the replacement does it.
+static BOOL FindUnfinishedReplacement(PendingSet *inPlace) {
+  const ManagedPaths *paths = &g_run.paths;
+  FileMatch executable = CompareWithStaged(paths->installedExe, paths->stagedExe);
+  if (executable != MATCH_SAME && executable != MATCH_TORN) return FALSE;
+  *inPlace = executable == MATCH_SAME ? PENDING_EXECUTABLE : 0;
+  // A library with no staged copy is not part of the replacement.
+  FilePresence stagedLibrary = FindFilePresence(paths->stagedLib);
+  if (stagedLibrary == PRESENCE_ABSENT ||
+      (stagedLibrary == PRESENCE_FOUND &&
+       CompareWithStaged(paths->installedLib, paths->stagedLib) == MATCH_SAME))
+    *inPlace |= PENDING_LIBRARY;
+  return (*inPlace & BOTH_FILES) != BOTH_FILES;
 }
 
 RunStatus RunUpgrade(void) {
@@ -90,8 +131,12 @@ RunStatus RunUpgrade(void) {
 
   // A directory that does not fit is never cut short: a shortened path could
   // name another file. No managed file is touched.
-  if (!PrepareManagedPaths() || !IsFilePresent(g_run.paths.stagedExe)) {
+  if (!PrepareManagedPaths()) {
     FinishRun(PENDING_ALL);
+    return g_run.runStatus;
+  }
+  if (!IsFilePresent(g_run.paths.stagedExe)) {
+    FinishCourse(PENDING_ALL);
     return g_run.runStatus;
   }
 
@@ -102,14 +147,28 @@ RunStatus RunUpgrade(void) {
   }
 
   g_run.runStatus = RUN_SAME_VERSION;
-  VersionVerdict verdict = CheckVersions(g_run.paths.stagedExe, g_run.paths.installedExe);
-  if (verdict == 0) {
-    // Nothing is replaced; a missing library is put in place, and its staged
-    // copy kept when that fails. The status stays 2.
-    FinishRun(InstallMissingLibrary());
+  BOOL installedUnreadable = FALSE;
+  VersionVerdict verdict =
+      CheckVersionsEx(g_run.paths.stagedExe, g_run.paths.installedExe, &installedUnreadable);
+  // A stopped replacement leaves the staged executable's version, or a copy
+  // of it cut short that may have none: it is finished, not taken for the
+  // same version or an unreadable one.
+  PendingSet inPlace = 0;
+  BOOL unfinished =
+      (verdict == 0 || (verdict < 0 && installedUnreadable)) && FindUnfinishedReplacement(&inPlace);
+  if (verdict == 0 && !unfinished) {
+    // Nothing is replaced; a library copy cut short is put right, and a
+    // missing library put in place (its staged copy kept when that fails;
+    // the status stays 2).
+    PendingSet torn = ReplaceTornLibrary();
+    if (torn != 0) {
+      FinishInstall(torn);
+      return g_run.runStatus;
+    }
+    FinishCourse(InstallMissingLibrary());
     return g_run.runStatus;
   }
-  if (verdict < 0) {
+  if (verdict < 0 && !unfinished) {
     ScheduleOnRestart(PENDING_ALL);
     FinishRun(PENDING_ALL);
     return RUN_RESTART_NEEDED;
@@ -123,7 +182,7 @@ RunStatus RunUpgrade(void) {
   // Copies that answered the notice are given a moment to end before their
   // executable is deleted.
   WaitForNotifiedCopies();
-  FinishInstall(ReplaceInPlace());
+  FinishInstall(ReplaceNotInPlace(inPlace));
   UnbindProcessApi();
   return g_run.runStatus;
 }

@@ -1,0 +1,311 @@
+// A run stopped at any point, as when the setup kills it or the power goes,
+// followed by the setup's next run of the tool and the restart that run asks
+// for: the machine must end with the staged pair in place, nothing lost.
+//
+// Each setup is stopped before each call of its run that changes the disk or
+// the registry (every call from there on fails without effect), and in the
+// middle of each copy (a torn target, with and without a readable version
+// block), and once not at all; then the holder of a file is still there, or
+// gone, or the machine restarts; the setup stages the same pair again, or
+// not; and the tool runs again. Checked by content: what the four managed
+// files hold at the end, that a run reporting 0 to 3 left the pair it
+// reports, and that no restart-time instruction names a source that is gone.
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "notice/notice.h"
+#include "support/invariant.h"
+#include "support/scenario.h"
+
+using namespace testing_support;
+
+namespace {
+
+class StopSweepTest : public SimTest {
+ public:
+  using SimTest::AddMarkerKey;
+  using SimTest::Install;
+  using SimTest::SetUp;
+  using SimTest::Stage;
+  using SimTest::Sys;
+  using SimTest::UseFamily;
+  using SimTest::m;
+};
+
+// A running resident that closes on the notice, letting go of its files.
+void ResidentClosingOnNotice(StopSweepTest &t) {
+  t.m().AddProcess(1200, t.Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
+  t.m().LockFile(t.Sys("halunexe.exe"), sim::kForever);
+  t.m().LockFile(t.Sys("halundll.dll"), sim::kForever);
+  t.m().AddWindow(STUB_WINDOW_CLASS, [](UINT, WPARAM, LPARAM) -> LRESULT {
+    sim::M().EndPrograms();
+    return 0;
+  });
+}
+
+struct Arrangement {
+  const char *name;
+  std::function<void(StopSweepTest &)> arrange;
+  // What the installed executable and library hold in the end.
+  const char *exe, *dll;
+  // Only the restart can replace them: where it replaces nothing, they stay
+  // as installed and keep their staged copies.
+  bool restartOnly = false;
+};
+
+const Arrangement kSetups[] = {
+    {"nothing staged",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.m().PutFile(t.Sys("halundll.dl$"), "new dll");
+     },
+     "old exe", "old dll"},
+    {"fresh install", [](StopSweepTest &t) { t.Stage("4.60"); }, "new exe", "new dll"},
+    {"same version",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.Stage("4.50");
+     },
+     "old exe", "old dll"},
+    {"same version, no library installed",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.m().RemoveFile(t.Sys("halundll.dll"));
+       t.Stage("4.50");
+     },
+     "old exe", "new dll"},
+    {"old version",
+     [](StopSweepTest &t) {
+       t.Install("4.30");
+       t.Stage("4.60");
+     },
+     "new exe", "new dll", true},
+    {"replacement, nothing running",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.Stage("4.60");
+     },
+     "new exe", "new dll"},
+    {"replacement, the resident closes on the notice",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.Stage("4.60");
+       ResidentClosingOnNotice(t);
+     },
+     "new exe", "new dll"},
+    {"replacement, the library held",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.Stage("4.60");
+       t.m().LockFile(t.Sys("halundll.dll"), sim::kForever);
+     },
+     "new exe", "new dll"},
+    {"replacement, the executable held",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.Stage("4.60");
+       t.m().LockFile(t.Sys("halunexe.exe"), sim::kForever);
+     },
+     "new exe", "new dll"},
+    {"replacement, only the executable staged",
+     [](StopSweepTest &t) {
+       t.Install("4.50");
+       t.Stage("4.60");
+       t.m().RemoveFile(t.Sys("halundll.dl$"));
+     },
+     "new exe", "old dll"},
+};
+
+struct FamilyRow {
+  const Family *family;
+  bool restartReplaces;  // the restart carries out what a run schedules
+};
+const FamilyRow kFamilies[] = {
+    {&kWin98, true}, {&kWin95, false}, {&kNt4, false}, {&kWinXp, true}, {&kWin10x64, true}};
+
+// What happens between the stopped run and the next one.
+enum class Between { HolderStays, HolderGone, Restart };
+const char *Describe(Between between) {
+  return between == Between::HolderStays ? "holder stays"
+         : between == Between::HolderGone ? "holder gone"
+                                          : "restart first";
+}
+
+// Calls that change the disk or the registry: a stop point lies before each.
+bool Changes(const sim::Call &call) {
+  static const std::set<std::string> kChanging = {"DeleteFileA", "CopyFileA",     "MoveFileExA",
+                                                  "WriteFile",   "SetEndOfFile",  "RegSetValueExA",
+                                                  "CreateProcessA"};
+  return kChanging.count(call.name) != 0 ||
+         (call.name == "CreateFileA" && call.args[4] != "3");  // may create the file
+}
+
+struct StopPoint {
+  long failAt;  // -1: the run is not stopped
+  bool tear, tornKeepsVersion;
+};
+
+std::string Describe(const StopPoint &stop, const std::string &call) {
+  if (stop.failAt < 0) return "not stopped";
+  std::string text = "stopped at call " + std::to_string(stop.failAt) + " (" + call + ")";
+  if (stop.tear) text += stop.tornKeepsVersion ? ", torn with its version" : ", torn";
+  return text;
+}
+
+// The restart-time instructions whose source is gone.
+std::string InstructionsWithoutSource() {
+  sim::Machine &m = sim::M();
+  std::ostringstream out;
+  for (const sim::DelayedMove &move : m.delayedMoves)
+    if (!m.HasFile(move.from)) out << "move from missing " << move.from << "; ";
+  std::string wininit = m.windowsDir + "\\wininit.ini";
+  if (m.version.platformId == VER_PLATFORM_WIN32_WINDOWS && m.HasFile(wininit))
+    for (const auto &rename : sim::RenameSectionLines(m.FileBytes(wininit)))
+      if (sim::Fold(rename.first) != "nul" && !m.HasFile(rename.second))
+        out << "rename from missing " << rename.second << "; ";
+  return out.str();
+}
+
+struct Outcome {
+  long cases = 0, failed = 0;
+};
+
+class Sweeper {
+ public:
+  Sweeper(StopSweepTest &test, const Arrangement &setup, const FamilyRow &row)
+      : t_(test), setup_(setup), row_(row) {}
+
+  // The stop points of the setup's run: found from one run not stopped.
+  std::vector<std::pair<StopPoint, std::string>> StopPoints() {
+    Arrange();
+    RunUpgrade();
+    std::vector<std::pair<StopPoint, std::string>> points = {{{-1, false, false}, ""}};
+    for (const sim::Call &call : t_.m().calls) {
+      if (call.index < 0 || !Changes(call)) continue;
+      points.push_back({{call.index, false, false}, call.name});
+      if (call.name == "CopyFileA") {
+        points.push_back({{call.index, true, true}, call.name});
+        points.push_back({{call.index, true, false}, call.name});
+      }
+    }
+    return points;
+  }
+
+  // One case; the problems found, empty when none.
+  std::string Case(const StopPoint &stop, Between between, bool restage) {
+    Arrange();
+    sim::FaultPlan plan;
+    plan.failAt = stop.failAt;
+    plan.onward = true;
+    plan.tearCopy = stop.tear;
+    plan.tornKeepsVersion = stop.tornKeepsVersion;
+    t_.m().faults = plan;
+    RunUpgrade();
+    t_.m().faults = sim::FaultPlan();
+    t_.m().EndToolProcess();
+    if (between == Between::HolderGone) t_.m().EndPrograms();
+    if (between == Between::Restart) t_.m().Restart();
+
+    std::ostringstream out;
+    RunStatus status = RunAgain(restage, &out);
+    t_.m().Restart();
+    if (!row_.restartReplaces && status == RUN_RESTART_NEEDED) {
+      status = RunAgain(true, &out);
+      t_.m().Restart();
+    }
+    bool unreplaceable = setup_.restartOnly && !row_.restartReplaces;
+    std::string expectedExe = unreplaceable ? "old exe" : setup_.exe;
+    std::string expectedDll = unreplaceable ? "old dll" : setup_.dll;
+    std::string exe = Installed("halunexe.exe"), dll = Installed("halundll.dll");
+    if (exe != expectedExe || dll != expectedDll)
+      out << "in the end \"" << exe << "\" and \"" << dll << "\", expected \"" << expectedExe
+          << "\" and \"" << expectedDll << "\"; ";
+    // A staged copy left over is harmless only where its file holds it.
+    const char *pairs[][2] = {{"halunexe.ex$", "halunexe.exe"}, {"halundll.dl$", "halundll.dll"}};
+    for (const auto &pair : pairs)
+      if (t_.m().HasFile(t_.Sys(pair[0])) && !unreplaceable && pair[0] != stagedLeft_ &&
+          t_.m().FileBytes(t_.Sys(pair[0])) != Installed(pair[1]))
+        out << pair[0] << " left in the end, unlike its file; ";
+    return out.str();
+  }
+
+ private:
+  void Arrange() {
+    t_.SetUp();
+    t_.UseFamily(*row_.family);
+    setup_.arrange(t_);
+    t_.AddMarkerKey();
+    staged_.clear();
+    for (const char *name : {"halunexe.ex$", "halundll.dl$"})
+      if (const sim::File *file = t_.m().FindFile(t_.Sys(name))) staged_.push_back({name, *file});
+    // The one staged copy no run takes: a library staged without its
+    // executable.
+    stagedLeft_ = t_.m().HasFile(t_.Sys("halunexe.ex$")) ? "" : "halundll.dl$";
+  }
+  std::string Installed(const char *name) {
+    return t_.m().HasFile(t_.Sys(name)) ? t_.m().FileBytes(t_.Sys(name)) : "(none)";
+  }
+
+  // The setup's next run: it may stage the same pair again first. A status
+  // from 0 to 3 says that nothing is left to do: the pair must be in place.
+  RunStatus RunAgain(bool restage, std::ostringstream *out) {
+    if (restage && stagedLeft_.empty())
+      for (const auto &file : staged_) t_.m().files_[sim::Fold(t_.Sys(file.first))] = file.second;
+    RunStatus status = RunUpgrade();
+    t_.m().EndToolProcess();
+    std::string exe = Installed("halunexe.exe"), dll = Installed("halundll.dll");
+    if (status >= RUN_NOTHING_DONE && status <= RUN_REPLACED &&
+        (exe != setup_.exe || dll != setup_.dll))
+      *out << "status " << status << " with \"" << exe << "\" and \"" << dll << "\"; ";
+    std::string orphans = InstructionsWithoutSource();
+    if (!orphans.empty()) *out << "after status " << status << ": " << orphans;
+    return status;
+  }
+  StopSweepTest &t_;
+  const Arrangement &setup_;
+  const FamilyRow &row_;
+  std::vector<std::pair<std::string, sim::File>> staged_;  // as the setup staged them
+  std::string stagedLeft_;
+};
+
+TEST_F(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
+  long total = 0, failedTotal = 0;
+  for (const FamilyRow &row : kFamilies) {
+    Outcome outcome;
+    for (const Arrangement &arrangement : kSetups) {
+      Sweeper sweeper(*this, arrangement, row);
+      long failedBefore = outcome.failed;
+      for (const auto &point : sweeper.StopPoints())
+        for (Between between : {Between::HolderStays, Between::HolderGone, Between::Restart})
+          for (bool restage : {true, false}) {
+            // Where the restart replaces nothing, a setup whose tool was
+            // stopped or reported 4 stages the pair again before the next
+            // run: once the staged executable is gone (it goes as soon as
+            // the executable is in place) nothing else tells a run that the
+            // library is still to be put in place.
+            if (!restage && !row.restartReplaces) continue;
+            ++outcome.cases;
+            std::string problems = sweeper.Case(point.first, between, restage);
+            if (problems.empty()) continue;
+            // The first failure of each setup, enough to read without a rerun.
+            if (++outcome.failed == failedBefore + 1)
+              ADD_FAILURE() << row.family->name << ", " << arrangement.name << ", "
+                            << Describe(point.first, point.second) << ", " << Describe(between)
+                            << (restage ? ", staged again" : "") << ": " << problems;
+          }
+    }
+    std::printf("stop sweep: %-20s %ld cases, %ld failed\n", row.family->name, outcome.cases,
+                outcome.failed);
+    EXPECT_EQ(0, outcome.failed) << row.family->name << ": of " << outcome.cases << " cases";
+    total += outcome.cases;
+    failedTotal += outcome.failed;
+  }
+  RecordProperty("stop_sweep_cases", static_cast<int>(total));
+  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", "total", total, failedTotal);
+}
+
+}  // namespace
