@@ -215,13 +215,15 @@ class Case:
                          % (e, self.log_text()))
 
     def start_holder(self, path, milliseconds):
-        """Starts the holder on `path` and waits until it holds the file."""
+        """Starts the holder on `path` and waits until it holds the file; the
+        holder is self.holder."""
         self.prefix.put(SETUP_DIR + "\\holder.exe", self.fixture("holder.exe"))
         process = self.prefix.start([SETUP_DIR + "\\holder.exe", path, str(milliseconds)])
         line = self.prefix.first_line(process, 30)
         if line != "held":
             raise Failed("the holder could not hold %s within 30 s: %r (%s)"
                          % (path, line, self.prefix.describe(process)))
+        self.holder = process
         return time.monotonic()
 
     # --- the run ---
@@ -681,6 +683,49 @@ def library_held(case, version):
     case.expect_documented()
     case.restart()
     case.expect_files(installed_lib="halundll-b.dll", staged_lib="gone")
+
+
+@scenario("power-lost-holding-library", "winxp", "win98")
+def power_lost_holding_library(case, version):
+    # The power goes while the tool waits for a held library: every program
+    # ends after the executable was replaced, then the machine restarts and
+    # the setup runs the tool again. That run finishes the replacement: the
+    # library is put in place and the executable started.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.start_holder(case.paths["installed_lib"], 30000)
+    tool = case.prefix.start([case.tool])
+    staged_exe = case.before[case.paths["staged_exe"]]
+    replaced = winehost.wait_for(
+        lambda: case.prefix.read(case.paths["installed_exe"]) == staged_exe, 30)
+    case.check(replaced and tool.poll() is None,
+               "the executable was %s while the tool ran (%s)"
+               % ("replaced" if replaced else "not replaced", case.prefix.describe(tool)))
+    case.prefix.kill()
+    case.expect_files(installed_exe="staged_exe", installed_lib="before", staged_lib="before")
+    case.restart()
+    case.run_tool()
+    case.expect_documented()
+
+
+@scenario("rerun-staged-again", "winxp", "win98")
+def rerun_staged_again(case, version):
+    # After a 4 with the library left to the restart, the setup stages the
+    # same pair again and runs the tool before the restart, the library free
+    # by then. The library goes in place now and the executable is started;
+    # the staged library that the restart's instruction names stays for it.
+    case.arrange(version, installed=("v450", "a"), staged=("v460", "b"))
+    case.start_holder(case.paths["installed_lib"], 20000)
+    case.run_tool(timeout=90)
+    case.expect_status(4)
+    case.check(case.prefix.first_line(case.holder, 30) == "released",
+               "the holder did not let go of the library")
+    case.prefix.put(case.paths["staged_exe"], case.fixture(case.exe("v460")))
+    case.prefix.put(case.paths["staged_lib"], case.fixture("halundll-b.dll"))
+    case.run_tool()
+    case.expect_documented()
+    case.restart()
+    case.expect_files(installed_exe=case.exe("v460"), installed_lib="halundll-b.dll",
+                      staged_exe="gone", staged_lib="gone")
 
 
 @scenario("psapi-disabled", "winxp")
