@@ -1,0 +1,148 @@
+// halunmsi.dll: the status-mapping custom action of a Windows Installer
+// package that ships halunupd.exe. Run deferred, after the staged files are
+// in place, it runs the tool named by its CustomActionData, waits for it,
+// writes one line with the status and its meaning to the installer's log and
+// turns the status into the installation's result: success, success with a
+// restart at the end, or failure (1603, rollback). It carries no C runtime.
+#include "msica.h"
+
+extern "C" {
+// The compiler may call this on its own.
+void *memset(void *destination, int value, __SIZE_TYPE__ count) {
+  volatile BYTE *bytes = (volatile BYTE *)destination;
+  while (count-- != 0) *bytes++ = (BYTE)value;
+  return destination;
+}
+}
+
+// What the installation makes of a status.
+enum Verdict { VERDICT_DONE, VERDICT_RESTART, VERDICT_FAILED };
+
+struct StatusRow {
+  INT status;
+  Verdict verdict;
+  const CHAR *meaning;
+};
+
+// The verdict on each status of the tool, for a setup that has just staged
+// both files (so 0 means the tool did not find them).
+static const StatusRow STATUS_ROWS[] = {
+    {RUN_NOTHING_DONE, VERDICT_FAILED, "nothing staged found, the update was not installed"},
+    {RUN_FRESH_INSTALL, VERDICT_DONE, "fresh install, the product was started"},
+    {RUN_SAME_VERSION, VERDICT_DONE, "same version already installed"},
+    {RUN_REPLACED, VERDICT_DONE, "replaced, the product was restarted"},
+    {RUN_RESTART_NEEDED, VERDICT_RESTART, "the new files take effect at the next restart"},
+    {RUN_SCAN_FAILED, VERDICT_FAILED,
+     "the running programs could not be listed, nothing was replaced"},
+};
+// A 4 where the tool schedules nothing for the restart.
+static const StatusRow UNSCHEDULED_ROW = {
+    RUN_RESTART_NEEDED, VERDICT_FAILED,
+    "restart needed, but this Windows schedules nothing: the update was not installed"};
+// Any other exit code.
+static const StatusRow UNKNOWN_ROW = {0, VERDICT_FAILED, "halunupd.exe did not run to its end"};
+
+enum { STATUS_ROW_COUNT = sizeof(STATUS_ROWS) / sizeof(STATUS_ROWS[0]) };
+// The quoted path of the tool, with its zero byte.
+enum { COMMAND_CAPACITY = PATH_CAPACITY + 2 };
+enum { INSTALL_FAILURE = 1603 };
+
+// The tool schedules the replacement for the restart on Windows 98/ME
+// (wininit.ini) and on Windows 2000 and later (delayed file moves) only: on
+// Windows 95 and NT 4.0 a 4 leaves nothing scheduled. The platform is told as
+// the tool tells it.
+static BOOL SchedulesOnRestart(void) {
+  OSVERSIONINFOA version;
+  memset(&version, 0, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!GetVersionExA(&version)) return FALSE;
+  if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return version.dwMajorVersion > 4;
+  return version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS && version.dwMajorVersion == 4 &&
+         version.dwMinorVersion != 0;
+}
+
+static const StatusRow *RowOf(DWORD exitCode) {
+  INT status = (INT)exitCode;
+  for (int i = 0; i < STATUS_ROW_COUNT; ++i) {
+    if (STATUS_ROWS[i].status != status) continue;
+    if (status == RUN_RESTART_NEEDED && !SchedulesOnRestart()) return &UNSCHEDULED_ROW;
+    return &STATUS_ROWS[i];
+  }
+  return &UNKNOWN_ROW;
+}
+
+// Writes one line to the installer's log: `format` with [1] and [2] replaced
+// by `number` and `text`.
+static void LogLine(MSIHANDLE install, LPCSTR format, INT number, LPCSTR text) {
+  MSIHANDLE record = MsiCreateRecord(2);
+  if (record == 0) return;
+  MsiRecordSetStringA(record, 0, format);
+  MsiRecordSetInteger(record, 1, number);
+  MsiRecordSetStringA(record, 2, text);
+  MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+  MsiCloseHandle(record);
+}
+
+// Runs the tool at `path` hidden, from the system directory, and waits for
+// it. FALSE, with the error in *exitCode, when it cannot be started.
+static BOOL RunTool(LPCSTR path, DWORD *exitCode) {
+  CHAR command[COMMAND_CAPACITY];
+  CHAR systemDir[PATH_CAPACITY];
+  lstrcpyA(command, "\"");
+  lstrcatA(command, path);
+  lstrcatA(command, "\"");
+  // The product the tool starts inherits this directory: one that stays.
+  UINT length = GetSystemDirectoryA(systemDir, PATH_CAPACITY);
+  if (length == 0 || length >= PATH_CAPACITY) systemDir[0] = 0;
+
+  STARTUPINFOA startup;
+  PROCESS_INFORMATION started;
+  memset(&startup, 0, sizeof(startup));
+  memset(&started, 0, sizeof(started));
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;  // its console window
+  if (!CreateProcessA(path, command, NULL, NULL, FALSE, 0, NULL,
+                      systemDir[0] != 0 ? systemDir : NULL, &startup, &started)) {
+    *exitCode = GetLastError();
+    return FALSE;
+  }
+  CloseHandle(started.hThread);
+  *exitCode = (DWORD)-2;
+  if (WaitForSingleObject(started.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(started.hProcess, exitCode))
+    *exitCode = (DWORD)-2;  // no status: not one the tool ends with
+  CloseHandle(started.hProcess);
+  return TRUE;
+}
+
+extern "C" {
+
+BOOL WINAPI HalunmsiDllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+
+// The custom action (DllEntry RunHalunupd). CustomActionData: the full path
+// of halunupd.exe.
+UINT WINAPI RunHalunupd(MSIHANDLE install) {
+  CHAR path[PATH_CAPACITY];
+  DWORD size = PATH_CAPACITY;
+  path[0] = 0;
+  if (MsiGetPropertyA(install, "CustomActionData", path, &size) != ERROR_SUCCESS ||
+      path[0] == 0) {
+    LogLine(install,
+            "halunupd.exe was not started: CustomActionData must be its path, shorter than [1]"
+            " characters; it reads '[2]'",
+            PATH_CAPACITY, path);
+    return INSTALL_FAILURE;
+  }
+  DWORD exitCode = 0;
+  if (!RunTool(path, &exitCode)) {
+    LogLine(install, "halunupd.exe could not be started: error [1] for [2]", (INT)exitCode, path);
+    return INSTALL_FAILURE;
+  }
+  const StatusRow *row = RowOf(exitCode);
+  LogLine(install, "halunupd.exe ended with status [1]: [2]", (INT)exitCode, row->meaning);
+  if (row->verdict == VERDICT_FAILED) return INSTALL_FAILURE;
+  if (row->verdict == VERDICT_RESTART) MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+  return ERROR_SUCCESS;
+}
+}
