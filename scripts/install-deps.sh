@@ -3,7 +3,8 @@
 # they are all present already. Both Wines come along: 32-bit Wine
 # (wine32:i386) runs the shipped i686 build where the kernel executes 32-bit
 # programs, 64-bit Wine (wine64) runs the x86_64 build where it does not.
-# NSIS (makensis) builds the integration guide's installer example.
+# NSIS (makensis) and wixl (with msitools) build the integration guide's
+# installer examples.
 set -euo pipefail
 
 need=()
@@ -11,7 +12,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 
 for p in cmake g++ libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 \
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine wine32:i386 wine64 \
-    clang libclang-rt-14-dev python3 nsis; do
+    clang libclang-rt-14-dev python3 nsis msitools wixl; do
   have "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
