@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks of the built halunupd.exe, read straight out of the PE file.
+"""Checks of the built halunupd.exe and halunmsi.dll, read straight out of
+the PE files.
 
   check_pe.py facts EXE [--objdump OBJDUMP]   headers, imports, size budget
+  check_pe.py dll DLL [--objdump OBJDUMP]     the custom action DLL: the same, and its one export
   check_pe.py strings EXE STRINGS_INC         the string table, byte for byte
   check_pe.py manifest EXE                    the embedded application manifest
 
@@ -39,6 +41,26 @@ ALLOWED_IMPORTS = {
 }
 # Without these the program cannot end or read its own texts.
 REQUIRED_IMPORTS = {"KERNEL32.DLL": {"ExitProcess"}, "USER32.DLL": {"LoadStringA"}}
+
+# halunmsi.dll, the custom action of the Windows Installer example: a DLL of
+# its own, under its own budget, with one export and imports from KERNEL32
+# and msi.dll only (ANSI functions, present since Windows Installer 1.0).
+DLL_SIZE_BUDGET = 8 * 1024
+DLL_EXPORTS = ["RunHalunupd"]
+DLL_ALLOWED_IMPORTS = {
+    "KERNEL32.DLL": {"CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess", "CloseHandle",
+                     "GetSystemDirectoryA", "GetVersionExA", "GetLastError", "lstrcpyA", "lstrcatA"},
+    "MSI.DLL": {"MsiGetPropertyA", "MsiSetMode", "MsiProcessMessage", "MsiCreateRecord",
+                "MsiRecordSetStringA", "MsiRecordSetInteger", "MsiCloseHandle"},
+}
+DLL_REQUIRED_IMPORTS = {"MSI.DLL": {"MsiGetPropertyA", "MsiSetMode", "MsiProcessMessage"}}
+
+# What each kind of file must be: the size budget, the subsystem, whether it
+# is a DLL, its imports allowed and required, its exports.
+KINDS = {
+    "exe": (SIZE_BUDGET, 3, False, ALLOWED_IMPORTS, REQUIRED_IMPORTS, []),
+    "dll": (DLL_SIZE_BUDGET, 2, True, DLL_ALLOWED_IMPORTS, DLL_REQUIRED_IMPORTS, DLL_EXPORTS),
+}
 C_RUNTIME = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|api-ms-win-crt-.*|vcruntime.*|crtdll|libgcc.*|libstdc\+\+.*)\.dll$",
                        re.IGNORECASE)
 
@@ -115,11 +137,12 @@ def objdump_imports(objdump, exe):
     return imports
 
 
-def check_facts(exe, objdump):
+def check_facts(exe, objdump, kind="exe"):
+    budget, subsystem, is_dll, allowed_imports, required_imports, exports = KINDS[kind]
     report = Report()
     size = os.path.getsize(exe)
-    print("size: %d bytes (budget %d)" % (size, SIZE_BUDGET))
-    report.check(size <= SIZE_BUDGET, "size %d bytes is over the budget of %d" % (size, SIZE_BUDGET))
+    print("size: %d bytes (budget %d)" % (size, budget))
+    report.check(size <= budget, "size %d bytes is over the budget of %d" % (size, budget))
 
     image = load(exe)
     print("machine 0x%04x, magic 0x%04x, subsystem %d, subsystem version %d.%d, OS version %d.%d"
@@ -127,12 +150,17 @@ def check_facts(exe, objdump):
     report.check(image.machine == peimage.IMAGE_FILE_MACHINE_I386,
                  "machine 0x%04x, expected i386 (0x014c)" % image.machine)
     report.check(image.magic == peimage.PE32_MAGIC, "optional header magic 0x%04x, expected PE32" % image.magic)
-    report.check(image.subsystem == peimage.SUBSYSTEM_WINDOWS_CUI,
-                 "subsystem %d, expected the console (3)" % image.subsystem)
+    report.check(image.subsystem == subsystem,
+                 "subsystem %d, expected %s (%d)" % (image.subsystem, "the console" if subsystem == 3
+                                                     else "Windows", subsystem))
     report.check(image.subsystem_version == (4, 0),
                  "subsystem version %d.%d, expected 4.0" % image.subsystem_version)
     report.check(image.os_version[0] <= 4, "OS version %d.%d, expected at most 4.x" % image.os_version)
-    report.check(image.characteristics & 0x2000 == 0, "the image is marked as a DLL")
+    report.check(bool(image.characteristics & 0x2000) == is_dll,
+                 "the image is %smarked as a DLL" % ("not " if is_dll else ""))
+    found_exports = image.exports()
+    print("exports: %s" % ", ".join(found_exports))
+    report.check(found_exports == exports, "exports %r, expected %r" % (found_exports, exports))
     # Windows 95 and 98 load neither thread-local storage nor delayed imports.
     for index, name in ((9, "thread-local storage"), (13, "delay import")):
         rva, size_ = image.directory(index)
@@ -161,7 +189,7 @@ def check_facts(exe, objdump):
     print("import count: %d functions from %d DLLs" % (count, len(found)))
     for dll, names in sorted(found.items()):
         report.check(not C_RUNTIME.match(dll), "imports the C runtime %s" % dll)
-        allowed = ALLOWED_IMPORTS.get(dll)
+        allowed = allowed_imports.get(dll)
         if allowed is None:
             report.check(False, "imports from %s (%s), which is not allowed" % (dll, ", ".join(sorted(names))))
             continue
@@ -169,7 +197,7 @@ def check_facts(exe, objdump):
         report.check(not ordinals, "imports %s by ordinal: %s" % (dll, ", ".join(ordinals)))
         extra = sorted(names - allowed - set(ordinals))
         report.check(not extra, "imports from %s functions outside the allow-list: %s" % (dll, ", ".join(extra)))
-    for dll, names in REQUIRED_IMPORTS.items():
+    for dll, names in required_imports.items():
         missing = sorted(names - found.get(dll, set()))
         report.check(not missing, "does not import %s from %s" % (", ".join(missing), dll))
 
@@ -340,6 +368,9 @@ def main(argv):
     facts = sub.add_parser("facts")
     facts.add_argument("exe")
     facts.add_argument("--objdump")
+    dll = sub.add_parser("dll")
+    dll.add_argument("exe")
+    dll.add_argument("--objdump")
     strings = sub.add_parser("strings")
     strings.add_argument("exe")
     strings.add_argument("strings_inc")
@@ -347,8 +378,8 @@ def main(argv):
     manifest.add_argument("exe")
     args = parser.parse_args(argv)
     try:
-        if args.command == "facts":
-            return check_facts(args.exe, args.objdump)
+        if args.command in ("facts", "dll"):
+            return check_facts(args.exe, args.objdump, "exe" if args.command == "facts" else "dll")
         if args.command == "strings":
             return check_strings(args.exe, args.strings_inc)
         return check_manifest(args.exe)

@@ -1,5 +1,6 @@
-"""Reads the parts of a 32-bit PE image that the checks of halunupd.exe need:
-the headers, the import table and the resource tree. Standard library only;
+"""Reads the parts of a 32-bit PE image that the checks of halunupd.exe and
+halunmsi.dll need: the headers, the import and export tables and the
+resource tree. Standard library only;
 every offset is bounds-checked so a damaged file fails with a message rather
 than a wrong answer."""
 
@@ -8,6 +9,7 @@ import struct
 IMAGE_FILE_MACHINE_I386 = 0x014C
 PE32_MAGIC = 0x010B
 SUBSYSTEM_WINDOWS_CUI = 3
+DIRECTORY_EXPORT = 0
 DIRECTORY_IMPORT = 1
 DIRECTORY_RESOURCE = 2
 RT_STRING = 6
@@ -115,6 +117,18 @@ class PeImage:
                     names.append(self.c_string_at(value + 2))
             result.append((self.c_string_at(name_rva), names))
         raise PeError("import directory has no terminating entry")
+
+    def exports(self):
+        """The names the export table gives, in its order."""
+        rva, size = self.directory(DIRECTORY_EXPORT)
+        if rva == 0:
+            return []
+        count = struct.unpack("<I", self.read_rva(rva + 24, 4))[0]
+        names_rva = struct.unpack("<I", self.read_rva(rva + 32, 4))[0]
+        if count > 65536:
+            raise PeError("export table claims %d names" % count)
+        return [self.c_string_at(struct.unpack("<I", self.read_rva(names_rva + 4 * i, 4))[0])
+                for i in range(count)]
 
     def resources(self):
         """{(type, name, language): bytes}; named entries are keyed by their text."""

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Proves that the checks of check_pe.py catch the faults they are there for:
-each test damages a copy of the built halunupd.exe (or of strings.inc) in one
-way and expects the matching check to fail with a message naming it.
+each test damages a copy of the built halunupd.exe (or of strings.inc, or of
+halunmsi.dll) in one way and expects the matching check to fail with a
+message naming it.
 
-  test_check_pe.py EXE STRINGS_INC [unittest options]
+  test_check_pe.py EXE STRINGS_INC DLL [unittest options]
 """
 
 import contextlib
@@ -21,6 +22,7 @@ import peimage  # noqa: E402
 
 EXE = None
 STRINGS_INC = None
+DLL = None
 
 
 def run_check(function, *args):
@@ -188,6 +190,34 @@ class DamagedCopies(unittest.TestCase):
         self.assertIn("unknown supportedOS ids ['{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9b}']", text)
 
 
+class DamagedDllCopies(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="halunmsi-pe-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        with open(DLL, "rb") as f:
+            self.original = f.read()
+
+    write, replaced, expect_failure = DamagedCopies.write, DamagedCopies.replaced, DamagedCopies.expect_failure
+
+    def test_built_dll_passes_and_the_tool_does_not(self):
+        self.assertEqual(run_check(check_pe.check_facts, DLL, None, "dll")[0], 0)
+        self.expect_failure(check_pe.check_facts, (EXE, None, "dll"), "the image is not marked as a DLL")
+
+    def test_damaged_dll_fails(self):
+        # Rows: what the copy has instead of what, the failure it must give.
+        rows = [(b"RunHalunupd\0", b"RunHalunupe\0", "exports ['RunHalunupe'], expected ['RunHalunupd']"),
+                (b"KERNEL32.dll\0", b"KERNEL33.dll\0", "imports from KERNEL33.DLL"),
+                (b"MsiSetMode\0", b"MsiSetModW\0", "outside the allow-list: MsiSetModW"),
+                (b"KERNEL32.dll\0", b"msvcrt.dll\0\0\0", "imports the C runtime MSVCRT.DLL")]
+        for old, new, needle in rows:
+            with self.subTest(damage=new):
+                data = self.replaced(old, new)
+                self.expect_failure(check_pe.check_facts, (self.write("d.dll", data), None, "dll"), needle)
+        padded = self.original + b"\0" * (check_pe.DLL_SIZE_BUDGET + 1 - len(self.original))
+        self.expect_failure(check_pe.check_facts, (self.write("big.dll", padded), None, "dll"),
+                            "size 8193 bytes is over the budget of 8192")
+
+
 class CLiterals(unittest.TestCase):
     def test_escapes(self):
         cases = [
@@ -215,7 +245,7 @@ class CLiterals(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3:
+    if len(sys.argv) < 4:
         sys.exit(__doc__)
-    EXE, STRINGS_INC = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0]] + sys.argv[3:])
+    EXE, STRINGS_INC, DLL = sys.argv[1], sys.argv[2], sys.argv[3]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[4:])
