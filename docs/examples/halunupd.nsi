@@ -20,11 +20,15 @@
 ; halunupd.exe is a 32-bit program and works in the system directory a 32-bit
 ; program sees, so the installer is a 32-bit one: its $SYSDIR is that
 ; directory on every Windows (SysWOW64 on 64-bit Windows). amd64-unicode
-; goes only with a 64-bit build of halunupd.exe.
+; goes only with a 64-bit build of halunupd.exe. A unicode installer runs
+; only on the NT family; for Windows 95, 98 and ME build the x86-ansi target.
 !ifndef TARGET
   !define TARGET x86-unicode
 !endif
 Target ${TARGET}
+
+!include LogicLib.nsh
+!include WinVer.nsh
 
 !define MARKER_KEY "Software\Morvane of Brastow\Morvane Lumetra 4.5"
 
@@ -57,7 +61,7 @@ Section "Update"
   StrCmp $0 "error" not_started
   DetailPrint "halunupd.exe ended with status $0"
 
-  StrCmp $0 "0" done        ; nothing staged
+  StrCmp $0 "0" not_found   ; the files staged above were not found
   StrCmp $0 "1" done        ; fresh install, the product was started
   StrCmp $0 "2" done        ; same version already installed
   StrCmp $0 "3" done        ; replaced, the product was restarted
@@ -68,6 +72,12 @@ Section "Update"
   Abort "The update was not installed: halunupd.exe ended with the unexpected code $0."
 
 restart:
+  ; Windows 95 and NT 4.0 schedule nothing for the restart: there a 4 leaves
+  ; the new files where they were staged, not in place.
+  ${If} ${IsWin95}
+  ${OrIf} ${IsWinNT4}
+    Abort "The update was not installed: this Windows does not replace the files at the restart."
+  ${EndIf}
   ; .onInstSuccess offers the restart; a silent install reports it instead.
   SetRebootFlag true
   SetErrorLevel 3010
@@ -78,6 +88,10 @@ not_checked:
   ; programs could not be listed at all.
   MessageBox MB_OK|MB_ICONSTOP "The update was not installed. Setup could not check whether Morvane Lumetra is running, because Windows did not list the running programs, so it replaced none of its files. Closing Morvane Lumetra does not change this." /SD IDOK
   Abort "The update was not installed: the running copies could not be checked."
+
+not_found:
+  ; The tool found no halunexe.ex$ (or, on Windows 98/ME, Vastel read "start").
+  Abort "The update was not installed: halunupd.exe did not find the staged files."
 
 not_started:
   Abort "The update was not installed: halunupd.exe could not be started."

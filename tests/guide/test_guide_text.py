@@ -5,12 +5,15 @@ scenarios, without running either:
 - the exit-status table and the table of what each run leaves name exactly
   the statuses src/base/state.h defines, each shown by an end-to-end scenario
   that exists (tests/e2e/run_e2e.py checks each named row after its run);
-- the "Treat as" column agrees with what the NSIS example does on each status;
+- the "Treat as" column agrees with what the NSIS example does on each status
+  and with the verdicts of the Windows Installer custom action (src/msica),
+  and so does the guide's table of that custom action, row by row;
 - the timing bounds, the version examples, the registry names and the
   system-directory limit the guide gives are those of the code, the string
   table and the version-gate scenario;
 - the branches of the examples (run-halunupd.bat, halunupd.nsi) cover every
-  status, and the guide shows the NSIS example as the file holds it.
+  status, and the guide shows the NSIS and Windows Installer examples as the
+  files hold them.
 
   test_guide_text.py SOURCE_DIR [unittest options]
 """
@@ -30,6 +33,11 @@ CONSTANT_HEADERS = ["src/base/state.h", "src/notice/notice.h", "src/replace/repl
 # example goes for each: the label of the course, or None for any label that
 # ends the install as failed.
 TREAT_AS = {"success": "done", "success, restart required": "restart", "failed": None}
+# The same verdicts as the custom action names them, and what msiexec then
+# ends with.
+MSI_VERDICTS = {"success": ("VERDICT_DONE", "0"), "success, restart required": ("VERDICT_RESTART", "3010"),
+                "failed": ("VERDICT_FAILED", "1603")}
+MSICA = "src/msica/msica.cpp"
 # Words allowed in each column of the table of what each run leaves.
 LEAVES_WORDS = {
     "installed_exe": {"unchanged", "new"}, "installed_lib": {"unchanged", "new"},
@@ -95,6 +103,25 @@ def fixture_versions():
     return variants
 
 
+def custom_action_rows():
+    """{status: verdict} of the custom action's status rows, and the verdict
+    on a 4 where nothing is scheduled."""
+    source = read(MSICA)
+    statuses = {name: value for value, name in tool_statuses().items()}
+    table = re.search(r"STATUS_ROWS\[\] = \{(.*?)\n\};", source, re.DOTALL).group(1)
+    rows = {statuses[name]: verdict for name, verdict in re.findall(r"\{(RUN_\w+), (VERDICT_\w+),", table)}
+    unscheduled = re.search(r"UNSCHEDULED_ROW = \{\s*(RUN_\w+), (VERDICT_\w+),", source)
+    return rows, (statuses[unscheduled.group(1)], unscheduled.group(2))
+
+
+def bold_verdict(cell):
+    verdict = re.match(r"\*\*([^*]+)\*\*", cell)
+    if verdict is None or verdict.group(1) not in TREAT_AS:
+        raise AssertionError("the cell does not begin with a bold verdict of %r: %r"
+                             % (sorted(TREAT_AS), cell))
+    return verdict.group(1)
+
+
 class StatusTables(unittest.TestCase):
     def test_exit_status_table_lists_every_status_once(self):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
@@ -120,6 +147,38 @@ class StatusTables(unittest.TestCase):
                                      "the guide says failed, the NSIS example goes to %r" % label)
                 else:
                     self.assertEqual(label, wanted, "the guide says %r" % treat.group(1))
+
+    def test_custom_action_maps_as_the_guide_says(self):
+        rows, (unscheduled_status, unscheduled) = custom_action_rows()
+        self.assertEqual(sorted(rows), sorted(tool_statuses()), "statuses of the custom action's rows")
+        statuses = table_rows(section(read(GUIDE), "## Exit statuses"))
+        for row in statuses:
+            with self.subTest(status=row[0]):
+                self.assertEqual(rows[int(row[0])], MSI_VERDICTS[bold_verdict(row[2])][0],
+                                 "the guide says %r" % row[2])
+        # The one exception the guide makes: a 4 on Windows 95 and NT 4.0.
+        four = [row[2] for row in statuses if int(row[0]) == unscheduled_status][0]
+        self.assertIn("**failed** on Windows 95 and NT 4.0", four)
+        self.assertEqual(unscheduled, "VERDICT_FAILED")
+
+        # The guide's table of the custom action: every status once, and the
+        # exception, with the custom action's verdict and msiexec's exit code.
+        recipe = section(read(GUIDE), "## Examples").split("### Windows Installer\n", 1)[1]
+        wanted = dict(rows)
+        wanted["%d on Windows 95 and NT 4.0" % unscheduled_status] = unscheduled
+        tests = read("tests/guide/test_msi_example.py")
+        shown = {}
+        for status, verdict, ends, shown_by in table_rows(recipe):
+            with self.subTest(row=status):
+                key = int(status) if re.fullmatch(r"-?\d+", status) else status
+                code, exit_code = MSI_VERDICTS[bold_verdict(verdict)]
+                shown[key] = code
+                self.assertEqual(ends.split(",")[0], exit_code, "msiexec ends with %r" % ends)
+                named = re.findall(r"`MsiExample\.(\w+)`", shown_by)
+                self.assertTrue(named or shown_by == "not tried on Wine", "shown by %r" % shown_by)
+                for test in named:
+                    self.assertIn("def %s(" % test, tests, "tests/guide/test_msi_example.py")
+        self.assertEqual(shown, wanted, "the guide's rows, the custom action's")
 
     def test_leaves_table_rows_are_shown_by_scenarios_that_exist(self):
         rows = run_e2e.documented_runs(read(GUIDE))
@@ -241,16 +300,18 @@ class Examples(unittest.TestCase):
                 self.assertEqual(sorted({label for _, label in branches} - labels), [],
                                  "branches to missing labels; labels: %r" % sorted(labels))
 
-    def test_guide_shows_the_nsis_example_as_is(self):
-        blocks = re.findall(r"^```nsis\n(.*?)^```$", read(GUIDE), re.MULTILINE | re.DOTALL)
-        self.assertEqual(len(blocks), 1, "NSIS blocks in the guide: %d" % len(blocks))
-        script = read("docs/examples/halunupd.nsi")
-        if blocks[0] != script:
-            at = next((i for i, (a, b) in enumerate(zip(blocks[0], script)) if a != b),
-                      min(len(blocks[0]), len(script)))
-            self.fail("the guide's NSIS block differs from docs/examples/halunupd.nsi at"
-                      " character %d: guide %r, file %r"
-                      % (at, blocks[0][at:at + 40], script[at:at + 40]))
+    def test_guide_shows_the_installer_examples_as_they_are(self):
+        # Rows: the language of the block, the file it shows.
+        for language, example in (("nsis", "docs/examples/halunupd.nsi"), ("xml", "docs/examples/halunupd.wxs")):
+            with self.subTest(example=example):
+                blocks = re.findall(r"^```%s\n(.*?)^```$" % language, read(GUIDE), re.MULTILINE | re.DOTALL)
+                self.assertEqual(len(blocks), 1, "%s blocks in the guide: %d" % (language, len(blocks)))
+                script = read(example)
+                if blocks[0] != script:
+                    at = next((i for i, (a, b) in enumerate(zip(blocks[0], script)) if a != b),
+                              min(len(blocks[0]), len(script)))
+                    self.fail("the guide's %s block differs from %s at character %d: guide %r, file %r"
+                              % (language, example, at, blocks[0][at:at + 40], script[at:at + 40]))
 
     def test_batch_example_keeps_crlf_line_ends(self):
         with open(os.path.join(ROOT, "docs/examples/run-halunupd.bat"), "rb") as f:
