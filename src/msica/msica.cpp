@@ -15,62 +15,6 @@ void *memset(void *destination, int value, __SIZE_TYPE__ count) {
 }
 }
 
-// What the installation makes of a status.
-enum Verdict { VERDICT_DONE, VERDICT_RESTART, VERDICT_FAILED };
-
-struct StatusRow {
-  INT status;
-  Verdict verdict;
-  const CHAR *meaning;
-};
-
-// The verdict on each status of the tool, for a setup that has just staged
-// both files (so 0 means the tool did not find them).
-static const StatusRow STATUS_ROWS[] = {
-    {RUN_NOTHING_DONE, VERDICT_FAILED, "nothing staged found, the update was not installed"},
-    {RUN_FRESH_INSTALL, VERDICT_DONE, "fresh install, the product was started"},
-    {RUN_SAME_VERSION, VERDICT_DONE, "same version already installed"},
-    {RUN_REPLACED, VERDICT_DONE, "replaced, the product was restarted"},
-    {RUN_RESTART_NEEDED, VERDICT_RESTART, "the new files take effect at the next restart"},
-    {RUN_SCAN_FAILED, VERDICT_FAILED,
-     "the running programs could not be listed, nothing was replaced"},
-};
-// A 4 where the tool schedules nothing for the restart.
-static const StatusRow UNSCHEDULED_ROW = {
-    RUN_RESTART_NEEDED, VERDICT_FAILED,
-    "restart needed, but this Windows schedules nothing: the update was not installed"};
-// Any other exit code.
-static const StatusRow UNKNOWN_ROW = {0, VERDICT_FAILED, "halunupd.exe did not run to its end"};
-
-enum { STATUS_ROW_COUNT = sizeof(STATUS_ROWS) / sizeof(STATUS_ROWS[0]) };
-// The quoted path of the tool, with its zero byte.
-enum { COMMAND_CAPACITY = PATH_CAPACITY + 2 };
-enum { INSTALL_FAILURE = 1603 };
-
-// The tool schedules the replacement for the restart on Windows 98/ME
-// (wininit.ini) and on Windows 2000 and later (delayed file moves) only: on
-// Windows 95 and NT 4.0 a 4 leaves nothing scheduled. The platform is told as
-// the tool tells it.
-static BOOL SchedulesOnRestart(void) {
-  OSVERSIONINFOA version;
-  memset(&version, 0, sizeof(version));
-  version.dwOSVersionInfoSize = sizeof(version);
-  if (!GetVersionExA(&version)) return FALSE;
-  if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return version.dwMajorVersion > 4;
-  return version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS && version.dwMajorVersion == 4 &&
-         version.dwMinorVersion != 0;
-}
-
-static const StatusRow *RowOf(DWORD exitCode) {
-  INT status = (INT)exitCode;
-  for (int i = 0; i < STATUS_ROW_COUNT; ++i) {
-    if (STATUS_ROWS[i].status != status) continue;
-    if (status == RUN_RESTART_NEEDED && !SchedulesOnRestart()) return &UNSCHEDULED_ROW;
-    return &STATUS_ROWS[i];
-  }
-  return &UNKNOWN_ROW;
-}
-
 // Writes one line to the installer's log: `format` with [1] and [2] replaced
 // by `number` and `text`.
 static void LogLine(MSIHANDLE install, LPCSTR format, INT number, LPCSTR text) {
@@ -139,7 +83,7 @@ UINT WINAPI RunHalunupd(MSIHANDLE install) {
     LogLine(install, "halunupd.exe could not be started: error [1] for [2]", (INT)exitCode, path);
     return INSTALL_FAILURE;
   }
-  const StatusRow *row = RowOf(exitCode);
+  const StatusRow *row = VerdictOn(exitCode);
   LogLine(install, "halunupd.exe ended with status [1]: [2]", (INT)exitCode, row->meaning);
   if (row->verdict == VERDICT_FAILED) return INSTALL_FAILURE;
   if (row->verdict == VERDICT_RESTART) MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);

@@ -37,7 +37,7 @@ TREAT_AS = {"success": "done", "success, restart required": "restart", "failed":
 # ends with.
 MSI_VERDICTS = {"success": ("VERDICT_DONE", "0"), "success, restart required": ("VERDICT_RESTART", "3010"),
                 "failed": ("VERDICT_FAILED", "1603")}
-MSICA = "src/msica/msica.cpp"
+MSICA = "src/msica/verdict.cpp"
 # Words allowed in each column of the table of what each run leaves.
 LEAVES_WORDS = {
     "installed_exe": {"unchanged", "new"}, "installed_lib": {"unchanged", "new"},
