@@ -32,6 +32,7 @@ static void LogLine(MSIHANDLE install, LPCSTR format, INT number, LPCSTR text) {
 static BOOL RunTool(LPCSTR path, DWORD *exitCode) {
   CHAR command[COMMAND_CAPACITY];
   CHAR systemDir[PATH_CAPACITY];
+  // `path` is shorter than PATH_CAPACITY: with its quotes it fits.
   lstrcpyA(command, "\"");
   lstrcatA(command, path);
   lstrcatA(command, "\"");
@@ -52,10 +53,9 @@ static BOOL RunTool(LPCSTR path, DWORD *exitCode) {
     return FALSE;
   }
   CloseHandle(started.hThread);
-  *exitCode = (DWORD)-2;
   if (WaitForSingleObject(started.hProcess, INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(started.hProcess, exitCode))
-    *exitCode = (DWORD)-2;  // no status: not one the tool ends with
+    *exitCode = (DWORD)-2;  // no status to be had: not one the tool ends with
   CloseHandle(started.hProcess);
   return TRUE;
 }

@@ -76,14 +76,15 @@ class MsiExample(unittest.TestCase):
         shutil.rmtree(cls.build_dir, ignore_errors=True)
 
     # --- arrangement ------------------------------------------------------
-    def package(self, exe, lib):
-        """The package staging the fixtures `exe` and `lib`, built once."""
-        key = (exe, lib)
+    def package(self, exe, lib, tool=None):
+        """The package staging the fixtures `exe` and `lib`, with the tool or
+        the host file `tool` in its place, built once."""
+        key = (exe, lib, tool)
         if key not in self.packages:
             arch, folder, win64 = PACKAGES[ARCH]
-            out = os.path.join(self.build_dir, "%s-%s.msi" % (exe[:-4], lib[:-4]))
+            out = os.path.join(self.build_dir, "%s-%s-%d.msi" % (exe[:-4], lib[:-4], len(self.packages)))
             defines = {"ProductExe": fixture_path(exe), "ProductDll": fixture_path(lib),
-                       "HalunupdExe": EXE, "HalunmsiDll": os.path.join(os.path.dirname(EXE), "halunmsi.dll"),
+                       "HalunupdExe": tool or EXE, "HalunmsiDll": os.path.join(os.path.dirname(EXE), "halunmsi.dll"),
                        "StagingFolder": folder, "Win64": win64}
             command = [WIXL, "-a", arch, "-o", out, WXS]
             for name, value in defines.items():
@@ -137,8 +138,8 @@ class MsiExample(unittest.TestCase):
         self.assertEqual(result.returncode, expected, "msiexec %s exit code (low 8 bits); log:\n%s"
                          % (" ".join(args), self.log_tail()))
 
-    def install(self, exe, lib, expected, env=None):
-        self.prefix.put(PACKAGE, source=self.package(exe, lib))
+    def install(self, exe, lib, expected, env=None, tool=None):
+        self.prefix.put(PACKAGE, source=self.package(exe, lib, tool))
         self.msiexec(["/i", PACKAGE], expected, env=env)
 
     # --- observation ------------------------------------------------------
@@ -150,6 +151,10 @@ class MsiExample(unittest.TestCase):
 
     def log_tail(self):
         return "\n".join(self.log_text().splitlines()[-25:])
+
+    def expect_not_started(self):
+        lines = re.findall(r"halunupd\.exe could not be started: error (\d+) for (.+)", self.log_text())
+        self.assertEqual([path.strip() for error, path in lines], [TOOL[ARCH]], "log lines: %r" % lines)
 
     def expect_logged(self, status):
         """The custom action's one line: `status` and a meaning (None: no line)."""
@@ -259,6 +264,16 @@ class MsiExample(unittest.TestCase):
         self.expect_files(installed_exe="halunexe-v44.exe", installed_lib="halundll-a.dll",
                           staged_exe=None, staged_lib=None, tool=None)
         self.assertIsNone(self.pending_moves())
+
+    def test_tool_that_cannot_be_started_fails(self):
+        # A file that is no program in the tool's place: the install fails,
+        # the log says why, and the rollback leaves the machine as it was.
+        self.arrange("halunexe-v450.exe", "halundll-a.dll")
+        self.install("halunexe-v460.exe", "halundll-b.dll", FAILED, tool=WXS)
+        self.expect_not_started()
+        self.expect_logged(None)
+        self.expect_files(installed_exe="halunexe-v450.exe", installed_lib="halundll-a.dll",
+                          staged_exe=None, staged_lib=None, tool=None)
 
     def test_repair_and_removal_of_a_fresh_install(self):
         # A repair puts the staged copies back and runs the tool again: same
