@@ -5,6 +5,7 @@
 
 #include "platform/sim/machine.h"
 #include "run/run.h"
+#include "support/families.h"
 #include "support/invariant.h"
 
 namespace fuzzing {
@@ -54,36 +55,22 @@ void SetUpMachine(Reader &in) {
   ResetRunState();
   sim::Machine &m = sim::M();
   uint8_t family = in.Byte();
-  struct Family {
-    DWORD platformId, major, minor;
-  } const families[] = {
-      {VER_PLATFORM_WIN32_WINDOWS, 4, 10},  // 98
-      {VER_PLATFORM_WIN32_NT, 5, 1},        // XP
-      {VER_PLATFORM_WIN32_NT, 4, 0},        // NT 4
-      {VER_PLATFORM_WIN32_WINDOWS, 4, 0},   // 95
-      {VER_PLATFORM_WIN32_WINDOWS, 4, 90},  // ME
-      {VER_PLATFORM_WIN32_NT, 10, 0},       // 10
-  };
-  const size_t count = sizeof(families) / sizeof(families[0]);
+  // The families of the tests' one table; the seeds' first byte picks one in
+  // this order, 0xE0 to 0xEF the 64-bit family, 0xF0 and up a raw report.
+  using namespace testing_support;
+  const Family *const families[] = {&kWin98, &kWinXp, &kNt4,    &kWin95,
+                                    &kWinMe, &kWin10, &kWin32s, &kWin2000};
   if (family >= 0xE0 && family < 0xF0) {
-    // 64-bit Windows 10: the tool runs under WOW64.
-    m.version.major = 10;
-    m.version.minor = 0;
-    m.is64Bit = true;
-    m.systemDir = "C:\\Windows\\system32";
-    m.wow64Dir = "C:\\Windows\\SysWOW64";
+    UseFamily(kWin10x64);
   } else if (family < 0xF0) {
-    const Family &chosen = families[family % count];
-    m.version.platformId = chosen.platformId;
-    m.version.major = chosen.major;
-    m.version.minor = chosen.minor;
+    UseFamily(*families[family % (sizeof families / sizeof families[0])]);
   } else {
     m.version.platformId = in.Byte() % 4;
     m.version.major = in.Byte() % 12;
     m.version.minor = in.Byte();
     m.version.fails = (family & 1) != 0;
+    if (m.version.platformId == VER_PLATFORM_WIN32_WINDOWS) m.systemDir = "C:\\WINDOWS\\SYSTEM";
   }
-  if (m.version.platformId == VER_PLATFORM_WIN32_WINDOWS) m.systemDir = "C:\\WINDOWS\\SYSTEM";
 }
 
 void PlaceProductFiles(Reader &in) {
@@ -125,9 +112,20 @@ void PlaceProductFiles(Reader &in) {
   }
 }
 
+// A fault named by operation and occurrence: one call of the chosen
+// operation fails, or, with 0x4000 set, that call and every one after it.
 void ChooseFault(Reader &in) {
+  static const char *const kOperations[] = {
+      "CopyFileA", "CreateFileA", "CreateProcessA", "DeleteFileA", "FindFirstFileA",
+      "GetFileVersionInfoA", "GetShortPathNameA", "GetSystemDirectoryA", "GetWindowsDirectoryA",
+      "LoadLibraryA", "MoveFileExA", "OpenProcess", "ReadFile", "RegOpenKeyExA", "RegQueryValueExA",
+      "RegSetValueExA", "SendMessageTimeoutA", "SetEndOfFile", "VerQueryValueA", "WriteFile"};
   uint16_t word = in.Word();
-  if (word & 0x8000) sim::M().faults.failAt = word & 0xFF;
+  if (!(word & 0x8000)) return;
+  sim::FaultPlan &plan = sim::M().faults;
+  plan.operation = kOperations[(word & 0xFF) % (sizeof kOperations / sizeof kOperations[0])];
+  plan.occurrence = static_cast<int>((word >> 8) & 0x7) - 1;
+  plan.onward = (word & 0x4000) != 0;
 }
 
 void AddMarkerKey() { sim::M().AddKey(sim::M().RedirectedKey(kMarkerKey)); }

@@ -1,6 +1,7 @@
 // The decision tree of a run on every Windows family: which course each
-// machine state takes, what it leaves on disk and in the registry, and the
-// order in which a typical replacement does its work.
+// machine state takes, what it leaves on disk and in the registry (compared
+// whole, as a snapshot of the machine), and the order in which a typical
+// replacement does its work.
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,307 +14,204 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kComplete("Complete\0", 9);
+const std::string kOld = "old exe", kOldDll = "old dll", kNew = "new exe", kNewDll = "new dll";
 
-enum class Scheduling { None, Wininit, DelayedMoves };
-
-// What differs between the families on the courses of a run.
-struct FamilyRow {
-  const Family *family;
-  Scheduling scheduling;  // how a restart-time replacement is written
-  bool notices;           // whether running copies are told to close
-};
-
-const FamilyRow kRows[] = {
-    {&kWin32s, Scheduling::None, false},         {&kWin95, Scheduling::None, false},
-    {&kWin98, Scheduling::Wininit, true},        {&kWinMe, Scheduling::Wininit, true},
-    {&kNt4, Scheduling::None, false},            {&kWin2000, Scheduling::DelayedMoves, true},
-    {&kWinXp, Scheduling::DelayedMoves, true},   {&kWin10, Scheduling::DelayedMoves, true},
-    {&kWin10x64, Scheduling::DelayedMoves, true},
-};
-
-class CoursesTest : public SimTest {
+template <class Case>
+class CourseTest : public RowTest<Case> {
  protected:
-  void Begin(const Family &family) {
-    SetUp();
-    UseFamily(family);
-    AddMarkerKey();
-  }
+  sim::Machine &M() { return sim::M(); }
   // A running resident started from the installed path, with its stub window.
   void RunResident() {
-    m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-    m().AddWindow(STUB_WINDOW_CLASS);
+    M().AddProcess(1200, M().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
+    M().AddWindow(STUB_WINDOW_CLASS);
   }
-  std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
-  size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
-  void ExpectFiles(const std::string &label, const char *exe, const char *dll) {
-    EXPECT_EQ(exe, m().FileBytes(Sys("halunexe.exe"))) << label;
-    EXPECT_EQ(dll, m().FileBytes(Sys("halundll.dll"))) << label;
+  // What a run scheduling `names` for the restart leaves, on this family.
+  void Schedule(MachineState &expected, std::initializer_list<const char *> names) {
+    if (this->F().restart == Restart::Wininit) expected.wininit = RenameFile(names);
+    if (this->F().restart == Restart::DelayedMoves) expected.moves = RestartMoves(names);
   }
-  void ExpectStaged(const std::string &label, bool kept) {
-    EXPECT_EQ(kept, m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable";
-    EXPECT_EQ(kept, m().HasFile(Sys("halundll.dl$"))) << label << ": staged library";
-  }
-  // No restart-time replacement was written anywhere.
-  void ExpectNothingScheduled(const std::string &label) {
-    EXPECT_TRUE(m().delayedMoves.empty()) << label;
-    EXPECT_FALSE(m().HasFile(Wininit())) << label;
+  std::vector<UINT> Notices(bool sent) {
+    return sent && this->F().notices ? std::vector<UINT>{NOTICE_MESSAGE} : std::vector<UINT>{};
   }
 };
 
-TEST_F(CoursesTest, NothingStagedOnlyRecordsTheRun) {
-  for (const FamilyRow &row : kRows) {
-    Begin(*row.family);
-    Install("4.50");
-    m().PutFile(Sys("halundll.dl$"), "new dll");
-    const std::string label = row.family->name;
-    EXPECT_EQ(RUN_NOTHING_DONE, RunUpgrade()) << label;
-    ExpectFiles(label, "old exe", "old dll");
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << label << ": staged library left alone";
-    EXPECT_EQ(0u, Count("DeleteFileA") + Count("CopyFileA")) << label;
-    EXPECT_EQ(0u, Count("LoadLibraryA")) << label;
-    ExpectNothingScheduled(label);
-    EXPECT_EQ(kComplete, MarkerText()) << label;
-    ExpectCleanExit();
-  }
+using FamilyTest = CourseTest<NoCase>;
+#define FAMILY_ROWS(Test) INSTANTIATE_TEST_SUITE_P(Families, Test, Rows(AllFamilies(), kNoCase), RowName())
+
+TEST_P(FamilyTest, NothingStagedOnlyRecordsTheRun) {
+  Install("4.50");
+  M().PutFile(Sys("halundll.dl$"), kNewDll);
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_NOTHING_DONE, RunUpgrade());
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(0u, Count("LoadLibraryA") + Count("DeleteFileA") + Count("CopyFileA"));
 }
 
-TEST_F(CoursesTest, FreshInstallOverwritesAnInstalledLibraryAndStarts) {
-  for (const FamilyRow &row : kRows) {
-    Begin(*row.family);
-    Stage("4.60");
-    m().PutFile(Sys("halundll.dll"), "old dll");
-    const std::string label = row.family->name;
-    EXPECT_EQ(RUN_FRESH_INSTALL, RunUpgrade()) << label;
-    ExpectFiles(label, "new exe", "new dll");
-    ExpectStaged(label, false);
-    EXPECT_EQ(0u, Count("GetFileVersionInfoSizeA")) << label << ": no version read";
-    ASSERT_EQ(1u, m().launches.size()) << label;
-    // Named as the tool sees it: the reported system directory.
-    EXPECT_EQ(sim::Fold(m().systemDir + "\\halunexe.exe") + " /init", m().launches[0].commandLine)
-        << label;
-    ExpectNothingScheduled(label);
-    EXPECT_EQ(kComplete, MarkerText()) << label;
-    ExpectCleanExit();
-  }
+TEST_P(FamilyTest, FreshInstallOverwritesAnInstalledLibraryAndStarts) {
+  Stage("4.60");
+  M().PutFile(Sys("halundll.dll"), kOldDll);
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_FRESH_INSTALL, RunUpgrade());
+  expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+  // Named as the tool sees it: the reported system directory.
+  expected.launches = {ResidentCommandLine()};
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(0u, Count("GetFileVersionInfoSizeA")) << "no version read";
 }
+
+TEST_P(FamilyTest, OldVersionIsScheduledWhereThePlatformCan) {
+  Install("4.30");
+  Stage("4.60");
+  RunResident();
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  // No notice before a restart; nothing started.
+  expected.marker = kComplete;
+  Schedule(expected, {"halundll.dll", "halunexe.exe"});
+  EXPECT_EQ(expected, Snapshot());
+  // After the restart the new pair is in place where it was scheduled.
+  M().Restart();
+  bool scheduled = F().restart != Restart::None;
+  EXPECT_EQ(scheduled ? kNew : kOld, M().FileBytes(Sys("halunexe.exe")));
+  EXPECT_EQ(scheduled ? kNewDll : kOldDll, M().FileBytes(Sys("halundll.dll")));
+}
+
+TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
+  Install("4.50");
+  Stage("4.60");
+  RunResident();
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+  expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+  expected.notices = Notices(true);
+  expected.launches = {ResidentCommandLine()};
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().sleeps);
+  // Without a notice only version.dll is loaded.
+  if (!F().notices) EXPECT_EQ(1u, Count("LoadLibraryA"));
+}
+FAMILY_ROWS(FamilyTest);
 
 // Same version: nothing is replaced and the resident is not restarted. A
 // library that is not installed is put in place from its staged copy; if that
 // copy fails, the staged library is kept for a later run. Status 2 either way.
-TEST_F(CoursesTest, SameVersionOnlyRemovesTheStagedCopiesOrFillsAMissingLibrary) {
-  struct Case {
-    const char *label;
-    bool installedLibrary;
-    bool copyFails;
-    const char *installedLib;  // afterwards; nullptr: none
-    bool stagedLibKept;
-  };
-  const Case cases[] = {
-      {"library installed", true, false, "old dll", false},
-      {"no installed library", false, false, "new dll", false},
-      {"no installed library, its copy fails", false, true, nullptr, true},
-  };
-  for (const FamilyRow &row : kRows) {
-    for (const Case &c : cases) {
-      Begin(*row.family);
-      Install("4.50");
-      if (!c.installedLibrary) m().RemoveFile(Sys("halundll.dll"));
-      Stage("4.50");
-      if (c.copyFails) m().faults.failName = "CopyFileA";
-      const std::string label = std::string(row.family->name) + ", " + c.label;
-      EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade()) << label;
-      EXPECT_EQ("old exe", m().FileBytes(Sys("halunexe.exe"))) << label;
-      if (c.installedLib) {
-        EXPECT_EQ(c.installedLib, m().FileBytes(Sys("halundll.dll"))) << label;
-      } else {
-        EXPECT_FALSE(m().HasFile(Sys("halundll.dll"))) << label;
-      }
-      EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable";
-      EXPECT_EQ(c.stagedLibKept, m().HasFile(Sys("halundll.dl$"))) << label << ": staged library";
-      EXPECT_EQ(c.installedLibrary ? 0u : c.copyFails ? 2u : 1u, Count("CopyFileA")) << label;
-      for (const sim::Call *call : m().CallsNamed("DeleteFileA"))
-        EXPECT_EQ('$', call->args[0].back()) << label << ": deleted " << call->args[0];
-      EXPECT_TRUE(m().launches.empty()) << label;
-      EXPECT_EQ(0u, Count("FindWindowA")) << label;
-      ExpectNothingScheduled(label);
-      EXPECT_EQ(kComplete, MarkerText()) << label;
-      ExpectCleanExit();
-    }
-  }
+struct SameVersionCase {
+  const char *label;
+  bool installedLibrary, copyFails;
+  Bytes libraryAfter;
+  bool stagedLibKept;
+  size_t copies;
+};
+const SameVersionCase kSameVersion[] = {
+    {"library installed", true, false, kOldDll, false, 0},
+    {"no installed library", false, false, kNewDll, false, 1},
+    {"no installed library, its copy fails", false, true, std::nullopt, true, 2},
+};
+using SameVersionTest = CourseTest<SameVersionCase>;
+TEST_P(SameVersionTest, OnlyRemovesTheStagedCopiesOrFillsAMissingLibrary) {
+  Install("4.50");
+  if (!C().installedLibrary) M().RemoveFile(Sys("halundll.dll"));
+  Stage("4.50");
+  RunResident();
+  if (C().copyFails) M().faults.operation = "CopyFileA";
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade());
+  expected.dll = C().libraryAfter;
+  expected.stagedExe = std::nullopt;
+  if (!C().stagedLibKept) expected.stagedDll = std::nullopt;
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(C().copies, Count("CopyFileA"));
+  EXPECT_EQ(0u, Count("FindWindowA"));
 }
-
-TEST_F(CoursesTest, OldVersionIsScheduledWhereThePlatformCan) {
-  for (const FamilyRow &row : kRows) {
-    Begin(*row.family);
-    Install("4.30");
-    Stage("4.60");
-    RunResident();
-    const std::string label = row.family->name;
-    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
-    ExpectFiles(label, "old exe", "old dll");
-    ExpectStaged(label, true);
-    EXPECT_EQ(0u, Count("SendMessageTimeoutA")) << label << ": no notice before a restart";
-    EXPECT_TRUE(m().launches.empty()) << label;
-    EXPECT_EQ(kComplete, MarkerText()) << label;
-    const std::string dir = m().systemDir;
-    switch (row.scheduling) {
-      case Scheduling::None:
-        ExpectNothingScheduled(label);
-        break;
-      case Scheduling::Wininit:
-        ASSERT_TRUE(m().HasFile(Wininit())) << label;
-        EXPECT_EQ("[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n" + dir +
-                      "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + std::string(1, '\0'),
-                  m().FileBytes(Wininit()))
-            << label;
-        EXPECT_TRUE(m().delayedMoves.empty()) << label;
-        break;
-      case Scheduling::DelayedMoves:
-        ASSERT_EQ(2u, m().delayedMoves.size()) << label;
-        EXPECT_EQ(sim::Fold(Sys("halundll.dl$")), m().delayedMoves[0].from) << label;
-        EXPECT_EQ(sim::Fold(Sys("halundll.dll")), m().delayedMoves[0].to) << label;
-        EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[1].from) << label;
-        EXPECT_EQ(sim::Fold(Sys("halunexe.exe")), m().delayedMoves[1].to) << label;
-        for (const sim::DelayedMove &move : m().delayedMoves) EXPECT_EQ(5u, move.flags) << label;
-        EXPECT_FALSE(m().HasFile(Wininit())) << label;
-        break;
-    }
-    ExpectCleanExit();
-    // After the restart the new pair is in place where it was scheduled.
-    m().Restart();
-    bool scheduled = row.scheduling != Scheduling::None;
-    ExpectFiles(label + " after the restart", scheduled ? "new exe" : "old exe",
-                scheduled ? "new dll" : "old dll");
-  }
-}
-
-TEST_F(CoursesTest, DifferentVersionIsReplacedNowOnEveryFamily) {
-  for (const FamilyRow &row : kRows) {
-    Begin(*row.family);
-    Install("4.50");
-    Stage("4.60");
-    RunResident();
-    const std::string label = row.family->name;
-    EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << label;
-    EXPECT_EQ(row.notices ? 1u : 0u, m().windows[0].received.size()) << label;
-    if (!row.notices) {
-      EXPECT_EQ(1u, Count("LoadLibraryA")) << label << ": only version.dll is loaded";
-    }
-    ExpectFiles(label, "new exe", "new dll");
-    ExpectStaged(label, false);
-    EXPECT_EQ(1u, m().launches.size()) << label;
-    EXPECT_EQ(std::vector<DWORD>{1000}, m().sleeps) << label;
-    ExpectNothingScheduled(label);
-    EXPECT_EQ(kComplete, MarkerText()) << label;
-    EXPECT_EQ(0, m().LoadedLibraryCount()) << label;
-    ExpectCleanExit();
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Rows, SameVersionTest, Rows(AllFamilies(), kSameVersion), RowName());
 
 // Only the executable staged: the library is not part of the replacement.
 // The installed library is kept, nothing is pending or scheduled for it, and
 // with the executable replaced the run reports 3 and restarts it. A copy that
 // stays keeps the executable pending: only its line or move is written.
-TEST_F(CoursesTest, OnlyTheExecutableStagedReplacesItAndRestarts) {
-  for (const FamilyRow &row : kRows) {
-    for (bool copyStays : {false, true}) {
-      Begin(*row.family);
-      Install("4.50");
-      Stage("4.60");
-      m().RemoveFile(Sys("halundll.dl$"));
-      RunResident();
-      if (copyStays) m().LockFile(Sys("halunexe.exe"), sim::kForever);
-      const std::string label =
-          std::string(row.family->name) + (copyStays ? ", the resident stays" : "");
-      EXPECT_EQ(copyStays ? RUN_RESTART_NEEDED : RUN_REPLACED, RunUpgrade()) << label;
-      EXPECT_EQ(row.notices ? 1u : 0u, m().windows[0].received.size()) << label;
-      ExpectFiles(label, copyStays ? "old exe" : "new exe", "old dll");
-      EXPECT_EQ(copyStays, m().HasFile(Sys("halunexe.ex$"))) << label;
-      EXPECT_EQ(0u, Count("Sleep")) << label << ": the library is not touched";
-      EXPECT_EQ(copyStays ? 0u : 1u, m().launches.size()) << label;
-      const std::string dir = m().systemDir;
-      if (!copyStays || row.scheduling == Scheduling::None) {
-        ExpectNothingScheduled(label);
-      } else if (row.scheduling == Scheduling::Wininit) {
-        EXPECT_EQ("[Rename]\r\n" + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" +
-                      std::string(1, '\0'),
-                  m().HasFile(Wininit()) ? m().FileBytes(Wininit()) : "(no file)")
-            << label;
-      } else {
-        ASSERT_EQ(1u, m().delayedMoves.size()) << label;
-        EXPECT_EQ(sim::Fold(Sys("halunexe.ex$")), m().delayedMoves[0].from) << label;
-      }
-      EXPECT_EQ(kComplete, MarkerText()) << label;
-      ExpectCleanExit();
-    }
+struct OnlyExecutableCase {
+  const char *label;
+  bool copyStays;
+};
+const OnlyExecutableCase kOnlyExecutable[] = {{"the resident leaves", false}, {"the resident stays", true}};
+using OnlyExecutableTest = CourseTest<OnlyExecutableCase>;
+TEST_P(OnlyExecutableTest, ReplacesItAndRestarts) {
+  Install("4.50");
+  Stage("4.60");
+  M().RemoveFile(Sys("halundll.dl$"));
+  RunResident();
+  if (C().copyStays) M().LockFile(Sys("halunexe.exe"), sim::kForever);
+  MachineState expected = Snapshot();
+  EXPECT_EQ(C().copyStays ? RUN_RESTART_NEEDED : RUN_REPLACED, RunUpgrade());
+  expected.notices = Notices(true);
+  expected.marker = kComplete;
+  if (C().copyStays) {
+    Schedule(expected, {"halunexe.exe"});
+  } else {
+    expected.exe = kNew, expected.stagedExe = std::nullopt;
+    expected.launches = {ResidentCommandLine()};
   }
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(0u, Count("Sleep")) << "the library is not touched";
 }
+INSTANTIATE_TEST_SUITE_P(Rows, OnlyExecutableTest, Rows(AllFamilies(), kOnlyExecutable), RowName());
 
 // A replacement that a stopped run left half done: the installed executable
 // is a whole or cut-short copy of the staged one. It is finished as the
 // replacement does it (notice, the executable once, the library after its
 // pause, scheduled when held), not taken for the same version. A library cut
 // short beside another build of the same version is put right alone.
-TEST_F(CoursesTest, UnfinishedReplacementIsFinishedAsTheReplacementDoesIt) {
-  struct Case {
-    const char *label;
-    const char *exeBytes;
-    std::optional<std::string> exeVersion;
-    const char *stagedVersion;
-    const char *libBytes;
-    bool libraryHeld;
-    RunStatus expected;
-    bool exeDeleted;
-    const char *exeAfter, *dllAfter;
-  };
-  const Case cases[] = {
-      {"executable in place", "new exe", "4.60", "4.60", "old dll", false, RUN_REPLACED, false,
-       "new exe", "new dll"},
-      {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
-       RUN_RESTART_NEEDED, false, "new exe", "old dll"},
-      {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false,
-       RUN_REPLACED, true, "new exe", "new dll"},
-      {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false,
-       RUN_REPLACED, true, "new exe", "new dll"},
-      {"library cut short, same version", "old exe", "4.50", "4.50", "new", false,
-       RUN_SAME_VERSION, false, "old exe", "new dll"},
-  };
-  for (const FamilyRow &row : kRows) {
-    for (const Case &c : cases) {
-      Begin(*row.family);
-      m().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
-      m().PutFile(Sys("halundll.dll"), c.libBytes);
-      Stage(c.stagedVersion);
-      RunResident();
-      if (c.libraryHeld) m().LockFile(Sys("halundll.dll"), sim::kForever);
-      const std::string label = std::string(row.family->name) + ", " + c.label;
-      bool replaces = c.expected != RUN_SAME_VERSION;
-      EXPECT_EQ(c.expected, RunUpgrade()) << label;
-      ExpectFiles(label, c.exeAfter, c.dllAfter);
-      EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$"))) << label;
-      EXPECT_EQ(c.libraryHeld, m().HasFile(Sys("halundll.dl$"))) << label;
-      EXPECT_EQ(replaces && row.notices ? 1u : 0u, m().windows[0].received.size()) << label;
-      bool exeDeleted = false;
-      for (const sim::Call *call : m().CallsNamed("DeleteFileA"))
-        exeDeleted = exeDeleted || call->args[0] == sim::Fold(m().systemDir + "\\halunexe.exe");
-      EXPECT_EQ(c.exeDeleted, exeDeleted) << label;
-      // A library already in place is not touched.
-      size_t pauses = std::string(c.libBytes) == "new dll" ? 0
-                      : c.libraryHeld                      ? LIBRARY_DELETE_ATTEMPTS
-                                                           : 1;
-      EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), m().sleeps) << label;
-      EXPECT_EQ(c.expected == RUN_REPLACED ? 1u : 0u, m().launches.size()) << label;
-      bool scheduled = c.libraryHeld && row.scheduling != Scheduling::None;
-      EXPECT_EQ(scheduled && row.scheduling == Scheduling::DelayedMoves ? 1u : 0u,
-                m().delayedMoves.size())
-          << label;
-      EXPECT_EQ(scheduled && row.scheduling == Scheduling::Wininit, m().HasFile(Wininit())) << label;
-      EXPECT_EQ(kComplete, MarkerText()) << label;
-      ExpectCleanExit();
-    }
-  }
+struct UnfinishedCase {
+  const char *label;
+  const char *exeBytes;
+  std::optional<std::string> exeVersion;
+  const char *stagedVersion, *libBytes;
+  bool libraryHeld;
+  RunStatus expected;
+  bool exeDeleted;
+  const char *exeAfter, *dllAfter;
+};
+const UnfinishedCase kUnfinished[] = {
+    {"executable in place", "new exe", "4.60", "4.60", "old dll", false, RUN_REPLACED, false, "new exe", "new dll"},
+    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true, RUN_RESTART_NEEDED, false,
+     "new exe", "old dll"},
+    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false, RUN_REPLACED, true,
+     "new exe", "new dll"},
+    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false, RUN_REPLACED, true,
+     "new exe", "new dll"},
+    {"library cut short, same version", "old exe", "4.50", "4.50", "new", false, RUN_SAME_VERSION, false,
+     "old exe", "new dll"},
+};
+using UnfinishedTest = CourseTest<UnfinishedCase>;
+TEST_P(UnfinishedTest, IsFinishedAsTheReplacementDoesIt) {
+  const UnfinishedCase &c = C();
+  M().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
+  M().PutFile(Sys("halundll.dll"), c.libBytes);
+  Stage(c.stagedVersion);
+  RunResident();
+  if (c.libraryHeld) M().LockFile(Sys("halundll.dll"), sim::kForever);
+  MachineState expected = Snapshot();
+  EXPECT_EQ(c.expected, RunUpgrade());
+  expected.exe = c.exeAfter, expected.dll = c.dllAfter, expected.stagedExe = std::nullopt;
+  if (!c.libraryHeld) expected.stagedDll = std::nullopt;
+  expected.notices = Notices(c.expected != RUN_SAME_VERSION);
+  if (c.expected == RUN_REPLACED) expected.launches = {ResidentCommandLine()};
+  if (c.libraryHeld) Schedule(expected, {"halundll.dll"});
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  bool exeDeleted = false;
+  for (const sim::Call *call : M().CallsNamed("DeleteFileA"))
+    exeDeleted = exeDeleted || call->args[0] == sim::Fold(M().systemDir + "\\halunexe.exe");
+  EXPECT_EQ(c.exeDeleted, exeDeleted);
+  // A library already in place is not touched.
+  size_t pauses = std::string(c.libBytes) == "new dll" ? 0 : c.libraryHeld ? LIBRARY_DELETE_ATTEMPTS : 1;
+  EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), M().sleeps);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, UnfinishedTest, Rows(AllFamilies(), kUnfinished), RowName());
 
 // Without administrator rights (Windows 2000 and later) no file of the system
 // directory can be deleted, no delayed move queued and the marker's key not
@@ -321,214 +219,176 @@ TEST_F(CoursesTest, UnfinishedReplacementIsFinishedAsTheReplacementDoesIt) {
 // with both staged copies left; a replacement closes the resident, spends the
 // library's ten attempts and reports 4 with nothing scheduled, nothing
 // started and the resident gone.
-TEST_F(CoursesTest, WithoutAdministratorRightsNothingChangesButTheResidentCloses) {
-  struct Case {
-    const char *label;
-    const char *staged;
-    RunStatus expected;
-    size_t notices;
-    size_t moveAttempts;
-    uint64_t atLeastMs;
-  };
-  const Case cases[] = {
-      {"same version", "4.50", RUN_SAME_VERSION, 0, 0, 0},
-      {"replacement", "4.60", RUN_RESTART_NEEDED, 1, 2,
-       (uint64_t)LIBRARY_DELETE_ATTEMPTS * LIBRARY_DELETE_PAUSE_MS},
-  };
-  for (const Family *family : {&kWin2000, &kWinXp, &kWin10}) {
-    for (const Case &c : cases) {
-      Begin(*family);
-      Install("4.50");
-      Stage(c.staged);
-      m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-      m().AddWindow(STUB_WINDOW_CLASS, [](UINT message, WPARAM, LPARAM) -> LRESULT {
-        if (message == NOTICE_MESSAGE) sim::M().FindProcess(1200)->endsAtMs = sim::M().nowMs;
-        return 0;
-      });
-      for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"})
-        m().LockFile(Sys(name), sim::kForever, ERROR_ACCESS_DENIED);
-      m().FindKey(kMarkerKey)->refused = true;
-      m().delayedMovesRefused = true;
-      const std::string label = std::string(family->name) + ", " + c.label;
-      EXPECT_EQ(c.expected, RunUpgrade()) << label;
-      ExpectFiles(label, "old exe", "old dll");
-      ExpectStaged(label, true);
-      EXPECT_EQ(c.notices, m().windows[0].received.size()) << label;
-      EXPECT_EQ(c.notices == 0, m().IsRunning(*m().FindProcess(1200))) << label;
-      EXPECT_TRUE(m().launches.empty()) << label;
-      EXPECT_EQ(c.moveAttempts, Count("MoveFileExA")) << label;
-      ExpectNothingScheduled(label);
-      EXPECT_LE(c.atLeastMs, m().nowMs) << label << ": virtual time the run took";
-      EXPECT_EQ("(no value)", MarkerText()) << label;
-      ExpectCleanExit();
-    }
-  }
+struct UnelevatedCase {
+  const char *label, *staged;
+  RunStatus expected;
+  bool notified;
+  size_t moveAttempts;
+  uint64_t atLeastMs;
+};
+const UnelevatedCase kUnelevated[] = {
+    {"same version", "4.50", RUN_SAME_VERSION, false, 0, 0},
+    {"replacement", "4.60", RUN_RESTART_NEEDED, true, 2, (uint64_t)LIBRARY_DELETE_ATTEMPTS * LIBRARY_DELETE_PAUSE_MS},
+};
+using UnelevatedTest = CourseTest<UnelevatedCase>;
+TEST_P(UnelevatedTest, NothingChangesButTheResidentCloses) {
+  Install("4.50");
+  Stage(C().staged);
+  M().AddProcess(1200, M().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
+  M().AddWindow(STUB_WINDOW_CLASS, [](UINT message, WPARAM, LPARAM) -> LRESULT {
+    if (message == NOTICE_MESSAGE) sim::M().FindProcess(1200)->endsAtMs = sim::M().nowMs;
+    return 0;
+  });
+  for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"})
+    M().LockFile(Sys(name), sim::kForever, ERROR_ACCESS_DENIED);
+  M().SetValue(kMarkerKey, kMarkerValue, REG_SZ, "before");
+  M().FindKey(kMarkerKey)->refused = true;
+  M().delayedMovesRefused = true;
+  MachineState expected = Snapshot();
+  EXPECT_EQ(C().expected, RunUpgrade());
+  expected.notices = Notices(C().notified);
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(!C().notified, M().IsRunning(*M().FindProcess(1200)));
+  EXPECT_EQ(C().moveAttempts, Count("MoveFileExA"));
+  EXPECT_LE(C().atLeastMs, M().nowMs) << "virtual time the run took";
 }
+INSTANTIATE_TEST_SUITE_P(Rows, UnelevatedTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnelevated), RowName());
 
 // "start" in the marker ends a run on 98/ME only, before any path is built.
 // A marker key that is missing or refused changes no course: it is never
 // created, and a refused one keeps its value.
-TEST_F(CoursesTest, StartMarkerEndsTheRunOn98MeOnly) {
-  enum Key { kPresent, kMissing, kRefused };
-  struct Case {
-    const Family *family;
-    const char *marker;
-    RunStatus expected;
-    Key key;
-  };
-  const Case cases[] = {
-      {&kWin98, "START", RUN_NOTHING_DONE, kPresent},
-      {&kWinMe, "Start", RUN_NOTHING_DONE, kPresent},
-      {&kWin98, "Complete", RUN_REPLACED, kPresent},
-      {&kWinMe, "started", RUN_REPLACED, kPresent},
-      {&kWin2000, "START", RUN_REPLACED, kPresent},
-      {&kWinXp, "START", RUN_REPLACED, kPresent},
-      {&kWin10, "start", RUN_REPLACED, kPresent},
-      {&kNt4, "start", RUN_REPLACED, kPresent},
-      {&kWin95, "start", RUN_REPLACED, kPresent},
-      {&kWin32s, "start", RUN_REPLACED, kPresent},
-      {&kWin98, "start", RUN_REPLACED, kRefused},
-      {&kWinXp, "start", RUN_REPLACED, kRefused},
-      {&kWin98, "", RUN_REPLACED, kMissing},
-      {&kNt4, "", RUN_REPLACED, kMissing},
-  };
-  for (const Case &c : cases) {
-    Begin(*c.family);
-    m().keys_.clear();
-    if (c.key != kMissing) m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string(c.marker) + '\0');
-    if (c.key == kRefused) m().FindKey(kMarkerKey)->refused = true;
-    Install("4.50");
-    Stage("4.60");
-    const std::string label = std::string(c.family->name) + ", marker \"" + c.marker + "\"" +
-                              (c.key == kRefused ? ", key refused" : c.key == kMissing ? ", no key" : "");
-    EXPECT_EQ(c.expected, RunUpgrade()) << label;
-    if (c.key == kPresent) {
-      EXPECT_EQ(kComplete, MarkerText()) << label << ": overwritten";
-    } else if (c.key == kRefused) {
-      EXPECT_EQ(std::string(c.marker) + '\0', MarkerText()) << label << ": kept";
-    } else {
-      EXPECT_EQ(nullptr, m().FindKey(kMarkerKey)) << label << ": the key is never created";
-    }
-    bool read = c.family->expected == PLATFORM_WIN98ME && c.key == kPresent;
-    EXPECT_EQ(read ? 1u : 0u, Count("RegQueryValueExA")) << label << ": marker read";
-    if (c.expected == RUN_NOTHING_DONE) {
-      EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << label << ": no path built";
-      EXPECT_EQ(0u, Count("FindFirstFileA") + Count("DeleteFileA")) << label;
-      ExpectFiles(label, "old exe", "old dll");
-      ExpectStaged(label, true);
-    } else {
-      ExpectFiles(label, "new exe", "new dll");
-    }
-    ExpectCleanExit();
+enum Key { kPresent, kMissing, kRefused };
+struct MarkerCase {
+  const char *label, *marker;
+  RunStatus expected;
+  Key key;
+};
+const MarkerCase kStartOn98[] = {{"START", "START", RUN_NOTHING_DONE, kPresent},
+                                 {"Complete", "Complete", RUN_REPLACED, kPresent},
+                                 {"started", "started", RUN_REPLACED, kPresent}};
+const MarkerCase kStartElsewhere[] = {{"START", "START", RUN_REPLACED, kPresent}};
+const MarkerCase kKeyGone[] = {{"key refused", "start", RUN_REPLACED, kRefused},
+                               {"no key", "", RUN_REPLACED, kMissing}};
+using StartMarkerTest = CourseTest<MarkerCase>;
+TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
+  M().RemoveKey(kMarkerKey);
+  if (C().key != kMissing) M().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string(C().marker) + '\0');
+  if (C().key == kRefused) M().FindKey(kMarkerKey)->refused = true;
+  Install("4.50");
+  Stage("4.60");
+  MachineState expected = Snapshot();
+  EXPECT_EQ(C().expected, RunUpgrade());
+  if (C().expected == RUN_REPLACED) {
+    expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+    expected.launches = {ResidentCommandLine()};
   }
+  if (C().key == kPresent) expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  if (C().key == kMissing) EXPECT_EQ(nullptr, M().FindKey(kMarkerKey)) << "the key is never created";
+  bool read = F().expected == PLATFORM_WIN98ME && C().key == kPresent;
+  size_t reads = 0;
+  for (const sim::Call *call : M().CallsNamed("RegQueryValueExA")) reads += call->args[1] == kMarkerValue;
+  EXPECT_EQ(read ? 1u : 0u, reads) << "marker read";
+  if (C().expected == RUN_NOTHING_DONE) EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << "no path built";
 }
+INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows({&kWin98, &kWinMe}, kStartOn98), RowName());
+INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
+                         Rows({&kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95, &kWin32s}, kStartElsewhere),
+                         RowName());
+INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest, Rows({&kWin98, &kWinXp, &kNt4}, kKeyGone), RowName());
 
 // A course that cannot put every file in place now: the files not in place
 // keep their staged copies and are scheduled where the family can, the
 // status is 4 and nothing is started; after the restart they are in place
 // where they were scheduled.
-TEST_F(CoursesTest, FilesNotInPlaceNowWaitForTheRestart) {
-  struct Case {
-    const char *label;
-    bool installed;       // 4.50 installed; else a fresh install
-    const char *locked;   // an installed file locked throughout, or nullptr
-    int failingCopy;      // the CopyFileA that fails: -1 none, -2 every one
-    bool exeKept, dllKept;  // staged copies kept, as the files not in place
-    size_t pauses;
-  };
-  const Case cases[] = {
-      {"fresh install, the executable's copy fails", false, nullptr, 0, true, false, 0},
-      {"installed executable locked", true, "halunexe.exe", -1, true, false, 1},
-      {"installed library locked", true, "halundll.dll", -1, false, true, 10},
-      {"every copy fails after the deletion", true, nullptr, -2, true, true, 1},
-  };
-  for (const FamilyRow &row : kRows) {
-    for (const Case &c : cases) {
-      Begin(*row.family);
-      if (c.installed) Install("4.50");
-      Stage("4.60");
-      RunResident();
-      if (c.locked) m().LockFile(Sys(c.locked), sim::kForever);
-      if (c.failingCopy != -1) {
-        m().faults.failName = "CopyFileA";
-        m().faults.failNameOccurrence = c.failingCopy == -2 ? -1 : c.failingCopy;
-      }
-      const std::string label = std::string(row.family->name) + ", " + c.label;
-      EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << label;
-      EXPECT_TRUE(m().launches.empty()) << label;
-      EXPECT_EQ(c.pauses, m().sleeps.size()) << label;
-      EXPECT_EQ(c.exeKept, m().HasFile(Sys("halunexe.ex$"))) << label << ": staged executable";
-      EXPECT_EQ(c.dllKept, m().HasFile(Sys("halundll.dl$"))) << label << ": staged library";
-      if (!c.exeKept) {
-        EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << label;
-      }
-      if (!c.dllKept) {
-        EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << label;
-      }
-      EXPECT_EQ(kComplete, MarkerText()) << label;
-      ExpectCleanExit();
-      m().faults = sim::FaultPlan();
-      m().Restart();
-      const bool scheduled = row.scheduling != Scheduling::None;
-      for (const char *name : {"halunexe", "halundll"}) {
-        const bool exe = name[5] == 'e';
-        if (!(exe ? c.exeKept : c.dllKept)) continue;
-        const std::string installed = Sys(std::string(name) + (exe ? ".exe" : ".dll"));
-        const std::string staged = Sys(std::string(name) + (exe ? ".ex$" : ".dl$"));
-        EXPECT_EQ(!scheduled, m().HasFile(staged)) << label << ", after the restart: " << staged;
-        if (scheduled) {
-          EXPECT_EQ(exe ? "new exe" : "new dll", m().FileBytes(installed))
-              << label << ", after the restart";
-        }
-      }
-    }
+struct NotInPlaceCase {
+  const char *label;
+  bool installed;        // 4.50 installed; else a fresh install
+  const char *locked;    // an installed file locked throughout, or nullptr
+  int failingCopy;       // the CopyFileA that fails: -1 none, -2 every one
+  bool exeKept, dllKept; // staged copies kept, as the files not in place
+  size_t pauses;
+  bool notified;
+};
+const NotInPlaceCase kNotInPlace[] = {
+    {"fresh install, the executable's copy fails", false, nullptr, 0, true, false, 0, false},
+    {"installed executable locked", true, "halunexe.exe", -1, true, false, 1, true},
+    {"installed library locked", true, "halundll.dll", -1, false, true, 10, true},
+    {"every copy fails after the deletion", true, nullptr, -2, true, true, 1, true},
+};
+using NotInPlaceTest = CourseTest<NotInPlaceCase>;
+TEST_P(NotInPlaceTest, FilesWaitForTheRestart) {
+  const NotInPlaceCase &c = C();
+  if (c.installed) Install("4.50");
+  Stage("4.60");
+  RunResident();
+  if (c.locked) M().LockFile(Sys(c.locked), sim::kForever);
+  if (c.failingCopy != -1) {
+    M().faults.operation = "CopyFileA";
+    M().faults.occurrence = c.failingCopy == -2 ? -1 : c.failingCopy;
+  }
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  EXPECT_EQ(c.pauses, M().sleeps.size());
+  if (!c.exeKept) expected.exe = kNew, expected.stagedExe = std::nullopt;
+  if (!c.dllKept) expected.dll = kNewDll, expected.stagedDll = std::nullopt;
+  // A file whose installed copy the run deleted stays absent until the restart.
+  if (c.exeKept && (c.failingCopy != -1 || !c.installed)) expected.exe = std::nullopt;
+  if (c.dllKept && c.failingCopy == -2) expected.dll = std::nullopt;
+  std::vector<const char *> waiting;
+  if (c.dllKept) waiting.push_back("halundll.dll");
+  if (c.exeKept) waiting.push_back("halunexe.exe");
+  if (waiting.size() == 2) Schedule(expected, {"halundll.dll", "halunexe.exe"});
+  else Schedule(expected, {waiting[0]});
+  expected.notices = Notices(c.notified);
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  M().faults = sim::FaultPlan();
+  M().Restart();
+  const bool scheduled = F().restart != Restart::None;
+  for (const char *name : waiting) {
+    std::string installed = Sys(name), staged = installed.substr(0, installed.size() - 1) + "$";
+    EXPECT_EQ(!scheduled, M().HasFile(staged)) << "after the restart: " << staged;
+    if (scheduled) EXPECT_EQ(name[5] == 'e' ? kNew : kNewDll, M().FileBytes(installed)) << "after the restart";
   }
 }
+INSTANTIATE_TEST_SUITE_P(Rows, NotInPlaceTest, Rows(AllFamilies(), kNotInPlace), RowName());
 
 // A system directory that cannot be read whole ends the run as if nothing
 // were staged: no managed file is looked at or touched.
-TEST_F(CoursesTest, UnusableSystemDirectoryTouchesNoManagedFile) {
-  struct Case {
-    const char *label;
-    std::string directory;
-    bool failCall;
-    bool overrideLength;
-    RunStatus expected;
-  };
-  const std::string longest = "C:\\" + std::string(SYSTEM_DIR_MAX_LENGTH - 3, 'S');
-  const Case cases[] = {
-      {"242 characters", longest, false, false, RUN_REPLACED},
-      {"243 characters", longest + "T", false, false, RUN_NOTHING_DONE},
-      {"300 characters", longest + std::string(58, 'T'), false, false, RUN_NOTHING_DONE},
-      {"GetSystemDirectoryA fails", "C:\\WINDOWS\\SYSTEM32", true, false, RUN_NOTHING_DONE},
-      {"a length the text does not have", "C:\\WINDOWS\\SYSTEM32", false, true, RUN_NOTHING_DONE},
-  };
-  for (const Family *family : {&kWinXp, &kWin98, &kNt4}) {
-    for (const Case &c : cases) {
-      Begin(*family);
-      m().systemDir = c.directory;
-      if (c.failCall) {
-        m().faults.failName = "GetSystemDirectoryA";
-      }
-      if (c.overrideLength) m().systemDirOverride = std::make_pair(c.directory + '\0', 40u);
-      Install("4.50");
-      Stage("4.60");
-      const std::string label = std::string(family->name) + ", " + c.label;
-      EXPECT_EQ(c.expected, RunUpgrade()) << label;
-      EXPECT_EQ(kComplete, MarkerText()) << label;
-      if (c.expected == RUN_NOTHING_DONE) {
-        for (const char *call : {"FindFirstFileA", "DeleteFileA", "CopyFileA", "MoveFileExA",
-                                 "CreateFileA", "LoadLibraryA", "CreateProcessA"})
-          EXPECT_EQ(0u, Count(call)) << label << ": " << call;
-        ExpectFiles(label, "old exe", "old dll");
-        ExpectStaged(label, true);
-      } else {
-        ExpectFiles(label, "new exe", "new dll");
-      }
-      ExpectCleanExit();
-    }
+struct DirectoryCase {
+  const char *label;
+  std::string directory;
+  bool failCall, overrideLength;
+  RunStatus expected;
+};
+const std::string kLongest = "C:\\" + std::string(SYSTEM_DIR_MAX_LENGTH - 3, 'S');
+const DirectoryCase kDirectories[] = {
+    {"242 characters", kLongest, false, false, RUN_REPLACED},
+    {"243 characters", kLongest + "T", false, false, RUN_NOTHING_DONE},
+    {"300 characters", kLongest + std::string(58, 'T'), false, false, RUN_NOTHING_DONE},
+    {"GetSystemDirectoryA fails", "C:\\WINDOWS\\SYSTEM32", true, false, RUN_NOTHING_DONE},
+    {"a length the text does not have", "C:\\WINDOWS\\SYSTEM32", false, true, RUN_NOTHING_DONE},
+};
+using DirectoryTest = CourseTest<DirectoryCase>;
+TEST_P(DirectoryTest, UnusableSystemDirectoryTouchesNoManagedFile) {
+  M().systemDir = C().directory;
+  if (C().failCall) M().faults.operation = "GetSystemDirectoryA";
+  if (C().overrideLength) M().systemDirOverride = std::make_pair(C().directory + '\0', 40u);
+  Install("4.50");
+  Stage("4.60");
+  MachineState expected = Snapshot();
+  EXPECT_EQ(C().expected, RunUpgrade());
+  expected.marker = kComplete;
+  if (C().expected == RUN_REPLACED) {
+    expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+    expected.launches = {ResidentCommandLine()};
+  } else {
+    for (const char *call : {"FindFirstFileA", "CreateFileA", "LoadLibraryA"}) EXPECT_EQ(0u, Count(call)) << call;
   }
+  EXPECT_EQ(expected, Snapshot());
 }
+INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest, Rows({&kWinXp, &kWin98, &kNt4}, kDirectories), RowName());
 
 // The steps of the typical run, as the call log shows them: a readable
 // account of each call that matters, in order.
@@ -558,8 +418,10 @@ std::vector<std::string> Steps() {
   return steps;
 }
 
+class CoursesTest : public SimTest {};
+
 TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
-  Begin(kWinXp);
+  AddMarkerKey();
   Install("4.50");
   Stage("4.60");
   m().AddProcess(4, "System", "System");

@@ -186,7 +186,7 @@ TEST_F(DeferredTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
     Install("4.50");
     Stage("4.60");
     PrepareRun();
-    if (row.failingCall) m().faults.failName = row.failingCall;
+    if (row.failingCall) m().faults.operation = row.failingCall;
     EXPECT_EQ(PENDING_ALL & 3, ScheduleOnRestart(PENDING_ALL)) << row.label;
     m().faults = sim::FaultPlan();
     const std::string &d = row.inLines;
@@ -341,7 +341,7 @@ TEST_F(DeferredTest, RenameFileThatCannotBeReadOrWrittenIsLeftAsItWas) {
       m().windowsDirOverride = std::make_pair(std::string(row.windowsDir) + '\0',
                                               static_cast<UINT>(std::strlen(row.windowsDir)));
     } else if (row.failingCall) {
-      m().faults.failName = row.failingCall;
+      m().faults.operation = row.failingCall;
     } else {
       m().LockFile(Wininit(), sim::kForever);
     }
@@ -358,7 +358,7 @@ TEST_F(DeferredTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart
   UseFamily(kWinMe);
   Install("4.30");
   Stage("4.60");
-  m().faults.failName = "CreateFileA";
+  m().faults.operation = "CreateFileA";
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
   EXPECT_FALSE(m().HasFile(Wininit()));
   EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$")));
@@ -474,8 +474,8 @@ TEST_F(DeferredTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
       case Wow64::FamilyDefault: break;
       case Wow64::NoIsWow64Process: kernel32.erase("IsWow64Process"); break;
       case Wow64::NoDirectoryFunction: kernel32.erase("GetSystemWow64DirectoryA"); break;
-      case Wow64::IsWow64ProcessFails: m().faults.failName = "IsWow64Process"; break;
-      case Wow64::DirectoryCallFails: m().faults.failName = "GetSystemWow64DirectoryA"; break;
+      case Wow64::IsWow64ProcessFails: m().faults.operation = "IsWow64Process"; break;
+      case Wow64::DirectoryCallFails: m().faults.operation = "GetSystemWow64DirectoryA"; break;
       case Wow64::DirectoryLengthWrong:
         m().wow64DirOverride = std::make_pair(m().wow64Dir + '\0', 40u);
         break;
@@ -597,9 +597,9 @@ TEST_F(DeferredTest, StagedCopiesThatARestartReplacementStillNamesAreFound) {
       {"under WOW64, a move in the directory the tool is shown", &kWin10x64,
        move(sys32 + "halunexe.ex$", sys32 + "halunexe.exe", 5), 0},
       {"the moves cannot be read", &kWinXp,
-       [this] { m().faults.failName = "RegQueryValueExA"; }, both},
+       [this] { m().faults.operation = "RegQueryValueExA"; }, both},
       {"the session manager's key cannot be opened", &kWinXp,
-       [this] { m().faults.failName = "RegOpenKeyExA"; }, both},
+       [this] { m().faults.operation = "RegOpenKeyExA"; }, both},
       {"NT 4 has no restart replacement to look at", &kNt4,
        move(sys32 + "halunexe.ex$", sys32 + "halunexe.exe", 5), 0},
   };

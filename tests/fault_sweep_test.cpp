@@ -15,12 +15,13 @@ using namespace testing_support;
 
 namespace {
 
+class FaultSweepTest;
 struct Course {
   const char *name;
-  std::function<void(SimTest &)> setUp;
+  std::function<void(FaultSweepTest &)> setUp;
 };
 
-class FaultSweepTest : public SimTest {
+class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<const Course *> {
  public:
   using SimTest::Install;
   using SimTest::Stage;
@@ -30,9 +31,9 @@ class FaultSweepTest : public SimTest {
 
   // Runs the tool once on the machine as `course` sets it up, with `plan`,
   // and returns what went wrong (empty when nothing did).
-  std::string RunOnce(const Course &course, const sim::FaultPlan &plan, long *callCount,
-                      long *unrecoverable = nullptr) {
-    SetUp();
+  std::string RunOnce(const Course &course, const sim::FaultPlan &plan,
+                      std::vector<sim::FaultPlan> *faults, long *unrecoverable = nullptr) {
+    FreshMachine();
     course.setUp(*this);
     AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
@@ -41,7 +42,7 @@ class FaultSweepTest : public SimTest {
       if (before.files[i].staged) stagedBytes[i] = m().FileBytes(before.files[i].stagedPath);
     m().faults = plan;
     RunStatus status = RunUpgrade();
-    if (callCount) *callCount = m().FaultableCallCount();
+    if (faults) *faults = FaultsOfTheRun();
     m().faults = sim::FaultPlan();
 
     std::ostringstream out;
@@ -102,67 +103,66 @@ class FaultSweepTest : public SimTest {
 
   long unrecoverable_ = 0;
 
-  // Sweeps one course and returns the number of faults injected.
-  long Sweep(const Course &course) {
-    long calls = 0;
-    std::string clean = RunOnce(course, sim::FaultPlan(), &calls);
-    EXPECT_EQ("", clean) << course.name << ", run without faults";
-    EXPECT_GT(calls, 0) << course.name;
-    int failures = 0;
-    for (long k = 0; k < calls; ++k) {
+  // Every fault of a run, named by the call it hits: each faultable call
+  // alone, and each with every call after it.
+  std::vector<sim::FaultPlan> FaultsOfTheRun() {
+    std::vector<sim::FaultPlan> faults;
+    for (const sim::Call &call : m().calls) {
+      if (!call.faultable) continue;
       for (bool onward : {false, true}) {
         sim::FaultPlan plan;
-        plan.failAt = k;
+        plan.operation = call.name;
+        plan.subject = call.subject;
+        plan.occurrence = call.occurrence;
         plan.onward = onward;
-        std::string problems = RunOnce(course, plan, nullptr, &unrecoverable_);
-        if (problems.empty()) continue;
-        // Name the first failed call, so a failure reads without re-running.
-        std::string failed = "(none reached)";
-        for (const sim::Call &call : m().calls)
-          if (call.failed) {
-            failed = call.name + (call.args.empty() ? "" : "(" + call.args[0] + ")");
-            break;
-          }
-        if (++failures <= 5)
-          ADD_FAILURE() << course.name << ": call " << k << (onward ? " onward" : " alone")
-                        << " failing, first " << failed << ":\n" << problems;
+        faults.push_back(plan);
       }
     }
-    EXPECT_EQ(0, failures) << course.name << ": faulted runs that went wrong, of " << 2 * calls;
-    return 2 * calls;
+    return faults;
+  }
+
+  // Sweeps one course and returns the number of faults injected.
+  long Sweep(const Course &course) {
+    std::vector<sim::FaultPlan> faults;
+    std::string clean = RunOnce(course, sim::FaultPlan(), &faults);
+    EXPECT_EQ("", clean) << course.name << ", run without faults";
+    EXPECT_FALSE(faults.empty()) << course.name;
+    int failures = 0;
+    for (const sim::FaultPlan &plan : faults) {
+      std::string problems = RunOnce(course, plan, nullptr, &unrecoverable_);
+      if (!problems.empty() && ++failures <= 5)
+        ADD_FAILURE() << course.name << ": " << plan.Describe() << " failing:\n" << problems;
+    }
+    EXPECT_EQ(0, failures) << course.name << ": faulted runs that went wrong, of " << faults.size();
+    return static_cast<long>(faults.size());
   }
 };
 
 const Course kCourses[] = {
     {"nothing staged",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.m().PutFile(s.Sys("halundll.dl$"), "new dll");
      }},
-    {"fresh install", [](SimTest &t) { static_cast<FaultSweepTest &>(t).Stage("4.60"); }},
+    {"fresh install", [](FaultSweepTest &s) { s.Stage("4.60"); }},
     {"same version",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.Stage("4.50");
      }},
     {"old version on Windows 98",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin98);
        s.Install("4.30");
        s.Stage("4.60");
      }},
     {"old version on Windows XP",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.30");
        s.Stage("4.60");
      }},
     {"replacement on Windows XP",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.Stage("4.60");
        s.m().AddProcess(4, "C:\\WINDOWS\\system32\\smss.exe", "smss.exe");
@@ -170,8 +170,7 @@ const Course kCourses[] = {
        s.m().AddWindow("HALUNSHOW_STUB");
      }},
     {"replacement on Windows 98",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin98);
        s.Install("4.50");
        s.Stage("4.60");
@@ -180,59 +179,51 @@ const Course kCourses[] = {
        s.m().AddWindow("HALUNSHOW_STUB");
      }},
     {"replacement on Windows NT 4",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kNt4);
        s.Install("4.50");
        s.Stage("4.60");
      }},
     {"replacement with a locked library",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.Stage("4.60");
        s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
      }},
     {"old version on 64-bit Windows",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin10x64);
        s.Install("4.30");
        s.Stage("4.60");
      }},
     {"locked library on 64-bit Windows",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin10x64);
        s.Install("4.50");
        s.Stage("4.60");
        s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
      }},
     {"same version without an installed library",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.m().RemoveFile(s.Sys("halundll.dll"));
        s.Stage("4.50");
      }},
     {"only the executable staged on Windows XP",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.Stage("4.60");
        s.m().RemoveFile(s.Sys("halundll.dl$"));
      }},
     {"only the executable staged on Windows 98",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin98);
        s.Install("4.50");
        s.Stage("4.60");
        s.m().RemoveFile(s.Sys("halundll.dl$"));
      }},
     {"resident ending 700 ms after the notice",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50");
        s.Stage("4.60");
        s.m().AddProcess(1200, s.Sys("halunexe.exe"), "halunexe.exe");
@@ -246,8 +237,7 @@ const Course kCourses[] = {
        });
      }},
     {"hung resident on Windows 98",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin98);
        s.Install("4.50");
        s.Stage("4.60");
@@ -256,20 +246,17 @@ const Course kCourses[] = {
        s.m().AddWindow("HALUNSHOW_STUB").handlingMs = sim::kForever;
      }},
     {"unfinished replacement on Windows XP",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.60", "new exe", "old dll");
        s.Stage("4.60");
      }},
     {"library cut short on the same version",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.50", "old exe", "new");
        s.Stage("4.50");
      }},
     {"run again before the restart on Windows 98",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin98);
        s.Install("4.60", "new exe", "old dll");
        s.Stage("4.60");
@@ -278,16 +265,14 @@ const Course kCourses[] = {
                      "[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n");
      }},
     {"run again before the restart on Windows XP, nothing staged again",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.Install("4.60", "new exe", "old dll");
        s.m().PutFile(s.Sys("halundll.dl$"), "new dll");
        s.m().delayedMoves.push_back(
            {sim::Fold(s.Sys("halundll.dl$")), sim::Fold(s.Sys("halundll.dll")), 5});
      }},
     {"locked executable in a long system directory on Windows 98",
-     [](SimTest &t) {
-       auto &s = static_cast<FaultSweepTest &>(t);
+     [](FaultSweepTest &s) {
        s.UseFamily(kWin98);
        s.m().systemDir = "C:\\Program Files\\Windows System";
        s.m().shortPaths[sim::Fold(s.m().systemDir)] = "C:\\PROGRA~1\\WINDOW~1";
@@ -297,22 +282,23 @@ const Course kCourses[] = {
      }},
 };
 
-TEST_F(FaultSweepTest, EveryCourseSurvivesEveryFailingCall) {
-  long total = 0;
-  for (const Course &course : kCourses) {
-    unrecoverable_ = 0;
-    long swept = Sweep(course);
-    total += swept;
-    std::string key = "faults_swept_" + std::string(course.name);
-    for (char &c : key)
-      if (c == ' ') c = '_';
-    RecordProperty(key, static_cast<int>(swept));
-    std::printf("fault sweep: %-62s %ld faults, %ld with the restart out of reach\n",
-                course.name, swept, unrecoverable_);
-  }
-  RecordProperty("faults_swept_total", static_cast<int>(total));
-  std::printf("fault sweep: %-62s %ld faults\n", "total", total);
+TEST_P(FaultSweepTest, SurvivesEveryFailingCall) {
+  long swept = Sweep(*GetParam());
+  RecordProperty("faults_swept", static_cast<int>(swept));
+  std::printf("fault sweep: %-62s %ld faults, %ld with the restart out of reach\n", GetParam()->name,
+              swept, unrecoverable_);
 }
+INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, ::testing::ValuesIn([] {
+                           std::vector<const Course *> courses;
+                           for (const Course &course : kCourses) courses.push_back(&course);
+                           return courses;
+                         }()),
+                         [](const ::testing::TestParamInfo<const Course *> &info) {
+                           std::string name = info.param->name;
+                           for (char &c : name)
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
 
 }  // namespace
 
@@ -338,8 +324,8 @@ TEST_F(ReplacementUnderFaultsTest, FailedPresenceTestNeverPassesForAReplacement)
     SetUp();
     ReplacementOn(kWinXp);
     ManagedSnapshot before = SnapshotManagedFiles();
-    m().faults.failName = "FindFirstFileA";
-    m().faults.failNameOccurrence = occurrence;
+    m().faults.operation = "FindFirstFileA";
+    m().faults.occurrence = occurrence;
     RunStatus status = RunUpgrade();
     std::string exe = m().FileBytes(Sys("halunexe.exe")), dll = m().FileBytes(Sys("halundll.dll"));
     if (status == RUN_REPLACED) {
@@ -391,9 +377,9 @@ TEST_F(ReplacementUnderFaultsTest, CopyAfterDeletionIsRetriedOnce) {
   for (const Row &row : rows) {
     SetUp();
     ReplacementOn(kNt4);
-    m().faults.failName = "CopyFileA";
-    m().faults.failNameOccurrence = -1;
-    if (row.failures == 1) m().faults.failNameOccurrence = 0;
+    m().faults.operation = "CopyFileA";
+    m().faults.occurrence = -1;
+    if (row.failures == 1) m().faults.occurrence = 0;
     RunStatus status = RunUpgrade();
     EXPECT_EQ(row.expected, status) << row.failures << " failing copies";
     if (row.installedExe) {

@@ -149,7 +149,7 @@ TEST_F(MarkerTest, MissingValueOrFailedReadIsNotStart) {
 
   SetUp();
   m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string("start\0", 6));
-  m().faults.failName = "RegQueryValueExA";
+  m().faults.operation = "RegQueryValueExA";
   EXPECT_FALSE(IsStartMarked()) << "failed read";
   ExpectKeysClosed();
 }

@@ -148,7 +148,7 @@ TEST_F(NoticeTest, UnreadableProcessesNeverMatch) {
   struct Case {
     const char *label;
     bool openable, modulesReadable;
-    const char *failName;
+    const char *operation;
     const Family *family = &kWinXp;
     size_t nameTail = 0;  // characters after the resident's name
   };
@@ -165,7 +165,7 @@ TEST_F(NoticeTest, UnreadableProcessesNeverMatch) {
     m().AddProcess(kResidentId, ResidentInSystemDir() + tail, "halunexe.exe" + tail);
     m().processes.back().openable = c.openable;
     m().processes.back().modulesReadable = c.modulesReadable;
-    m().faults.failName = c.failName;
+    m().faults.operation = c.operation;
     AddStub();
     EXPECT_EQ(RUN_REPLACED, RunUpgrade()) << c.label;
     EXPECT_EQ(0u, Notices()) << c.label;
@@ -267,7 +267,7 @@ TEST_F(NoticeTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
     const char *label;
     const char *missingExport;  // "" with removeLibrary: psapi.dll absent
     bool removeLibrary;
-    const char *failName;
+    const char *operation;
   };
   const Case cases[] = {
       {"psapi.dll missing", "", true, ""},
@@ -282,7 +282,7 @@ TEST_F(NoticeTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
       std::string label = std::string(family->name) + ", " + c.label;
       if (c.removeLibrary) m().systemLibraries.erase("psapi.dll");
       if (*c.missingExport) m().systemLibraries["psapi.dll"].exports.erase(c.missingExport);
-      m().faults.failName = c.failName;
+      m().faults.operation = c.operation;
       m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
       AddStub();
       EXPECT_EQ(RUN_SCAN_FAILED, RunUpgrade()) << label;
@@ -380,7 +380,7 @@ TEST_F(NoticeTest, SnapshotIsTakenWholeAndClosed) {
   Ready(kWinMe);
   m().AddProcess(kResidentId, ResidentInSystemDir(), "halunexe.exe");
   AddStub();
-  m().faults.failName = "CreateToolhelp32Snapshot";
+  m().faults.operation = "CreateToolhelp32Snapshot";
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
   EXPECT_EQ(0u, Notices());
   ExpectReplaced("snapshot refused");

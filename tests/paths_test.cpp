@@ -94,7 +94,7 @@ TEST_F(PathsTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
                                              "c:\\windows\\system32\\halunexe.ex$"))
       << "installed copy missing";
   m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", "new exe");
-  m().faults.failName = "ReadFile";
+  m().faults.operation = "ReadFile";
   EXPECT_EQ(MATCH_UNKNOWN, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
                                              "c:\\windows\\system32\\halunexe.ex$"))
       << "a read fails";

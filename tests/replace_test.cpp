@@ -132,8 +132,8 @@ TEST_F(ReplaceTest, MissingInstalledCopyIsFilledAndMissingStagedCopyKeepsTheInst
     Prepare();
     if (row.absent) m().RemoveFile(Sys(row.absent));
     if (row.failingSearch >= 0) {
-      m().faults.failName = "FindFirstFileA";
-      m().faults.failNameOccurrence = row.failingSearch;
+      m().faults.operation = "FindFirstFileA";
+      m().faults.occurrence = row.failingSearch;
     }
     EXPECT_EQ(row.pending, ReplaceInPlace()) << row.label;
     EXPECT_EQ(row.installedExe, m().FileBytes(Sys("halunexe.exe"))) << row.label;
@@ -154,7 +154,7 @@ TEST_F(ReplaceTest, MissingInstalledCopyIsFilledAndMissingStagedCopyKeepsTheInst
 // staged copy: the file stays pending and is scheduled like a locked one.
 TEST_F(ReplaceTest, CopyFailingAfterDeletionLeavesTheFilesPendingAndScheduled) {
   Prepare(kWinXp);
-  m().faults.failName = "CopyFileA";
+  m().faults.operation = "CopyFileA";
   EXPECT_EQ(PENDING_EXECUTABLE | PENDING_LIBRARY, ReplaceInPlace());
   EXPECT_FALSE(m().HasFile(Sys("halunexe.exe"))) << "deleted before the copy";
   EXPECT_FALSE(m().HasFile(Sys("halundll.dll"))) << "deleted before the copy";
@@ -173,8 +173,8 @@ TEST_F(ReplaceTest, CopyFailingAfterDeletionLeavesTheFilesPendingAndScheduled) {
 
 TEST_F(ReplaceTest, SingleFailedCopyIsTriedAgain) {
   Prepare(kWinXp);
-  m().faults.failName = "CopyFileA";
-  m().faults.failNameOccurrence = 0;
+  m().faults.operation = "CopyFileA";
+  m().faults.occurrence = 0;
   EXPECT_EQ(0, ReplaceInPlace());
   EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
   EXPECT_EQ("", Scheduled());
@@ -209,8 +209,8 @@ TEST_F(ReplaceTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlace) {
     if (row.libraryLocked) m().LockFile(Sys("halundll.dll"), sim::kForever);
     PrepareRun();
     if (row.failingCopy >= 0) {
-      m().faults.failName = "CopyFileA";
-      m().faults.failNameOccurrence = row.failingCopy;
+      m().faults.operation = "CopyFileA";
+      m().faults.occurrence = row.failingCopy;
     }
     EXPECT_EQ(row.pending, InstallFresh()) << row.label;
     EXPECT_TRUE(m().launches.empty()) << row.label << ": starting is the run procedure's";
@@ -238,7 +238,7 @@ TEST_F(ReplaceTest, SameVersionFillsOnlyAMissingLibrary) {
   struct Row {
     const char *label;
     bool installedLibrary, stagedLibrary;
-    const char *failName;
+    const char *operation;
     int failOccurrence;
     PendingSet pending;
     const char *installedLib;  // afterwards; nullptr: none
@@ -261,8 +261,8 @@ TEST_F(ReplaceTest, SameVersionFillsOnlyAMissingLibrary) {
     if (!row.installedLibrary) m().RemoveFile(Sys("halundll.dll"));
     if (!row.stagedLibrary) m().RemoveFile(Sys("halundll.dl$"));
     PrepareRun();
-    m().faults.failName = row.failName;
-    m().faults.failNameOccurrence = row.failOccurrence;
+    m().faults.operation = row.operation;
+    m().faults.occurrence = row.failOccurrence;
     EXPECT_EQ(row.pending, InstallMissingLibrary()) << row.label;
     if (row.installedLib) {
       EXPECT_EQ(row.installedLib, m().FileBytes(Sys("halundll.dll"))) << row.label;

@@ -25,11 +25,11 @@ using namespace testing_support;
 
 namespace {
 
-class StopSweepTest : public SimTest {
+class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const Family *> {
  public:
   using SimTest::AddMarkerKey;
   using SimTest::Install;
-  using SimTest::SetUp;
+  using SimTest::FreshMachine;
   using SimTest::Stage;
   using SimTest::Sys;
   using SimTest::UseFamily;
@@ -124,8 +124,7 @@ struct FamilyRow {
   const Family *family;
   bool restartReplaces;  // the restart carries out what a run schedules
 };
-const FamilyRow kFamilies[] = {
-    {&kWin98, true}, {&kWin95, false}, {&kNt4, false}, {&kWinXp, true}, {&kWin10x64, true}};
+const Family *const kFamilies[] = {&kWin98, &kWin95, &kNt4, &kWinXp, &kWin10x64};
 
 // What happens between the stopped run and the next one.
 enum class Between { HolderStays, HolderGone, Restart };
@@ -144,17 +143,9 @@ bool Changes(const sim::Call &call) {
          (call.name == "CreateFileA" && call.args[4] != "3");  // may create the file
 }
 
-struct StopPoint {
-  long failAt;  // -1: the run is not stopped
-  bool tear, tornKeepsVersion;
-};
-
-std::string Describe(const StopPoint &stop, const std::string &call) {
-  if (stop.failAt < 0) return "not stopped";
-  std::string text = "stopped at call " + std::to_string(stop.failAt) + " (" + call + ")";
-  if (stop.tear) text += stop.tornKeepsVersion ? ", torn with its version" : ", torn";
-  return text;
-}
+// A stop point: the call the run is stopped before (every call from there on
+// fails), named by operation and occurrence; no operation: not stopped.
+using StopPoint = sim::FaultPlan;
 
 // The restart-time instructions whose source is gone.
 std::string InstructionsWithoutSource() {
@@ -180,17 +171,21 @@ class Sweeper {
       : t_(test), setup_(setup), row_(row) {}
 
   // The stop points of the setup's run: found from one run not stopped.
-  std::vector<std::pair<StopPoint, std::string>> StopPoints() {
+  std::vector<StopPoint> StopPoints() {
     Arrange();
     RunUpgrade();
-    std::vector<std::pair<StopPoint, std::string>> points = {{{-1, false, false}, ""}};
+    std::vector<StopPoint> points = {StopPoint()};
     for (const sim::Call &call : t_.m().calls) {
-      if (call.index < 0 || !Changes(call)) continue;
-      points.push_back({{call.index, false, false}, call.name});
-      if (call.name == "CopyFileA") {
-        points.push_back({{call.index, true, true}, call.name});
-        points.push_back({{call.index, true, false}, call.name});
-      }
+      if (!call.faultable || !Changes(call)) continue;
+      StopPoint stop;
+      stop.operation = call.name, stop.subject = call.subject, stop.occurrence = call.occurrence;
+      stop.onward = true;
+      points.push_back(stop);
+      if (call.name == "CopyFileA")
+        for (bool keepsVersion : {true, false}) {
+          stop.tearCopy = true, stop.tornKeepsVersion = keepsVersion;
+          points.push_back(stop);
+        }
     }
     return points;
   }
@@ -198,12 +193,7 @@ class Sweeper {
   // One case; the problems found, empty when none.
   std::string Case(const StopPoint &stop, Between between, bool restage) {
     Arrange();
-    sim::FaultPlan plan;
-    plan.failAt = stop.failAt;
-    plan.onward = true;
-    plan.tearCopy = stop.tear;
-    plan.tornKeepsVersion = stop.tornKeepsVersion;
-    t_.m().faults = plan;
+    t_.m().faults = stop;
     RunUpgrade();
     t_.m().faults = sim::FaultPlan();
     t_.m().EndToolProcess();
@@ -235,7 +225,7 @@ class Sweeper {
 
  private:
   void Arrange() {
-    t_.SetUp();
+    t_.FreshMachine();
     t_.UseFamily(*row_.family);
     setup_.arrange(t_);
     t_.AddMarkerKey();
@@ -254,7 +244,7 @@ class Sweeper {
   // from 0 to 3 says that nothing is left to do: the pair must be in place.
   RunStatus RunAgain(bool restage, std::ostringstream *out) {
     if (restage && stagedLeft_.empty())
-      for (const auto &file : staged_) t_.m().files_[sim::Fold(t_.Sys(file.first))] = file.second;
+      for (const auto &file : staged_) t_.m().PutFileRecord(t_.Sys(file.first), file.second);
     RunStatus status = RunUpgrade();
     t_.m().EndToolProcess();
     std::string exe = Installed("halunexe.exe"), dll = Installed("halundll.dll");
@@ -272,40 +262,37 @@ class Sweeper {
   std::string stagedLeft_;
 };
 
-TEST_F(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
-  long total = 0, failedTotal = 0;
-  for (const FamilyRow &row : kFamilies) {
-    Outcome outcome;
-    for (const Arrangement &arrangement : kSetups) {
-      Sweeper sweeper(*this, arrangement, row);
-      long failedBefore = outcome.failed;
-      for (const auto &point : sweeper.StopPoints())
-        for (Between between : {Between::HolderStays, Between::HolderGone, Between::Restart})
-          for (bool restage : {true, false}) {
-            // Where the restart replaces nothing, a setup whose tool was
-            // stopped or reported 4 stages the pair again before the next
-            // run: once the staged executable is gone (it goes as soon as
-            // the executable is in place) nothing else tells a run that the
-            // library is still to be put in place.
-            if (!restage && !row.restartReplaces) continue;
-            ++outcome.cases;
-            std::string problems = sweeper.Case(point.first, between, restage);
-            if (problems.empty()) continue;
-            // The first failure of each setup, enough to read without a rerun.
-            if (++outcome.failed == failedBefore + 1)
-              ADD_FAILURE() << row.family->name << ", " << arrangement.name << ", "
-                            << Describe(point.first, point.second) << ", " << Describe(between)
-                            << (restage ? ", staged again" : "") << ": " << problems;
-          }
-    }
-    std::printf("stop sweep: %-20s %ld cases, %ld failed\n", row.family->name, outcome.cases,
-                outcome.failed);
-    EXPECT_EQ(0, outcome.failed) << row.family->name << ": of " << outcome.cases << " cases";
-    total += outcome.cases;
-    failedTotal += outcome.failed;
+TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
+  const FamilyRow row{GetParam(), GetParam()->restart != Restart::None};
+  Outcome outcome;
+  for (const Arrangement &arrangement : kSetups) {
+    Sweeper sweeper(*this, arrangement, row);
+    long failedBefore = outcome.failed;
+    for (const StopPoint &point : sweeper.StopPoints())
+      for (Between between : {Between::HolderStays, Between::HolderGone, Between::Restart})
+        for (bool restage : {true, false}) {
+          // Where the restart replaces nothing, a setup whose tool was
+          // stopped or reported 4 stages the pair again before the next
+          // run: once the staged executable is gone (it goes as soon as
+          // the executable is in place) nothing else tells a run that the
+          // library is still to be put in place.
+          if (!restage && !row.restartReplaces) continue;
+          ++outcome.cases;
+          std::string problems = sweeper.Case(point, between, restage);
+          if (problems.empty()) continue;
+          // The first failure of each setup, enough to read without a rerun.
+          if (++outcome.failed == failedBefore + 1)
+            ADD_FAILURE() << arrangement.name << ", stopped at " << point.Describe() << ", "
+                          << Describe(between) << (restage ? ", staged again" : "") << ": " << problems;
+        }
   }
-  RecordProperty("stop_sweep_cases", static_cast<int>(total));
-  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", "total", total, failedTotal);
+  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", row.family->name, outcome.cases, outcome.failed);
+  EXPECT_EQ(0, outcome.failed) << "of " << outcome.cases << " cases";
+  RecordProperty("stop_sweep_cases", static_cast<int>(outcome.cases));
 }
+INSTANTIATE_TEST_SUITE_P(Families, StopSweepTest, ::testing::ValuesIn(kFamilies),
+                         [](const ::testing::TestParamInfo<const Family *> &info) {
+                           return std::string(info.param->name);
+                         });
 
 }  // namespace

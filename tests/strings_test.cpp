@@ -114,7 +114,7 @@ TEST_F(StringTableTest, UnknownNumberOrFailedLoadLeavesAnEmptyText) {
   EXPECT_STREQ("", buffer) << "text 3 is not in the table";
 
   std::strcpy(buffer, "stale");
-  m().faults.failName = "LoadStringA";
+  m().faults.operation = "LoadStringA";
   LoadText(24, buffer, TEXT_LOAD_LIMIT);
   EXPECT_STREQ("", buffer) << "a failed load";
 }

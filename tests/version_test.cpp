@@ -147,7 +147,7 @@ TEST_F(VersionTest, StagedFileWithoutAVersionResourceIsUnreadable) {
 // leaves nothing allocated or loaded.
 struct UnreadableCase {
   const char *label;
-  const char *failName;  // a version or heap call that fails
+  const char *operation;  // a version or heap call that fails
   int occurrence;        // 0: the installed file's, 1: the staged file's
 };
 
@@ -166,8 +166,8 @@ TEST_F(VersionTest, FailedCallsMakeTheVersionUnreadable) {
     SetUp();
     Install("4.50");
     Stage("4.50");  // would be 0 if read
-    m().faults.failName = c.failName;
-    m().faults.failNameOccurrence = c.occurrence;
+    m().faults.operation = c.operation;
+    m().faults.occurrence = c.occurrence;
     EXPECT_EQ(-1, Check()) << c.label;
     EXPECT_EQ(c.occurrence == 1, StagedQueried()) << c.label;
     ExpectReleased(c.label);

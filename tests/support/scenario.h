@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "platform/sim/machine.h"
+#include "support/families.h"
+#include "support/snapshot.h"
 #include "run/run.h"
 
 namespace testing_support {
@@ -18,22 +22,14 @@ extern const char kMarkerValue[];  // its value name
 // the 32-bit one.
 extern const char kMarkerKey64[];
 
-// Windows families as GetVersionExA reports them; on a 64-bit family the
-// tool runs under WOW64.
-struct Family {
-  const char *name;
-  DWORD platformId, major, minor;
-  PlatformCode expected;
-  bool is64Bit = false;
-};
-extern const Family kWin95, kWin98, kWinMe, kNt4, kWin2000, kWinXp, kWin10, kWin10x64, kWin32s;
-
 class SimTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override { FreshMachine(); }
+  // A fresh machine and run state, for a test that runs the tool many times.
+  void FreshMachine();
 
   sim::Machine &m() { return sim::M(); }
-  void UseFamily(const Family &family);
+  void UseFamily(const Family &family) { testing_support::UseFamily(family); }
   // Classifies the platform and builds the managed paths from the machine's
   // system directory, as a run does before it calls the other operations.
   void PrepareRun();
@@ -52,6 +48,48 @@ class SimTest : public ::testing::Test {
   std::string MarkerText();
   // Reports defects and leaked resources the run left behind.
   void ExpectCleanExit();
+};
+
+// A test run once per row of a table: a family, a case, or both. The fixture
+// sets the family up; `Rows` names each instance from the family's name and
+// the case's label.
+template <class Case>
+class RowTest : public SimTest, public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    testing_support::UseFamily(F());
+    AddMarkerKey();
+  }
+  const Family &F() const { return *std::get<0>(this->GetParam()); }
+  const Case &C() const { return *std::get<1>(this->GetParam()); }
+  size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
+};
+
+struct NoCase {
+  const char *label = "";
+};
+inline const NoCase kNoCase[1];
+
+// The instances of a row table: every family given, with every case.
+template <class Case, size_t N>
+auto Rows(std::vector<const Family *> families, const Case (&cases)[N]) {
+  std::vector<const Case *> pointers;
+  for (const Case &c : cases) pointers.push_back(&c);
+  return ::testing::Combine(::testing::ValuesIn(families), ::testing::ValuesIn(pointers));
+}
+std::vector<const Family *> AllFamilies();
+
+// The instance name: the family, then the case's label, as letters and digits.
+struct RowName {
+  template <class Param>
+  std::string operator()(const ::testing::TestParamInfo<Param> &info) const {
+    std::string name = std::string(std::get<0>(info.param)->name) + "_" + std::get<1>(info.param)->label;
+    for (char &c : name)
+      if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    while (!name.empty() && name.back() == '_') name.pop_back();
+    return name + "_" + std::to_string(info.index);
+  }
 };
 
 }  // namespace testing_support

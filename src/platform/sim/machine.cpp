@@ -137,6 +137,12 @@ File *Machine::FindFile(const std::string &path) {
   return it == files_.end() ? nullptr : &it->second;
 }
 
+void Machine::PutFileRecord(const std::string &path, const File &file) { files_[Fold(path)] = file; }
+
+File &Machine::FileAt(const std::string &path) { return files_[Fold(path)]; }
+
+void Machine::RemoveKey(const std::string &path) { keys_.erase(Fold(path)); }
+
 void Machine::RemoveFile(const std::string &path) { files_.erase(Fold(path)); }
 
 void Machine::LockFile(const std::string &path, uint64_t untilMs, DWORD error) {
@@ -260,17 +266,21 @@ bool Machine::Enter(const char *name, std::vector<std::string> args, bool faulta
   call.name = name;
   call.args = std::move(args);
   call.atMs = nowMs;
-  currentCall_ = -1;
+  currentIsChosen_ = false;
   if (faultable) {
-    long index = faultableCalls_++;
-    currentCall_ = index;
-    call.index = index;
-    if (faults.failAt >= 0 && (index == faults.failAt || (faults.onward && index > faults.failAt)))
+    call.faultable = true;
+    const std::string &first = call.args.empty() ? std::string() : call.args[0];
+    if (first.find('\\') != std::string::npos) call.subject = Fold(BaseNameOf(first));
+    call.occurrence = occurrences_[call.name + "|" + call.subject]++;
+    bool matches = !faults.operation.empty() && faults.operation == call.name &&
+                   (faults.subject.empty() || faults.subject == call.subject);
+    int nth = faults.subject.empty() ? occurrences_[call.name + "|*"]++ : call.occurrence;
+    if (matches && (faults.occurrence < 0 || faults.occurrence == nth)) {
       call.failed = true;
-    if (!faults.failName.empty() && faults.failName == name) {
-      int occurrence = nameOccurrences_++;
-      if (faults.failNameOccurrence < 0 || faults.failNameOccurrence == occurrence)
-        call.failed = true;
+      currentIsChosen_ = !faultReached_;
+      faultReached_ = true;
+    } else if (faults.onward && faultReached_) {
+      call.failed = true;
     }
   }
   bool failed = call.failed;
@@ -429,8 +439,17 @@ void Machine::EndToolProcess() {
   for (auto &entry : besideToolLibraries) entry.second.references = 0;
 }
 
+std::string FaultPlan::Describe() const {
+  if (operation.empty()) return "no fault";
+  std::string text = occurrence < 0 ? "every " + operation : operation + " #" + std::to_string(occurrence + 1);
+  if (!subject.empty()) text += " of " + subject;
+  if (onward) text += " and every call after it";
+  if (tearCopy) text += tornKeepsVersion ? ", torn with its version" : ", torn";
+  return text;
+}
+
 bool Machine::TearsThisCall() const {
-  return faults.tearCopy && currentCall_ >= 0 && currentCall_ == faults.failAt;
+  return faults.tearCopy && currentIsChosen_;
 }
 
 void Machine::Restart() {

@@ -113,22 +113,32 @@ struct Call {
   std::vector<std::string> args;
   bool failed = false;  // failed by the fault plan
   uint64_t atMs = 0;    // the virtual clock when it was made
-  long index = -1;      // its index among the faultable calls; -1: not faultable
+  bool faultable = false;
+  // The file it acts on, by folded base name, when its first argument is a
+  // path ("" otherwise); and how many faultable calls of the same name and
+  // subject came before it in the run.
+  std::string subject;
+  int occurrence = 0;
 };
 
-// Which faultable calls fail: the call with index `failAt` (counted from 0
-// over every faultable call of the run), or every call from there on; or every
-// call of one name.
+// Which faultable calls fail, named by operation and occurrence, so that a
+// plan keeps its meaning when the tool reorders its calls: the calls named
+// `operation` (whose first argument is a path to the file `subject`, when
+// set), all of them or only the one at `occurrence` (counted from 0); with
+// `onward`, every faultable call from that one on fails too, as when the
+// tool's process is stopped there.
 struct FaultPlan {
-  long failAt = -1;
+  std::string operation;  // "": nothing fails
+  std::string subject;    // folded base name, e.g. "halundll.dll"; "": any
+  int occurrence = -1;    // -1: every matching call
   bool onward = false;
-  std::string failName;
-  int failNameOccurrence = -1;  // -1: every call of that name
-  // The call at `failAt`, when it is a CopyFileA that would have succeeded,
+  // The chosen call, when it is a CopyFileA that would have succeeded,
   // stops part-way: its target holds the first half of the source's bytes,
   // with the source's version resource when `tornKeepsVersion` is set.
   bool tearCopy = false;
   bool tornKeepsVersion = false;
+  // "the second DeleteFileA of halundll.dll, and every call after it".
+  std::string Describe() const;
 };
 
 struct VersionReport {
@@ -199,12 +209,16 @@ class Machine {
   bool DirectoryExists(const std::string &directory) const;
   File *FindFile(const std::string &path);
   void RemoveFile(const std::string &path);
+  // Puts a file, with its version resource and lock, at `path`.
+  void PutFileRecord(const std::string &path, const File &file);
+  File &FileAt(const std::string &path);  // made empty when missing
   void LockFile(const std::string &path, uint64_t untilMs, DWORD error = ERROR_SHARING_VIOLATION);
   std::vector<std::string> FilePaths() const;  // folded
 
   // Registry under HKEY_LOCAL_MACHINE.
   RegKey &AddKey(const std::string &path);
   RegKey *FindKey(const std::string &path);
+  void RemoveKey(const std::string &path);
   void SetValue(const std::string &key, const std::string &name, DWORD type,
                 const std::string &bytes);
   std::optional<RegValue> GetValue(const std::string &key, const std::string &name);
@@ -230,7 +244,6 @@ class Machine {
   // Names of the logged calls, in order; and those of one name.
   std::vector<std::string> CallNames() const;
   std::vector<const Call *> CallsNamed(const std::string &name) const;
-  long FaultableCallCount() const { return faultableCalls_; }
 
   // Resources still held by the caller.
   int OpenHandleCount() const;
@@ -301,10 +314,9 @@ class Machine {
   // The file each version block was read from, by the block's address.
   std::map<const void *, std::string> versionBlockOwners;
 
+ private:
   std::map<std::string, File> files_;  // by folded path
   std::map<std::string, RegKey> keys_;  // by folded path
-
- private:
   std::map<uintptr_t, HandleObject> handles_;
   uintptr_t nextHandle_ = 0x1000;
   std::map<void *, size_t> allocations_;
@@ -312,9 +324,9 @@ class Machine {
   std::map<uintptr_t, std::string> modules_;  // module handle -> library base name key
   std::map<uintptr_t, bool> moduleIsSystem_;
   std::map<std::string, uintptr_t> moduleHandles_;
-  long faultableCalls_ = 0;
-  long currentCall_ = -1;  // faultable index of the call being made
-  int nameOccurrences_ = 0;
+  std::map<std::string, int> occurrences_;  // by name and subject, in this run
+  bool faultReached_ = false;   // the plan's chosen call was made
+  bool currentIsChosen_ = false;  // the call being made is the chosen one
   bool inOtherProgram_ = false;
 };
 

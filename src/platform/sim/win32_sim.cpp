@@ -130,10 +130,10 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
     // Stopped part-way: the target holds what was written of it so far.
     copy.bytes.resize(copy.bytes.size() / 2);
     if (!M().faults.tornKeepsVersion) copy.version.reset();
-    M().files_[sim::Fold(to)] = copy;
+    M().PutFileRecord(to, copy);
     return FALSE;
   }
-  M().files_[sim::Fold(to)] = copy;
+  M().PutFileRecord(to, copy);
   return TRUE;
 }
 
@@ -190,7 +190,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return INVALID_HANDLE_VALUE;
   }
   if (!file) {
-    M().files_[folded] = sim::File();
+    M().PutFileRecord(folded, sim::File());
   } else if (dwCreationDisposition == CREATE_ALWAYS) {
     file->bytes.clear();
     file->version.reset();
@@ -208,7 +208,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (lpOverlapped) NotModelled("overlapped ReadFile");
   Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
   if (!object || !(object->access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED);
-  const std::string &bytes = M().files_[object->path].bytes;
+  const std::string &bytes = M().FileAt(object->path).bytes;
   uint64_t available = object->position < bytes.size() ? bytes.size() - object->position : 0;
   DWORD count = static_cast<DWORD>(std::min<uint64_t>(available, nNumberOfBytesToRead));
   std::memcpy(lpBuffer, bytes.data() + object->position, count);
@@ -224,7 +224,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (lpOverlapped) NotModelled("overlapped WriteFile");
   Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
   if (!object || !(object->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
-  std::string &bytes = M().files_[object->path].bytes;
+  std::string &bytes = M().FileAt(object->path).bytes;
   if (bytes.size() < object->position + nNumberOfBytesToWrite)
     bytes.resize(object->position + nNumberOfBytesToWrite);
   std::memcpy(&bytes[object->position], lpBuffer, nNumberOfBytesToWrite);
@@ -252,7 +252,7 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
   if (M().Enter("SetEndOfFile", {Pointer(hFile)})) return FALSE;
   Machine::HandleObject *object = M().Lookup(hFile, Kind::File);
   if (!object || !(object->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
-  M().files_[object->path].bytes.resize(object->position);
+  M().FileAt(object->path).bytes.resize(object->position);
   return TRUE;
 }
 

@@ -1,0 +1,24 @@
+#include "support/families.h"
+
+#include "platform/sim/machine.h"
+
+namespace testing_support {
+
+void UseFamily(const Family &family) {
+  sim::Machine &m = sim::M();
+  m.version.platformId = family.platformId;
+  m.version.major = family.major;
+  m.version.minor = family.minor;
+  if (family.platformId == VER_PLATFORM_WIN32_WINDOWS) m.systemDir = "C:\\WINDOWS\\SYSTEM";
+  if (!family.wow64Exports) {
+    m.systemLibraries["kernel32.dll"].exports.erase("IsWow64Process");
+    m.systemLibraries["kernel32.dll"].exports.erase("GetSystemWow64DirectoryA");
+  }
+  m.is64Bit = family.is64Bit;
+  if (family.is64Bit) {
+    m.systemDir = "C:\\Windows\\system32";
+    m.wow64Dir = "C:\\Windows\\SysWOW64";
+  }
+}
+
+}  // namespace testing_support

@@ -1,0 +1,117 @@
+#include "support/snapshot.h"
+
+#include <tuple>
+
+#include "notice/notice.h"
+#include "support/scenario.h"
+
+namespace testing_support {
+
+const std::string kComplete("Complete\0", 9);
+
+namespace {
+
+std::string Sys(const std::string &name) { return sim::M().SystemFilesDir() + "\\" + name; }
+
+Bytes Read(const std::string &path) {
+  return sim::M().HasFile(path) ? Bytes(sim::M().FileBytes(path)) : std::nullopt;
+}
+
+// The staged name of an installed file: its last letter becomes '$'.
+std::string Staged(std::string name) { return name.replace(name.size() - 1, 1, "$"); }
+
+std::string Flags(DWORD flags) {
+  std::string text;
+  if (flags & MOVEFILE_REPLACE_EXISTING) text += "MOVEFILE_REPLACE_EXISTING|";
+  if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) text += "MOVEFILE_DELAY_UNTIL_REBOOT|";
+  DWORD other = flags & ~(DWORD)(MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+  if (other || text.empty()) text += std::to_string(other) + "|";
+  return text.substr(0, text.size() - 1);
+}
+
+void Print(std::ostream &out, const char *label, const Bytes &bytes) {
+  out << "\n  " << label << ": ";
+  if (!bytes) {
+    out << "(absent)";
+    return;
+  }
+  out << '"';
+  for (unsigned char c : *bytes)
+    if (c == '\r') out << "\\r";
+    else if (c == '\n') out << "\\n";
+    else if (c < 32 || c > 126) out << "\\x" << std::hex << int(c) << std::dec;
+    else out << c;
+  out << '"';
+}
+
+}  // namespace
+
+bool operator==(const MachineState &a, const MachineState &b) {
+  auto tie = [](const MachineState &s) {
+    return std::tie(s.exe, s.dll, s.stagedExe, s.stagedDll, s.marker, s.wininit, s.launches,
+                    s.notices, s.openHandles, s.heapBlocks, s.libraryReferences, s.defects);
+  };
+  if (tie(a) != tie(b) || a.moves.size() != b.moves.size()) return false;
+  for (size_t i = 0; i < a.moves.size(); ++i)
+    if (std::tie(a.moves[i].from, a.moves[i].to, a.moves[i].flags) !=
+        std::tie(b.moves[i].from, b.moves[i].to, b.moves[i].flags))
+      return false;
+  return true;
+}
+
+void PrintTo(const MachineState &s, std::ostream *out) {
+  Print(*out, "halunexe.exe", s.exe);
+  Print(*out, "halundll.dll", s.dll);
+  Print(*out, "halunexe.ex$", s.stagedExe);
+  Print(*out, "halundll.dl$", s.stagedDll);
+  Print(*out, "marker", s.marker);
+  Print(*out, "wininit.ini", s.wininit);
+  for (const sim::DelayedMove &move : s.moves)
+    *out << "\n  delayed move: " << move.from << " -> " << move.to << " (" << Flags(move.flags) << ")";
+  for (const std::string &launch : s.launches) *out << "\n  started: " << launch;
+  *out << "\n  notices:";
+  for (UINT message : s.notices) *out << ' ' << (message == NOTICE_MESSAGE ? "NOTICE_MESSAGE" : std::to_string(message));
+  *out << "\n  left behind: " << s.openHandles << " handles, " << s.heapBlocks << " heap blocks, "
+       << s.libraryReferences << " library references";
+  for (const std::string &defect : s.defects) *out << "\n  defect: " << defect;
+  *out << "\n";
+}
+
+MachineState Snapshot() {
+  sim::Machine &m = sim::M();
+  MachineState s;
+  s.exe = Read(Sys("halunexe.exe"));
+  s.dll = Read(Sys("halundll.dll"));
+  s.stagedExe = Read(Sys("halunexe.ex$"));
+  s.stagedDll = Read(Sys("halundll.dl$"));
+  if (auto value = m.GetValue(m.RedirectedKey(kMarkerKey), kMarkerValue)) s.marker = value->bytes;
+  s.wininit = Read(m.windowsDir + "\\wininit.ini");
+  s.moves = m.delayedMoves;
+  for (const sim::Launch &launch : m.launches) s.launches.push_back(launch.commandLine);
+  for (const sim::Window &window : m.windows)
+    s.notices.insert(s.notices.end(), window.received.begin(), window.received.end());
+  s.openHandles = m.OpenHandleCount();
+  s.heapBlocks = m.LiveAllocationCount();
+  s.libraryReferences = m.LoadedLibraryCount();
+  s.defects = m.defects;
+  return s;
+}
+
+std::vector<sim::DelayedMove> RestartMoves(std::initializer_list<const char *> names) {
+  std::vector<sim::DelayedMove> moves;
+  for (const char *name : names)
+    moves.push_back({sim::Fold(Sys(Staged(name))), sim::Fold(Sys(name)),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
+  return moves;
+}
+
+std::string RenameFile(std::initializer_list<const char *> names) {
+  const std::string dir = sim::M().systemDir;
+  std::string text = "[Rename]\r\n";
+  for (const char *name : names) text += dir + "\\" + name + " = " + dir + "\\" + Staged(name) + "\r\n";
+  return text + std::string(1, '\0');
+}
+
+std::string ResidentCommandLine() { return sim::Fold(sim::M().systemDir + "\\halunexe.exe") + " /init"; }
+
+}  // namespace testing_support
