@@ -25,11 +25,6 @@ class CourseTest : public RowTest<Case> {
     M().AddProcess(1200, M().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
     M().AddWindow(STUB_WINDOW_CLASS);
   }
-  // What a run scheduling `names` for the restart leaves, on this family.
-  void Schedule(MachineState &expected, std::initializer_list<const char *> names) {
-    if (this->F().restart == Restart::Wininit) expected.wininit = RenameFile(names);
-    if (this->F().restart == Restart::DelayedMoves) expected.moves = RestartMoves(names);
-  }
   std::vector<UINT> Notices(bool sent) {
     return sent && this->F().notices ? std::vector<UINT>{NOTICE_MESSAGE} : std::vector<UINT>{};
   }

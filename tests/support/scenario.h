@@ -64,6 +64,11 @@ class RowTest : public SimTest, public ::testing::WithParamInterface<std::tuple<
   const Family &F() const { return *std::get<0>(this->GetParam()); }
   const Case &C() const { return *std::get<1>(this->GetParam()); }
   size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
+  // What a run scheduling `names` for the restart leaves, on this family.
+  void Schedule(MachineState &expected, std::initializer_list<const char *> names) {
+    if (F().restart == Restart::Wininit) expected.wininit = RenameFile(names);
+    if (F().restart == Restart::DelayedMoves) expected.moves = RestartMoves(names);
+  }
 };
 
 struct NoCase {
