@@ -84,6 +84,13 @@ auto Rows(std::vector<const Family *> families, const Case (&cases)[N]) {
   return ::testing::Combine(::testing::ValuesIn(families), ::testing::ValuesIn(pointers));
 }
 std::vector<const Family *> AllFamilies();
+// The instances of a table whose cases name their own family.
+template <class Case, size_t N>
+auto OwnFamilyRows(const Case (&cases)[N]) {
+  std::vector<std::tuple<const Family *, const Case *>> rows;
+  for (const Case &c : cases) rows.emplace_back(c.family, &c);
+  return ::testing::ValuesIn(rows);
+}
 
 // The instance name: the family, then the case's label, as letters and digits.
 struct RowName {
