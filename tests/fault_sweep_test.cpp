@@ -15,10 +15,11 @@ using namespace testing_support;
 
 namespace {
 
-class FaultSweepTest;
+// A course: a setup's arrangement on one family.
 struct Course {
-  const char *name;
-  std::function<void(FaultSweepTest &)> setUp;
+  const char *setup;
+  const Family *family;
+  std::string name = std::string(setup) + " on " + family->name;
 };
 
 class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<const Course *> {
@@ -34,7 +35,8 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
   std::string RunOnce(const Course &course, const sim::FaultPlan &plan,
                       std::vector<sim::FaultPlan> *faults, long *unrecoverable = nullptr) {
     FreshMachine();
-    course.setUp(*this);
+    UseFamily(*course.family);
+    testing_support::Arranged(course.setup).arrange();
     AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
     std::string stagedBytes[2];
@@ -139,153 +141,33 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
 };
 
 const Course kCourses[] = {
-    {"nothing staged",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.m().PutFile(s.Sys("halundll.dl$"), "new dll");
-     }},
-    {"fresh install", [](FaultSweepTest &s) { s.Stage("4.60"); }},
-    {"same version",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.Stage("4.50");
-     }},
-    {"old version on Windows 98",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin98);
-       s.Install("4.30");
-       s.Stage("4.60");
-     }},
-    {"old version on Windows XP",
-     [](FaultSweepTest &s) {
-       s.Install("4.30");
-       s.Stage("4.60");
-     }},
-    {"replacement on Windows XP",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().AddProcess(4, "C:\\WINDOWS\\system32\\smss.exe", "smss.exe");
-       s.m().AddProcess(1200, s.Sys("halunexe.exe"), "halunexe.exe");
-       s.m().AddWindow("HALUNSHOW_STUB");
-     }},
-    {"replacement on Windows 98",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin98);
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "EXPLORER.EXE");
-       s.m().AddProcess(1200, s.Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
-       s.m().AddWindow("HALUNSHOW_STUB");
-     }},
-    {"replacement on Windows NT 4",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kNt4);
-       s.Install("4.50");
-       s.Stage("4.60");
-     }},
-    {"replacement with a locked library",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
-     }},
-    {"old version on 64-bit Windows",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin10x64);
-       s.Install("4.30");
-       s.Stage("4.60");
-     }},
-    {"locked library on 64-bit Windows",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin10x64);
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().LockFile(s.Sys("halundll.dll"), sim::kForever);
-     }},
-    {"same version without an installed library",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.m().RemoveFile(s.Sys("halundll.dll"));
-       s.Stage("4.50");
-     }},
-    {"only the executable staged on Windows XP",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().RemoveFile(s.Sys("halundll.dl$"));
-     }},
-    {"only the executable staged on Windows 98",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin98);
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().RemoveFile(s.Sys("halundll.dl$"));
-     }},
-    {"resident ending 700 ms after the notice",
-     [](FaultSweepTest &s) {
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().AddProcess(1200, s.Sys("halunexe.exe"), "halunexe.exe");
-       const std::string exe = s.Sys("halunexe.exe");
-       s.m().LockFile(exe, sim::kForever);
-       s.m().AddWindow("HALUNSHOW_STUB", [exe](UINT, WPARAM, LPARAM) -> LRESULT {
-         sim::Machine &m = sim::M();
-         if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
-         if (sim::File *file = m.FindFile(exe)) file->lockedUntil = m.nowMs + 700;
-         return 0;
-       });
-     }},
-    {"hung resident on Windows 98",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin98);
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().AddProcess(1200, s.Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
-       s.m().LockFile(s.Sys("halunexe.exe"), sim::kForever);
-       s.m().AddWindow("HALUNSHOW_STUB").handlingMs = sim::kForever;
-     }},
-    {"unfinished replacement on Windows XP",
-     [](FaultSweepTest &s) {
-       s.Install("4.60", "new exe", "old dll");
-       s.Stage("4.60");
-     }},
-    {"library cut short on the same version",
-     [](FaultSweepTest &s) {
-       s.Install("4.50", "old exe", "new");
-       s.Stage("4.50");
-     }},
-    {"run again before the restart on Windows 98",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin98);
-       s.Install("4.60", "new exe", "old dll");
-       s.Stage("4.60");
-       const std::string dir = s.m().systemDir;
-       s.m().PutFile(s.m().windowsDir + "\\wininit.ini",
-                     "[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n");
-     }},
-    {"run again before the restart on Windows XP, nothing staged again",
-     [](FaultSweepTest &s) {
-       s.Install("4.60", "new exe", "old dll");
-       s.m().PutFile(s.Sys("halundll.dl$"), "new dll");
-       s.m().delayedMoves.push_back(
-           {sim::Fold(s.Sys("halundll.dl$")), sim::Fold(s.Sys("halundll.dll")), 5});
-     }},
-    {"locked executable in a long system directory on Windows 98",
-     [](FaultSweepTest &s) {
-       s.UseFamily(kWin98);
-       s.m().systemDir = "C:\\Program Files\\Windows System";
-       s.m().shortPaths[sim::Fold(s.m().systemDir)] = "C:\\PROGRA~1\\WINDOW~1";
-       s.Install("4.50");
-       s.Stage("4.60");
-       s.m().LockFile(s.Sys("halunexe.exe"), sim::kForever);
-     }},
+    {"nothing staged", &kWinXp},
+    {"fresh install", &kWinXp},
+    {"same version", &kWinXp},
+    {"same version, no library installed", &kWinXp},
+    {"old version", &kWin98},
+    {"old version", &kWinXp},
+    {"old version", &kWin10x64},
+    {"replacement, nothing running", &kNt4},
+    {"replacement, the resident and another program running", &kWinXp},
+    {"replacement, the resident and another program running", &kWin98},
+    {"replacement, the library held", &kWinXp},
+    {"replacement, the library held", &kWin10x64},
+    {"replacement, only the executable staged", &kWinXp},
+    {"replacement, only the executable staged", &kWin98},
+    {"replacement, the resident ending 700 ms after the notice", &kWinXp},
+    {"replacement, the resident hung", &kWin98},
+    {"replacement, the executable held in a long system directory", &kWin98},
+    {"unfinished replacement", &kWinXp},
+    {"library cut short on the same version", &kWinXp},
+    {"run again before the restart, the library's rename line", &kWin98},
+    {"run again before the restart, the library's delayed move, nothing staged again", &kWinXp},
 };
 
 TEST_P(FaultSweepTest, SurvivesEveryFailingCall) {
   long swept = Sweep(*GetParam());
   RecordProperty("faults_swept", static_cast<int>(swept));
-  std::printf("fault sweep: %-62s %ld faults, %ld with the restart out of reach\n", GetParam()->name,
+  std::printf("fault sweep: %-90s %ld faults, %ld with the restart out of reach\n", GetParam()->name.c_str(),
               swept, unrecoverable_);
 }
 INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, ::testing::ValuesIn([] {
@@ -305,153 +187,111 @@ INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, ::testing::ValuesIn([] {
 namespace {
 
 // Cases the sweep found, kept as tests of their own.
-class ReplacementUnderFaultsTest : public SimTest {
- protected:
-  void ReplacementOn(const Family &family) {
-    UseFamily(family);
-    AddMarkerKey();
-    Install("4.50");
-    Stage("4.60");
-  }
-};
+template <class Case>
+class UnderFaultsTest : public RowTest<Case> {};
 
 // A presence test that fails during the replacement used to pass for an
 // absent file: the file was skipped, its staged copy deleted, and the run
-// reported 3 with the old file in place.
-TEST_F(ReplacementUnderFaultsTest, FailedPresenceTestNeverPassesForAReplacement) {
-  // Occurrences 0 and 1 are the run's own tests of the two executables.
-  for (int occurrence = 2; occurrence <= 5; ++occurrence) {
-    SetUp();
-    ReplacementOn(kWinXp);
-    ManagedSnapshot before = SnapshotManagedFiles();
-    m().faults.operation = "FindFirstFileA";
-    m().faults.occurrence = occurrence;
-    RunStatus status = RunUpgrade();
-    std::string exe = m().FileBytes(Sys("halunexe.exe")), dll = m().FileBytes(Sys("halundll.dll"));
-    if (status == RUN_REPLACED) {
-      EXPECT_EQ("new exe", exe) << "search " << occurrence << " failing";
-      EXPECT_EQ("new dll", dll) << "search " << occurrence << " failing";
-    } else {
-      EXPECT_EQ(RUN_RESTART_NEEDED, status) << "search " << occurrence << " failing";
-    }
-    EXPECT_EQ("", CheckManagedFilesInvariant(before)) << "search " << occurrence << " failing";
-    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "after the restart, search " << occurrence;
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "after the restart, search " << occurrence;
+// reported 3 with the old file in place. (Occurrences 0 and 1 are the run's
+// own tests of the two executables.)
+struct SearchCase {
+  const char *label;
+  int occurrence;
+};
+const SearchCase kSearches[] = {{"third search", 2}, {"fourth", 3}, {"fifth", 4}, {"sixth", 5}};
+using FailedSearchTest = UnderFaultsTest<SearchCase>;
+TEST_P(FailedSearchTest, FailedPresenceTestNeverPassesForAReplacement) {
+  Install("4.50");
+  Stage("4.60");
+  ManagedSnapshot before = SnapshotManagedFiles();
+  m().faults.operation = "FindFirstFileA";
+  m().faults.occurrence = C().occurrence;
+  RunStatus status = RunUpgrade();
+  if (status == RUN_REPLACED) {
+    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
+    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
+  } else {
+    EXPECT_EQ(RUN_RESTART_NEEDED, status);
   }
+  EXPECT_EQ("", CheckManagedFilesInvariant(before));
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "after the restart";
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "after the restart";
 }
+INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({&kWinXp}, kSearches), RowName());
 
 // With no installed library the staged one used to be deleted by the
-// completion step, leaving the product without any library.
-TEST_F(ReplacementUnderFaultsTest, MissingInstalledLibraryIsCopiedIntoPlace) {
-  ReplacementOn(kWinXp);
+// completion step, leaving the product without any library. (Without a
+// staged library, or on the same version, see the courses.)
+using NoLibraryTest = UnderFaultsTest<NoCase>;
+TEST_P(NoLibraryTest, MissingInstalledLibraryIsCopiedIntoPlace) {
+  Install("4.50");
+  Stage("4.60");
   m().RemoveFile(Sys("halundll.dll"));
+  MachineState expected = Snapshot();
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  ASSERT_TRUE(m().HasFile(Sys("halundll.dll"))) << "files: " << ::testing::PrintToString(m().FilePaths());
-  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
-  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
-  EXPECT_EQ(1u, m().launches.size());
+  expected.exe = "new exe", expected.dll = "new dll", expected.stagedExe = expected.stagedDll = std::nullopt;
+  expected.launches = {ResidentCommandLine()};
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
 }
-
-// Without a staged library nothing can replace the installed one: it stays,
-// not deleted. It is not part of the replacement, so the run reports the
-// executable's replacement and restarts it.
-TEST_F(ReplacementUnderFaultsTest, MissingStagedLibraryKeepsTheInstalledOne) {
-  ReplacementOn(kWinXp);
-  m().RemoveFile(Sys("halundll.dl$"));
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
-  EXPECT_EQ("old dll", m().FileBytes(Sys("halundll.dll")));
-  EXPECT_EQ(1u, m().launches.size());
-  EXPECT_TRUE(m().delayedMoves.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Rows, NoLibraryTest, Rows(AllFamilies(), kNoCase), RowName());
 
 // On NT 4 there is no restart-time replacement: a copy that fails once after
 // the installed copy was deleted is tried again; failing twice, the staged
 // copy is kept for the next run and the run reports 4.
-TEST_F(ReplacementUnderFaultsTest, CopyAfterDeletionIsRetriedOnce) {
-  struct Row {
-    int failures;
-    RunStatus expected;
-    const char *installedExe;
-  } rows[] = {{1, RUN_REPLACED, "new exe"}, {2, RUN_RESTART_NEEDED, nullptr}};
-  for (const Row &row : rows) {
-    SetUp();
-    ReplacementOn(kNt4);
-    m().faults.operation = "CopyFileA";
-    m().faults.occurrence = -1;
-    if (row.failures == 1) m().faults.occurrence = 0;
-    RunStatus status = RunUpgrade();
-    EXPECT_EQ(row.expected, status) << row.failures << " failing copies";
-    if (row.installedExe) {
-      EXPECT_EQ(row.installedExe, m().FileBytes(Sys("halunexe.exe")));
-    } else {
-      EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.ex$"))) << "staged copy kept";
-      EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dl$"))) << "staged copy kept";
-    }
-    EXPECT_EQ(row.failures == 1 ? 3u : 4u, m().CallsNamed("CopyFileA").size())
-        << row.failures << " failing copies";
-  }
-}
-
-}  // namespace
-
-namespace {
-
-class BadInputTest : public SimTest {};
-
-// Found by fuzzing: on the same-version course the completion step deleted
-// the staged library although no library was installed, leaving none. The
-// staged library is now put in place before the staged copies go.
-TEST_F(BadInputTest, SameVersionKeepsTheOnlyCopyOfTheLibrary) {
+struct RetriedCopyCase {
+  const char *label;
+  int occurrence;
+  RunStatus expected;
+  size_t copies;
+};
+const RetriedCopyCase kRetriedCopies[] = {{"one copy fails", 0, RUN_REPLACED, 3},
+                                          {"every copy fails", -1, RUN_RESTART_NEEDED, 4}};
+using RetriedCopyTest = UnderFaultsTest<RetriedCopyCase>;
+TEST_P(RetriedCopyTest, CopyAfterDeletionIsRetriedOnce) {
   Install("4.50");
-  m().RemoveFile(Sys("halundll.dll"));
-  Stage("4.50");
-  ManagedSnapshot before = SnapshotManagedFiles();
-  EXPECT_EQ(RUN_SAME_VERSION, RunUpgrade());
-  EXPECT_FALSE(m().HasFile(Sys("halunexe.ex$")));
-  ASSERT_TRUE(m().HasFile(Sys("halundll.dll"))) << "files: " << ::testing::PrintToString(m().FilePaths());
-  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
-  EXPECT_FALSE(m().HasFile(Sys("halundll.dl$")));
-  EXPECT_EQ("", CheckManagedFilesInvariant(before));
-  ExpectCleanExit();
+  Stage("4.60");
+  m().faults.operation = "CopyFileA";
+  m().faults.occurrence = C().occurrence;
+  EXPECT_EQ(C().expected, RunUpgrade());
+  MachineState after = Snapshot();
+  if (C().expected == RUN_REPLACED) {
+    EXPECT_EQ(Bytes("new exe"), after.exe);
+  } else {
+    EXPECT_EQ(Bytes("new exe"), after.stagedExe) << "staged copy kept";
+    EXPECT_EQ(Bytes("new dll"), after.stagedDll) << "staged copy kept";
+  }
+  EXPECT_EQ(C().copies, Count("CopyFileA"));
 }
-
-}  // namespace
-
-namespace {
-
-class BadDirectoryTest : public SimTest {};
+INSTANTIATE_TEST_SUITE_P(Rows, RetriedCopyTest, Rows({&kNt4}, kRetriedCopies), RowName());
 
 // A Windows directory call that leaves its buffer unterminated, or reports a
 // length the bytes do not have: the rename file is not written anywhere, the
 // staged copies stay, and nothing is read past the buffer (under ASan).
-TEST_F(BadDirectoryTest, UnterminatedWindowsDirectoryIsRefused) {
-  struct Row {
-    std::string bytes;
-    UINT reported;
-  } rows[] = {
-      {std::string(255, 'W'), 10},
-      {std::string(255, 'W'), 255},
-      {std::string(300, 'W'), 10},  // more bytes than the buffer holds
-      {std::string(300, 'W'), 255},
-      {"C:\\WINDOWS", 3},
-      {std::string("C:\\WIN\0DOWS", 10), 10},
-  };
-  for (const Row &row : rows) {
-    SetUp();
-    UseFamily(kWin98);
-    Install("4.30");
-    Stage("4.60");
-    m().windowsDirOverride = std::make_pair(row.bytes, row.reported);
-    ManagedSnapshot before = SnapshotManagedFiles();
-    EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade()) << "reported " << row.reported;
-    EXPECT_EQ(0u, m().CallsNamed("CreateFileA").size())
-        << "reported " << row.reported << ", first file opened: "
-        << (m().CallsNamed("CreateFileA").empty() ? "" : m().CallsNamed("CreateFileA")[0]->args[0]);
-    EXPECT_TRUE(m().HasFile(Sys("halunexe.ex$"))) << "reported " << row.reported;
-    EXPECT_EQ("", CheckManagedFilesAfterRun(before)) << "reported " << row.reported;
-    ExpectCleanExit();
-  }
+struct WindowsDirCase {
+  const char *label;
+  std::string bytes;
+  UINT reported;
+};
+const WindowsDirCase kWindowsDirs[] = {
+    {"255 bytes, 10 reported", std::string(255, 'W'), 10},
+    {"255 bytes, 255 reported", std::string(255, 'W'), 255},
+    {"more bytes than the buffer holds, 10 reported", std::string(300, 'W'), 10},
+    {"more bytes than the buffer holds, 255 reported", std::string(300, 'W'), 255},
+    {"a length shorter than the text", "C:\\WINDOWS", 3},
+    {"a zero byte inside", std::string("C:\\WIN\0DOWS", 10), 10},
+};
+using WindowsDirTest = UnderFaultsTest<WindowsDirCase>;
+TEST_P(WindowsDirTest, UnterminatedWindowsDirectoryIsRefused) {
+  Install("4.30");
+  Stage("4.60");
+  m().windowsDirOverride = std::make_pair(C().bytes, C().reported);
+  MachineState expected = Snapshot();
+  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  expected.marker = kComplete;
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(0u, Count("CreateFileA"));
 }
+INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({&kWin98}, kWindowsDirs), RowName());
 
 }  // namespace

@@ -36,90 +36,6 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
   using SimTest::m;
 };
 
-// A running resident that closes on the notice, letting go of its files.
-void ResidentClosingOnNotice(StopSweepTest &t) {
-  t.m().AddProcess(1200, t.Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
-  t.m().LockFile(t.Sys("halunexe.exe"), sim::kForever);
-  t.m().LockFile(t.Sys("halundll.dll"), sim::kForever);
-  t.m().AddWindow(STUB_WINDOW_CLASS, [](UINT, WPARAM, LPARAM) -> LRESULT {
-    sim::M().EndPrograms();
-    return 0;
-  });
-}
-
-struct Arrangement {
-  const char *name;
-  std::function<void(StopSweepTest &)> arrange;
-  // What the installed executable and library hold in the end.
-  const char *exe, *dll;
-  // Only the restart can replace them: where it replaces nothing, they stay
-  // as installed and keep their staged copies.
-  bool restartOnly = false;
-};
-
-const Arrangement kSetups[] = {
-    {"nothing staged",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.m().PutFile(t.Sys("halundll.dl$"), "new dll");
-     },
-     "old exe", "old dll"},
-    {"fresh install", [](StopSweepTest &t) { t.Stage("4.60"); }, "new exe", "new dll"},
-    {"same version",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.Stage("4.50");
-     },
-     "old exe", "old dll"},
-    {"same version, no library installed",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.m().RemoveFile(t.Sys("halundll.dll"));
-       t.Stage("4.50");
-     },
-     "old exe", "new dll"},
-    {"old version",
-     [](StopSweepTest &t) {
-       t.Install("4.30");
-       t.Stage("4.60");
-     },
-     "new exe", "new dll", true},
-    {"replacement, nothing running",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.Stage("4.60");
-     },
-     "new exe", "new dll"},
-    {"replacement, the resident closes on the notice",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.Stage("4.60");
-       ResidentClosingOnNotice(t);
-     },
-     "new exe", "new dll"},
-    {"replacement, the library held",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.Stage("4.60");
-       t.m().LockFile(t.Sys("halundll.dll"), sim::kForever);
-     },
-     "new exe", "new dll"},
-    {"replacement, the executable held",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.Stage("4.60");
-       t.m().LockFile(t.Sys("halunexe.exe"), sim::kForever);
-     },
-     "new exe", "new dll"},
-    {"replacement, only the executable staged",
-     [](StopSweepTest &t) {
-       t.Install("4.50");
-       t.Stage("4.60");
-       t.m().RemoveFile(t.Sys("halundll.dl$"));
-     },
-     "new exe", "old dll"},
-};
-
 struct FamilyRow {
   const Family *family;
   bool restartReplaces;  // the restart carries out what a run schedules
@@ -227,7 +143,7 @@ class Sweeper {
   void Arrange() {
     t_.FreshMachine();
     t_.UseFamily(*row_.family);
-    setup_.arrange(t_);
+    setup_.arrange();
     t_.AddMarkerKey();
     staged_.clear();
     for (const char *name : {"halunexe.ex$", "halundll.dl$"})
@@ -265,7 +181,8 @@ class Sweeper {
 TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
   const FamilyRow row{GetParam(), GetParam()->restart != Restart::None};
   Outcome outcome;
-  for (const Arrangement &arrangement : kSetups) {
+  for (const Arrangement *setup : kStopSweepSetups) {
+    const Arrangement &arrangement = *setup;
     Sweeper sweeper(*this, arrangement, row);
     long failedBefore = outcome.failed;
     for (const StopPoint &point : sweeper.StopPoints())

@@ -24,22 +24,6 @@ void SimTest::PrepareRun() {
   ASSERT_TRUE(BuildManagedPaths()) << "system directory " << m().systemDir;
 }
 
-std::string SimTest::Sys(const std::string &name) const {
-  return sim::M().SystemFilesDir() + "\\" + name;
-}
-
-void SimTest::Install(const std::string &exeVersion, const std::string &exeBytes,
-                      const std::string &libBytes) {
-  m().PutExecutable(Sys("halunexe.exe"), exeBytes, exeVersion);
-  m().PutFile(Sys("halundll.dll"), libBytes);
-}
-
-void SimTest::Stage(const std::string &exeVersion, const std::string &exeBytes,
-                    const std::string &libBytes) {
-  m().PutExecutable(Sys("halunexe.ex$"), exeBytes, exeVersion);
-  m().PutFile(Sys("halundll.dl$"), libBytes);
-}
-
 void SimTest::AddMarkerKey() { m().AddKey(m().is64Bit ? kMarkerKey64 : kMarkerKey); }
 
 std::string SimTest::MarkerText() {

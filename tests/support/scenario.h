@@ -11,6 +11,7 @@
 
 #include "platform/sim/machine.h"
 #include "support/families.h"
+#include "support/setups.h"
 #include "support/snapshot.h"
 #include "run/run.h"
 
@@ -36,12 +37,16 @@ class SimTest : public ::testing::Test {
   // Full path of a file in the tool's system directory, where it really is:
   // in the machine's reported system directory, or on a 64-bit machine in
   // its WOW64 directory.
-  std::string Sys(const std::string &name) const;
+  std::string Sys(const std::string &name) const { return SysPath(name); }
   // Places the installed or staged pair in the system directory.
   void Install(const std::string &exeVersion, const std::string &exeBytes = "old exe",
-               const std::string &libBytes = "old dll");
+               const std::string &libBytes = "old dll") {
+    InstallPair(exeVersion, exeBytes, libBytes);
+  }
   void Stage(const std::string &exeVersion, const std::string &exeBytes = "new exe",
-             const std::string &libBytes = "new dll");
+             const std::string &libBytes = "new dll") {
+    StagePair(exeVersion, exeBytes, libBytes);
+  }
   // The marker key where the tool's registry view puts it, and its value as
   // text.
   void AddMarkerKey();

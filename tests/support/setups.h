@@ -1,0 +1,38 @@
+// The machine states a setup leaves before it runs the tool, shared by the
+// fault sweep and the stop-and-rerun sweep: each arranges the managed files,
+// running copies and restart-time instructions on the machine's current
+// family, and says which pair a finished replacement leaves.
+#ifndef HALUNUPD_TESTS_SETUPS_H
+#define HALUNUPD_TESTS_SETUPS_H
+
+#include <string>
+
+namespace testing_support {
+
+// Full path of a managed file where the tool's system directory really is.
+std::string SysPath(const std::string &name);
+// Places the installed or staged pair in the system directory.
+void InstallPair(const std::string &exeVersion, const std::string &exeBytes = "old exe",
+                 const std::string &libBytes = "old dll");
+void StagePair(const std::string &exeVersion, const std::string &exeBytes = "new exe",
+               const std::string &libBytes = "new dll");
+
+struct Arrangement {
+  const char *name;
+  void (*arrange)();
+  // What the installed executable and library hold once everything the
+  // setup asked for is done.
+  const char *exe, *dll;
+  // Only the restart can replace them: where it replaces nothing, they stay
+  // as installed and keep their staged copies.
+  bool restartOnly = false;
+};
+
+// Looks an arrangement up by name; aborts on an unknown one.
+const Arrangement &Arranged(const char *name);
+// The arrangements of the stop-and-rerun sweep.
+extern const Arrangement *const kStopSweepSetups[10];
+
+}  // namespace testing_support
+
+#endif
