@@ -225,8 +225,8 @@ const UnelevatedCase kUnelevated[] = {
     {"same version", "4.50", RUN_SAME_VERSION, false, 0, 0},
     {"replacement", "4.60", RUN_RESTART_NEEDED, true, 2, (uint64_t)LIBRARY_DELETE_ATTEMPTS * LIBRARY_DELETE_PAUSE_MS},
 };
-using UnelevatedTest = CourseTest<UnelevatedCase>;
-TEST_P(UnelevatedTest, NothingChangesButTheResidentCloses) {
+using WithoutAdministratorRightsTest = CourseTest<UnelevatedCase>;
+TEST_P(WithoutAdministratorRightsTest, NothingChangesButTheResidentCloses) {
   Install("4.50");
   Stage(C().staged);
   M().AddProcess(1200, M().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
@@ -247,7 +247,7 @@ TEST_P(UnelevatedTest, NothingChangesButTheResidentCloses) {
   EXPECT_EQ(C().moveAttempts, Count("MoveFileExA"));
   EXPECT_LE(C().atLeastMs, M().nowMs) << "virtual time the run took";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, UnelevatedTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnelevated), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, WithoutAdministratorRightsTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnelevated), RowName());
 
 // "start" in the marker ends a run on 98/ME only, before any path is built.
 // A marker key that is missing or refused changes no course: it is never

@@ -208,7 +208,7 @@ class StatusTables(unittest.TestCase):
         self.assertTrue(named, "the guide names no simulator test")
         sources = "".join(read(os.path.join("tests", name)) for name in
                           sorted(os.listdir(os.path.join(ROOT, "tests"))) if name.endswith(".cpp"))
-        defined = set(re.findall(r"\bTEST_F\((\w+),\s*(\w+)\)", sources))
+        defined = set(re.findall(r"\bTEST_[FP]\((\w+),\s*(\w+)\)", sources))
         self.assertEqual(sorted(named - defined), [], "simulator tests the guide names that"
                          " tests/*.cpp does not define")
 
