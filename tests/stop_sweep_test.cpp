@@ -199,7 +199,8 @@ TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
           if (problems.empty()) continue;
           // The first failure of each setup, enough to read without a rerun.
           if (++outcome.failed == failedBefore + 1)
-            ADD_FAILURE() << arrangement.name << ", stopped at " << point.Describe() << ", "
+            ADD_FAILURE() << arrangement.name << ", "
+                          << (point.operation.empty() ? "not stopped" : "stopped at " + point.Describe()) << ", "
                           << Describe(between) << (restage ? ", staged again" : "") << ": " << problems;
         }
   }
