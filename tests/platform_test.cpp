@@ -9,15 +9,37 @@ using namespace testing_support;
 
 namespace {
 
+using FamilyCodeTest = RowTest<NoCase>;
+TEST_P(FamilyCodeTest, EachFamilyGetsItsCode) {
+  ClassifyPlatform();
+  EXPECT_EQ(F().expected, g_run.platformCode);
+}
+INSTANTIATE_TEST_SUITE_P(Families, FamilyCodeTest, Rows(AllFamilies(), kNoCase), RowName());
+
 class ClassifyPlatformTest : public SimTest {};
 
-TEST_F(ClassifyPlatformTest, EachFamilyGetsItsCode) {
-  for (const Family *family : {&kWin32s, &kWin95, &kWin98, &kWinMe, &kNt4, &kWin2000, &kWinXp, &kWin10}) {
-    SetUp();
-    UseFamily(*family);
-    ClassifyPlatform();
-    EXPECT_EQ(family->expected, g_run.platformCode) << family->name;
+// A fault named by operation, file and occurrence hits the same call
+// whichever order the calls come in; without a file, the occurrence counts
+// every call of the name. Onward, every call after it fails too.
+TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
+  for (bool libraryFirst : {false, true}) {
+    FreshMachine();
+    for (const char *name : {"halunexe.exe", "halundll.dll"}) m().PutFile(Sys(name), name);
+    m().faults.operation = "DeleteFileA", m().faults.subject = "halundll.dll", m().faults.occurrence = 0;
+    std::vector<std::string> order = {Sys("halunexe.exe"), Sys("halundll.dll")};
+    if (libraryFirst) std::swap(order[0], order[1]);
+    for (const std::string &path : order) DeleteFileA(path.c_str());
+    const char *label = libraryFirst ? "library first" : "executable first";
+    EXPECT_FALSE(m().HasFile(Sys("halunexe.exe"))) << label;
+    EXPECT_TRUE(m().HasFile(Sys("halundll.dll"))) << label;
   }
+  FreshMachine();
+  m().faults.operation = "DeleteFileA", m().faults.occurrence = 1, m().faults.onward = true;
+  for (const char *name : {"a.tmp", "b.tmp", "c.tmp"}) DeleteFileA(Sys(name).c_str());
+  std::vector<bool> failed;
+  for (const sim::Call &call : m().calls) failed.push_back(call.failed);
+  EXPECT_EQ((std::vector<bool>{false, true, true}), failed);
+  EXPECT_EQ("DeleteFileA #2 and every call after it", m().faults.Describe());
 }
 
 struct Report {

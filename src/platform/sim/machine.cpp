@@ -271,15 +271,17 @@ bool Machine::Enter(const char *name, std::vector<std::string> args, bool faulta
     call.faultable = true;
     const std::string &first = call.args.empty() ? std::string() : call.args[0];
     if (first.find('\\') != std::string::npos) call.subject = Fold(BaseNameOf(first));
-    call.occurrence = occurrences_[call.name + "|" + call.subject]++;
+    // Counted among the calls of its name, and among those on its file.
+    int ofName = occurrences_[call.name]++;
+    call.occurrence = call.subject.empty() ? ofName : occurrences_[call.name + "|" + call.subject]++;
     bool matches = !faults.operation.empty() && faults.operation == call.name &&
                    (faults.subject.empty() || faults.subject == call.subject);
-    int nth = faults.subject.empty() ? occurrences_[call.name + "|*"]++ : call.occurrence;
+    int nth = faults.subject.empty() ? ofName : call.occurrence;
     if (matches && (faults.occurrence < 0 || faults.occurrence == nth)) {
       call.failed = true;
-      currentIsChosen_ = !faultReached_;
-      faultReached_ = true;
-    } else if (faults.onward && faultReached_) {
+      currentIsChosen_ = !faults.reached;
+      faults.reached = true;
+    } else if (faults.onward && faults.reached) {
       call.failed = true;
     }
   }

@@ -115,8 +115,8 @@ struct Call {
   uint64_t atMs = 0;    // the virtual clock when it was made
   bool faultable = false;
   // The file it acts on, by folded base name, when its first argument is a
-  // path ("" otherwise); and how many faultable calls of the same name and
-  // subject came before it in the run.
+  // path ("" otherwise); and how many faultable calls of the same name on
+  // that file (or, without one, of the same name) came before it in the run.
   std::string subject;
   int occurrence = 0;
 };
@@ -137,6 +137,9 @@ struct FaultPlan {
   // with the source's version resource when `tornKeepsVersion` is set.
   bool tearCopy = false;
   bool tornKeepsVersion = false;
+  // Set by the machine once the chosen call was made; a new plan starts
+  // unreached.
+  bool reached = false;
   // "the second DeleteFileA of halundll.dll, and every call after it".
   std::string Describe() const;
 };
@@ -325,7 +328,6 @@ class Machine {
   std::map<uintptr_t, bool> moduleIsSystem_;
   std::map<std::string, uintptr_t> moduleHandles_;
   std::map<std::string, int> occurrences_;  // by name and subject, in this run
-  bool faultReached_ = false;   // the plan's chosen call was made
   bool currentIsChosen_ = false;  // the call being made is the chosen one
   bool inOtherProgram_ = false;
 };
