@@ -138,7 +138,8 @@ TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
   if (!C().modulesReadable) EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
 }
 INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({&kWinXp}, kUnreadable), RowName());
-INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({&kWin98}, {kUnreadable[3]}), RowName());
+const UnreadableCase kUnendedName[] = {kUnreadable[3]};
+INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({&kWin98}, kUnendedName), RowName());
 
 class ProcessListCallsTest : public NoticeTest<NoCase> {};
 TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModuleAtATime) {
