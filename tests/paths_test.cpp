@@ -1,4 +1,6 @@
 // Managed paths, ASCII case folding and the presence test.
+#include <optional>
+
 #include "files/files.h"
 #include "support/scenario.h"
 
@@ -53,52 +55,44 @@ TEST_F(PathsTest, PresenceIgnoresCaseAndClosesTheSearch) {
 }
 
 // A copy cut short, as a run stopped during CopyFileA leaves it, ends early
-// or is padded with zero bytes; anything else is another file.
-TEST_F(PathsTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
-  const std::string big(5000, 'x');
-  struct Row {
-    const char *label;
-    std::string installed, staged;
-    FileMatch expected;
-  } rows[] = {
-      {"same bytes", "new exe", "new exe", MATCH_SAME},
-      {"both empty", "", "", MATCH_SAME},
-      {"empty", "", "new exe", MATCH_TORN},
-      {"ends early", "new", "new exe", MATCH_TORN},
-      {"zero bytes after the cut", std::string("new\0\0\0\0", 7), "new exe", MATCH_TORN},
-      {"ends early after zero bytes", std::string("new\0", 4), "new exe", MATCH_TORN},
-      {"other bytes", "old exe", "new exe", MATCH_DIFFERENT},
-      {"a byte after the zero bytes", std::string("new\0\0\0e", 7), "new exe", MATCH_DIFFERENT},
-      {"longer", "new exe!", "new exe", MATCH_DIFFERENT},
-      {"longer by zero bytes", std::string("new exe\0", 8), "new exe", MATCH_DIFFERENT},
-      // across the chunks the comparison reads
-      {"same, several chunks", big, big, MATCH_SAME},
-      {"ends at a chunk's end", big.substr(0, 4096), big, MATCH_TORN},
-      {"zero bytes from the second chunk", big.substr(0, 4100) + std::string(900, '\0'), big,
-       MATCH_TORN},
-      {"differs in the last byte", big.substr(0, 4999) + "y", big, MATCH_DIFFERENT},
-  };
-  for (const Row &row : rows) {
-    SetUp();
-    m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", row.installed);
-    m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.ex$", row.staged);
-    EXPECT_EQ(row.expected, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
-                                              "c:\\windows\\system32\\halunexe.ex$"))
-        << row.label;
-    ExpectCleanExit();
-  }
-  // Either file that cannot be read: nothing can be told.
-  SetUp();
-  m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.ex$", "new exe");
-  EXPECT_EQ(MATCH_UNKNOWN, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
-                                             "c:\\windows\\system32\\halunexe.ex$"))
-      << "installed copy missing";
-  m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", "new exe");
-  m().faults.operation = "ReadFile";
-  EXPECT_EQ(MATCH_UNKNOWN, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
-                                             "c:\\windows\\system32\\halunexe.ex$"))
-      << "a read fails";
+// or is padded with zero bytes; anything else is another file. Either file
+// that cannot be read: nothing can be told.
+const std::string kBig(5000, 'x');
+struct CompareCase {
+  const char *label;
+  std::optional<std::string> installed;  // std::nullopt: missing
+  std::string staged;
+  FileMatch expected;
+  bool readFails = false;
+};
+const CompareCase kCompares[] = {
+    {"same bytes", "new exe", "new exe", MATCH_SAME},
+    {"both empty", "", "", MATCH_SAME},
+    {"empty", "", "new exe", MATCH_TORN},
+    {"ends early", "new", "new exe", MATCH_TORN},
+    {"zero bytes after the cut", std::string("new\0\0\0\0", 7), "new exe", MATCH_TORN},
+    {"ends early after zero bytes", std::string("new\0", 4), "new exe", MATCH_TORN},
+    {"other bytes", "old exe", "new exe", MATCH_DIFFERENT},
+    {"a byte after the zero bytes", std::string("new\0\0\0e", 7), "new exe", MATCH_DIFFERENT},
+    {"longer", "new exe!", "new exe", MATCH_DIFFERENT},
+    {"longer by zero bytes", std::string("new exe\0", 8), "new exe", MATCH_DIFFERENT},
+    // across the chunks the comparison reads
+    {"same, several chunks", kBig, kBig, MATCH_SAME},
+    {"ends at a chunk's end", kBig.substr(0, 4096), kBig, MATCH_TORN},
+    {"zero bytes from the second chunk", kBig.substr(0, 4100) + std::string(900, '\0'), kBig, MATCH_TORN},
+    {"differs in the last byte", kBig.substr(0, 4999) + "y", kBig, MATCH_DIFFERENT},
+    {"installed copy missing", std::nullopt, "new exe", MATCH_UNKNOWN},
+    {"a read fails", "new exe", "new exe", MATCH_UNKNOWN, true},
+};
+using CompareTest = RowTest<CompareCase>;
+TEST_P(CompareTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
+  if (C().installed) m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", *C().installed);
+  m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.ex$", C().staged);
+  if (C().readFails) m().faults.operation = "ReadFile";
+  EXPECT_EQ(C().expected,
+            CompareWithStaged("c:\\windows\\system32\\halunexe.exe", "c:\\windows\\system32\\halunexe.ex$"));
   ExpectCleanExit();
 }
+INSTANTIATE_TEST_SUITE_P(Rows, CompareTest, Rows({&kWinXp}, kCompares), RowName());
 
 }  // namespace

@@ -42,32 +42,31 @@ TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
   EXPECT_EQ("DeleteFileA #2 and every call after it", m().faults.Describe());
 }
 
+// Reports no rule matches keep the code unknown; the comparisons are
+// unsigned: a huge major is above 4, a huge minor is not 0.
 struct Report {
+  const char *label;
   DWORD platformId, major, minor;
   PlatformCode expected;
 };
-
-TEST_F(ClassifyPlatformTest, VersionsNoRuleMatchesKeepUnknown) {
-  const Report reports[] = {
-      {VER_PLATFORM_WIN32_NT, 3, 51, PLATFORM_UNKNOWN},      // NT 3.51
-      {VER_PLATFORM_WIN32_WINDOWS, 5, 0, PLATFORM_UNKNOWN},  // a 95-family major 5
-      {VER_PLATFORM_WIN32_WINDOWS, 3, 0, PLATFORM_UNKNOWN},
-      {3, 6, 0, PLATFORM_UNKNOWN},  // an unknown platform identifier
-      // Unsigned comparisons: a huge major is above 4, a huge minor is not 0.
-      {VER_PLATFORM_WIN32_NT, 0x80000000u, 0, PLATFORM_NT5},
-      {VER_PLATFORM_WIN32_WINDOWS, 4, 0xFFFFFFFFu, PLATFORM_WIN98ME},
-      {VER_PLATFORM_WIN32_NT, 6, 2, PLATFORM_NT5},
-  };
-  for (const Report &report : reports) {
-    SetUp();
-    m().version.platformId = report.platformId;
-    m().version.major = report.major;
-    m().version.minor = report.minor;
-    ClassifyPlatform();
-    EXPECT_EQ(report.expected, g_run.platformCode)
-        << "platform " << report.platformId << " version " << report.major << "." << report.minor;
-  }
+const Report kReports[] = {
+    {"NT 3.51", VER_PLATFORM_WIN32_NT, 3, 51, PLATFORM_UNKNOWN},
+    {"a 95-family major 5", VER_PLATFORM_WIN32_WINDOWS, 5, 0, PLATFORM_UNKNOWN},
+    {"a 95-family major 3", VER_PLATFORM_WIN32_WINDOWS, 3, 0, PLATFORM_UNKNOWN},
+    {"an unknown platform identifier", 3, 6, 0, PLATFORM_UNKNOWN},
+    {"a huge major", VER_PLATFORM_WIN32_NT, 0x80000000u, 0, PLATFORM_NT5},
+    {"a huge minor", VER_PLATFORM_WIN32_WINDOWS, 4, 0xFFFFFFFFu, PLATFORM_WIN98ME},
+    {"NT 6.2", VER_PLATFORM_WIN32_NT, 6, 2, PLATFORM_NT5},
+};
+using ReportTest = RowTest<Report>;
+TEST_P(ReportTest, VersionsNoRuleMatchesKeepUnknown) {
+  m().version.platformId = C().platformId;
+  m().version.major = C().major;
+  m().version.minor = C().minor;
+  ClassifyPlatform();
+  EXPECT_EQ(C().expected, g_run.platformCode);
 }
+INSTANTIATE_TEST_SUITE_P(Rows, ReportTest, Rows({&kWinXp}, kReports), RowName());
 
 TEST_F(ClassifyPlatformTest, FailedVersionQueryLeavesUnknown) {
   m().version.fails = true;
