@@ -113,19 +113,26 @@ void PlaceProductFiles(Reader &in) {
 }
 
 // A fault named by operation and occurrence: one call of the chosen
-// operation fails, or, with 0x4000 set, that call and every one after it.
+// operation fails. (Repeated failures are the fault sweep's: there an
+// installed copy deleted just before can be out of the restart's reach,
+// which this harness's guarantee does not excuse.)
 void ChooseFault(Reader &in) {
+  // Every operation of the simulator that can be made to fail.
   static const char *const kOperations[] = {
-      "CopyFileA", "CreateFileA", "CreateProcessA", "DeleteFileA", "FindFirstFileA",
-      "GetFileVersionInfoA", "GetShortPathNameA", "GetSystemDirectoryA", "GetWindowsDirectoryA",
-      "LoadLibraryA", "MoveFileExA", "OpenProcess", "ReadFile", "RegOpenKeyExA", "RegQueryValueExA",
-      "RegSetValueExA", "SendMessageTimeoutA", "SetEndOfFile", "VerQueryValueA", "WriteFile"};
+      "CloseHandle", "CopyFileA", "CreateFileA", "CreateProcessA", "CreateToolhelp32Snapshot",
+      "DeleteFileA", "EnumProcessModules", "EnumProcesses", "FindClose", "FindFirstFileA",
+      "FindWindowA", "FreeLibrary", "GetFileVersionInfoA", "GetFileVersionInfoSizeA",
+      "GetModuleBaseNameA", "GetProcAddress", "GetShortPathNameA", "GetSystemDirectoryA",
+      "GetSystemWow64DirectoryA", "GetVersionExA", "GetWindowsDirectoryA", "HeapAlloc",
+      "IsWow64Process", "LoadLibraryA", "LoadStringA", "MoveFileExA", "OpenProcess",
+      "Process32First", "Process32Next", "ReadFile", "RegCloseKey", "RegOpenKeyExA",
+      "RegQueryValueExA", "RegSetValueExA", "SendMessageTimeoutA", "SetEndOfFile",
+      "SetFilePointer", "VerQueryValueA", "WaitForSingleObject", "WriteFile"};
   uint16_t word = in.Word();
   if (!(word & 0x8000)) return;
   sim::FaultPlan &plan = sim::M().faults;
   plan.operation = kOperations[(word & 0xFF) % (sizeof kOperations / sizeof kOperations[0])];
-  plan.occurrence = static_cast<int>((word >> 8) & 0x7) - 1;
-  plan.onward = (word & 0x4000) != 0;
+  plan.occurrence = (word >> 8) & 0x7;
 }
 
 void AddMarkerKey() { sim::M().AddKey(sim::M().RedirectedKey(kMarkerKey)); }
