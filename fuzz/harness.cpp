@@ -154,7 +154,7 @@ void RunAndCheck() {
     Violated(std::to_string(m.LiveAllocationCount()) + " heap blocks left", status);
   if (m.LoadedLibraryCount() != 0)
     Violated(std::to_string(m.LoadedLibraryCount()) + " library references left", status);
-  if (!m.defects.empty()) Violated("interface misuse: " + m.defects[0], status);
+  if (!m.Defects().empty()) Violated("interface misuse: " + m.Defects()[0], status);
   // Every file that was staged holds the staged bytes; a file with no staged
   // copy is not part of the replacement.
   if (status == RUN_REPLACED) {

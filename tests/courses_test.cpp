@@ -84,7 +84,7 @@ TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
   expected.launches = {ResidentCommandLine()};
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().sleeps);
+  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().Sleeps());
   // Without a notice only version.dll is loaded.
   if (!F().notices) EXPECT_EQ(1u, Count("LoadLibraryA"));
 }
@@ -204,7 +204,7 @@ TEST_P(UnfinishedTest, IsFinishedAsTheReplacementDoesIt) {
   EXPECT_EQ(c.exeDeleted, exeDeleted);
   // A library already in place is not touched.
   size_t pauses = std::string(c.libBytes) == "new dll" ? 0 : c.libraryHeld ? LIBRARY_DELETE_ATTEMPTS : 1;
-  EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), M().sleeps);
+  EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), M().Sleeps());
 }
 INSTANTIATE_TEST_SUITE_P(Rows, UnfinishedTest, Rows(AllFamilies(), kUnfinished), RowName());
 
@@ -324,7 +324,7 @@ TEST_P(NotInPlaceTest, FilesWaitForTheRestart) {
   }
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  EXPECT_EQ(c.pauses, M().sleeps.size());
+  EXPECT_EQ(c.pauses, M().Sleeps().size());
   if (!c.exeKept) expected.exe = kNew, expected.stagedExe = std::nullopt;
   if (!c.dllKept) expected.dll = kNewDll, expected.stagedDll = std::nullopt;
   // A file whose installed copy the run deleted stays absent until the restart.
@@ -389,7 +389,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest, Rows({&kWinXp, &kWin98, &kNt4}, kD
 // account of each call that matters, in order.
 std::vector<std::string> Steps() {
   std::vector<std::string> steps;
-  for (const sim::Call &call : sim::M().calls) {
+  for (const sim::Call &call : sim::M().Calls()) {
     const std::string &name = call.name;
     if (name == "GetVersionExA" || name == "GetSystemDirectoryA" || name == "EnumProcesses" ||
         name == "FindWindowA" || name == "SendMessageTimeoutA" || name == "FreeLibrary" ||
@@ -490,9 +490,9 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
   EXPECT_EQ(dir + "\\halunexe.ex$", searches[0]->args[0]);
   EXPECT_EQ(dir + "\\halunexe.exe", searches[1]->args[0]);
 
-  ASSERT_EQ(1u, m().launches.size());
-  EXPECT_EQ(dir + "\\halunexe.exe /init", m().launches[0].commandLine);
-  EXPECT_EQ(DETACHED_PROCESS, m().launches[0].creationFlags);
+  ASSERT_EQ(1u, m().Launches().size());
+  EXPECT_EQ(dir + "\\halunexe.exe /init", m().Launches()[0].commandLine);
+  EXPECT_EQ(DETACHED_PROCESS, m().Launches()[0].creationFlags);
   EXPECT_EQ(kComplete, MarkerText());
   EXPECT_EQ(0, m().LoadedLibraryCount());
   ExpectCleanExit();

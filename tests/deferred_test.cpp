@@ -34,7 +34,7 @@ class DeferredTest : public RowTest<Case> {
   // The delayed moves as "from > to flags; ".
   std::string Moves() {
     std::string moves;
-    for (const sim::DelayedMove &move : M().delayedMoves)
+    for (const sim::DelayedMove &move : M().DelayedMoves())
       moves += move.from + " > " + move.to + (move.flags == (MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) ? "" : " other flags") + "; ";
     return moves;
   }
@@ -128,7 +128,7 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
     expected = (c.existing ? kBoot : "") + kSection + (c.scheduled == PENDING_LIBRARY ? kLibLine : kExeLine) + kZero;
   EXPECT_EQ(expected, WininitBytes());
   if (!expected || !c.scheduled) EXPECT_EQ(0u, Count("CreateFileA"));
-  EXPECT_EQ(on98 || !c.scheduled ? 0u : 1u, M().delayedMoves.size());
+  EXPECT_EQ(on98 || !c.scheduled ? 0u : 1u, M().DelayedMoves().size());
   ExpectCleanExit();
 }
 ROWS(StagedOnlyTest, std::vector<const Family *>({&kWin98, &kWinXp}), kStagedOnly);
@@ -425,7 +425,7 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   if (!dir.empty())
     moves = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll; " + dir + "\\halunexe.ex$ > " + dir + "\\halunexe.exe; ";
   EXPECT_EQ(moves, Moves());
-  expected.moves = M().delayedMoves;
+  expected.moves = M().DelayedMoves();
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
   M().Restart();
@@ -441,10 +441,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 using ElsewhereTest = DeferredTest<NoCase>;
 TEST_P(ElsewhereTest, OtherPlatformsGetNoRestartInstructions) {
   Prepare();
-  size_t callsBefore = M().calls.size();
+  size_t callsBefore = M().Calls().size();
   EXPECT_EQ(0, ScheduleOnRestart(PENDING_ALL)) << "nothing scheduled";
-  EXPECT_EQ(callsBefore, M().calls.size()) << "no platform call at all";
-  EXPECT_TRUE(M().delayedMoves.empty());
+  EXPECT_EQ(callsBefore, M().Calls().size()) << "no platform call at all";
+  EXPECT_TRUE(M().DelayedMoves().empty());
   EXPECT_EQ(std::nullopt, WininitBytes());
 }
 // An unclassified platform behaves as the others.
@@ -460,7 +460,7 @@ std::function<void()> InRenameFile(const std::string &text) {
   return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
 }
 std::function<void()> Moved(const std::string &from, const std::string &to, DWORD flags) {
-  return [from, to, flags] { sim::M().delayedMoves.push_back({from, to, flags}); };
+  return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
 }
 std::function<void()> Failing(const char *operation) {
   return [operation] { sim::M().faults.operation = operation; };

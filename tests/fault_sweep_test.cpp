@@ -55,7 +55,7 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
       out << m().LiveAllocationCount() << " heap blocks left\n";
     if (m().LoadedLibraryCount() != 0)
       out << m().LoadedLibraryCount() << " library references left\n";
-    for (const std::string &defect : m().defects) out << "defect: " << defect << "\n";
+    for (const std::string &defect : m().Defects()) out << "defect: " << defect << "\n";
     // A replacement is reported only when every file that was staged holds
     // the staged bytes under its installed name.
     if (status == RUN_REPLACED) {
@@ -109,7 +109,7 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
   // alone, and each with every call after it.
   std::vector<sim::FaultPlan> FaultsOfTheRun() {
     std::vector<sim::FaultPlan> faults;
-    for (const sim::Call &call : m().calls) {
+    for (const sim::Call &call : m().Calls()) {
       if (!call.faultable) continue;
       for (bool onward : {false, true}) {
         sim::FaultPlan plan;

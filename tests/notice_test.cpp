@@ -324,7 +324,7 @@ TEST_P(HeldTest, ProcessLibraryIsHeldOnlyForTheReplacement) {
   const bool replaces = std::string(C().label) == "replacement";
   EXPECT_EQ(replaces ? 1u : 0u, LoadsOf(F().expected == PLATFORM_NT5 ? "psapi.dll" : "kernel32.dll"));
   EXPECT_EQ(0, M().LoadedLibraryCount());
-  if (replaces) EXPECT_EQ("FreeLibrary", M().calls.back().name);
+  if (replaces) EXPECT_EQ("FreeLibrary", M().Calls().back().name);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, HeldTest, Rows({&kWinXp, &kWin98}, kHeld), RowName());
 
@@ -417,7 +417,7 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   if (!exeNow) Schedule(expected, {"halunexe.exe"});
   if (!dllNow) Schedule(expected, {"halundll.dll"});
   EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(dllNow ? 1u : (size_t)LIBRARY_DELETE_ATTEMPTS, M().sleeps.size());
+  EXPECT_EQ(dllNow ? 1u : (size_t)LIBRARY_DELETE_ATTEMPTS, M().Sleeps().size());
   const size_t copies = c.endsAfterMs.size();
   EXPECT_EQ(copies, Count("SendMessageTimeoutA"));
   for (const sim::Call *send : M().CallsNamed("SendMessageTimeoutA")) {

@@ -37,7 +37,7 @@ TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
   m().faults.operation = "DeleteFileA", m().faults.occurrence = 1, m().faults.onward = true;
   for (const char *name : {"a.tmp", "b.tmp", "c.tmp"}) DeleteFileA(Sys(name).c_str());
   std::vector<bool> failed;
-  for (const sim::Call &call : m().calls) failed.push_back(call.failed);
+  for (const sim::Call &call : m().Calls()) failed.push_back(call.failed);
   EXPECT_EQ((std::vector<bool>{false, true, true}), failed);
   EXPECT_EQ("DeleteFileA #2 and every call after it", m().faults.Describe());
 }

@@ -60,7 +60,7 @@ TEST_P(RetryTest, LibraryDeletionIsRetriedWithAPauseBeforeEveryAttempt) {
   MachineState expected = Prepare();
   if (C().lockedUntilMs) M().LockFile(Sys("halundll.dll"), C().lockedUntilMs);
   EXPECT_EQ(C().pending, ReplaceInPlace());
-  EXPECT_EQ(std::vector<DWORD>(C().attempts, LIBRARY_DELETE_PAUSE_MS), M().sleeps);
+  EXPECT_EQ(std::vector<DWORD>(C().attempts, LIBRARY_DELETE_PAUSE_MS), M().Sleeps());
   EXPECT_EQ((uint64_t)LIBRARY_DELETE_PAUSE_MS * C().attempts, M().nowMs);
   EXPECT_EQ(C().attempts, DeletionsOf("halundll.dll"));
   // Staged copies are left to the end.
@@ -76,7 +76,7 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
   M().LockFile(Sys("halunexe.exe"), sim::kForever);
   EXPECT_EQ(PENDING_EXECUTABLE, ReplaceInPlace());
   EXPECT_EQ(EXECUTABLE_DELETE_ATTEMPTS, DeletionsOf("halunexe.exe"));
-  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().sleeps);
+  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().Sleeps());
   // The executable's attempt comes before the library's pause.
   auto names = M().CallNames();
   EXPECT_LT(std::find(names.begin(), names.end(), "DeleteFileA"), std::find(names.begin(), names.end(), "Sleep"));
@@ -122,7 +122,7 @@ TEST_P(InPlaceTest, MissingCopiesAndFailedCopiesLeaveNothingLost) {
   EXPECT_EQ(c.pending, ReplaceInPlace());
   expected.exe = c.exe, expected.dll = c.dll;
   EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(c.pauses, M().sleeps.size());
+  EXPECT_EQ(c.pauses, M().Sleeps().size());
   if (c.exe == Bytes("old exe")) EXPECT_EQ(0, DeletionsOf("halunexe.exe")) << "kept, not deleted";
   if (c.dll == Bytes("old dll")) EXPECT_EQ(0, DeletionsOf("halundll.dll")) << "kept, not deleted";
   if (c.pending != (PENDING_ALL & 3) || c.absent) return;
@@ -241,8 +241,8 @@ TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   PrepareRun();
   M().createProcessFails = C().fails;
   LaunchResident();
-  ASSERT_EQ(1u, M().launches.size());
-  const sim::Launch &launch = M().launches[0];
+  ASSERT_EQ(1u, M().Launches().size());
+  const sim::Launch &launch = M().Launches()[0];
   const std::string installed = sim::Fold(C().dir) + "\\halunexe.exe";
   EXPECT_EQ(C().fails ? "" : installed, launch.program) << "the program started";
   EXPECT_EQ(installed + " /init", launch.commandLine);

@@ -67,7 +67,7 @@ using StopPoint = sim::FaultPlan;
 std::string InstructionsWithoutSource() {
   sim::Machine &m = sim::M();
   std::ostringstream out;
-  for (const sim::DelayedMove &move : m.delayedMoves)
+  for (const sim::DelayedMove &move : m.DelayedMoves())
     if (!m.HasFile(move.from)) out << "move from missing " << move.from << "; ";
   std::string wininit = m.windowsDir + "\\wininit.ini";
   if (m.version.platformId == VER_PLATFORM_WIN32_WINDOWS && m.HasFile(wininit))
@@ -91,7 +91,7 @@ class Sweeper {
     Arrange();
     RunUpgrade();
     std::vector<StopPoint> points = {StopPoint()};
-    for (const sim::Call &call : t_.m().calls) {
+    for (const sim::Call &call : t_.m().Calls()) {
       if (!call.faultable || !Changes(call)) continue;
       StopPoint stop;
       stop.operation = call.name, stop.subject = call.subject, stop.occurrence = call.occurrence;

@@ -25,7 +25,7 @@ class VersionTest : public RowTest<Case> {
   // Paths given to the version functions, in order.
   std::vector<std::string> VersionPathsQueried() const {
     std::vector<std::string> paths;
-    for (const sim::Call &call : sim::M().calls)
+    for (const sim::Call &call : sim::M().Calls())
       if (call.name == "GetFileVersionInfoSizeA" || call.name == "GetFileVersionInfoA") paths.push_back(call.args[0]);
     return paths;
   }

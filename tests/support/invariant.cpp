@@ -95,7 +95,7 @@ std::string DescribeScheduledMoves() {
   std::ostringstream out;
   out << "[";
   const char *separator = "";
-  for (const sim::DelayedMove &move : sim::M().delayedMoves) {
+  for (const sim::DelayedMove &move : sim::M().DelayedMoves()) {
     out << separator << "move " << move.from << " -> " << move.to;
     separator = "; ";
   }

@@ -147,7 +147,7 @@ const Arrangement kArrangements[] = {
      [] {
        InstallPair("4.60", "new exe", "old dll");
        sim::M().PutFile(SysPath("halundll.dl$"), "new dll");
-       sim::M().delayedMoves.push_back({sim::Fold(SysPath("halundll.dl$")), sim::Fold(SysPath("halundll.dll")),
+       sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")), sim::Fold(SysPath("halundll.dll")),
                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
      },
      "new exe", "new dll"},

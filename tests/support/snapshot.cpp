@@ -86,14 +86,14 @@ MachineState Snapshot() {
   s.stagedDll = Read(Sys("halundll.dl$"));
   if (auto value = m.GetValue(m.RedirectedKey(kMarkerKey), kMarkerValue)) s.marker = value->bytes;
   s.wininit = Read(m.windowsDir + "\\wininit.ini");
-  s.moves = m.delayedMoves;
-  for (const sim::Launch &launch : m.launches) s.launches.push_back(launch.commandLine);
+  s.moves = m.DelayedMoves();
+  for (const sim::Launch &launch : m.Launches()) s.launches.push_back(launch.commandLine);
   for (const sim::Window &window : m.windows)
     s.notices.insert(s.notices.end(), window.received.begin(), window.received.end());
   s.openHandles = m.OpenHandleCount();
   s.heapBlocks = m.LiveAllocationCount();
   s.libraryReferences = m.LoadedLibraryCount();
-  s.defects = m.defects;
+  s.defects = m.Defects();
   return s;
 }
 

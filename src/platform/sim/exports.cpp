@@ -81,12 +81,12 @@ BOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
 }
 
 BOOL WINAPI Module32First(HANDLE, LPVOID) {
-  M().defects.push_back("Module32First is bound but never called by the tool");
+  M().Defect("Module32First is bound but never called by the tool");
   return FALSE;
 }
 
 BOOL WINAPI Module32Next(HANDLE, LPVOID) {
-  M().defects.push_back("Module32Next is bound but never called by the tool");
+  M().Defect("Module32Next is bound but never called by the tool");
   return FALSE;
 }
 
@@ -106,7 +106,7 @@ BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE *modules, DWORD bytes, LP
   if (M().Enter("EnumProcessModules", {Number(bytes)})) return FALSE;
   const Process *found = ProcessOf(process);
   if (!found) {
-    M().defects.push_back("EnumProcessModules on a handle that is not an open process");
+    M().Defect("EnumProcessModules on a handle that is not an open process");
     return FALSE;
   }
   if (!found->modulesReadable) {
@@ -123,7 +123,7 @@ DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWOR
   if (M().Enter("GetModuleBaseNameA", {Number(size)})) return 0;
   const Process *found = ProcessOf(process);
   if (!found || module != reinterpret_cast<HMODULE>(0x00400000) || size == 0) {
-    M().defects.push_back("GetModuleBaseNameA without an open process and its main module");
+    M().Defect("GetModuleBaseNameA without an open process and its main module");
     return 0;
   }
   // A name too long for the buffer is cut to its size with no zero byte.
@@ -184,7 +184,7 @@ BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *value, PUINT 
   const char *bytes = static_cast<const char *>(block);
   auto known = M().versionBlockSizes.find(block);
   if (known == M().versionBlockSizes.end()) {
-    M().defects.push_back("VerQueryValueA on a block GetFileVersionInfoA did not fill");
+    M().Defect("VerQueryValueA on a block GetFileVersionInfoA did not fill");
     return FALSE;
   }
   // A test's answer that the tool must not trust.

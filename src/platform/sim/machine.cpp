@@ -181,10 +181,10 @@ std::optional<RegValue> Machine::GetValue(const std::string &key, const std::str
     // As MoveFileEx keeps them: the source and the target of each move in NT
     // form, the target marked "!" when it may be replaced and empty for a
     // deletion; absent when there is none.
-    if (delayedMoves.empty()) return std::nullopt;
+    if (delayedMoves_.empty()) return std::nullopt;
     RegValue value;
     value.type = REG_MULTI_SZ;
-    for (const DelayedMove &move : delayedMoves) {
+    for (const DelayedMove &move : delayedMoves_) {
       value.bytes += "\\??\\" + move.from + '\0';
       if (!move.to.empty())
         value.bytes += ((move.flags & MOVEFILE_REPLACE_EXISTING) ? "!\\??\\" : "\\??\\") + move.to;
@@ -223,13 +223,13 @@ Window &Machine::AddWindow(const std::string &className,
 
 std::vector<std::string> Machine::CallNames() const {
   std::vector<std::string> names;
-  for (const Call &call : calls) names.push_back(call.name);
+  for (const Call &call : calls_) names.push_back(call.name);
   return names;
 }
 
 std::vector<const Call *> Machine::CallsNamed(const std::string &name) const {
   std::vector<const Call *> found;
-  for (const Call &call : calls)
+  for (const Call &call : calls_)
     if (call.name == name) found.push_back(&call);
   return found;
 }
@@ -286,7 +286,7 @@ bool Machine::Enter(const char *name, std::vector<std::string> args, bool faulta
     }
   }
   bool failed = call.failed;
-  calls.push_back(std::move(call));
+  calls_.push_back(std::move(call));
   if (failed) lastError = ERROR_ACCESS_DENIED;
   return failed;
 }
@@ -309,7 +309,7 @@ bool Machine::Release(HANDLE handle, HandleKind kind) {
   if (it == handles_.end() || it->second.kind != kind) {
     char text[64];
     std::snprintf(text, sizeof text, "%p", handle);
-    defects.push_back(std::string("closing a handle that is not an open one of its kind: ") + text);
+    defects_.push_back(std::string("closing a handle that is not an open one of its kind: ") + text);
     return false;
   }
   handles_.erase(it);
@@ -327,7 +327,7 @@ void *Machine::Allocate(size_t size) {
 bool Machine::Free(void *block) {
   auto it = allocations_.find(block);
   if (it == allocations_.end()) {
-    defects.push_back("freeing a block that is not allocated");
+    defects_.push_back("freeing a block that is not allocated");
     return false;
   }
   std::free(block);
@@ -383,7 +383,7 @@ Library *Machine::LibraryOf(HMODULE module) {
 bool Machine::UnloadLibrary(HMODULE module) {
   Library *library = LibraryOf(module);
   if (!library || library->references == 0) {
-    defects.push_back("freeing a library that is not loaded");
+    defects_.push_back("freeing a library that is not loaded");
     return false;
   }
   --library->references;
@@ -466,9 +466,9 @@ void Machine::Restart() {
     files_.erase(source);
     files_[to] = moved;
   };
-  for (const DelayedMove &delayed : delayedMoves)
+  for (const DelayedMove &delayed : delayedMoves_)
     move(Fold(delayed.from), Fold(delayed.to), (delayed.flags & MOVEFILE_REPLACE_EXISTING) != 0);
-  delayedMoves.clear();
+  delayedMoves_.clear();
   std::string wininit = Fold(windowsDir + "\\wininit.ini");
   auto ini = files_.find(wininit);
   if (ini == files_.end() || version.platformId != VER_PLATFORM_WIN32_WINDOWS) return;

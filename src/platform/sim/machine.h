@@ -235,13 +235,18 @@ class Machine {
   Window &AddWindow(const std::string &className,
                     std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr);
 
-  // What the run did.
+  // What the run did, read-only: the pauses, the moves registered for the
+  // restart, the programs started, every call and every misuse.
   uint64_t nowMs = 0;
-  std::vector<DWORD> sleeps;
-  std::vector<DelayedMove> delayedMoves;
-  std::vector<Launch> launches;
-  std::vector<Call> calls;
-  std::vector<std::string> defects;  // misuse of the interface by the caller
+  const std::vector<DWORD> &Sleeps() const { return sleeps_; }
+  const std::vector<DelayedMove> &DelayedMoves() const { return delayedMoves_; }
+  const std::vector<Launch> &Launches() const { return launches_; }
+  const std::vector<Call> &Calls() const { return calls_; }
+  // Misuse of the interface by the caller.
+  const std::vector<std::string> &Defects() const { return defects_; }
+  // A move registered for the restart, by the tool or (in a test) an earlier
+  // run or another program.
+  void QueueDelayedMove(const DelayedMove &move) { delayedMoves_.push_back(move); }
   DWORD lastError = 0;               // what GetLastError reports
 
   // Names of the logged calls, in order; and those of one name.
@@ -296,6 +301,12 @@ class Machine {
     size_t cursor = 0;
     DWORD processId = 0;
   };
+  void Defect(const std::string &what) { defects_.push_back(what); }
+  void RecordSleep(DWORD ms) { sleeps_.push_back(ms); }
+  Launch &RecordLaunch(const Launch &launch) {
+    launches_.push_back(launch);
+    return launches_.back();
+  }
   // Logs a call; TRUE when the fault plan makes it fail.
   bool Enter(const char *name, std::vector<std::string> args, bool faultable = true);
   HANDLE NewHandle(HandleObject object);
@@ -320,6 +331,11 @@ class Machine {
  private:
   std::map<std::string, File> files_;  // by folded path
   std::map<std::string, RegKey> keys_;  // by folded path
+  std::vector<DWORD> sleeps_;
+  std::vector<DelayedMove> delayedMoves_;
+  std::vector<Launch> launches_;
+  std::vector<Call> calls_;
+  std::vector<std::string> defects_;
   std::map<uintptr_t, HandleObject> handles_;
   uintptr_t nextHandle_ = 0x1000;
   std::map<void *, size_t> allocations_;

@@ -146,7 +146,7 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
   // The source must be there as the tool sees it; the move is recorded with
   // the paths as named, not redirected: it is performed natively.
   if (!M().HasFile(Reached(lpExistingFileName))) return Fail(ERROR_FILE_NOT_FOUND);
-  M().delayedMoves.push_back({Text(lpExistingFileName), Text(lpNewFileName), dwFlags});
+  M().QueueDelayedMove({Text(lpExistingFileName), Text(lpNewFileName), dwFlags});
   return TRUE;
 }
 
@@ -322,24 +322,24 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   std::memset(&zero, 0, sizeof zero);
   zero.cb = lpStartupInfo->cb;
   launch.startupOtherwiseZero = std::memcmp(&zero, lpStartupInfo, sizeof zero) == 0;
-  M().launches.push_back(launch);
+  sim::Launch &recorded = M().RecordLaunch(launch);
   if (M().createProcessFails) return Fail(ERROR_FILE_NOT_FOUND);
   // The program started must exist, as the loader needs it.
   std::string program =
       lpApplicationName ? Text(lpApplicationName) : ProgramOfCommandLine(launch.commandLine);
   if (program.empty() || !M().HasFile(M().RedirectedPath(program)))
     return Fail(ERROR_FILE_NOT_FOUND);
-  M().launches.back().program = program;
+  recorded.program = program;
   lpProcessInformation->hProcess = M().NewHandle(Machine::HandleObject{Kind::Process});
   lpProcessInformation->hThread = M().NewHandle(Machine::HandleObject{Kind::Thread});
-  lpProcessInformation->dwProcessId = 0x4000 + static_cast<DWORD>(M().launches.size()) * 4;
+  lpProcessInformation->dwProcessId = 0x4000 + static_cast<DWORD>(M().Launches().size()) * 4;
   lpProcessInformation->dwThreadId = lpProcessInformation->dwProcessId + 1;
   return TRUE;
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
   M().Enter("Sleep", {Number(dwMilliseconds)}, false);
-  M().sleeps.push_back(dwMilliseconds);
+  M().RecordSleep(dwMilliseconds);
   M().Advance(dwMilliseconds);
 }
 
@@ -362,17 +362,17 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (M().Lookup(hHandle, Kind::Thread)) NotModelled("waiting on a thread");
   Machine::HandleObject *object = M().Lookup(hHandle, Kind::Process);
   if (!object) {
-    M().defects.push_back("WaitForSingleObject on a handle that is not an open process");
+    M().Defect("WaitForSingleObject on a handle that is not an open process");
     Fail(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
   if (!(object->access & SYNCHRONIZE)) {
-    M().defects.push_back("waiting on a process handle opened without SYNCHRONIZE");
+    M().Defect("waiting on a process handle opened without SYNCHRONIZE");
     Fail(ERROR_ACCESS_DENIED);
     return WAIT_FAILED;
   }
   if (dwMilliseconds == INFINITE) {
-    M().defects.push_back("WaitForSingleObject without a time limit");
+    M().Defect("WaitForSingleObject without a time limit");
     return WAIT_TIMEOUT;
   }
   const sim::Process *process = M().FindProcess(object->processId);
@@ -425,7 +425,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   if (M().Enter("GetProcAddress", {Pointer(hModule), Text(lpProcName)})) return NULL;
   sim::Library *library = M().LibraryOf(hModule);
   if (!library || library->references == 0) {
-    M().defects.push_back("GetProcAddress on a module that is not loaded");
+    M().Defect("GetProcAddress on a module that is not loaded");
     Fail(ERROR_INVALID_HANDLE);
     return NULL;
   }
@@ -543,7 +543,7 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
   uintptr_t value = reinterpret_cast<uintptr_t>(hWnd);
   size_t index = (value - 0x20000) / 0x10;
   if (value < 0x20000 || index >= M().windows.size()) {
-    M().defects.push_back("SendMessageTimeoutA to a window that does not exist");
+    M().Defect("SendMessageTimeoutA to a window that does not exist");
     return Fail(ERROR_INVALID_HANDLE);
   }
   sim::Window &window = M().windows[index];
