@@ -86,7 +86,9 @@ TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().Sleeps());
   // Without a notice only version.dll is loaded.
-  if (!F().notices) EXPECT_EQ(1u, Count("LoadLibraryA"));
+  if (!F().notices) {
+    EXPECT_EQ(1u, Count("LoadLibraryA"));
+  }
 }
 FAMILY_ROWS(FamilyTest);
 
@@ -279,12 +281,16 @@ TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
   }
   if (C().key == kPresent) expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
-  if (C().key == kMissing) EXPECT_EQ(nullptr, M().FindKey(kMarkerKey)) << "the key is never created";
+  if (C().key == kMissing) {
+    EXPECT_EQ(nullptr, M().FindKey(kMarkerKey)) << "the key is never created";
+  }
   bool read = F().expected == PLATFORM_WIN98ME && C().key == kPresent;
   size_t reads = 0;
   for (const sim::Call *call : M().CallsNamed("RegQueryValueExA")) reads += call->args[1] == kMarkerValue;
   EXPECT_EQ(read ? 1u : 0u, reads) << "marker read";
-  if (C().expected == RUN_NOTHING_DONE) EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << "no path built";
+  if (C().expected == RUN_NOTHING_DONE) {
+    EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << "no path built";
+  }
 }
 INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows({&kWin98, &kWinMe}, kStartOn98), RowName());
 INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
@@ -344,7 +350,9 @@ TEST_P(NotInPlaceTest, FilesWaitForTheRestart) {
   for (const char *name : waiting) {
     std::string installed = Sys(name), staged = installed.substr(0, installed.size() - 1) + "$";
     EXPECT_EQ(!scheduled, M().HasFile(staged)) << "after the restart: " << staged;
-    if (scheduled) EXPECT_EQ(name[5] == 'e' ? kNew : kNewDll, M().FileBytes(installed)) << "after the restart";
+    if (scheduled) {
+      EXPECT_EQ(name[5] == 'e' ? kNew : kNewDll, M().FileBytes(installed)) << "after the restart";
+    }
   }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, NotInPlaceTest, Rows(AllFamilies(), kNotInPlace), RowName());

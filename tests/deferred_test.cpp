@@ -127,7 +127,9 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   if (c.scheduled && on98)
     expected = (c.existing ? kBoot : "") + kSection + (c.scheduled == PENDING_LIBRARY ? kLibLine : kExeLine) + kZero;
   EXPECT_EQ(expected, WininitBytes());
-  if (!expected || !c.scheduled) EXPECT_EQ(0u, Count("CreateFileA"));
+  if (!expected || !c.scheduled) {
+    EXPECT_EQ(0u, Count("CreateFileA"));
+  }
   EXPECT_EQ(on98 || !c.scheduled ? 0u : 1u, M().DelayedMoves().size());
   ExpectCleanExit();
 }
@@ -253,7 +255,9 @@ TEST_P(LimitTest, DirectoriesAtTheirLimitsAreUsedWholeOrNotAtAll) {
   EXPECT_EQ(C().written ? Bytes(kSection + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + kZero)
                         : std::nullopt,
             WininitBytes());
-  if (!C().written) EXPECT_EQ(0u, Count("CreateFileA"));
+  if (!C().written) {
+    EXPECT_EQ(0u, Count("CreateFileA"));
+  }
   ExpectCleanExit();
 }
 ROWS(LimitTest, std::vector<const Family *>({&kWin98}), kLimits);
@@ -288,7 +292,9 @@ TEST_P(UnwritableTest, RenameFileThatCannotBeMergedIsLeftAsItWas) {
     M().LockFile(Wininit(), sim::kForever);
   EXPECT_FALSE(WriteWininitRenames(PENDING_ALL));
   EXPECT_EQ(c.existing ? Bytes(c.before) : std::nullopt, WininitBytes());
-  if (c.windowsDir) EXPECT_FALSE(M().HasFile(std::string(c.windowsDir) + "\\wininit.ini"));
+  if (c.windowsDir) {
+    EXPECT_FALSE(M().HasFile(std::string(c.windowsDir) + "\\wininit.ini"));
+  }
   ExpectCleanExit();
 }
 ROWS(UnwritableTest, std::vector<const Family *>({&kWin98}), kUnwritable);

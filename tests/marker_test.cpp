@@ -93,7 +93,9 @@ TEST_P(KeyTest, MissingOrRefusedKeyLeavesTheRegistryAlone) {
   expected.stagedExe = expected.stagedDll = std::nullopt;
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("RegSetValueExA") + Count("RegQueryValueExA"));
-  if (!C().refused) EXPECT_EQ(nullptr, M().FindKey(kMarkerKey));
+  if (!C().refused) {
+    EXPECT_EQ(nullptr, M().FindKey(kMarkerKey));
+  }
   ExpectKeysClosed();
 }
 ROWS(KeyTest, kKeys);

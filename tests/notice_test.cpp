@@ -135,7 +135,9 @@ TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
   if (F().shared.notice != Notice::ProcessList) return;
   EXPECT_EQ(std::vector<DWORD>{kResidentId}, Opened(kQueryAccess));
   EXPECT_EQ(C().openable ? 1u : 0u, Count("EnumProcessModules"));
-  if (!C().modulesReadable) EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
+  if (!C().modulesReadable) {
+    EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({&kWinXp}, kUnreadable), RowName());
 const UnreadableCase kUnendedName[] = {kUnreadable[3]};
@@ -324,7 +326,9 @@ TEST_P(HeldTest, ProcessLibraryIsHeldOnlyForTheReplacement) {
   const bool replaces = std::string(C().label) == "replacement";
   EXPECT_EQ(replaces ? 1u : 0u, LoadsOf(F().expected == PLATFORM_NT5 ? "psapi.dll" : "kernel32.dll"));
   EXPECT_EQ(0, M().LoadedLibraryCount());
-  if (replaces) EXPECT_EQ("FreeLibrary", M().Calls().back().name);
+  if (replaces) {
+    EXPECT_EQ("FreeLibrary", M().Calls().back().name);
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, HeldTest, Rows({&kWinXp, &kWin98}, kHeld), RowName());
 
@@ -429,7 +433,9 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
     EXPECT_EQ(copies, Count("WaitForSingleObject"));
     for (const sim::Call *wait : M().CallsNamed("WaitForSingleObject"))
       EXPECT_GE((DWORD)NOTICE_WAIT_MS, Arg(wait, 1)) << "limit of one wait";
-    if (copies == 0) EXPECT_EQ(0u, Count("GetTickCount")) << "nothing to wait for";
+    if (copies == 0) {
+      EXPECT_EQ(0u, Count("GetTickCount")) << "nothing to wait for";
+    }
   }
   EXPECT_EQ(c.exeDeletedAtMs, ExeDeletedAt());
   M().Restart();

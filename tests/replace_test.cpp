@@ -123,8 +123,12 @@ TEST_P(InPlaceTest, MissingCopiesAndFailedCopiesLeaveNothingLost) {
   expected.exe = c.exe, expected.dll = c.dll;
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(c.pauses, M().Sleeps().size());
-  if (c.exe == Bytes("old exe")) EXPECT_EQ(0, DeletionsOf("halunexe.exe")) << "kept, not deleted";
-  if (c.dll == Bytes("old dll")) EXPECT_EQ(0, DeletionsOf("halundll.dll")) << "kept, not deleted";
+  if (c.exe == Bytes("old exe")) {
+    EXPECT_EQ(0, DeletionsOf("halunexe.exe")) << "kept, not deleted";
+  }
+  if (c.dll == Bytes("old dll")) {
+    EXPECT_EQ(0, DeletionsOf("halundll.dll")) << "kept, not deleted";
+  }
   if (c.pending != (PENDING_ALL & 3) || c.absent) return;
   // Scheduled like a locked file, both are in place after the restart.
   M().faults = sim::FaultPlan();

@@ -173,9 +173,15 @@ TEST_P(VerdictTest, VerdictsFollowTheTextRulesAndReleaseWhatTheyTake) {
   if (c.arrange) c.arrange();
   EXPECT_EQ(c.expected, Check()) << "installed \"" << c.installed.value_or("(none)") << "\", staged \""
                                  << c.staged.value_or("(none)") << "\"";
-  if (c.staged_ == kNotQueried || c.staged_ == kQueried) EXPECT_EQ(c.staged_ == kQueried, StagedQueried());
-  if (c.staged_ == kNothingRead) EXPECT_EQ(std::vector<std::string>{}, VersionPathsQueried());
-  if (c.staged_ == kNothingRead) EXPECT_EQ(0u, Count("HeapAlloc"));
+  if (c.staged_ == kNotQueried || c.staged_ == kQueried) {
+    EXPECT_EQ(c.staged_ == kQueried, StagedQueried());
+  }
+  if (c.staged_ == kNothingRead) {
+    EXPECT_EQ(std::vector<std::string>{}, VersionPathsQueried());
+  }
+  if (c.staged_ == kNothingRead) {
+    EXPECT_EQ(0u, Count("HeapAlloc"));
+  }
   for (const sim::Call *load : M().CallsNamed("LoadLibraryA"))
     EXPECT_EQ(M().systemDir + "\\version.dll", load->args[0]) << "from the system directory";
   ExpectReleased();
