@@ -31,7 +31,8 @@ class CourseTest : public RowTest<Case> {
 };
 
 using FamilyTest = CourseTest<NoCase>;
-#define FAMILY_ROWS(Test) INSTANTIATE_TEST_SUITE_P(Families, Test, Rows(AllFamilies(), kNoCase), RowName())
+#define FAMILY_ROWS(Test) \
+  INSTANTIATE_TEST_SUITE_P(Families, Test, Rows(AllFamilies(), kNoCase), RowName())
 
 TEST_P(FamilyTest, NothingStagedOnlyRecordsTheRun) {
   Install("4.50");
@@ -48,7 +49,7 @@ TEST_P(FamilyTest, FreshInstallOverwritesAnInstalledLibraryAndStarts) {
   M().PutFile(Sys("halundll.dll"), kOldDll);
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_FRESH_INSTALL, RunUpgrade());
-  expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+  expected.InPlace();
   // Named as the tool sees it: the reported system directory.
   expected.launches = {ResidentCommandLine()};
   expected.marker = kComplete;
@@ -79,7 +80,7 @@ TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
   RunResident();
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+  expected.InPlace();
   expected.notices = Notices(true);
   expected.launches = {ResidentCommandLine()};
   expected.marker = kComplete;
@@ -134,7 +135,8 @@ struct OnlyExecutableCase {
   const char *label;
   bool copyStays;
 };
-const OnlyExecutableCase kOnlyExecutable[] = {{"the resident leaves", false}, {"the resident stays", true}};
+const OnlyExecutableCase kOnlyExecutable[] = {{"the resident leaves", false},
+                                              {"the resident stays", true}};
 using OnlyExecutableTest = CourseTest<OnlyExecutableCase>;
 TEST_P(OnlyExecutableTest, ReplacesItAndRestarts) {
   Install("4.50");
@@ -149,7 +151,7 @@ TEST_P(OnlyExecutableTest, ReplacesItAndRestarts) {
   if (C().copyStays) {
     Schedule(expected, {"halunexe.exe"});
   } else {
-    expected.exe = kNew, expected.stagedExe = std::nullopt;
+    expected.InPlace(true, false);
     expected.launches = {ResidentCommandLine()};
   }
   EXPECT_EQ(expected, Snapshot());
@@ -173,15 +175,16 @@ struct UnfinishedCase {
   const char *exeAfter, *dllAfter;
 };
 const UnfinishedCase kUnfinished[] = {
-    {"executable in place", "new exe", "4.60", "4.60", "old dll", false, RUN_REPLACED, false, "new exe", "new dll"},
-    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true, RUN_RESTART_NEEDED, false,
-     "new exe", "old dll"},
-    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false, RUN_REPLACED, true,
+    {"executable in place", "new exe", "4.60", "4.60", "old dll", false, RUN_REPLACED, false,
      "new exe", "new dll"},
-    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false, RUN_REPLACED, true,
-     "new exe", "new dll"},
-    {"library cut short, same version", "old exe", "4.50", "4.50", "new", false, RUN_SAME_VERSION, false,
-     "old exe", "new dll"},
+    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
+     RUN_RESTART_NEEDED, false, "new exe", "old dll"},
+    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false, RUN_REPLACED,
+     true, "new exe", "new dll"},
+    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false,
+     RUN_REPLACED, true, "new exe", "new dll"},
+    {"library cut short, same version", "old exe", "4.50", "4.50", "new", false, RUN_SAME_VERSION,
+     false, "old exe", "new dll"},
 };
 using UnfinishedTest = CourseTest<UnfinishedCase>;
 TEST_P(UnfinishedTest, IsFinishedAsTheReplacementDoesIt) {
@@ -205,7 +208,9 @@ TEST_P(UnfinishedTest, IsFinishedAsTheReplacementDoesIt) {
     exeDeleted = exeDeleted || call->args[0] == sim::Fold(M().systemDir + "\\halunexe.exe");
   EXPECT_EQ(c.exeDeleted, exeDeleted);
   // A library already in place is not touched.
-  size_t pauses = std::string(c.libBytes) == "new dll" ? 0 : c.libraryHeld ? LIBRARY_DELETE_ATTEMPTS : 1;
+  size_t pauses = std::string(c.libBytes) == "new dll" ? 0
+                  : c.libraryHeld                      ? LIBRARY_DELETE_ATTEMPTS
+                                                       : 1;
   EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), M().Sleeps());
 }
 INSTANTIATE_TEST_SUITE_P(Rows, UnfinishedTest, Rows(AllFamilies(), kUnfinished), RowName());
@@ -225,7 +230,8 @@ struct UnelevatedCase {
 };
 const UnelevatedCase kUnelevated[] = {
     {"same version", "4.50", RUN_SAME_VERSION, false, 0, 0},
-    {"replacement", "4.60", RUN_RESTART_NEEDED, true, 2, (uint64_t)LIBRARY_DELETE_ATTEMPTS * LIBRARY_DELETE_PAUSE_MS},
+    {"replacement", "4.60", RUN_RESTART_NEEDED, true, 2,
+     (uint64_t)LIBRARY_DELETE_ATTEMPTS *LIBRARY_DELETE_PAUSE_MS},
 };
 using WithoutAdministratorRightsTest = CourseTest<UnelevatedCase>;
 TEST_P(WithoutAdministratorRightsTest, NothingChangesButTheResidentCloses) {
@@ -249,7 +255,8 @@ TEST_P(WithoutAdministratorRightsTest, NothingChangesButTheResidentCloses) {
   EXPECT_EQ(C().moveAttempts, Count("MoveFileExA"));
   EXPECT_LE(C().atLeastMs, M().nowMs) << "virtual time the run took";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, WithoutAdministratorRightsTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnelevated), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, WithoutAdministratorRightsTest,
+                         Rows({&kWin2000, &kWinXp, &kWin10}, kUnelevated), RowName());
 
 // "start" in the marker ends a run on 98/ME only, before any path is built.
 // A marker key that is missing or refused changes no course: it is never
@@ -269,14 +276,15 @@ const MarkerCase kKeyGone[] = {{"key refused", "start", RUN_REPLACED, kRefused},
 using StartMarkerTest = CourseTest<MarkerCase>;
 TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
   M().RemoveKey(kMarkerKey);
-  if (C().key != kMissing) M().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string(C().marker) + '\0');
+  if (C().key != kMissing)
+    M().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string(C().marker) + '\0');
   if (C().key == kRefused) M().FindKey(kMarkerKey)->refused = true;
   Install("4.50");
   Stage("4.60");
   MachineState expected = Snapshot();
   EXPECT_EQ(C().expected, RunUpgrade());
   if (C().expected == RUN_REPLACED) {
-    expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+    expected.InPlace();
     expected.launches = {ResidentCommandLine()};
   }
   if (C().key == kPresent) expected.marker = kComplete;
@@ -286,7 +294,8 @@ TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
   }
   bool read = F().expected == PLATFORM_WIN98ME && C().key == kPresent;
   size_t reads = 0;
-  for (const sim::Call *call : M().CallsNamed("RegQueryValueExA")) reads += call->args[1] == kMarkerValue;
+  for (const sim::Call *call : M().CallsNamed("RegQueryValueExA"))
+    reads += call->args[1] == kMarkerValue;
   EXPECT_EQ(read ? 1u : 0u, reads) << "marker read";
   if (C().expected == RUN_NOTHING_DONE) {
     EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << "no path built";
@@ -294,9 +303,11 @@ TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
 }
 INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows({&kWin98, &kWinMe}, kStartOn98), RowName());
 INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
-                         Rows({&kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95, &kWin32s}, kStartElsewhere),
+                         Rows({&kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95, &kWin32s},
+                              kStartElsewhere),
                          RowName());
-INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest, Rows({&kWin98, &kWinXp, &kNt4}, kKeyGone), RowName());
+INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest, Rows({&kWin98, &kWinXp, &kNt4}, kKeyGone),
+                         RowName());
 
 // A course that cannot put every file in place now: the files not in place
 // keep their staged copies and are scheduled where the family can, the
@@ -304,10 +315,10 @@ INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest, Rows({&kWin98, &kWinXp, &kNt4
 // where they were scheduled.
 struct NotInPlaceCase {
   const char *label;
-  bool installed;        // 4.50 installed; else a fresh install
-  const char *locked;    // an installed file locked throughout, or nullptr
-  int failingCopy;       // the CopyFileA that fails: -1 none, -2 every one
-  bool exeKept, dllKept; // staged copies kept, as the files not in place
+  bool installed;         // 4.50 installed; else a fresh install
+  const char *locked;     // an installed file locked throughout, or nullptr
+  int failingCopy;        // the CopyFileA that fails: -1 none, -2 every one
+  bool exeKept, dllKept;  // staged copies kept, as the files not in place
   size_t pauses;
   bool notified;
 };
@@ -331,7 +342,7 @@ TEST_P(NotInPlaceTest, FilesWaitForTheRestart) {
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
   EXPECT_EQ(c.pauses, M().Sleeps().size());
-  if (!c.exeKept) expected.exe = kNew, expected.stagedExe = std::nullopt;
+  if (!c.exeKept) expected.InPlace(true, false);
   if (!c.dllKept) expected.dll = kNewDll, expected.stagedDll = std::nullopt;
   // A file whose installed copy the run deleted stays absent until the restart.
   if (c.exeKept && (c.failingCopy != -1 || !c.installed)) expected.exe = std::nullopt;
@@ -339,8 +350,10 @@ TEST_P(NotInPlaceTest, FilesWaitForTheRestart) {
   std::vector<const char *> waiting;
   if (c.dllKept) waiting.push_back("halundll.dll");
   if (c.exeKept) waiting.push_back("halunexe.exe");
-  if (waiting.size() == 2) Schedule(expected, {"halundll.dll", "halunexe.exe"});
-  else Schedule(expected, {waiting[0]});
+  if (waiting.size() == 2)
+    Schedule(expected, {"halundll.dll", "halunexe.exe"});
+  else
+    Schedule(expected, {waiting[0]});
   expected.notices = Notices(c.notified);
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
@@ -384,14 +397,16 @@ TEST_P(DirectoryTest, UnusableSystemDirectoryTouchesNoManagedFile) {
   EXPECT_EQ(C().expected, RunUpgrade());
   expected.marker = kComplete;
   if (C().expected == RUN_REPLACED) {
-    expected.exe = kNew, expected.dll = kNewDll, expected.stagedExe = expected.stagedDll = std::nullopt;
+    expected.InPlace();
     expected.launches = {ResidentCommandLine()};
   } else {
-    for (const char *call : {"FindFirstFileA", "CreateFileA", "LoadLibraryA"}) EXPECT_EQ(0u, Count(call)) << call;
+    for (const char *call : {"FindFirstFileA", "CreateFileA", "LoadLibraryA"})
+      EXPECT_EQ(0u, Count(call)) << call;
   }
   EXPECT_EQ(expected, Snapshot());
 }
-INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest, Rows({&kWinXp, &kWin98, &kNt4}, kDirectories), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest, Rows({&kWinXp, &kWin98, &kNt4}, kDirectories),
+                         RowName());
 
 // The steps of the typical run, as the call log shows them: a readable
 // account of each call that matters, in order.

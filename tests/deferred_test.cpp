@@ -13,8 +13,10 @@ using namespace testing_support;
 namespace {
 
 const std::string kSection = "[Rename]\r\n";
-const std::string kLibLine = "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n";
-const std::string kExeLine = "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n";
+const std::string kLibLine =
+    "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n";
+const std::string kExeLine =
+    "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n";
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const PendingSet kBoth = PENDING_LIBRARY | PENDING_EXECUTABLE;
@@ -35,11 +37,16 @@ class DeferredTest : public RowTest<Case> {
   std::string Moves() {
     std::string moves;
     for (const sim::DelayedMove &move : M().DelayedMoves())
-      moves += move.from + " > " + move.to + (move.flags == (MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) ? "" : " other flags") + "; ";
+      moves += move.from + " > " + move.to +
+               (move.flags == (MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)
+                    ? ""
+                    : " other flags") +
+               "; ";
     return moves;
   }
 };
-#define ROWS(Test, families, cases) INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
+#define ROWS(Test, families, cases) \
+  INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 
 // ---------------------------------------------------------------- wininit.ini
 
@@ -77,17 +84,22 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
   M().otherProgram = [&](const std::string &call) {
     if (call != "WriteFile") return;
     for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
-      HANDLE other = CreateFileA("D:\\Win98\\WININIT.INI", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-      if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
-      else if (GetLastError() == ERROR_SHARING_VIOLATION) refused.push_back(access == GENERIC_READ ? "read" : "write");
+      HANDLE other =
+          CreateFileA("D:\\Win98\\WININIT.INI", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+      if (other != INVALID_HANDLE_VALUE)
+        CloseHandle(other);
+      else if (GetLastError() == ERROR_SHARING_VIOLATION)
+        refused.push_back(access == GENERIC_READ ? "read" : "write");
     }
   };
   EXPECT_TRUE(WriteWininitRenames(PENDING_ALL));
   M().otherProgram = nullptr;
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
-  EXPECT_EQ(Bytes(kSection + "D:\\Win98\\System\\halundll.dll = D:\\Win98\\System\\halundll.dl$\r\n"
-                             "D:\\Win98\\System\\halunexe.exe = D:\\Win98\\System\\halunexe.ex$\r\n" + kZero),
+  EXPECT_EQ(Bytes(kSection +
+                  "D:\\Win98\\System\\halundll.dll = D:\\Win98\\System\\halundll.dl$\r\n"
+                  "D:\\Win98\\System\\halunexe.exe = D:\\Win98\\System\\halunexe.ex$\r\n" +
+                  kZero),
             WininitBytes());
   ExpectCleanExit();
 }
@@ -101,19 +113,24 @@ struct StagedOnlyCase {
   PendingSet pending;
   const char *absent;  // a staged copy removed first, or nullptr
   PendingSet scheduled;
-  bool existing;       // a rename file there before
+  bool existing;  // a rename file there before
 };
 const StagedOnlyCase kStagedOnly[] = {
     {"nothing pending", 0, nullptr, 0, false},
     {"bit 2 alone", 4, nullptr, 0, false},
     {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0, false},
-    {"both pending, staged library missing", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE, false},
-    {"both pending, staged executable missing", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY, false},
+    {"both pending, staged library missing", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE,
+     false},
+    {"both pending, staged executable missing", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY,
+     false},
     {"nothing pending, existing file", 0, nullptr, 0, true},
     {"bit 2 alone, existing file", 4, nullptr, 0, true},
-    {"library pending, its staged copy missing, existing file", PENDING_LIBRARY, "halundll.dl$", 0, true},
-    {"both pending, staged library missing, existing file", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE, true},
-    {"both pending, staged executable missing, existing file", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY, true},
+    {"library pending, its staged copy missing, existing file", PENDING_LIBRARY, "halundll.dl$", 0,
+     true},
+    {"both pending, staged library missing, existing file", PENDING_ALL, "halundll.dl$",
+     PENDING_EXECUTABLE, true},
+    {"both pending, staged executable missing, existing file", PENDING_ALL, "halunexe.ex$",
+     PENDING_LIBRARY, true},
 };
 using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
 TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
@@ -125,7 +142,8 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   const bool on98 = F().restart == Restart::Wininit;
   Bytes expected = c.existing ? Bytes(kBoot) : std::nullopt;
   if (c.scheduled && on98)
-    expected = (c.existing ? kBoot : "") + kSection + (c.scheduled == PENDING_LIBRARY ? kLibLine : kExeLine) + kZero;
+    expected = (c.existing ? kBoot : "") + kSection +
+               (c.scheduled == PENDING_LIBRARY ? kLibLine : kExeLine) + kZero;
   EXPECT_EQ(expected, WininitBytes());
   if (!expected || !c.scheduled) {
     EXPECT_EQ(0u, Count("CreateFileA"));
@@ -148,14 +166,17 @@ struct ShortFormCase {
   std::string inLines;
   bool landsAtRestart;
 };
-const std::string kLongDir = "C:\\Program Files\\Windows System", kShortDir = "C:\\PROGRA~1\\WINDOW~1";
+const std::string kLongDir = "C:\\Program Files\\Windows System",
+                  kShortDir = "C:\\PROGRA~1\\WINDOW~1";
 const ShortFormCase kShortForms[] = {
     {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", nullptr, "C:\\WINDOWS\\SYSTEM", true},
     {"long directory", kLongDir, kShortDir, nullptr, kShortDir, true},
-    {"long directory, no short form to be had", kLongDir, kShortDir, "GetShortPathNameA", kLongDir, false},
-    {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'), nullptr,
+    {"long directory, no short form to be had", kLongDir, kShortDir, "GetShortPathNameA", kLongDir,
+     false},
+    {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
+     nullptr, kLongDir, false},
+    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), nullptr,
      kLongDir, false},
-    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), nullptr, kLongDir, false},
 };
 using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
@@ -167,8 +188,8 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   EXPECT_EQ(kBoth, ScheduleOnRestart(PENDING_ALL));
   M().faults = sim::FaultPlan();
   const std::string &d = c.inLines;
-  EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d + "\\halunexe.exe = " + d +
-                  "\\halunexe.ex$\r\n" + kZero),
+  EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
+                  "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
             WininitBytes());
   auto shortened = M().CallsNamed("GetShortPathNameA");
   ASSERT_EQ(1u, shortened.size());
@@ -184,7 +205,8 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
 ROWS(ShortFormTest, std::vector<const Family *>({&kWin98}), kShortForms);
 
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
-const std::string kLibLower = "c:\\windows\\system\\halundll.dll = c:\\windows\\system\\halundll.dl$\r\n";
+const std::string kLibLower =
+    "c:\\windows\\system\\halundll.dll = c:\\windows\\system\\halundll.dl$\r\n";
 struct MergeCase {
   const char *label;
   std::string before;
@@ -196,18 +218,21 @@ const MergeCase kMerges[] = {
     {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine + kZero},
     {"no section, no final newline", "[boot]\r\nshell=Explorer.exe", PENDING_ALL,
      kBoot + kSection + kLibLine + kExeLine + kZero},
-    {"section with another entry", kSection + kOther, PENDING_ALL, kSection + kOther + kLibLine + kExeLine + kZero},
+    {"section with another entry", kSection + kOther, PENDING_ALL,
+     kSection + kOther + kLibLine + kExeLine + kZero},
     {"zero byte left by an earlier run", kSection + kOther + kZero, PENDING_EXECUTABLE,
      kSection + kOther + kExeLine + kZero},
     {"zero bytes inside the file", "[boot]\r\n" + kZero + kZero + "x=y\r\n", PENDING_LIBRARY,
      "[boot]\r\nx=y\r\n" + kSection + kLibLine + kZero},
-    {"line already present", kSection + kExeLine, PENDING_ALL, kSection + kExeLine + kLibLine + kZero},
+    {"line already present", kSection + kExeLine, PENDING_ALL,
+     kSection + kExeLine + kLibLine + kZero},
     {"line present in other letter case", "[rename]\r\n" + kLibLower, PENDING_LIBRARY,
      "[rename]\r\n" + kLibLower + kZero},
-    {"both lines present with the earlier zero byte", kSection + kLibLine + kExeLine + kZero, PENDING_ALL,
-     kSection + kLibLine + kExeLine + kZero},
-    {"zero bytes dropped: the file shrinks", kSection + kLibLine + kZero + kZero + kExeLine + std::string(40, '\0'),
+    {"both lines present with the earlier zero byte", kSection + kLibLine + kExeLine + kZero,
      PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+    {"zero bytes dropped: the file shrinks",
+     kSection + kLibLine + kZero + kZero + kExeLine + std::string(40, '\0'), PENDING_ALL,
+     kSection + kLibLine + kExeLine + kZero},
     {"another section after [Rename]", kSection + kOther + "[Other]\r\nkey=value\r\n", PENDING_ALL,
      kSection + kOther + kLibLine + kExeLine + "[Other]\r\nkey=value\r\n" + kZero},
     {"[Rename] last, no final newline", kSection + "NUL=C:\\TEMP\\A.TMP", PENDING_EXECUTABLE,
@@ -252,8 +277,9 @@ TEST_P(LimitTest, DirectoriesAtTheirLimitsAreUsedWholeOrNotAtAll) {
   WriteWininitRenames(PENDING_EXECUTABLE);
   // The line is never cut short.
   const std::string &dir = M().systemDir;
-  EXPECT_EQ(C().written ? Bytes(kSection + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + kZero)
-                        : std::nullopt,
+  EXPECT_EQ(C().written
+                ? Bytes(kSection + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + kZero)
+                : std::nullopt,
             WininitBytes());
   if (!C().written) {
     EXPECT_EQ(0u, Count("CreateFileA"));
@@ -285,7 +311,8 @@ TEST_P(UnwritableTest, RenameFileThatCannotBeMergedIsLeftAsItWas) {
   Prepare();
   if (c.existing) M().PutFile(Wininit(), c.before);
   if (c.windowsDir)
-    M().windowsDirOverride = std::make_pair(std::string(c.windowsDir) + '\0', (UINT)std::strlen(c.windowsDir));
+    M().windowsDirOverride =
+        std::make_pair(std::string(c.windowsDir) + '\0', (UINT)std::strlen(c.windowsDir));
   else if (c.failingCall)
     M().faults.operation = c.failingCall;
   else
@@ -327,7 +354,8 @@ TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   Prepare();
   M().PutFile("C:\\TEMP\\A.TMP", "temp");
   M().PutFile("C:\\TEMP\\C.TMP", "gone");
-  M().PutFile(Wininit(), kBoot + "[Rename]\r\nC:\\TEMP\\B.TMP=C:\\TEMP\\A.TMP\r\nNUL=C:\\TEMP\\C.TMP\r\n");
+  M().PutFile(Wininit(),
+              kBoot + "[Rename]\r\nC:\\TEMP\\B.TMP=C:\\TEMP\\A.TMP\r\nNUL=C:\\TEMP\\C.TMP\r\n");
   ScheduleOnRestart(PENDING_ALL);
   const Bytes merged = WininitBytes();
   M().Restart();
@@ -351,8 +379,10 @@ struct MovesCase {
   const char *moves;
 };
 const MovesCase kMoves[] = {
-    {"library", PENDING_LIBRARY, "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "},
-    {"executable", PENDING_EXECUTABLE, "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
+    {"library", PENDING_LIBRARY,
+     "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "},
+    {"executable", PENDING_EXECUTABLE,
+     "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
     {"both", PENDING_ALL,
      "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "
      "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
@@ -373,35 +403,45 @@ ROWS(MovesTest, std::vector<const Family *>({&kWin2000, &kWinXp, &kWin10}), kMov
 // The moves are performed natively at the restart. Under WOW64 they must name
 // the WOW64 directory where the files really are; named as the tool sees them
 // ("system32"), the native step finds nothing there and the staged pair stays.
-enum class Wow64 { FamilyDefault, NoIsWow64Process, NoDirectoryFunction, IsWow64ProcessFails, DirectoryCallFails,
-                   DirectoryLengthWrong };
+enum class Wow64 {
+  FamilyDefault,
+  NoIsWow64Process,
+  NoDirectoryFunction,
+  IsWow64ProcessFails,
+  DirectoryCallFails,
+  DirectoryLengthWrong
+};
 struct LandCase {
   const char *label;
   const Family *family;
   Wow64 functions;
-  size_t wow64DirLength;  // 0: the family's own
-  const char *movedFrom;  // the directory the moves name; "" when none is queued
-  bool replaced;          // the new pair is installed after the restart
+  size_t wow64DirLength;      // 0: the family's own
+  const char *movedFrom;      // the directory the moves name; "" when none is queued
+  bool replaced;              // the new pair is installed after the restart
   bool movesRefused = false;  // the tool may not register delayed moves
 };
 const LandCase kLandings[] = {
-    {"Windows 2000, no WOW64 functions", &kWin2000, Wow64::FamilyDefault, 0, "c:\\windows\\system32", true},
+    {"Windows 2000, no WOW64 functions", &kWin2000, Wow64::FamilyDefault, 0,
+     "c:\\windows\\system32", true},
     {"32-bit Windows XP", &kWinXp, Wow64::FamilyDefault, 0, "c:\\windows\\system32", true},
     {"64-bit Windows 10", &kWin10x64, Wow64::FamilyDefault, 0, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, Wow64::FamilyDefault, SYSTEM_DIR_MAX_LENGTH, nullptr,
-     true},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, Wow64::FamilyDefault, SYSTEM_DIR_MAX_LENGTH + 1, "",
+    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, Wow64::FamilyDefault,
+     SYSTEM_DIR_MAX_LENGTH, nullptr, true},
+    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, Wow64::FamilyDefault,
+     SYSTEM_DIR_MAX_LENGTH + 1, "", false},
+    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, Wow64::FamilyDefault, 300, "",
      false},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, Wow64::FamilyDefault, 300, "", false},
-    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, Wow64::DirectoryLengthWrong, 0, "",
-     false},
+    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64,
+     Wow64::DirectoryLengthWrong, 0, "", false},
     // A missing function or a failed call reads as "not WOW64".
-    {"64-bit, no IsWow64Process", &kWin10x64, Wow64::NoIsWow64Process, 0, "c:\\windows\\system32", false},
-    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, Wow64::NoDirectoryFunction, 0, "c:\\windows\\system32",
+    {"64-bit, no IsWow64Process", &kWin10x64, Wow64::NoIsWow64Process, 0, "c:\\windows\\system32",
      false},
-    {"64-bit, IsWow64Process fails", &kWin10x64, Wow64::IsWow64ProcessFails, 0, "c:\\windows\\system32", false},
-    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Wow64::DirectoryCallFails, 0, "c:\\windows\\system32",
-     false},
+    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, Wow64::NoDirectoryFunction, 0,
+     "c:\\windows\\system32", false},
+    {"64-bit, IsWow64Process fails", &kWin10x64, Wow64::IsWow64ProcessFails, 0,
+     "c:\\windows\\system32", false},
+    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Wow64::DirectoryCallFails, 0,
+     "c:\\windows\\system32", false},
     {"Windows XP, not elevated", &kWinXp, Wow64::FamilyDefault, 0, "", false, true},
     {"64-bit, not elevated", &kWin10x64, Wow64::FamilyDefault, 0, "", false, true},
 };
@@ -412,12 +452,23 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   if (c.wow64DirLength != 0) M().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
   auto &kernel32 = M().systemLibraries["kernel32.dll"].exports;
   switch (c.functions) {
-    case Wow64::FamilyDefault: break;
-    case Wow64::NoIsWow64Process: kernel32.erase("IsWow64Process"); break;
-    case Wow64::NoDirectoryFunction: kernel32.erase("GetSystemWow64DirectoryA"); break;
-    case Wow64::IsWow64ProcessFails: M().faults.operation = "IsWow64Process"; break;
-    case Wow64::DirectoryCallFails: M().faults.operation = "GetSystemWow64DirectoryA"; break;
-    case Wow64::DirectoryLengthWrong: M().wow64DirOverride = std::make_pair(M().wow64Dir + '\0', 40u); break;
+    case Wow64::FamilyDefault:
+      break;
+    case Wow64::NoIsWow64Process:
+      kernel32.erase("IsWow64Process");
+      break;
+    case Wow64::NoDirectoryFunction:
+      kernel32.erase("GetSystemWow64DirectoryA");
+      break;
+    case Wow64::IsWow64ProcessFails:
+      M().faults.operation = "IsWow64Process";
+      break;
+    case Wow64::DirectoryCallFails:
+      M().faults.operation = "GetSystemWow64DirectoryA";
+      break;
+    case Wow64::DirectoryLengthWrong:
+      M().wow64DirOverride = std::make_pair(M().wow64Dir + '\0', 40u);
+      break;
   }
   M().delayedMovesRefused = c.movesRefused;
   Install("4.50");
@@ -429,7 +480,8 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const std::string dir = c.movedFrom ? c.movedFrom : sim::Fold(M().wow64Dir);
   std::string moves;
   if (!dir.empty())
-    moves = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll; " + dir + "\\halunexe.ex$ > " + dir + "\\halunexe.exe; ";
+    moves = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll; " + dir + "\\halunexe.ex$ > " + dir +
+            "\\halunexe.exe; ";
   EXPECT_EQ(moves, Moves());
   expected.moves = M().DelayedMoves();
   expected.marker = kComplete;
@@ -455,7 +507,8 @@ TEST_P(ElsewhereTest, OtherPlatformsGetNoRestartInstructions) {
 }
 // An unclassified platform behaves as the others.
 const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, SharedRow("winxp")};
-ROWS(ElsewhereTest, std::vector<const Family *>({&kNt4, &kWin95, &kWin32s, &kUnclassified}), kNoCase);
+ROWS(ElsewhereTest, std::vector<const Family *>({&kNt4, &kWin95, &kWin32s, &kUnclassified}),
+     kNoCase);
 
 // An earlier run's restart-time replacement still names a staged copy, which
 // must then stay: read from wininit.ini's first [Rename] section on Windows
@@ -482,7 +535,9 @@ const NamedCase kNamed[] = {
     {"no rename file", &kWin98, [] {}, 0},
     {"the library's line", &kWin98, InRenameFile(kSection + kLibLine + kZero), PENDING_LIBRARY},
     {"both lines, in other letter case and spacing", &kWinMe,
-     InRenameFile("[rename]\n  c:\\windows\\system\\HALUNEXE.EXE = c:\\windows\\system\\halunexe.ex$ \n" + kLibLine),
+     InRenameFile(
+         "[rename]\n  c:\\windows\\system\\HALUNEXE.EXE = c:\\windows\\system\\halunexe.ex$ \n" +
+         kLibLine),
      kBoth},
     {"the line in a later [Rename] section", &kWin98,
      InRenameFile("[Rename]\r\nNUL=C:\\x.tmp\r\n[Other]\r\n[Rename]\r\n" + kLibLine), 0},
@@ -501,10 +556,11 @@ const NamedCase kNamed[] = {
      },
      kBoth},
     {"no delayed move", &kWinXp, [] {}, 0},
-    {"the executable's move, replacing", &kWinXp, Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing),
-     PENDING_EXECUTABLE},
+    {"the executable's move, replacing", &kWinXp,
+     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), PENDING_EXECUTABLE},
     {"the library's move, not replacing", &kWin2000,
-     Moved(kSys32 + "halundll.dl$", kSys32 + "halundll.dll", MOVEFILE_DELAY_UNTIL_REBOOT), PENDING_LIBRARY},
+     Moved(kSys32 + "halundll.dl$", kSys32 + "halundll.dll", MOVEFILE_DELAY_UNTIL_REBOOT),
+     PENDING_LIBRARY},
     {"another program's moves of the staged copies", &kWinXp,
      [] {
        Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT)();
@@ -512,7 +568,8 @@ const NamedCase kNamed[] = {
      },
      0},
     {"under WOW64, the move in the WOW64 directory", &kWin10x64,
-     Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe", kReplacing),
+     Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
+           kReplacing),
      PENDING_EXECUTABLE},
     {"under WOW64, a move in the directory the tool is shown", &kWin10x64,
      Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), 0},

@@ -25,10 +25,10 @@ struct Course {
 class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<const Course *> {
  public:
   using SimTest::Install;
+  using SimTest::m;
   using SimTest::Stage;
   using SimTest::Sys;
   using SimTest::UseFamily;
-  using SimTest::m;
 
   // Runs the tool once on the machine as `course` sets it up, with `plan`,
   // and returns what went wrong (empty when nothing did).
@@ -51,8 +51,7 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
     if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED)
       out << "status " << status << " is not one of the six\n";
     if (m().OpenHandleCount() != 0) out << m().OpenHandleCount() << " handles left open\n";
-    if (m().LiveAllocationCount() != 0)
-      out << m().LiveAllocationCount() << " heap blocks left\n";
+    if (m().LiveAllocationCount() != 0) out << m().LiveAllocationCount() << " heap blocks left\n";
     if (m().LoadedLibraryCount() != 0)
       out << m().LoadedLibraryCount() << " library references left\n";
     for (const std::string &defect : m().Defects()) out << "defect: " << defect << "\n";
@@ -86,8 +85,8 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
       std::string afterRestart = RestartAndCheckManagedFiles(before);
       bool onlyExcused = !afterRestart.empty();
       for (int i = 0; i < 2; ++i)
-        if (!excused[i] && afterRestart.find(std::string(before.files[i].label) + " not installed") !=
-                               std::string::npos)
+        if (!excused[i] && afterRestart.find(std::string(before.files[i].label) +
+                                             " not installed") != std::string::npos)
           onlyExcused = false;
       if (anyExcused && onlyExcused && unrecoverable)
         ++*unrecoverable;
@@ -167,8 +166,8 @@ const Course kCourses[] = {
 TEST_P(FaultSweepTest, SurvivesEveryFailingCall) {
   long swept = Sweep(*GetParam());
   RecordProperty("faults_swept", static_cast<int>(swept));
-  std::printf("fault sweep: %-90s %ld faults, %ld with the restart out of reach\n", GetParam()->name.c_str(),
-              swept, unrecoverable_);
+  std::printf("fault sweep: %-90s %ld faults, %ld with the restart out of reach\n",
+              GetParam()->name.c_str(), swept, unrecoverable_);
 }
 INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, ::testing::ValuesIn([] {
                            std::vector<const Course *> courses;
@@ -229,7 +228,7 @@ TEST_P(NoLibraryTest, MissingInstalledLibraryIsCopiedIntoPlace) {
   m().RemoveFile(Sys("halundll.dll"));
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  expected.exe = "new exe", expected.dll = "new dll", expected.stagedExe = expected.stagedDll = std::nullopt;
+  expected.InPlace();
   expected.launches = {ResidentCommandLine()};
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());

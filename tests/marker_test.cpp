@@ -1,8 +1,9 @@
 // The completion marker: which staged copies the end of a run removes, the
 // "Complete" value it writes, and the "start" value that can pre-empt a run.
+#include "marker/marker.h"
+
 #include <string>
 
-#include "marker/marker.h"
 #include "support/scenario.h"
 
 using namespace testing_support;

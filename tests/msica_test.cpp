@@ -18,9 +18,11 @@ TEST_F(MsicaTest, VerdictOnEachExitCode) {
   const struct {
     DWORD exitCode;
     Verdict verdict;
-  } rows[] = {{0, VERDICT_FAILED},          {1, VERDICT_DONE},       {2, VERDICT_DONE},
-              {3, VERDICT_DONE},            {4, VERDICT_RESTART},    {0xFFFFFFFFu, VERDICT_FAILED},
-              {5, VERDICT_FAILED},          {0xC0000005u, VERDICT_FAILED}, {0xFFFFu, VERDICT_FAILED}};
+  } rows[] = {{0, VERDICT_FAILED},      {1, VERDICT_DONE},
+              {2, VERDICT_DONE},        {3, VERDICT_DONE},
+              {4, VERDICT_RESTART},     {0xFFFFFFFFu, VERDICT_FAILED},
+              {5, VERDICT_FAILED},      {0xC0000005u, VERDICT_FAILED},
+              {0xFFFFu, VERDICT_FAILED}};
   for (const auto &row : rows) {
     const StatusRow *got = VerdictOn(row.exitCode);
     EXPECT_EQ(row.verdict, got->verdict) << "exit code " << row.exitCode << ": " << got->meaning;

@@ -1,12 +1,13 @@
 // The running-instance notice: which running copies are found on each
 // family, what is sent to the stub window, and what the run does when the
 // process functions cannot be bound or the resident holds on to its files.
+#include "notice/notice.h"
+
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "notice/notice.h"
 #include "replace/replace.h"
 #include "support/scenario.h"
 
@@ -18,7 +19,9 @@ const DWORD kResidentId = 1200;
 const DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE;
 
 // A number argument of a logged call, as the call received it.
-DWORD Arg(const sim::Call *call, size_t i) { return static_cast<DWORD>(std::stoul(call->args[i], nullptr, 0)); }
+DWORD Arg(const sim::Call *call, size_t i) {
+  return static_cast<DWORD>(std::stoul(call->args[i], nullptr, 0));
+}
 
 // 4.50 installed and 4.60 staged on the row's family, the marker key present.
 template <class Case>
@@ -31,7 +34,9 @@ class NoticeTest : public RowTest<Case> {
   }
   sim::Machine &M() { return sim::M(); }
   std::string Resident() const { return sim::M().systemDir + "\\HALUNEXE.EXE"; }
-  void AddResident(const std::string &path, DWORD id = kResidentId) { M().AddProcess(id, path, "halunexe.exe"); }
+  void AddResident(const std::string &path, DWORD id = kResidentId) {
+    M().AddProcess(id, path, "halunexe.exe");
+  }
   void AddStub() { M().AddWindow(STUB_WINDOW_CLASS); }
   // Identifiers of the processes opened with `access`.
   std::vector<DWORD> Opened(DWORD access) {
@@ -43,20 +48,21 @@ class NoticeTest : public RowTest<Case> {
   // The virtual time of the first deletion of the installed executable, or -1.
   long long ExeDeletedAt() {
     for (const sim::Call *call : M().CallsNamed("DeleteFileA"))
-      if (call->args[0] == sim::Fold(this->Sys("halunexe.exe"))) return static_cast<long long>(call->atMs);
+      if (call->args[0] == sim::Fold(this->Sys("halunexe.exe")))
+        return static_cast<long long>(call->atMs);
     return -1;
   }
   size_t LoadsOf(const std::string &name) {
     size_t count = 0;
-    for (const sim::Call *call : M().CallsNamed("LoadLibraryA")) count += sim::BaseNameOf(sim::Fold(call->args[0])) == name;
+    for (const sim::Call *call : M().CallsNamed("LoadLibraryA"))
+      count += sim::BaseNameOf(sim::Fold(call->args[0])) == name;
     return count;
   }
   // What the run leaves from `before`: the pair replaced (or the files
   // `exeNow`/`dllNow` say), `notices` notices, the resident started when
   // both are in place.
   MachineState After(MachineState before, size_t notices, bool exeNow = true, bool dllNow = true) {
-    if (exeNow) before.exe = "new exe", before.stagedExe = std::nullopt;
-    if (dllNow) before.dll = "new dll", before.stagedDll = std::nullopt;
+    before.InPlace(exeNow, dllNow);
     if (exeNow && dllNow) before.launches = {ResidentCommandLine()};
     before.notices.assign(notices, NOTICE_MESSAGE);
     before.marker = kComplete;
@@ -77,9 +83,10 @@ TEST_P(OtherDirectoryTest, CopyFromAnotherDirectoryIsMatchedOnNt5Only) {
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
   EXPECT_EQ(After(before, F().shared.notice == Notice::ProcessList), Snapshot());
 }
-INSTANTIATE_TEST_SUITE_P(Families, OtherDirectoryTest,
-                         Rows({&kWin32s, &kWin95, &kWin98, &kWinMe, &kNt4, &kWin2000, &kWinXp, &kWin10}, kNoCase),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(
+    Families, OtherDirectoryTest,
+    Rows({&kWin32s, &kWin95, &kWin98, &kWinMe, &kNt4, &kWin2000, &kWinXp, &kWin10}, kNoCase),
+    RowName());
 
 // The stub window is looked up anew for each copy found; without one nothing
 // is sent and nothing waited for.
@@ -156,7 +163,8 @@ TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModule
   EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
   EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
   EXPECT_EQ(kResidentId, Arg(opens[1], 2));
-  EXPECT_LT(opens[1], M().CallsNamed("SendMessageTimeoutA")[0]) << "opened for the wait before the notice";
+  EXPECT_LT(opens[1], M().CallsNamed("SendMessageTimeoutA")[0])
+      << "opened for the wait before the notice";
   auto modules = M().CallsNamed("EnumProcessModules");
   ASSERT_EQ(1u, modules.size());
   EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
@@ -174,7 +182,8 @@ struct IdleCase {
   bool resident;
   size_t notices;
 };
-const IdleCase kIdle[] = {{"identifier 0 alone", false, 0}, {"identifier 0, then the resident", true, 1}};
+const IdleCase kIdle[] = {{"identifier 0 alone", false, 0},
+                          {"identifier 0, then the resident", true, 1}};
 using IdleTest = NoticeTest<IdleCase>;
 TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
   const bool nt5 = F().shared.notice == Notice::ProcessList;
@@ -187,7 +196,8 @@ TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
   EXPECT_EQ(After(before, C().notices), Snapshot());
   std::vector<DWORD> opened = {0};
   if (C().resident) opened.push_back(kResidentId);
-  EXPECT_EQ(nt5 ? opened : std::vector<DWORD>{}, Opened(kQueryAccess)) << "the snapshot walk opens no process";
+  EXPECT_EQ(nt5 ? opened : std::vector<DWORD>{}, Opened(kQueryAccess))
+      << "the snapshot walk opens no process";
 }
 INSTANTIATE_TEST_SUITE_P(Rows, IdleTest, Rows({&kWinXp, &kWin98}, kIdle), RowName());
 
@@ -200,8 +210,10 @@ const ListCase kList[] = {{"at 1023", 1023, 1}, {"at 1024", 1024, 0}, {"at 1099"
 using ListTest = NoticeTest<ListCase>;
 TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
   for (size_t i = 0; i < 1100; ++i)
-    if (i == C().residentAt) AddResident(Resident(), static_cast<DWORD>(8 + 4 * i));
-    else M().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
+    if (i == C().residentAt)
+      AddResident(Resident(), static_cast<DWORD>(8 + 4 * i));
+    else
+      M().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
   AddStub();
   MachineState before = Snapshot();
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
@@ -243,7 +255,8 @@ TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("OpenProcess"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnusable), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnusable),
+                         RowName());
 
 // The process libraries are loaded from the system directory by full path
 // (a psapi.dll planted beside the tool lacks every function), and toolhelp
@@ -261,7 +274,8 @@ TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
   std::vector<std::string> loads;
   for (const sim::Call *call : M().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
   std::vector<std::string> expected = {M().systemDir + "\\version.dll"};
-  expected.push_back(F().shared.notice == Notice::ProcessList ? M().systemDir + "\\psapi.dll" : "KERNEL32.dll");
+  expected.push_back(F().shared.notice == Notice::ProcessList ? M().systemDir + "\\psapi.dll"
+                                                              : "KERNEL32.dll");
   EXPECT_EQ(expected, loads);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, PlantedTest, Rows({&kWinXp, &kWin98}, kNoCase), RowName());
@@ -272,16 +286,21 @@ struct ToolhelpCase {
   const char *label, *missing, *operation;
 };
 const ToolhelpCase kToolhelp[] = {
-    {"no Module32Next", "Module32Next", ""},         {"no Module32First", "Module32First", ""},
-    {"no Process32Next", "Process32Next", ""},       {"no Process32First", "Process32First", ""},
+    {"no Module32Next", "Module32Next", ""},
+    {"no Module32First", "Module32First", ""},
+    {"no Process32Next", "Process32Next", ""},
+    {"no Process32First", "Process32First", ""},
     {"no CreateToolhelp32Snapshot", "CreateToolhelp32Snapshot", ""},
-    {"no KERNEL32", "", ""},                         {"snapshot refused", "-", "CreateToolhelp32Snapshot"},
+    {"no KERNEL32", "", ""},
+    {"snapshot refused", "-", "CreateToolhelp32Snapshot"},
 };
 using ToolhelpTest = NoticeTest<ToolhelpCase>;
 TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
   if (*C().missing != '-') {
-    if (*C().missing) M().systemLibraries["kernel32.dll"].exports.erase(C().missing);
-    else M().systemLibraries.erase("kernel32.dll");
+    if (*C().missing)
+      M().systemLibraries["kernel32.dll"].exports.erase(C().missing);
+    else
+      M().systemLibraries.erase("kernel32.dll");
   }
   M().faults.operation = C().operation;
   AddResident(Resident());
@@ -305,7 +324,8 @@ TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
   EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
   EXPECT_EQ(0u, Arg(snapshots[0], 1));
   for (const char *walk : {"Process32First", "Process32Next"})
-    for (const sim::Call *call : M().CallsNamed(walk)) EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
+    for (const sim::Call *call : M().CallsNamed(walk))
+      EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({&kWin98}, kNoCase), RowName());
 
@@ -314,17 +334,21 @@ INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({&kWin98}, kNoCase), RowN
 struct HeldCase {
   const char *label, *installed, *staged;  // nullptr: none
 };
-const HeldCase kHeld[] = {{"nothing staged", "4.50", nullptr}, {"fresh install", nullptr, "4.60"},
-                          {"same version", "4.50", "4.50"},   {"old version", "4.30", "4.60"},
+const HeldCase kHeld[] = {{"nothing staged", "4.50", nullptr},
+                          {"fresh install", nullptr, "4.60"},
+                          {"same version", "4.50", "4.50"},
+                          {"old version", "4.30", "4.60"},
                           {"replacement", "4.50", "4.60"}};
 using HeldTest = NoticeTest<HeldCase>;
 TEST_P(HeldTest, ProcessLibraryIsHeldOnlyForTheReplacement) {
-  for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"}) M().RemoveFile(Sys(name));
+  for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"})
+    M().RemoveFile(Sys(name));
   if (C().installed) Install(C().installed);
   if (C().staged) Stage(C().staged);
   RunUpgrade();
   const bool replaces = std::string(C().label) == "replacement";
-  EXPECT_EQ(replaces ? 1u : 0u, LoadsOf(F().expected == PLATFORM_NT5 ? "psapi.dll" : "kernel32.dll"));
+  EXPECT_EQ(replaces ? 1u : 0u,
+            LoadsOf(F().expected == PLATFORM_NT5 ? "psapi.dll" : "kernel32.dll"));
   EXPECT_EQ(0, M().LoadedLibraryCount());
   if (replaces) {
     EXPECT_EQ("FreeLibrary", M().Calls().back().name);
@@ -340,26 +364,32 @@ enum class Holds { Executable, Both, Library };
 // library (when held) until the first has. Each copy ends `endsAfterMs[i]`
 // after its notice has been handled (sim::kForever: it stays); the stub
 // window handles a notice in `handlingMs`.
-void AddCopies(const std::vector<uint64_t> &endsAfterMs, uint64_t handlingMs, bool hung, Holds holds) {
+void AddCopies(const std::vector<uint64_t> &endsAfterMs, uint64_t handlingMs, bool hung,
+               Holds holds) {
   sim::Machine &m = sim::M();
   const std::string exe = m.systemDir + "\\halunexe.exe", dll = m.systemDir + "\\halundll.dll";
   for (size_t i = 0; i < endsAfterMs.size(); ++i)
-    m.AddProcess(kResidentId + 4 * static_cast<DWORD>(i), m.systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-  const bool holdsExe = holds != Holds::Library && !endsAfterMs.empty(), holdsDll = holds != Holds::Executable;
+    m.AddProcess(kResidentId + 4 * static_cast<DWORD>(i), m.systemDir + "\\HALUNEXE.EXE",
+                 "HALUNEXE.EXE");
+  const bool holdsExe = holds != Holds::Library && !endsAfterMs.empty(),
+             holdsDll = holds != Holds::Executable;
   if (holdsExe) m.LockFile(exe, sim::kForever);
   if (holdsDll) m.LockFile(dll, sim::kForever);
   auto answered = std::make_shared<size_t>(0);
-  sim::Window &window = m.AddWindow(STUB_WINDOW_CLASS, [=](UINT message, WPARAM, LPARAM) -> LRESULT {
-    if (message != NOTICE_MESSAGE || *answered >= endsAfterMs.size()) return 0;
-    sim::Machine &machine = sim::M();
-    uint64_t after = endsAfterMs[(*answered)++];
-    machine.processes[*answered - 1].endsAtMs = after == sim::kForever ? sim::kForever : machine.nowMs + after;
-    uint64_t last = 0;
-    for (const sim::Process &process : machine.processes) last = std::max(last, process.endsAtMs);
-    if (holdsExe) machine.FindFile(exe)->lockedUntil = last;
-    if (holdsDll) machine.FindFile(dll)->lockedUntil = machine.processes[0].endsAtMs;
-    return 0;
-  });
+  sim::Window &window =
+      m.AddWindow(STUB_WINDOW_CLASS, [=](UINT message, WPARAM, LPARAM) -> LRESULT {
+        if (message != NOTICE_MESSAGE || *answered >= endsAfterMs.size()) return 0;
+        sim::Machine &machine = sim::M();
+        uint64_t after = endsAfterMs[(*answered)++];
+        machine.processes[*answered - 1].endsAtMs =
+            after == sim::kForever ? sim::kForever : machine.nowMs + after;
+        uint64_t last = 0;
+        for (const sim::Process &process : machine.processes)
+          last = std::max(last, process.endsAtMs);
+        if (holdsExe) machine.FindFile(exe)->lockedUntil = last;
+        if (holdsDll) machine.FindFile(dll)->lockedUntil = machine.processes[0].endsAtMs;
+        return 0;
+      });
   window.handlingMs = handlingMs;
   window.hung = hung;
 }
@@ -388,25 +418,64 @@ const Holds kExe = Holds::Executable;
 const AnswerCase kAnswers[] = {
     {"no running copy", {}, 0, false, kExe, 0, 0, RUN_REPLACED, 0},
     {"ends as it answers", {0}, 0, false, kExe, 0, 1, RUN_REPLACED, 0},
-    {"ends as it answers, letting its library go", {0}, 0, false, Holds::Both, 0, 1, RUN_REPLACED, 0},
-    {"ignores it, holding only its library", {kStays}, 0, false, Holds::Library, 0, 1, RUN_RESTART_NEEDED, 5000},
+    {"ends as it answers, letting its library go",
+     {0},
+     0,
+     false,
+     Holds::Both,
+     0,
+     1,
+     RUN_REPLACED,
+     0},
+    {"ignores it, holding only its library",
+     {kStays},
+     0,
+     false,
+     Holds::Library,
+     0,
+     1,
+     RUN_RESTART_NEEDED,
+     5000},
     {"ends 700 ms after answering", {700}, 0, false, kExe, 0, 1, RUN_REPLACED, 700},
     {"ends at the limit", {5000}, 0, false, kExe, 0, 1, RUN_REPLACED, 5000},
     {"ends 1 ms after the limit", {5001}, 0, false, kExe, 0, 1, RUN_RESTART_NEEDED, 5000},
     {"stays", {kStays}, 0, false, kExe, 0, 1, RUN_RESTART_NEEDED, 5000},
     {"two copies ending within the limit", {3000, 4000}, 0, false, kExe, 0, 2, RUN_REPLACED, 4000},
-    {"two copies, the second too late", {3000, 7000}, 0, false, kExe, 0, 2, RUN_RESTART_NEEDED, 5000},
+    {"two copies, the second too late",
+     {3000, 7000},
+     0,
+     false,
+     kExe,
+     0,
+     2,
+     RUN_RESTART_NEEDED,
+     5000},
     // 3 s into the wait the tick count passes 0xFFFFFFFF: the second copy
     // still gets only the 2 s left.
-    {"tick count wrapping during the wait", {3000, kStays}, 0, false, kExe, 0xFFFFFFFFu - 1000, 2,
-     RUN_RESTART_NEEDED, 5000},
+    {"tick count wrapping during the wait",
+     {3000, kStays},
+     0,
+     false,
+     kExe,
+     0xFFFFFFFFu - 1000,
+     2,
+     RUN_RESTART_NEEDED,
+     5000},
     {"answers after 29 s", {0}, 29000, false, kExe, 0, 1, RUN_REPLACED, 29000},
     {"answers after exactly 30 s", {0}, 30000, false, kExe, 0, 1, RUN_REPLACED, 30000},
     {"would answer after 31 s", {0}, 31000, false, kExe, 0, 1, RUN_RESTART_NEEDED, 30000 + 5000},
     {"never returns", {0}, kStays, false, kExe, 0, 1, RUN_RESTART_NEEDED, 30000 + 5000},
     {"already not responding", {0}, kStays, true, kExe, 0, 0, RUN_RESTART_NEEDED, 5000},
     // The second notice finds the window not responding and returns at once.
-    {"two copies, never returns", {0, 0}, kStays, false, kExe, 0, 1, RUN_RESTART_NEEDED, 30000 + 5000},
+    {"two copies, never returns",
+     {0, 0},
+     kStays,
+     false,
+     kExe,
+     0,
+     1,
+     RUN_RESTART_NEEDED,
+     30000 + 5000},
 };
 using AnswerTest = NoticeTest<AnswerCase>;
 TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {

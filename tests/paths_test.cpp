@@ -79,7 +79,8 @@ const CompareCase kCompares[] = {
     // across the chunks the comparison reads
     {"same, several chunks", kBig, kBig, MATCH_SAME},
     {"ends at a chunk's end", kBig.substr(0, 4096), kBig, MATCH_TORN},
-    {"zero bytes from the second chunk", kBig.substr(0, 4100) + std::string(900, '\0'), kBig, MATCH_TORN},
+    {"zero bytes from the second chunk", kBig.substr(0, 4100) + std::string(900, '\0'), kBig,
+     MATCH_TORN},
     {"differs in the last byte", kBig.substr(0, 4999) + "y", kBig, MATCH_DIFFERENT},
     {"installed copy missing", std::nullopt, "new exe", MATCH_UNKNOWN},
     {"a read fails", "new exe", "new exe", MATCH_UNKNOWN, true},
@@ -89,8 +90,8 @@ TEST_P(CompareTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
   if (C().installed) m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.exe", *C().installed);
   m().PutFile("C:\\WINDOWS\\SYSTEM32\\halunexe.ex$", C().staged);
   if (C().readFails) m().faults.operation = "ReadFile";
-  EXPECT_EQ(C().expected,
-            CompareWithStaged("c:\\windows\\system32\\halunexe.exe", "c:\\windows\\system32\\halunexe.ex$"));
+  EXPECT_EQ(C().expected, CompareWithStaged("c:\\windows\\system32\\halunexe.exe",
+                                            "c:\\windows\\system32\\halunexe.ex$"));
   ExpectCleanExit();
 }
 INSTANTIATE_TEST_SUITE_P(Rows, CompareTest, Rows({&kWinXp}, kCompares), RowName());

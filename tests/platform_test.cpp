@@ -1,8 +1,8 @@
 // The platform classification, per Windows family and at its edges; the
 // record sizes the simulated declarations share with Windows (checked at
 // compile time by the include below).
-#include "platform/record_sizes.h"
 #include "files/files.h"
+#include "platform/record_sizes.h"
 #include "support/scenario.h"
 
 using namespace testing_support;
@@ -25,7 +25,8 @@ TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
   for (bool libraryFirst : {false, true}) {
     FreshMachine();
     for (const char *name : {"halunexe.exe", "halundll.dll"}) m().PutFile(Sys(name), name);
-    m().faults.operation = "DeleteFileA", m().faults.subject = "halundll.dll", m().faults.occurrence = 0;
+    m().faults.operation = "DeleteFileA", m().faults.subject = "halundll.dll",
+    m().faults.occurrence = 0;
     std::vector<std::string> order = {Sys("halunexe.exe"), Sys("halundll.dll")};
     if (libraryFirst) std::swap(order[0], order[1]);
     for (const std::string &path : order) DeleteFileA(path.c_str());

@@ -2,12 +2,13 @@
 // their own; the courses of whole runs are in courses_test.cpp. These steps
 // only copy and report what is not in place: scheduling and starting are the
 // run procedure's, so none of them leaves a restart-time instruction.
+#include "replace/replace.h"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "marker/marker.h"
-#include "replace/replace.h"
 #include "support/scenario.h"
 
 using namespace testing_support;
@@ -15,7 +16,7 @@ using namespace testing_support;
 namespace {
 
 const std::vector<const Family *> k32BitFamilies = {&kWin32s, &kWin95,   &kWin98, &kWinMe,
-                                                     &kNt4,    &kWin2000, &kWinXp, &kWin10};
+                                                    &kNt4,    &kWin2000, &kWinXp, &kWin10};
 
 template <class Case>
 class ReplaceTest : public RowTest<Case> {
@@ -30,11 +31,13 @@ class ReplaceTest : public RowTest<Case> {
   }
   int DeletionsOf(const char *name) {
     int count = 0;
-    for (const sim::Call *call : M().CallsNamed("DeleteFileA")) count += call->args[0] == sim::Fold(this->Sys(name));
+    for (const sim::Call *call : M().CallsNamed("DeleteFileA"))
+      count += call->args[0] == sim::Fold(this->Sys(name));
     return count;
   }
 };
-#define ROWS(Test, families, cases) INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
+#define ROWS(Test, families, cases) \
+  INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 const std::vector<const Family *> kXp = {&kWinXp};
 
 // ---------------------------------------------------------------- ReplaceInPlace
@@ -79,7 +82,8 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
   EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().Sleeps());
   // The executable's attempt comes before the library's pause.
   auto names = M().CallNames();
-  EXPECT_LT(std::find(names.begin(), names.end(), "DeleteFileA"), std::find(names.begin(), names.end(), "Sleep"));
+  EXPECT_LT(std::find(names.begin(), names.end(), "DeleteFileA"),
+            std::find(names.begin(), names.end(), "Sleep"));
   expected.dll = "new dll";
   EXPECT_EQ(expected, Snapshot());
 }
@@ -92,11 +96,11 @@ ROWS(LockedExeTest, k32BitFamilies, kNoCase);
 // twice after the deletion, the file stays pending with its staged copy.
 struct InPlaceCase {
   const char *label;
-  const char *absent;    // removed first, or nullptr
-  const char *failing;   // the operation that fails, or ""
-  int occurrence;        // which of its calls; -1 every one
+  const char *absent;   // removed first, or nullptr
+  const char *failing;  // the operation that fails, or ""
+  int occurrence;       // which of its calls; -1 every one
   PendingSet pending;
-  Bytes exe, dll;        // afterwards
+  Bytes exe, dll;  // afterwards
   size_t pauses;
 };
 const InPlaceCase kInPlace[] = {
@@ -106,10 +110,13 @@ const InPlaceCase kInPlace[] = {
     {"staged library absent", "halundll.dl$", "", -1, 0, "new exe", "old dll", 0},
     {"installed executable absent", "halunexe.exe", "", -1, 0, "new exe", "new dll", 1},
     {"staged executable absent", "halunexe.ex$", "", -1, 0, "old exe", "new dll", 1},
-    {"staged executable's search fails", nullptr, "FindFirstFileA", 0, PENDING_EXECUTABLE, "old exe", "new dll", 1},
-    {"staged library's search fails", nullptr, "FindFirstFileA", 2, PENDING_LIBRARY, "new exe", "old dll", 0},
+    {"staged executable's search fails", nullptr, "FindFirstFileA", 0, PENDING_EXECUTABLE,
+     "old exe", "new dll", 1},
+    {"staged library's search fails", nullptr, "FindFirstFileA", 2, PENDING_LIBRARY, "new exe",
+     "old dll", 0},
     {"one copy fails", nullptr, "CopyFileA", 0, 0, "new exe", "new dll", 1},
-    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, PENDING_ALL & 3, std::nullopt, std::nullopt, 1},
+    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, PENDING_ALL & 3, std::nullopt,
+     std::nullopt, 1},
 };
 using InPlaceTest = ReplaceTest<InPlaceCase>;
 TEST_P(InPlaceTest, MissingCopiesAndFailedCopiesLeaveNothingLost) {
@@ -175,7 +182,8 @@ TEST_P(FreshInstallTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlac
   EXPECT_EQ(expected, Snapshot());
   auto copies = M().CallsNamed("CopyFileA");
   ASSERT_EQ(2u, copies.size());
-  EXPECT_EQ((std::vector<std::string>{sim::Fold(Sys("halunexe.ex$")), sim::Fold(Sys("halunexe.exe")), "0"}),
+  EXPECT_EQ((std::vector<std::string>{sim::Fold(Sys("halunexe.ex$")),
+                                      sim::Fold(Sys("halunexe.exe")), "0"}),
             copies[0]->args)
       << "executable first, overwriting";
   EXPECT_EQ(sim::Fold(Sys("halundll.dl$")), copies[1]->args[0]);
@@ -197,10 +205,13 @@ const MissingLibraryCase kMissingLibrary[] = {
     {"library installed", true, true, "", -1, 0, "old dll"},
     {"library missing", false, true, "", -1, 0, "new dll"},
     {"library missing, one copy fails", false, true, "CopyFileA", 0, 0, "new dll"},
-    {"library missing, both copies fail", false, true, "CopyFileA", -1, PENDING_LIBRARY, std::nullopt},
+    {"library missing, both copies fail", false, true, "CopyFileA", -1, PENDING_LIBRARY,
+     std::nullopt},
     {"library missing, none staged", false, false, "", -1, 0, std::nullopt},
-    {"installed library's search fails", true, true, "FindFirstFileA", 0, PENDING_LIBRARY, "old dll"},
-    {"staged library's search fails", false, true, "FindFirstFileA", 1, PENDING_LIBRARY, std::nullopt},
+    {"installed library's search fails", true, true, "FindFirstFileA", 0, PENDING_LIBRARY,
+     "old dll"},
+    {"staged library's search fails", false, true, "FindFirstFileA", 1, PENDING_LIBRARY,
+     std::nullopt},
 };
 using MissingLibraryTest = ReplaceTest<MissingLibraryCase>;
 TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {

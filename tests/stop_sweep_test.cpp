@@ -28,12 +28,12 @@ namespace {
 class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const Family *> {
  public:
   using SimTest::AddMarkerKey;
-  using SimTest::Install;
   using SimTest::FreshMachine;
+  using SimTest::Install;
+  using SimTest::m;
   using SimTest::Stage;
   using SimTest::Sys;
   using SimTest::UseFamily;
-  using SimTest::m;
 };
 
 struct FamilyRow {
@@ -45,15 +45,15 @@ const Family *const kFamilies[] = {&kWin98, &kWin95, &kNt4, &kWinXp, &kWin10x64}
 // What happens between the stopped run and the next one.
 enum class Between { HolderStays, HolderGone, Restart };
 const char *Describe(Between between) {
-  return between == Between::HolderStays ? "holder stays"
+  return between == Between::HolderStays  ? "holder stays"
          : between == Between::HolderGone ? "holder gone"
                                           : "restart first";
 }
 
 // Calls that change the disk or the registry: a stop point lies before each.
 bool Changes(const sim::Call &call) {
-  static const std::set<std::string> kChanging = {"DeleteFileA", "CopyFileA",     "MoveFileExA",
-                                                  "WriteFile",   "SetEndOfFile",  "RegSetValueExA",
+  static const std::set<std::string> kChanging = {"DeleteFileA",   "CopyFileA",    "MoveFileExA",
+                                                  "WriteFile",     "SetEndOfFile", "RegSetValueExA",
                                                   "CreateProcessA"};
   return kChanging.count(call.name) != 0 ||
          (call.name == "CreateFileA" && call.args[4] != "3");  // may create the file
@@ -200,11 +200,14 @@ TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
           // The first failure of each setup, enough to read without a rerun.
           if (++outcome.failed == failedBefore + 1)
             ADD_FAILURE() << arrangement.name << ", "
-                          << (point.operation.empty() ? "not stopped" : "stopped at " + point.Describe()) << ", "
-                          << Describe(between) << (restage ? ", staged again" : "") << ": " << problems;
+                          << (point.operation.empty() ? "not stopped"
+                                                      : "stopped at " + point.Describe())
+                          << ", " << Describe(between) << (restage ? ", staged again" : "") << ": "
+                          << problems;
         }
   }
-  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", row.family->name, outcome.cases, outcome.failed);
+  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", row.family->name, outcome.cases,
+              outcome.failed);
   EXPECT_EQ(0, outcome.failed) << "of " << outcome.cases << " cases";
   RecordProperty("stop_sweep_cases", static_cast<int>(outcome.cases));
 }

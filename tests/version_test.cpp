@@ -26,7 +26,8 @@ class VersionTest : public RowTest<Case> {
   std::vector<std::string> VersionPathsQueried() const {
     std::vector<std::string> paths;
     for (const sim::Call &call : sim::M().Calls())
-      if (call.name == "GetFileVersionInfoSizeA" || call.name == "GetFileVersionInfoA") paths.push_back(call.args[0]);
+      if (call.name == "GetFileVersionInfoSizeA" || call.name == "GetFileVersionInfoA")
+        paths.push_back(call.args[0]);
     return paths;
   }
   bool StagedQueried() const {
@@ -57,7 +58,8 @@ struct VerdictCase {
 
 // Makes the US English FileVersion of `name` unfindable: the table gets
 // `translation` and its value is called `valueName`.
-std::function<void()> Retranslate(const char *name, const char *translation, const char *valueName) {
+std::function<void()> Retranslate(const char *name, const char *translation,
+                                  const char *valueName) {
   return [=] {
     sim::VersionTable table;
     table.translation = translation;
@@ -70,15 +72,19 @@ std::function<void()> Failing(const char *operation, int occurrence) {
 }
 std::function<void()> WithoutVersionLibrary(const char *entry) {
   return [=] {
-    if (*entry) sim::M().systemLibraries["version.dll"].exports.erase(entry);
-    else sim::M().systemLibraries.erase("version.dll");
+    if (*entry)
+      sim::M().systemLibraries["version.dll"].exports.erase(entry);
+    else
+      sim::M().systemLibraries.erase("version.dll");
   };
 }
 // The staged block's answer: a pointer just past the block, outside it, or
 // at `at` in a raw block.
-std::function<void()> Answer(bool outside, std::optional<std::string> raw = std::nullopt, size_t at = 0) {
+std::function<void()> Answer(bool outside, std::optional<std::string> raw = std::nullopt,
+                             size_t at = 0) {
   return [=] {
-    sim::VersionResource &staged = *sim::M().FindFile(sim::M().SystemFilesDir() + "\\halunexe.ex$")->version;
+    sim::VersionResource &staged =
+        *sim::M().FindFile(sim::M().SystemFilesDir() + "\\halunexe.ex$")->version;
     staged.rawBlock = raw;
     staged.answerOutside = outside;
     if (!outside) staged.answerAt = raw ? at : sim::EncodeVersionBlock(staged).size();
@@ -88,7 +94,8 @@ std::function<void()> Answer(bool outside, std::optional<std::string> raw = std:
 // before the block ends.
 const std::string kUnterminated =
     std::string("SIMV\x20\0\0\0", 8) + std::string("040904b0\0FileVersion\0", 21) + "4.6";
-const std::string kPassing = "4.5" + std::string(400, '0') + "b", kRefused = "4.4" + std::string(400, '1');
+const std::string kPassing = "4.5" + std::string(400, '0') + "b",
+                  kRefused = "4.4" + std::string(400, '1');
 
 const VerdictCase kVerdicts[] = {
     // The comparison is of texts, byte by byte, not of numbers.
@@ -128,18 +135,23 @@ const VerdictCase kVerdicts[] = {
     {"staged block not allocated", "4.50", "4.50", -1, kQueried, Failing("HeapAlloc", 1)},
     // Only the US English translation counts; beside another one it is
     // still found.
-    {"installed only German", "4.50", "4.50", -1, kAny, Retranslate("halunexe.exe", "040704b0", "FileVersion")},
-    {"staged only German", "4.50", "4.50", -1, kAny, Retranslate("halunexe.ex$", "040704b0", "FileVersion")},
-    {"installed other code page", "4.50", "4.50", -1, kAny, Retranslate("halunexe.exe", "040904e4", "FileVersion")},
+    {"installed only German", "4.50", "4.50", -1, kAny,
+     Retranslate("halunexe.exe", "040704b0", "FileVersion")},
+    {"staged only German", "4.50", "4.50", -1, kAny,
+     Retranslate("halunexe.ex$", "040704b0", "FileVersion")},
+    {"installed other code page", "4.50", "4.50", -1, kAny,
+     Retranslate("halunexe.exe", "040904e4", "FileVersion")},
     {"installed without FileVersion", "4.50", "4.50", -1, kAny,
      Retranslate("halunexe.exe", "040904b0", "ProductVersion")},
-    {"staged without FileVersion", "4.50", "4.50", -1, kAny, Retranslate("halunexe.ex$", "040904b0", "ProductVersion")},
+    {"staged without FileVersion", "4.50", "4.50", -1, kAny,
+     Retranslate("halunexe.ex$", "040904b0", "ProductVersion")},
     {"German first, then US English", "4.50", "4.60", 1, kAny,
      [] {
        sim::VersionTable german;
        german.translation = "040704b0";
        german.values["FileVersion"] = "1.0";
-       auto &tables = sim::M().FindFile(sim::M().SystemFilesDir() + "\\halunexe.exe")->version->tables;
+       auto &tables =
+           sim::M().FindFile(sim::M().SystemFilesDir() + "\\halunexe.exe")->version->tables;
        tables.insert(tables.begin(), german);
      }},
     // The query's answer is trusted only when it points at a text that ends
@@ -158,8 +170,10 @@ const VerdictCase kVerdicts[] = {
     {"no version.dll", "4.50", "4.50", -1, kNothingRead, WithoutVersionLibrary("")},
     {"without GetFileVersionInfoSizeA", "4.50", "4.50", -1, kNothingRead,
      WithoutVersionLibrary("GetFileVersionInfoSizeA")},
-    {"without GetFileVersionInfoA", "4.50", "4.50", -1, kNothingRead, WithoutVersionLibrary("GetFileVersionInfoA")},
-    {"without VerQueryValueA", "4.50", "4.50", -1, kNothingRead, WithoutVersionLibrary("VerQueryValueA")},
+    {"without GetFileVersionInfoA", "4.50", "4.50", -1, kNothingRead,
+     WithoutVersionLibrary("GetFileVersionInfoA")},
+    {"without VerQueryValueA", "4.50", "4.50", -1, kNothingRead,
+     WithoutVersionLibrary("VerQueryValueA")},
     // A version.dll planted beside the tool has none of the functions:
     // binding it would give -1.
     {"planted version.dll", "4.50", "4.50", 0, kAny,
@@ -171,8 +185,8 @@ TEST_P(VerdictTest, VerdictsFollowTheTextRulesAndReleaseWhatTheyTake) {
   sim::M().PutExecutable(Sys("halunexe.exe"), "old exe", c.installed);
   sim::M().PutExecutable(Sys("halunexe.ex$"), "new exe", c.staged);
   if (c.arrange) c.arrange();
-  EXPECT_EQ(c.expected, Check()) << "installed \"" << c.installed.value_or("(none)") << "\", staged \""
-                                 << c.staged.value_or("(none)") << "\"";
+  EXPECT_EQ(c.expected, Check()) << "installed \"" << c.installed.value_or("(none)")
+                                 << "\", staged \"" << c.staged.value_or("(none)") << "\"";
   if (c.staged_ == kNotQueried || c.staged_ == kQueried) {
     EXPECT_EQ(c.staged_ == kQueried, StagedQueried());
   }
@@ -193,8 +207,8 @@ TEST_P(OrderTest, QueriesTheUsEnglishFileVersionOfBothFilesInOrder) {
   Install("4.50");
   Stage("4.60");
   EXPECT_EQ(1, Check());
-  std::vector<std::string> expected = {g_run.paths.installedExe, g_run.paths.installedExe, g_run.paths.stagedExe,
-                                       g_run.paths.stagedExe};
+  std::vector<std::string> expected = {g_run.paths.installedExe, g_run.paths.installedExe,
+                                       g_run.paths.stagedExe, g_run.paths.stagedExe};
   EXPECT_EQ(expected, VersionPathsQueried());
   for (const sim::Call *call : M().CallsNamed("VerQueryValueA"))
     EXPECT_EQ("\\StringFileInfo\\040904b0\\FileVersion", call->args[0]);

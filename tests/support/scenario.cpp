@@ -34,7 +34,8 @@ std::string SimTest::MarkerText() {
 void SimTest::ExpectCleanExit() {
   EXPECT_EQ(0, m().OpenHandleCount()) << "open handles left";
   EXPECT_EQ(0, m().LiveAllocationCount()) << "heap blocks left";
-  EXPECT_TRUE(m().Defects().empty()) << "first defect: " << (m().Defects().empty() ? "" : m().Defects()[0]);
+  EXPECT_TRUE(m().Defects().empty())
+      << "first defect: " << (m().Defects().empty() ? "" : m().Defects()[0]);
 }
 
 }  // namespace testing_support

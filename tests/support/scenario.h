@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "platform/sim/machine.h"
+#include "run/run.h"
 #include "support/families.h"
 #include "support/setups.h"
 #include "support/snapshot.h"
-#include "run/run.h"
 
 namespace testing_support {
 
@@ -59,7 +59,8 @@ class SimTest : public ::testing::Test {
 // sets the family up; `Rows` names each instance from the family's name and
 // the case's label.
 template <class Case>
-class RowTest : public SimTest, public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
+class RowTest : public SimTest,
+                public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
  protected:
   void SetUp() override {
     SimTest::SetUp();
@@ -101,7 +102,8 @@ auto OwnFamilyRows(const Case (&cases)[N]) {
 struct RowName {
   template <class Param>
   std::string operator()(const ::testing::TestParamInfo<Param> &info) const {
-    std::string name = std::string(std::get<0>(info.param)->name) + "_" + std::get<1>(info.param)->label;
+    std::string name =
+        std::string(std::get<0>(info.param)->name) + "_" + std::get<1>(info.param)->label;
     for (char &c : name)
       if (!isalnum(static_cast<unsigned char>(c))) c = '_';
     while (!name.empty() && name.back() == '_') name.pop_back();

@@ -11,12 +11,14 @@ namespace testing_support {
 
 std::string SysPath(const std::string &name) { return sim::M().SystemFilesDir() + "\\" + name; }
 
-void InstallPair(const std::string &exeVersion, const std::string &exeBytes, const std::string &libBytes) {
+void InstallPair(const std::string &exeVersion, const std::string &exeBytes,
+                 const std::string &libBytes) {
   sim::M().PutExecutable(SysPath("halunexe.exe"), exeBytes, exeVersion);
   sim::M().PutFile(SysPath("halundll.dll"), libBytes);
 }
 
-void StagePair(const std::string &exeVersion, const std::string &exeBytes, const std::string &libBytes) {
+void StagePair(const std::string &exeVersion, const std::string &exeBytes,
+               const std::string &libBytes) {
   sim::M().PutExecutable(SysPath("halunexe.ex$"), exeBytes, exeVersion);
   sim::M().PutFile(SysPath("halundll.dl$"), libBytes);
 }
@@ -109,7 +111,8 @@ const Arrangement kArrangements[] = {
        sim::M().AddWindow(STUB_WINDOW_CLASS, [](UINT, WPARAM, LPARAM) -> LRESULT {
          sim::Machine &m = sim::M();
          if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
-         if (sim::File *file = m.FindFile(SysPath("halunexe.exe"))) file->lockedUntil = m.nowMs + 700;
+         if (sim::File *file = m.FindFile(SysPath("halunexe.exe")))
+           file->lockedUntil = m.nowMs + 700;
          return 0;
        });
      },
@@ -147,8 +150,9 @@ const Arrangement kArrangements[] = {
      [] {
        InstallPair("4.60", "new exe", "old dll");
        sim::M().PutFile(SysPath("halundll.dl$"), "new dll");
-       sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")), sim::Fold(SysPath("halundll.dll")),
-                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
+       sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")),
+                                  sim::Fold(SysPath("halundll.dll")),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
      },
      "new exe", "new dll"},
     {"replacement, the executable held in a long system directory",
@@ -170,9 +174,8 @@ const Arrangement &Arranged(const char *name) {
   std::abort();
 }
 
-const Arrangement *const kStopSweepSetups[10] = {&kArrangements[0], &kArrangements[1], &kArrangements[2],
-                                                 &kArrangements[3], &kArrangements[4], &kArrangements[5],
-                                                 &kArrangements[6], &kArrangements[7], &kArrangements[8],
-                                                 &kArrangements[9]};
+const Arrangement *const kStopSweepSetups[10] = {
+    &kArrangements[0], &kArrangements[1], &kArrangements[2], &kArrangements[3], &kArrangements[4],
+    &kArrangements[5], &kArrangements[6], &kArrangements[7], &kArrangements[8], &kArrangements[9]};
 
 }  // namespace testing_support

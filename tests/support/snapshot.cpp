@@ -37,10 +37,14 @@ void Print(std::ostream &out, const char *label, const Bytes &bytes) {
   }
   out << '"';
   for (unsigned char c : *bytes)
-    if (c == '\r') out << "\\r";
-    else if (c == '\n') out << "\\n";
-    else if (c < 32 || c > 126) out << "\\x" << std::hex << int(c) << std::dec;
-    else out << c;
+    if (c == '\r')
+      out << "\\r";
+    else if (c == '\n')
+      out << "\\n";
+    else if (c < 32 || c > 126)
+      out << "\\x" << std::hex << int(c) << std::dec;
+    else
+      out << c;
   out << '"';
 }
 
@@ -67,10 +71,12 @@ void PrintTo(const MachineState &s, std::ostream *out) {
   Print(*out, "marker", s.marker);
   Print(*out, "wininit.ini", s.wininit);
   for (const sim::DelayedMove &move : s.moves)
-    *out << "\n  delayed move: " << move.from << " -> " << move.to << " (" << Flags(move.flags) << ")";
+    *out << "\n  delayed move: " << move.from << " -> " << move.to << " (" << Flags(move.flags)
+         << ")";
   for (const std::string &launch : s.launches) *out << "\n  started: " << launch;
   *out << "\n  notices:";
-  for (UINT message : s.notices) *out << ' ' << (message == NOTICE_MESSAGE ? "NOTICE_MESSAGE" : std::to_string(message));
+  for (UINT message : s.notices)
+    *out << ' ' << (message == NOTICE_MESSAGE ? "NOTICE_MESSAGE" : std::to_string(message));
   *out << "\n  left behind: " << s.openHandles << " handles, " << s.heapBlocks << " heap blocks, "
        << s.libraryReferences << " library references";
   for (const std::string &defect : s.defects) *out << "\n  defect: " << defect;
@@ -108,10 +114,13 @@ std::vector<sim::DelayedMove> RestartMoves(std::initializer_list<const char *> n
 std::string RenameFile(std::initializer_list<const char *> names) {
   const std::string dir = sim::M().systemDir;
   std::string text = "[Rename]\r\n";
-  for (const char *name : names) text += dir + "\\" + name + " = " + dir + "\\" + Staged(name) + "\r\n";
+  for (const char *name : names)
+    text += dir + "\\" + name + " = " + dir + "\\" + Staged(name) + "\r\n";
   return text + std::string(1, '\0');
 }
 
-std::string ResidentCommandLine() { return sim::Fold(sim::M().systemDir + "\\halunexe.exe") + " /init"; }
+std::string ResidentCommandLine() {
+  return sim::Fold(sim::M().systemDir + "\\halunexe.exe") + " /init";
+}
 
 }  // namespace testing_support

@@ -27,6 +27,13 @@ struct MachineState {
   // and misuses of the interface.
   int openHandles = 0, heapBlocks = 0, libraryReferences = 0;
   std::vector<std::string> defects;
+
+  // The staged copies of the files chosen put in place: their bytes become
+  // the installed ones and the staged copies go.
+  void InPlace(bool executable = true, bool library = true) {
+    if (executable) exe = stagedExe, stagedExe = std::nullopt;
+    if (library) dll = stagedDll, stagedDll = std::nullopt;
+  }
 };
 
 bool operator==(const MachineState &a, const MachineState &b);

@@ -137,7 +137,9 @@ File *Machine::FindFile(const std::string &path) {
   return it == files_.end() ? nullptr : &it->second;
 }
 
-void Machine::PutFileRecord(const std::string &path, const File &file) { files_[Fold(path)] = file; }
+void Machine::PutFileRecord(const std::string &path, const File &file) {
+  files_[Fold(path)] = file;
+}
 
 File &Machine::FileAt(const std::string &path) { return files_[Fold(path)]; }
 
@@ -273,7 +275,8 @@ bool Machine::Enter(const char *name, std::vector<std::string> args, bool faulta
     if (first.find('\\') != std::string::npos) call.subject = Fold(BaseNameOf(first));
     // Counted among the calls of its name, and among those on its file.
     int ofName = occurrences_[call.name]++;
-    call.occurrence = call.subject.empty() ? ofName : occurrences_[call.name + "|" + call.subject]++;
+    call.occurrence =
+        call.subject.empty() ? ofName : occurrences_[call.name + "|" + call.subject]++;
     bool matches = !faults.operation.empty() && faults.operation == call.name &&
                    (faults.subject.empty() || faults.subject == call.subject);
     int nth = faults.subject.empty() ? ofName : call.occurrence;
@@ -309,7 +312,8 @@ bool Machine::Release(HANDLE handle, HandleKind kind) {
   if (it == handles_.end() || it->second.kind != kind) {
     char text[64];
     std::snprintf(text, sizeof text, "%p", handle);
-    defects_.push_back(std::string("closing a handle that is not an open one of its kind: ") + text);
+    defects_.push_back(std::string("closing a handle that is not an open one of its kind: ") +
+                       text);
     return false;
   }
   handles_.erase(it);
@@ -443,16 +447,15 @@ void Machine::EndToolProcess() {
 
 std::string FaultPlan::Describe() const {
   if (operation.empty()) return "no fault";
-  std::string text = occurrence < 0 ? "every " + operation : operation + " #" + std::to_string(occurrence + 1);
+  std::string text =
+      occurrence < 0 ? "every " + operation : operation + " #" + std::to_string(occurrence + 1);
   if (!subject.empty()) text += " of " + subject;
   if (onward) text += " and every call after it";
   if (tearCopy) text += tornKeepsVersion ? ", torn with its version" : ", torn";
   return text;
 }
 
-bool Machine::TearsThisCall() const {
-  return faults.tearCopy && currentIsChosen_;
-}
+bool Machine::TearsThisCall() const { return faults.tearCopy && currentIsChosen_; }
 
 void Machine::Restart() {
   EndPrograms();

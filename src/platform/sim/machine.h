@@ -344,7 +344,7 @@ class Machine {
   std::map<uintptr_t, bool> moduleIsSystem_;
   std::map<std::string, uintptr_t> moduleHandles_;
   std::map<std::string, int> occurrences_;  // by name and subject, in this run
-  bool currentIsChosen_ = false;  // the call being made is the chosen one
+  bool currentIsChosen_ = false;            // the call being made is the chosen one
   bool inOtherProgram_ = false;
 };
 
