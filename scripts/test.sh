@@ -19,7 +19,7 @@ cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug -DHALUNUPD_EXE="$root/build/wi
 cmake --build build/host -j2
 
 # Which Wine the end-to-end tests use here (HALUNUPD_WINE_ARCH forces one).
-echo "end-to-end under Wine: $(python3 tests/e2e/winehost.py --decide || true)"
+echo "end-to-end under Wine: $(python3 tests/e2e/run_e2e.py --decide || true)"
 
 ctest --test-dir build/host --output-on-failure -j2 | tee build/host-ctest.log
 

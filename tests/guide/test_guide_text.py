@@ -4,7 +4,8 @@ scenarios, without running either:
 
 - the exit-status table and the table of what each run leaves name exactly
   the statuses src/base/state.h defines, each shown by an end-to-end scenario
-  that exists (tests/e2e/run_e2e.py checks each named row after its run);
+  that exists; the table of what each run leaves is tests/guide/leaves.json
+  as it stands (tests/e2e/run_e2e.py checks each named row after its run);
 - the "Treat as" column agrees with what the NSIS example does on each status
   and with the verdicts of the Windows Installer custom action (src/msica),
   and so does the guide's table of that custom action, row by row;
@@ -24,7 +25,7 @@ import sys
 import unittest
 
 ROOT = None
-run_e2e = None
+run_e2e = facts = None
 
 GUIDE = "docs/integration.md"
 # The enum headers whose constants the guide quotes.
@@ -38,6 +39,10 @@ TREAT_AS = {"success": "done", "success, restart required": "restart", "failed":
 MSI_VERDICTS = {"success": ("VERDICT_DONE", "0"), "success, restart required": ("VERDICT_RESTART", "3010"),
                 "failed": ("VERDICT_FAILED", "1603")}
 MSICA = "src/msica/verdict.cpp"
+# The columns of the table of what each run leaves, as leaves.json names them.
+LEAVES_COLUMNS = ["status", "run", "installed_exe", "installed_lib", "staged_exe", "staged_lib",
+                  "restart", "started", "marker"]
+NOT_TRIED = "not tried on Wine"
 # Words allowed in each column of the table of what each run leaves.
 LEAVES_WORDS = {
     "installed_exe": {"unchanged", "new"}, "installed_lib": {"unchanged", "new"},
@@ -85,11 +90,15 @@ def tool_constants():
     return values
 
 
-def string_table():
-    """{number: text} of src/resources/strings.inc, as the program holds it."""
-    entries = re.findall(r'HALUNUPD_TEXT\((\d+),\s*"((?:[^"\\]|\\.)*)"\)',
-                         read("src/resources/strings.inc"))
-    return {int(number): text.encode("latin-1").decode("unicode_escape") for number, text in entries}
+def leaves_table():
+    """The guide's table of what each run leaves, as leaves.json gives it."""
+    titles = (["Status", "Run"] + ["`%s`" % facts.MANAGED[key] for key in LEAVES_COLUMNS[2:6]]
+              + ["At the restart", "Started", "Marker", "Shown by"])
+    lines = ["| %s |" % " | ".join(titles), "|%s" % ("---|" * len(titles))]
+    for row in run_e2e.ROWS:
+        shown = row.get("not_tried") or ", ".join("`e2e.%s`" % name for name in row["shown_by"])
+        lines.append("| %s |" % " | ".join([str(row[key]) for key in LEAVES_COLUMNS] + [shown]))
+    return lines
 
 
 def fixture_versions():
@@ -180,11 +189,19 @@ class StatusTables(unittest.TestCase):
                     self.assertIn("def %s(" % test, tests, "tests/guide/test_msi_example.py")
         self.assertEqual(shown, wanted, "the guide's rows, the custom action's")
 
+    def test_leaves_table_is_the_data_file(self):
+        given = [line.strip() for line in section(read(GUIDE), "## What each run leaves").splitlines()
+                 if line.strip().startswith("|")]
+        wanted = leaves_table()
+        for at, (line, want) in enumerate(zip(given + [None] * len(wanted), wanted + [None] * len(given))):
+            self.assertEqual(line, want, "line %d of the table differs from tests/guide/leaves.json" % at)
+
     def test_leaves_table_rows_are_shown_by_scenarios_that_exist(self):
-        rows = run_e2e.documented_runs(read(GUIDE))
         named = []
-        for row in rows:
+        for row in run_e2e.ROWS:
             with self.subTest(run=row["run"]):
+                self.assertEqual(("shown_by" in row) + ("not_tried" in row), 1, "shown_by or not_tried")
+                self.assertTrue(row.get("shown_by") or row["not_tried"].startswith(NOT_TRIED))
                 self.assertIn(row["status"], tool_statuses(), "status not in state.h")
                 for column, words in LEAVES_WORDS.items():
                     self.assertIn(row[column], words, "column %s" % column)
@@ -192,9 +209,9 @@ class StatusTables(unittest.TestCase):
                 self.assertEqual(row["started"] == "yes",
                                  row["status"] in (1, 3), "started %r with status %d"
                                  % (row["started"], row["status"]))
-                unknown = [name for name in row["shown_by"] if name not in run_e2e.SCENARIOS]
+                unknown = [name for name in row.get("shown_by", []) if name not in run_e2e.SCENARIOS]
                 self.assertEqual(unknown, [], "scenarios that run_e2e.py does not have")
-                named += row["shown_by"]
+                named += row.get("shown_by", [])
         twice = sorted({name for name in named if named.count(name) > 1})
         self.assertEqual(twice, [], "scenarios named by more than one row")
 
@@ -213,7 +230,7 @@ class StatusTables(unittest.TestCase):
                          " tests/*.cpp does not define")
 
     def test_every_status_is_shown_end_to_end(self):
-        shown = {row["status"] for row in run_e2e.documented_runs(read(GUIDE)) if row["shown_by"]}
+        shown = {row["status"] for row in run_e2e.ROWS if row.get("shown_by")}
         self.assertEqual(sorted(set(tool_statuses()) - shown), [],
                          "statuses of state.h that no row shows by a scenario; shown: %r"
                          % sorted(shown))
@@ -247,7 +264,7 @@ class NumbersAndNames(unittest.TestCase):
         self.assertEqual(mentioned, {limit})
 
     def test_registry_names_and_texts_are_the_string_table(self):
-        guide, strings = read(GUIDE), string_table()
+        guide, strings = read(GUIDE), facts.STRINGS
         # Rows: string-table number, how the guide must show it.
         rows = [(21, "`HKEY_LOCAL_MACHINE\\%s`"), (22, "`%s`"), (23, "`%s`"), (24, "`%s`"),
                 (30, "` %s`"), (20, "below %s")]
@@ -329,4 +346,5 @@ if __name__ == "__main__":
     ROOT = sys.argv[1]
     sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
     import run_e2e  # noqa: E402
+    from lab import facts  # noqa: E402
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:])

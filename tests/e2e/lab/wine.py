@@ -1,0 +1,449 @@
+"""Wine machines for the end-to-end tests, the guide's examples, the demo and
+the benchmark: the only code that starts Wine. A ``Target`` is the explicit
+value of what runs where (a Windows family, the build of halunupd.exe, the
+prefix kind); a ``Machine`` is one throwaway copy of a cached base prefix with
+its session running, which arranges, runs programs, takes a ``Snapshot``
+through the probe fixture and restarts.
+
+Wine facts relied on: each new session (the first program after the
+wineserver starts) performs the delayed moves and wininit.ini renames, as a
+restart would, so a Machine starts its session before anything is placed; an
+exit status of -1 shows as 255.
+"""
+
+import collections
+import contextlib
+import fcntl
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+import zlib
+
+from . import facts
+
+LOADERS = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+WINESERVER = shutil.which("wineserver") or "wineserver"
+ARCH_VARIABLE = "HALUNUPD_WINE_ARCH"
+SYSTEM32 = "C:\\windows\\system32"
+SETUP_DIR = "C:\\setup"
+SKIPPED = 77  # the exit status CTest reports as skipped
+
+
+class Unavailable(Exception):
+    """This host cannot run what was asked; the text says why."""
+
+
+class Skip(Unavailable):
+    """The family cannot run on this host (reported as skipped)."""
+
+
+class NotReady(Exception):
+    """A program started in the background did not get ready."""
+
+
+def _try_loader(arch):
+    """None when the loader of `arch` runs here, else why it does not."""
+    loader = LOADERS[arch]
+    if not os.path.exists(loader):
+        return "%s is not installed" % loader
+    try:
+        result = subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=60)
+    except OSError as error:  # "Exec format error" without 32-bit execution
+        return "%s cannot be executed: %s" % (loader, error.strerror)
+    except subprocess.TimeoutExpired:
+        return "%s --version did not end within 60 s" % loader
+    return None if result.returncode == 0 else "%s --version failed" % loader
+
+
+_decision = None
+
+
+def decide_arch():
+    """(arch, reason): 'win32' where this host runs 32-bit Wine, else 'win64'
+    where it runs 64-bit Wine; HALUNUPD_WINE_ARCH forces either. Raises
+    Unavailable when the chosen or every Wine cannot run."""
+    global _decision
+    if _decision is None:
+        forced = os.environ.get(ARCH_VARIABLE, "").strip().lower()
+        if forced:
+            why = ("expected one of win32, win64" if forced not in LOADERS else _try_loader(forced))
+            _decision = (Unavailable("%s=%s, but %s" % (ARCH_VARIABLE, forced, why)) if why
+                         else (forced, "forced by %s" % ARCH_VARIABLE))
+        elif _try_loader("win32") is None:
+            _decision = ("win32", "this host runs 32-bit Wine")
+        elif _try_loader("win64") is None:
+            _decision = ("win64", "this host cannot run 32-bit Wine (%s)" % _try_loader("win32"))
+        else:
+            _decision = Unavailable("this host runs neither 32-bit Wine (%s) nor 64-bit Wine (%s)"
+                                    % (_try_loader("win32"), _try_loader("win64")))
+    if isinstance(_decision, Exception):
+        raise _decision
+    return _decision
+
+
+def wow64_unavailable():
+    """None when this host can run 32-bit programs in a 64-bit prefix (both
+    loaders must run), else why not; independent of decide_arch()."""
+    for arch, what in (("win32", "cannot execute 32-bit programs"), ("win64", "cannot run 64-bit Wine")):
+        why = _try_loader(arch)
+        if why:
+            return "this host %s (%s)" % (what, why)
+    return None
+
+
+Target = collections.namedtuple("Target", "family arch exe fixtures described")
+Target.__doc__ = """family: a row of tests/families.json; arch: the prefix kind
+(win32 or win64); exe: the halunupd.exe build run; fixtures: its fixtures."""
+
+
+def target(family, exe32, exe64):
+    """The Target of `family` on this host: the 64-bit Windows family runs the
+    shipped i686 build `exe32` in a 64-bit prefix (Skip where it cannot);
+    every other runs the build decide_arch() calls for. Raises Unavailable
+    when that build is missing."""
+    row = facts.FAMILIES[family]
+    if row["64-bit"]:
+        why = wow64_unavailable()
+        if why:
+            raise Skip("the 64-bit Windows family runs the shipped i686 build under WOW64, and " + why)
+        arch, exe, how = "win64", exe32, "the shipped i686 halunupd.exe in a 64-bit prefix, under WOW64"
+    else:
+        arch, reason = decide_arch()
+        exe = exe32 if arch == "win32" else exe64
+        how = ("the shipped i686 halunupd.exe in a 32-bit prefix" if arch == "win32"
+               else "the x86_64 build of halunupd.exe in a 64-bit prefix") + " (%s)" % reason
+    if not exe or not os.path.exists(exe):
+        raise Unavailable("%s needs %s, which is missing (%r)" % (family, how, exe))
+    exe = os.path.abspath(exe)
+    return Target(row, arch, exe, os.path.join(os.path.dirname(exe), "fixtures"), "%s: %s" % (how, exe))
+
+
+def _env(prefix, arch, extra=None):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.setdefault("WINEDEBUG", "-all")
+    env.pop("DISPLAY", None)  # headless: hidden windows still get messages
+    if arch == "win64":
+        env["WINELOADER"] = LOADERS["win64"]  # the wine wrapper prefers the 32-bit one
+    else:
+        env.pop("WINELOADER", None)
+    for key, value in (extra or {}).items():
+        if key == "WINEDLLOVERRIDES":
+            env[key] += ";" + value
+        else:
+            env[key] = value
+    return env
+
+
+def _wine(arch):
+    return LOADERS[arch] if arch == "win64" else (shutil.which("wine") or "wine")
+
+
+def base_prefix(cache, target, log=print):
+    """The base prefix of the target's kind in `cache`, made once (a lock
+    makes concurrent callers wait for one maker): headless, set up by the
+    probe."""
+    cache = os.path.abspath(cache)
+    os.makedirs(cache, exist_ok=True)
+    prefix = os.path.join(cache, "base-prefix-" + target.arch)
+    stamp = os.path.join(prefix, "halunupd-base-ready")
+    with open(prefix + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(stamp):
+            shutil.rmtree(prefix, ignore_errors=True)
+            log("making the base Wine prefix in %s" % prefix)
+            env = _env(prefix, target.arch)
+            subprocess.run([_wine(target.arch), "wineboot", "-i"], env=env, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+            subprocess.run([_wine(target.arch), os.path.join(target.fixtures, "probe.exe"), "set",
+                            "HKCU\\Software\\Wine\\Drivers", "Graphics", "null"], env=env, check=True,
+                           stdout=subprocess.DEVNULL, timeout=120)
+            subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+            open(stamp, "w").close()
+    return prefix
+
+
+# Wine's own programs and libraries, nearly all of a prefix's 700 MB, are
+# shared with the base (hard links): nothing writes into them, and put()
+# replaces a file rather than writing through it.
+_SHARED = ("system32", "syswow64", "winsxs")
+
+
+def copy_prefix(base, path):
+    shared = tuple(os.path.join(base, "drive_c", "windows", name) + os.sep for name in _SHARED)
+
+    def copy(source, target):
+        if source.startswith(shared):
+            with contextlib.suppress(OSError):
+                return os.link(source, target)
+        shutil.copy2(source, target)
+
+    shutil.copytree(base, path, symlinks=True, copy_function=copy)
+
+
+def host_path(root, windows_path):
+    """The Linux path of a C: path under the prefix `root`, reusing entries
+    that differ only in letter case, as Wine does."""
+    drive, _, rest = windows_path.partition(":")
+    if drive.upper() != "C":
+        raise ValueError("only C: paths are inside the prefix: %r" % windows_path)
+    path = os.path.join(root, "drive_c")
+    for part in [p for p in rest.replace("/", "\\").split("\\") if p]:
+        candidate = os.path.join(path, part)
+        if not os.path.exists(candidate) and os.path.isdir(path):
+            candidate = next((os.path.join(path, entry) for entry in os.listdir(path)
+                              if entry.lower() == part.lower()), candidate)
+        path = candidate
+    return path
+
+
+def wait_for(condition, timeout, interval=0.05):
+    """Polls `condition` until it is true or `timeout` passes; its last result."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result or time.monotonic() >= deadline:
+            return result
+        time.sleep(interval)
+
+
+File = collections.namedtuple("File", "size crc version")
+
+
+class Snapshot:
+    """What the probe saw: files and native ({base name: File or None}; native
+    only under WOW64, the 64-bit system32), marker (None: no key; "no value";
+    the REG_SZ text; or (type, bytes)), pending (strings of
+    PendingFileRenameOperations), wininit (bytes or None) and events ([(pid,
+    text)] of the resident's log: start <command line>, ready, notice, notice
+    ignored, notice hung, exit <reason>)."""
+
+    def __init__(self, text):
+        self.files, self.native, self.pending, self.events = {}, {}, [], []
+        self.marker = self.wininit = None
+
+        def unhex(field):
+            return None if field == "-" else bytes.fromhex(field[1:])
+        for line in text.splitlines():
+            kind, *fields = line.split(" ")
+            if kind in ("file", "native"):
+                name, data = fields[0], fields[1:]
+                getattr(self, kind if kind == "native" else "files")[name] = None if data == ["-"] else File(
+                    int(data[0]), int(data[1], 16), None if data[2] == "-" else unhex(data[2]).decode("latin-1"))
+            elif kind == "marker":
+                if fields[0] == "novalue":
+                    self.marker = "no value"
+                elif fields[0] != "nokey":
+                    data = unhex(fields[1])
+                    self.marker = data.rstrip(b"\0").decode("latin-1") if fields[0] == "1" else (int(fields[0]), data)
+            elif kind == "pending":
+                self.pending.append(unhex(fields[0]).decode("latin-1"))
+            elif kind == "wininit":
+                self.wininit = unhex(fields[0])
+            elif kind == "event":
+                self.events.append((int(fields[0]), unhex(fields[1]).decode("latin-1")))
+
+    def texts(self):
+        return [text for _, text in self.events]
+
+    def relaunches(self):
+        return [text[6:] for text in self.texts()
+                if text.startswith("start ") and text.endswith(facts.RESTART_ARGUMENT)]
+
+
+class Machine:
+    """One throwaway Wine machine of `target`, its session started: a fresh
+    copy of the base prefix in `cache`. `sys` is the system directory as the
+    tool sees it, `real_sys` where its files are (SysWOW64 under WOW64)."""
+
+    def __init__(self, target, cache, name, tmp=None, keep=False, log=print):
+        self.target, self.keep, self.log, self.started = target, keep, log, []
+        self.wow64 = target.family["64-bit"]
+        self.sys = SYSTEM32
+        self.real_sys = "C:\\windows\\syswow64" if self.wow64 else SYSTEM32
+        base = base_prefix(cache, target, log)
+        self.root = tempfile.mkdtemp(prefix=name + "-", dir=os.path.abspath(tmp or cache))
+        self.path = os.path.join(self.root, "prefix")
+        copy_prefix(base, self.path)
+        self.tool = SETUP_DIR + "\\halunupd.exe"
+        self.put(self.tool, target.exe)
+        self._fixtures = None
+        subprocess.run([WINESERVER, "-p"], env=self.env(), timeout=120)
+        self.probe("set", "HKCU\\Software\\Wine\\AppDefaults\\halunupd.exe", "Version",
+                   target.family["wine_version"])
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # files, placed from this side
+    def fixture(self, name):
+        return os.path.join(self.target.fixtures, name)
+
+    def put(self, windows_path, source=None, data=None):
+        """Places a copy of the host file `source` (a fixture's name or a path)
+        or the bytes `data`: a new file, never written through."""
+        path = host_path(self.path, windows_path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+        if source is not None:
+            shutil.copyfile(source if os.sep in source else self.fixture(source), path)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+
+    def read(self, windows_path):
+        """A file's bytes, or None when it does not exist (the managed files
+        are read by the probe: see snapshot())."""
+        with contextlib.suppress(FileNotFoundError), open(host_path(self.path, windows_path), "rb") as f:
+            return f.read()
+        return None
+
+    def remove(self, windows_path):
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(host_path(self.path, windows_path))
+
+    def place(self, installed=(None, None), staged=(None, None)):
+        """Puts the managed files: (executable variant, library variant) or
+        None for each pair; the others are removed."""
+        for (exe, lib), (exe_key, lib_key) in ((installed or (None, None), ("installed_exe", "installed_lib")),
+                                               (staged or (None, None), ("staged_exe", "staged_lib"))):
+            for variant, key, name in ((exe, exe_key, "halunexe-%s.exe"), (lib, lib_key, "halundll-%s.dll")):
+                path = self.real_sys + "\\" + facts.MANAGED[key]
+                self.put(path, name % variant) if variant else self.remove(path)
+
+    def managed(self, snapshot):
+        """{installed_exe, ...: the fixture each managed file is, or None}."""
+        return {key: self.identify(snapshot.files[name]) for key, name in facts.MANAGED.items()}
+
+    def identify(self, file):
+        """The fixture a File is, by size and CRC-32; None for None."""
+        if self._fixtures is None:
+            self._fixtures = {}
+            for name in sorted(os.listdir(self.target.fixtures)):
+                with open(self.fixture(name), "rb") as f:
+                    data = f.read()
+                self._fixtures.setdefault((len(data), zlib.crc32(data)), name)
+        if file is None:
+            return None
+        return self._fixtures.get((file.size, file.crc), "%d unknown bytes" % file.size)
+
+    # programs
+    def env(self, extra=None):
+        return _env(self.path, self.target.arch, extra)
+
+    def run(self, args, timeout=60, env=None):
+        """Runs a Windows program to its end: (exit status, seconds, output).
+        Output goes through files, so that a detached program it starts does
+        not hold the wait up. At the timeout the session is ended and
+        TimeoutExpired raised."""
+        with tempfile.TemporaryFile() as out:
+            started = time.monotonic()
+            process = subprocess.Popen([_wine(self.target.arch)] + list(args), env=self.env(env),
+                                       stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            try:
+                process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.kill()
+                process.wait()
+                raise
+            out.seek(0)
+            return process.returncode, time.monotonic() - started, out.read().decode("utf-8", "replace")
+
+    def run_tool(self, timeout=60, env=None):
+        status, elapsed, _ = self.run([self.tool], timeout, env)
+        self.log("halunupd.exe on %s: exit %d after %.1f s" % (self.target.family["name"], status, elapsed))
+        return status, elapsed
+
+    def start(self, args, env=None):
+        """Starts a Windows program in the background, its output on a pipe."""
+        process = subprocess.Popen([_wine(self.target.arch)] + list(args), env=self.env(env),
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL, text=True, errors="replace")
+        self.started.append(process)
+        return process
+
+    @staticmethod
+    def first_line(process, timeout=30):
+        """The first line a started program writes; None when none comes."""
+        ready, _, _ = select.select([process.stdout], [], [], timeout)
+        return process.stdout.readline().rstrip("\r\n") if ready else None
+
+    def probe(self, *commands):
+        """Runs the probe with `commands` (see probe.cpp): (status, Snapshot
+        of what it printed)."""
+        status, _, out = self.run([self.fixture("probe.exe")] + list(commands), timeout=120)
+        if status not in (0, 3):
+            raise RuntimeError("probe %r: exit %d: %s" % (commands, status, out))
+        return status, Snapshot(out)
+
+    def snapshot(self, await_text=None, timeout=30):
+        """The machine as the tool sees it, after waiting up to `timeout` s
+        for a resident event containing `await_text`, if given."""
+        waiting = ("await", await_text, str(int(timeout * 1000))) if await_text else ()
+        return self.probe(*waiting, "snapshot")[1]
+
+    def set_marker(self, text=None):
+        """Creates the marker key, with `text` as its value when given."""
+        self.probe(*(("set", facts.MARKER_KEY, facts.MARKER_VALUE, text) if text is not None
+                     else ("key", facts.MARKER_KEY)))
+
+    def set_version(self, program, version):
+        self.probe("set", "HKCU\\Software\\Wine\\AppDefaults\\" + program, "Version", version)
+
+    def start_resident(self, env=None, timeout=30):
+        """Starts the installed resident and waits until its window exists.
+        A resident that never began (Wine did not start it) is started once
+        more; raises NotReady, with its log, when it does not get ready."""
+        for attempt in (1, 2):
+            process = self.start([self.real_sys + "\\" + facts.MANAGED["installed_exe"]], env)
+            status, seen = self.probe("await", "ready", str(timeout * 1000), "snapshot")
+            if status == 0:
+                return process
+            state = "running" if process.poll() is None else "exit %d" % process.returncode
+            if attempt == 2 or seen.events:
+                raise NotReady("the resident did not create its window within %d s (%s); log: %r"
+                               % (timeout, state, seen.texts()))
+            self.log("the resident never began (%s); starting it once more" % state)
+            process.kill()
+
+    def hold(self, windows_path, milliseconds):
+        """Starts the holder on a file (no delete sharing) for `milliseconds`
+        and waits until it holds it; the time it began."""
+        self.put(SETUP_DIR + "\\holder.exe", "holder.exe")
+        process = self.start([SETUP_DIR + "\\holder.exe", windows_path, str(milliseconds)])
+        line = self.first_line(process)
+        if line != "held":
+            raise NotReady("the holder could not hold %s within 30 s: %r" % (windows_path, line))
+        return time.monotonic()
+
+    def restart(self):
+        """The restart cycle: every program ends, then Wine's start-up
+        performs what was scheduled for the restart."""
+        started = time.monotonic()
+        self.kill()
+        self.run(["wineboot", "-r"], timeout=120)
+        self.log("restart cycle done in %.1f s" % (time.monotonic() - started))
+
+    def kill(self):
+        """Ends every process of the session and waits for its wineserver."""
+        env = self.env()
+        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
+        for process in self.started:
+            with contextlib.suppress(Exception):
+                process.wait(timeout=10)
+            process.stdout.close()
+        self.started = []
+
+    def close(self):
+        self.kill()
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
