@@ -74,12 +74,12 @@ def main():
         status, elapsed, _ = m.run([m.tool], timeout=120)
         shown = "-1 (shown as 255 by Wine)" if status == 255 else str(status)
         print("Exit status %s after %.1f s: %s\n" % (shown, elapsed, COURSES.get(status, "?")))
-        after = m.snapshot(facts.RESTART_ARGUMENT if status in (1, 3) else None, 5)
+        after = m.snapshot(facts.DOCUMENTED["relaunch_argument"] if status in (1, 3) else None, 5)
         show_files(m, after, "Files after:")
         events = ["process %d: %s" % event for event in after.events
                   if event[1].startswith("notice") or event[1] == "exit notice"]
         relaunches = ["process %d: %s" % (pid, text[6:]) for pid, text in after.events
-                      if text.startswith("start ") and text.endswith(facts.RESTART_ARGUMENT)]
+                      if text.startswith("start ") and text.endswith(facts.DOCUMENTED["relaunch_argument"])]
         print("Notice (%s to the %s window): %s" % (facts.NOTICE_MESSAGE.replace(" ", ""), facts.STUB_WINDOW_CLASS,
                                                     "; ".join(events) or "none received"))
         print("Relaunch: %s" % ("; ".join(relaunches) or "none"))

@@ -50,12 +50,16 @@ def documented_row(name):
     return found[0] if found else None
 
 
+DOCUMENTED = facts.DOCUMENTED
+RELAUNCH = ((lab.wine.SYSTEM32 + "\\" + facts.MANAGED["installed_exe"]).lower() + DOCUMENTED["relaunch_argument"])
+
+
 def rename_lines(*pending):
-    """The [Rename] section the tool writes on Windows 98/ME, for "lib" and
-    "exe", with the system directory as Wine reports it."""
-    texts = {"lib": facts.TEXTS["TEXT_RENAME_LIBRARY"], "exe": facts.TEXTS["TEXT_RENAME_EXECUTABLE"]}
-    return (facts.TEXTS["TEXT_RENAME_SECTION"]
-            + "".join(texts[f] % (lab.wine.SYSTEM32, lab.wine.SYSTEM32) for f in pending)).encode("latin-1")
+    """The [Rename] section the guide says the tool writes on Windows 98/ME,
+    for "lib" and "exe", with the system directory as Wine reports it."""
+    return (DOCUMENTED["rename_section"] + "".join(DOCUMENTED["rename_line"].format(
+        dir=lab.wine.SYSTEM32, installed=facts.MANAGED["installed_" + f], staged=facts.MANAGED["staged_" + f])
+        for f in pending)).encode("latin-1")
 
 
 class Case:
@@ -119,9 +123,9 @@ class Case:
         self.row_checked = True
         self.say("checking the guide's row: %d, %s" % (row["status"], row["run"]))
         started = row["started"] == "yes"
-        relaunch = (self.m.sys + "\\" + facts.MANAGED["installed_exe"]).lower() + facts.RESTART_ARGUMENT
-        wanted = {"status": row["status"] & 0xFF, "relaunches": [relaunch] if started else [],
-                  "marker": facts.COMPLETE if row["marker"] == "written" else None, "pending": [], "wininit": None}
+        wanted = {"status": row["status"] & 0xFF, "relaunches": [RELAUNCH] if started else [],
+                  "marker": DOCUMENTED["complete"] if row["marker"] == "written" else None, "pending": [],
+                  "wininit": None}
         for key in facts.MANAGED:
             word = row[key]
             wanted[key] = {"new": self.before.get(key.replace("installed", "staged")), "unchanged": self.before[key],
@@ -135,7 +139,7 @@ class Case:
             wanted["wininit"] = rename_lines(*pending) + b"\0"
         elif pending:
             raise Failed("the row schedules %s on %s, which schedules nothing" % (row["restart"], self.family["name"]))
-        self.expect(self.m.snapshot(facts.RESTART_ARGUMENT if started else None, RELAUNCH_WAIT), **wanted)
+        self.expect(self.m.snapshot(DOCUMENTED["relaunch_argument"] if started else None, RELAUNCH_WAIT), **wanted)
 
 
 # --- scenarios -------------------------------------------------------------
@@ -183,7 +187,7 @@ def start_marker(case):
     case.run()
     if case.family["name"] == "win98":
         return case.expect_row()
-    case.expect(status=1, marker=facts.COMPLETE, **case.new("exe", "lib"))
+    case.expect(status=1, marker=DOCUMENTED["complete"], **case.new("exe", "lib"))
 
 
 @scenario("old-version", "win95", "nt40", "win98", "winxp", "win64")
@@ -214,7 +218,7 @@ def wininit_kept(case):
     case.m.put("C:\\windows\\temp\\other.new", data=b"other product's new file\r\n")
     case.run()
     at = other.index(b"[Later]")
-    lines = rename_lines("lib", "exe")[len(facts.TEXTS["TEXT_RENAME_SECTION"]):]
+    lines = rename_lines("lib", "exe")[len(DOCUMENTED["rename_section"]):]
     case.expect(status=4, wininit=other[:at] + lines + other[at:] + b"\0")
     case.m.restart()
     case.expect(**case.new("exe", "lib"))

@@ -18,7 +18,7 @@ class Facts(unittest.TestCase):
         self.assertEqual(sorted(facts.MANAGED.values()),
                          ["halundll.dl$", "halundll.dll", "halunexe.ex$", "halunexe.exe"])
         self.assertEqual(facts.MARKER_KEY, "HKLM\\" + facts.STRINGS[21])
-        self.assertEqual((facts.RESTART_ARGUMENT, facts.STUB_WINDOW_CLASS), (" /init", "HALUNSHOW_STUB"))
+        self.assertEqual((facts.TEXTS["TEXT_RESTART_ARGUMENT"], facts.STUB_WINDOW_CLASS), (" /init", "HALUNSHOW_STUB"))
         header = facts.header()
         for name in ("INSTALLED_EXE_NAME", "STUB_WINDOW_CLASS", "TEXT_MARKER_KEY", "NOTICE_MESSAGE",
                      "FILE_VERSION_QUERY", "TEXT_RENAME_FILE"):

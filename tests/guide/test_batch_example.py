@@ -49,12 +49,12 @@ class BatchExample(unittest.TestCase):
         self.m.set_marker()
         self.m.place(staged=("v460", "a"))
         self.run_example("1", "fresh install", 1)
-        snapshot = self.m.snapshot(lab.facts.RESTART_ARGUMENT)
+        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
         self.expect_files(snapshot, installed_exe="halunexe-v460.exe", installed_lib="halundll-a.dll",
                           staged_exe=None, staged_lib=None)
         self.assertEqual(len(snapshot.relaunches()), 1, "the installed executable was not started: %r"
                          % snapshot.texts())
-        self.assertEqual(snapshot.marker, lab.facts.COMPLETE)
+        self.assertEqual(snapshot.marker, lab.facts.DOCUMENTED["complete"])
 
     def test_same_version(self):
         self.m.place(installed=("v450", "a"), staged=("v450b", "b"))

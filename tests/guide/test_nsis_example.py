@@ -83,17 +83,17 @@ class NsisExample(unittest.TestCase):
         self.assertEqual(self.m.managed(snapshot), wanted)
 
     def relaunched(self, snapshot):
-        relaunch = (self.m.sys + "\\" + lab.facts.MANAGED["installed_exe"]).lower() + lab.facts.RESTART_ARGUMENT
+        relaunch = (self.m.sys + "\\" + lab.facts.MANAGED["installed_exe"]).lower() + lab.facts.DOCUMENTED["relaunch_argument"]
         self.assertEqual(snapshot.relaunches(), [relaunch], "resident log: %r" % snapshot.texts())
 
     def test_fresh_install(self):
         # Nothing installed, no marker key: the installer creates the key the
         # tool then writes its record to.
         self.run_installer("v460", "b", DONE)
-        snapshot = self.m.snapshot(lab.facts.RESTART_ARGUMENT)
+        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
         self.expect(snapshot, "v460", "b")
         self.relaunched(snapshot)
-        self.assertEqual(snapshot.marker, lab.facts.COMPLETE)
+        self.assertEqual(snapshot.marker, lab.facts.DOCUMENTED["complete"])
 
     def test_same_version(self):
         # Same version text, other bytes: the installed pair stays.
@@ -105,7 +105,7 @@ class NsisExample(unittest.TestCase):
         self.m.place(installed=("v450", "a"))
         self.m.start_resident()
         self.run_installer("v460", "b", DONE)
-        snapshot = self.m.snapshot(lab.facts.RESTART_ARGUMENT)
+        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
         self.assertEqual(snapshot.texts().count("notice"), 1, "resident log: %r" % snapshot.texts())
         self.expect(snapshot, "v460", "b")
         self.relaunched(snapshot)

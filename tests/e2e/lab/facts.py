@@ -44,9 +44,15 @@ MANAGED = {key: TEXTS[name].lstrip("\\") for key, name in (
     ("installed_lib", "INSTALLED_LIB_NAME"), ("staged_lib", "STAGED_LIB_NAME"))}
 MARKER_KEY = "HKLM\\" + TEXTS["TEXT_MARKER_KEY"]
 MARKER_VALUE = TEXTS["TEXT_MARKER_VALUE"]
-COMPLETE = TEXTS["TEXT_MARKER_COMPLETE"]
-RESTART_ARGUMENT = TEXTS["TEXT_RESTART_ARGUMENT"]
 STUB_WINDOW_CLASS = TEXTS["STUB_WINDOW_CLASS"]
+
+# What the integration guide says a run leaves, stated here by hand rather
+# than read from the tool's string table, so that a wrong text in the tool
+# fails the Wine tests (tests/guide/test_guide_text.py checks the guide
+# shows each): the marker's text, the relaunch's argument, a wininit.ini
+# rename section and line.
+DOCUMENTED = {"complete": "Complete", "relaunch_argument": " /init", "rename_section": "[Rename]\r\n",
+              "rename_line": "{dir}\\{installed} = {dir}\\{staged}\r\n"}
 
 _families = json.loads(read("tests/families.json"))
 FAMILIES = {row[0]: dict(zip(_families["columns"], row)) for row in _families["rows"]}

@@ -252,7 +252,7 @@ class Snapshot:
 
     def relaunches(self):
         return [text[6:] for text in self.texts()
-                if text.startswith("start ") and text.endswith(facts.RESTART_ARGUMENT)]
+                if text.startswith("start ") and text.endswith(facts.DOCUMENTED["relaunch_argument"])]
 
 
 class Machine:
