@@ -110,16 +110,17 @@ def target(family, exe32, exe64):
         why = wow64_unavailable()
         if why:
             raise Skip("the 64-bit Windows family runs the shipped i686 build under WOW64, and " + why)
-        arch, exe, how = "win64", exe32, "the shipped i686 halunupd.exe in a 64-bit prefix, under WOW64"
+        arch, exe, how, reason = "win64", exe32, "the shipped i686 halunupd.exe in a 64-bit prefix, under WOW64", ""
     else:
         arch, reason = decide_arch()
         exe = exe32 if arch == "win32" else exe64
         how = ("the shipped i686 halunupd.exe in a 32-bit prefix" if arch == "win32"
-               else "the x86_64 build of halunupd.exe in a 64-bit prefix") + " (%s)" % reason
+               else "the x86_64 build of halunupd.exe in a 64-bit prefix")
+        reason = " (%s)" % reason
     if not exe or not os.path.exists(exe):
-        raise Unavailable("%s needs %s, which is missing (%r)" % (family, how, exe))
+        raise Unavailable("%s needs %s%s, which is missing (%r)" % (family, how, reason, exe))
     exe = os.path.abspath(exe)
-    return Target(row, arch, exe, os.path.join(os.path.dirname(exe), "fixtures"), "%s: %s" % (how, exe))
+    return Target(row, arch, exe, os.path.join(os.path.dirname(exe), "fixtures"), "%s: %s%s" % (how, exe, reason))
 
 
 def _env(prefix, arch, extra=None):
