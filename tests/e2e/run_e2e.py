@@ -113,6 +113,12 @@ class Case:
         return {key: None if key.startswith("staged") else self.before[key.replace("installed", "staged")]
                 for f in files for key in ("installed_" + f, "staged_" + f)}
 
+    def moves(self, *files):
+        """PendingFileRenameOperations as the guide says the tool queues the
+        delayed moves of `files` ("lib", "exe"), in that order."""
+        paths = [(self.m.real_sys + "\\" + facts.MANAGED[k + f]).lower() for f in files for k in ("staged_", "installed_")]
+        return [("!" if at % 2 else "") + "\\??\\" + path for at, path in enumerate(paths)]
+
     def expect_row(self):
         """Checks the run against the row of leaves.json that names this
         scenario: status, managed files, what is scheduled for the restart
@@ -132,9 +138,7 @@ class Case:
                            "kept": self.before[key]}.get(word)
         pending, restart = SCHEDULES[row["restart"]], self.family["restart"]
         if restart == "delayed moves":
-            for f in pending:
-                staged, installed = (self.m.real_sys + "\\" + facts.MANAGED[k + f] for k in ("staged_", "installed_"))
-                wanted["pending"] += ["\\??\\" + staged.lower(), "!\\??\\" + installed.lower()]
+            wanted["pending"] = self.moves(*pending)
         elif restart == "wininit.ini" and pending:
             wanted["wininit"] = rename_lines(*pending) + b"\0"
         elif pending:
@@ -155,12 +159,22 @@ def scenario(name, *families):
     return register
 
 
-def documented(name, *families, **arrangement):
-    """A scenario that arranges, runs and checks its row, nothing else."""
+def documented(name, *families, resident=None, env=None, events=None, restart=None, **arrangement):
+    """A scenario that arranges, starts the resident when `resident` is given
+    (its environment), runs the tool (with `env`), checks the resident's
+    `events` and its row and, when `restart` names files ("exe", "lib"),
+    that the restart puts their staged copies in place."""
     def run(case):
         case.arrange(**arrangement)
-        case.run()
+        if resident is not None:
+            case.m.start_resident(env=resident)
+        case.run(env=env)
+        if events:
+            case.expect(events=events)
         case.expect_row()
+        if restart:
+            case.m.restart()
+            case.expect(**case.new(*restart))
     scenario(name, *families)(run)
 
 
@@ -236,12 +250,12 @@ def rerun_before_restart(case):
     # staged pair in place either way.
     case.arrange(installed=("v44", "a"), staged=("v460", "b"))
     case.run()
-    first = case.expect(status=4)
+    case.expect(status=4)
     case.run()
     if case.family["restart"] == "wininit.ini":
         case.expect(status=4, wininit=rename_lines("lib", "exe") + b"\0")
     else:
-        case.expect(status=4, pending=first.pending * 2)
+        case.expect(status=4, pending=case.moves("lib", "exe") * 2)
     case.m.restart()
     case.expect(**case.new("exe", "lib"))
 
@@ -274,15 +288,9 @@ def version_gate(case):
         raise Failed("\n  ".join(wrong))
 
 
-@scenario("replace-running", "winxp", "win10")
-def replace_running(case):
-    # The typical run: the resident gets the notice, leaves, and both files
-    # are replaced; the library after the one-second pause.
-    case.arrange(**REPLACE)
-    case.m.start_resident()
-    case.run()
-    case.expect(events={"notice": 1})
-    case.expect_row()
+# The typical run: the resident gets the notice, leaves, and both files are
+# replaced; the library after the one-second pause.
+documented("replace-running", "winxp", "win10", resident={}, events={"notice": 1}, **REPLACE)
 
 
 @scenario("replace-running", "win98")
@@ -301,17 +309,10 @@ def replace_running_98(case):
     case.expect(**case.new("exe"))
 
 
-@scenario("resident-ignores", "winxp")
-def resident_ignores(case):
-    # The resident stays after the notice: its executable is left to a delayed
-    # move, the free library is replaced now, and nothing is restarted.
-    case.arrange(**REPLACE)
-    case.m.start_resident(env={"HALUN_STUB_IGNORE_MS": "60000"})
-    case.run()
-    case.expect(events={"notice ignored": 1})
-    case.expect_row()
-    case.m.restart()
-    case.expect(**case.new("exe"))
+# The resident stays after the notice: its executable is left to a delayed
+# move, the free library is replaced now, and nothing is restarted.
+documented("resident-ignores", "winxp", resident={"HALUN_STUB_IGNORE_MS": "60000"},
+           events={"notice ignored": 1}, restart=("exe",), **REPLACE)
 
 
 @scenario("resident-hung", "winxp")
@@ -334,16 +335,11 @@ def resident_hung(case):
     case.expect(**case.new("exe", "lib"))
 
 
-@scenario("resident-ends-after-answering", "winxp")
-def resident_ends_after_answering(case):
-    # The resident answers the notice and ends 700 ms later, as a program
-    # usually closes: the run waits for it before deleting the executable,
-    # then replaces both files and restarts it.
-    case.arrange(**REPLACE)
-    case.m.start_resident(env={"HALUN_STUB_EXIT_AFTER_MS": "700"})
-    case.run()
-    case.expect(events={"notice": 1, "exit after-answer": 1})
-    case.expect_row()
+# The resident answers the notice and ends 700 ms later, as a program usually
+# closes: the run waits for it before deleting the executable, then replaces
+# both files and restarts it.
+documented("resident-ends-after-answering", "winxp", resident={"HALUN_STUB_EXIT_AFTER_MS": "700"},
+           events={"notice": 1, "exit after-answer": 1}, **REPLACE)
 
 
 @scenario("only-executable-staged", "winxp", "win98")
@@ -393,11 +389,7 @@ def library_held(case):
 
 # The running copies cannot be listed: nothing is replaced, the staged
 # copies stay, and the run ends with -1 (255 as Wine shows it).
-@scenario("psapi-disabled", "winxp")
-def psapi_disabled(case):
-    case.arrange(**REPLACE)
-    case.run(env={"WINEDLLOVERRIDES": "psapi="})
-    case.expect_row()
+documented("psapi-disabled", "winxp", env={"WINEDLLOVERRIDES": "psapi="}, **REPLACE)
 
 
 @scenario("planted-library", "winxp")
