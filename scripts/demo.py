@@ -67,7 +67,7 @@ def main():
             m.start_resident()
             print("Resident running: %s" % m.snapshot().texts()[0])
         if example.get("hold_library"):
-            m.hold(m.real_sys + "\\" + facts.MANAGED["installed_lib"], 30000)
+            m.hold(m.where("installed_lib"), 30000)
             print("Library held open (no delete sharing) by holder.exe")
 
         print("\nRunning %s ..." % m.tool)

@@ -116,7 +116,7 @@ class Case:
     def moves(self, *files):
         """PendingFileRenameOperations as the guide says the tool queues the
         delayed moves of `files` ("lib", "exe"), in that order."""
-        paths = [(self.m.real_sys + "\\" + facts.MANAGED[k + f]).lower() for f in files for k in ("staged_", "installed_")]
+        paths = [self.m.where(k + f).lower() for f in files for k in ("staged_", "installed_")]
         return [("!" if at % 2 else "") + "\\??\\" + path for at, path in enumerate(paths)]
 
     def expect_row(self):
@@ -365,7 +365,8 @@ def library_released(case):
     # The library is held for three seconds: a later one of the one-second
     # attempts deletes it, and the run completes at once.
     case.arrange(**REPLACE)
-    held_at = case.m.hold(case.m.real_sys + "\\" + facts.MANAGED["installed_lib"], 3000)
+    case.m.hold(case.m.where("installed_lib"), 3000)
+    held_at = time.monotonic()
     case.run()
     if time.monotonic() - held_at < 3.0:
         raise Failed("the run ended %.1f s after the hold began, before its release" % (time.monotonic() - held_at))
@@ -378,13 +379,56 @@ def library_held(case):
     # restart, the executable is replaced now, and nothing is restarted.
     # Under WOW64 the restart puts the staged library in place in SysWOW64.
     case.arrange(**REPLACE)
-    case.m.hold(case.m.real_sys + "\\" + facts.MANAGED["installed_lib"], 30000)
+    case.m.hold(case.m.where("installed_lib"), 30000)
     case.run(timeout=90)
     if case.elapsed < 10.0:
         raise Failed("gave up on the library after %.1f s, expected 10 attempts a second apart" % case.elapsed)
     case.expect_row()
     case.m.restart()
     case.expect(**case.new("lib"))
+
+
+@scenario("power-lost-holding-library", "winxp", "win98")
+def power_lost_holding_library(case):
+    # The power goes while the tool waits for a held library: every program
+    # ends after the executable was replaced, then the machine restarts and
+    # the setup runs the tool again. That run finishes the replacement: the
+    # library is put in place and the executable started.
+    case.arrange(**REPLACE)
+    case.m.hold(case.m.where("installed_lib"), 30000)
+    tool = case.m.start([case.m.tool])
+    replaced = lab.wait_for(lambda: case.m.disk()["installed_exe"] == case.before["staged_exe"], 30)
+    if not replaced or tool.poll() is not None:
+        raise Failed("the executable was %s while the tool ran (%s)" % (
+            "replaced" if replaced else "not replaced", "running" if tool.poll() is None else "ended"))
+    case.m.power_off()
+    disk = case.m.disk()
+    wanted = dict(disk, installed_exe=case.before["staged_exe"], installed_lib=case.before["installed_lib"],
+                  staged_lib=case.before["staged_lib"])
+    if disk != wanted:
+        raise Failed("after the power went: %r, expected %r" % (disk, wanted))
+    case.m.restart()
+    case.run()
+    case.expect_row()
+
+
+@scenario("rerun-staged-again", "winxp", "win98")
+def rerun_staged_again(case):
+    # After a 4 with the library left to the restart, the setup stages the
+    # same pair again and runs the tool before the restart, the library free
+    # by then. The library goes in place now and the executable is started;
+    # the staged library that the restart's instruction names stays for it.
+    case.arrange(**REPLACE)
+    holder = case.m.hold(case.m.where("installed_lib"), 20000)
+    case.run(timeout=90)
+    case.expect(status=4)
+    if case.m.first_line(holder, 30) != "released":
+        raise Failed("the holder did not let go of the library")
+    case.m.place(staged=REPLACE["staged"])
+    case.run()
+    case.expect_row()
+    case.m.restart()
+    case.expect(**case.new("exe", "lib"))
 
 
 # The running copies cannot be listed: nothing is replaced, the staged

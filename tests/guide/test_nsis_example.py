@@ -115,7 +115,7 @@ class NsisExample(unittest.TestCase):
         # the restart, the silent install says 3010, and the restart cycle
         # puts the staged pair in place.
         self.m.place(installed=("v450", "a"))
-        library, staged = (self.m.real_sys + "\\" + lab.facts.MANAGED[key] for key in ("installed_lib", "staged_lib"))
+        library, staged = (self.m.where(key) for key in ("installed_lib", "staged_lib"))
         self.m.hold(library, 60000)
         self.run_installer("v460", "b", RESTART_NEEDED)
         snapshot = self.m.snapshot()

@@ -5,4 +5,4 @@ the probe's snapshots)."""
 
 from . import facts  # noqa: F401
 from .wine import (Machine, NotReady, Skip, SKIPPED, Snapshot, Target, Unavailable,  # noqa: F401
-                   decide_arch, target)
+                   decide_arch, target, wait_for)

@@ -205,6 +205,14 @@ def host_path(root, windows_path):
     return path
 
 
+def wait_for(condition, timeout, interval=0.05):
+    """Polls `condition` until it is true or `timeout` passes; its last result."""
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(interval)
+    return condition()
+
+
 File = collections.namedtuple("File", "size crc version")
 
 
@@ -252,7 +260,8 @@ class Snapshot:
 class Machine:
     """One throwaway Wine machine of `target`, its session started: a fresh
     copy of the base prefix in `cache`. `sys` is the system directory as the
-    tool sees it, `real_sys` where its files are (SysWOW64 under WOW64)."""
+    tool sees it, `real_sys` where its files are (SysWOW64 under WOW64;
+    where(key) names a managed file there)."""
 
     def __init__(self, target, cache, name, tmp=None, keep=False, log=print):
         self.target, self.keep, self.log, self.started = target, keep, log, []
@@ -304,14 +313,27 @@ class Machine:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(host_path(self.path, windows_path))
 
-    def place(self, installed=(None, None), staged=(None, None)):
-        """Puts the managed files: (executable variant, library variant) or
-        None for each pair; the others are removed."""
-        for (exe, lib), (exe_key, lib_key) in ((installed or (None, None), ("installed_exe", "installed_lib")),
-                                               (staged or (None, None), ("staged_exe", "staged_lib"))):
-            for variant, key, name in ((exe, exe_key, "halunexe-%s.exe"), (lib, lib_key, "halundll-%s.dll")):
-                path = self.real_sys + "\\" + facts.MANAGED[key]
-                self.put(path, name % variant) if variant else self.remove(path)
+    def where(self, key):
+        """The path of a managed file (installed_exe, ...) where it really is."""
+        return self.real_sys + "\\" + facts.MANAGED[key]
+
+    def place(self, installed=None, staged=None):
+        """Puts the managed files of each pair given, installed or staged:
+        (executable variant, library variant), None for a file that is to be
+        absent; a pair not given is left as it is."""
+        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
+            for variant, key, name in zip(pair or (), keys, ("halunexe-%s.exe", "halundll-%s.dll")):
+                self.put(self.where(key), name % variant) if variant else self.remove(self.where(key))
+
+    def disk(self):
+        """managed() read from this side, without the probe: while the
+        machine is off (after power_off()), or while the tool runs, whose
+        copies the probe's opening of a file could disturb."""
+        files = {}
+        for key, name in facts.MANAGED.items():
+            data = self.read(self.where(key))
+            files[key] = data and self.identify(File(len(data), zlib.crc32(data), None))
+        return files
 
     def managed(self, snapshot):
         """{installed_exe, ...: the fixture each managed file is, or None}."""
@@ -397,7 +419,7 @@ class Machine:
         A resident that never began (Wine did not start it) is started once
         more; raises NotReady, with its log, when it does not get ready."""
         for attempt in (1, 2):
-            process = self.start([self.real_sys + "\\" + facts.MANAGED["installed_exe"]], env)
+            process = self.start([self.where("installed_exe")], env)
             status, seen = self.probe("await", "ready", str(timeout * 1000), "snapshot")
             if status == 0:
                 return process
@@ -410,21 +432,28 @@ class Machine:
 
     def hold(self, windows_path, milliseconds):
         """Starts the holder on a file (no delete sharing) for `milliseconds`
-        and waits until it holds it; the time it began."""
+        and waits until it holds it; the holder, which prints "released"
+        when it lets go."""
         self.put(SETUP_DIR + "\\holder.exe", "holder.exe")
         process = self.start([SETUP_DIR + "\\holder.exe", windows_path, str(milliseconds)])
         line = self.first_line(process)
         if line != "held":
             raise NotReady("the holder could not hold %s within 30 s: %r" % (windows_path, line))
-        return time.monotonic()
+        return process
 
     def restart(self):
         """The restart cycle: every program ends, then Wine's start-up
         performs what was scheduled for the restart."""
         started = time.monotonic()
-        self.kill()
+        self.power_off()
         self.run(["wineboot", "-r"], timeout=120)
         self.log("restart cycle done in %.1f s" % (time.monotonic() - started))
+
+    def power_off(self):
+        """Every program ends at once, as when the power goes. Whatever runs
+        next (the probe too) starts the machine again, and Wine performs
+        what was scheduled for the restart then: read disk() first."""
+        self.kill()
 
     def kill(self):
         """Ends every process of the session and waits for its wineserver."""
