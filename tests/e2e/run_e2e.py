@@ -159,16 +159,23 @@ def scenario(name, *families):
     return register
 
 
-def documented(name, *families, resident=None, env=None, events=None, restart=None, **arrangement):
+def documented(name, *families, resident=None, hold=None, env=None, took=(0, 60), events=None, restart=None,
+               **arrangement):
     """A scenario that arranges, starts the resident when `resident` is given
-    (its environment), runs the tool (with `env`), checks the resident's
-    `events` and its row and, when `restart` names files ("exe", "lib"),
-    that the restart puts their staged copies in place."""
+    (its environment) and the holder on the installed library for `hold`
+    ms, runs the tool (with `env`; it must take `took` seconds, at least and
+    at most), checks the resident's `events` and its row and, when `restart`
+    names files ("exe", "lib"), that the restart puts their staged copies in
+    place."""
     def run(case):
         case.arrange(**arrangement)
         if resident is not None:
             case.m.start_resident(env=resident)
-        case.run(env=env)
+        if hold:
+            case.m.hold(case.m.where("installed_lib"), hold)
+        case.run(took[1] + 30, env)
+        if not took[0] <= case.elapsed <= took[1]:
+            raise Failed("the run took %.1f s, expected %d to %d s" % ((case.elapsed,) + took))
         if events:
             case.expect(events=events)
         case.expect_row()
@@ -315,24 +322,13 @@ documented("resident-ignores", "winxp", resident={"HALUN_STUB_IGNORE_MS": "60000
            events={"notice ignored": 1}, restart=("exe",), **REPLACE)
 
 
-@scenario("resident-hung", "winxp")
-def resident_hung(case):
-    # The resident's handler never returns: the notice is given up on after
-    # 30 s and the run waits up to 5 s more for the copy to end, then goes
-    # on. Its executable is still in use and is left to a delayed move, the
-    # free library is replaced now, nothing is restarted; the restart
-    # completes the pair.
-    case.arrange(**REPLACE)
-    case.m.start_resident(env={"HALUN_STUB_HANG": "1"})
-    case.run(timeout=120)
-    bound = 30 + 5 + 1 + 10
-    if case.elapsed > bound:
-        raise Failed("the run took %.1f s, more than the notice's 30 s, the 5 s wait, the library's"
-                     " pause and 10 s to spare (%d s)" % (case.elapsed, bound))
-    case.expect(events={"notice hung": 1})
-    case.expect_row()
-    case.m.restart()
-    case.expect(**case.new("exe", "lib"))
+# The resident's handler never returns: the notice is given up on after 30 s
+# and the run waits up to 5 s more for the copy to end, then goes on (at most
+# the notice's 30 s, the 5 s, the library's pause and 10 s to spare). Its
+# executable is still in use and is left to a delayed move, the free library
+# is replaced now, nothing is restarted; the restart completes the pair.
+documented("resident-hung", "winxp", resident={"HALUN_STUB_HANG": "1"}, took=(0, 30 + 5 + 1 + 10),
+           events={"notice hung": 1}, restart=("exe", "lib"), **REPLACE)
 
 
 # The resident answers the notice and ends 700 ms later, as a program usually
@@ -342,22 +338,14 @@ documented("resident-ends-after-answering", "winxp", resident={"HALUN_STUB_EXIT_
            events={"notice": 1, "exit after-answer": 1}, **REPLACE)
 
 
-@scenario("only-executable-staged", "winxp", "win98")
-def only_executable_staged(case):
-    # No staged library: the library is not part of the replacement. The
-    # executable is replaced, the installed library kept, nothing is
-    # scheduled, and the resident is restarted: status 3. Where running
-    # copies are found by process list the running resident is told to
-    # close first; the notice by snapshot cannot match under Wine (see the
-    # module's notes), so no resident runs there.
-    case.arrange(installed=("v450", "a"), staged=("v460", None))
-    listed = case.family["notice"] == "process list"
-    if listed:
-        case.m.start_resident()
-    case.run()
-    if listed:
-        case.expect(events={"notice": 1})
-    case.expect_row()
+# No staged library: the library is not part of the replacement. The
+# executable is replaced, the installed library kept, nothing is scheduled,
+# and the resident is restarted: status 3. On XP the running resident is told
+# to close first; the notice by snapshot cannot match under Wine (see the
+# module's notes), so no resident runs on 98.
+ONLY_EXECUTABLE = dict(installed=("v450", "a"), staged=("v460", None))
+documented("only-executable-staged", "winxp", resident={}, events={"notice": 1}, **ONLY_EXECUTABLE)
+documented("only-executable-staged", "win98", **ONLY_EXECUTABLE)
 
 
 @scenario("library-released", "winxp")
@@ -373,19 +361,10 @@ def library_released(case):
     case.expect_row()
 
 
-@scenario("library-held", "winxp", "win98", "win64")
-def library_held(case):
-    # The library is held throughout the ten attempts: it is left to the
-    # restart, the executable is replaced now, and nothing is restarted.
-    # Under WOW64 the restart puts the staged library in place in SysWOW64.
-    case.arrange(**REPLACE)
-    case.m.hold(case.m.where("installed_lib"), 30000)
-    case.run(timeout=90)
-    if case.elapsed < 10.0:
-        raise Failed("gave up on the library after %.1f s, expected 10 attempts a second apart" % case.elapsed)
-    case.expect_row()
-    case.m.restart()
-    case.expect(**case.new("lib"))
+# The library is held throughout the ten attempts a second apart: it is left
+# to the restart, the executable is replaced now, and nothing is restarted.
+# Under WOW64 the restart puts the staged library in place in SysWOW64.
+documented("library-held", "winxp", "win98", "win64", hold=30000, took=(10, 60), restart=("lib",), **REPLACE)
 
 
 @scenario("power-lost-holding-library", "winxp", "win98")
