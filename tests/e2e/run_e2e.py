@@ -114,10 +114,9 @@ class Case:
                 for f in files for key in ("installed_" + f, "staged_" + f)}
 
     def moves(self, *files):
-        """PendingFileRenameOperations as the guide says the tool queues the
-        delayed moves of `files` ("lib", "exe"), in that order."""
-        paths = [self.m.where(k + f).lower() for f in files for k in ("staged_", "installed_")]
-        return [("!" if at % 2 else "") + "\\??\\" + path for at, path in enumerate(paths)]
+        """The delayed moves of `files` ("lib", "exe") as the guide says the
+        tool queues them where the files are."""
+        return facts.moves(self.m.real_sys, *files)
 
     def expect_row(self):
         """Checks the run against the row of leaves.json that names this

@@ -278,8 +278,10 @@ class NumbersAndNames(unittest.TestCase):
         documented, guide = facts.DOCUMENTED, " ".join(read(GUIDE).split())
         line = documented["rename_line"].format(dir="C:\\WINDOWS\\SYSTEM", installed=facts.MANAGED["installed_lib"],
                                                 staged=facts.MANAGED["staged_lib"])
+        moves = facts.moves("c:\\windows\\system32", "lib")
         for shown in ("`%s`" % documented["complete"], "`%s`" % documented["relaunch_argument"],
-                      "`%s`" % documented["rename_section"].strip(), "`%s`" % line.strip()):
+                      "`%s`" % documented["rename_section"].strip(), "`%s`" % line.strip(),
+                      "`%s` and `%s`" % tuple(moves)):
             self.assertIn(shown, guide)
 
     def test_version_examples_are_rows_of_the_version_gate(self):

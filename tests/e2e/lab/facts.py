@@ -50,9 +50,17 @@ STUB_WINDOW_CLASS = TEXTS["STUB_WINDOW_CLASS"]
 # than read from the tool's string table, so that a wrong text in the tool
 # fails the Wine tests (tests/guide/test_guide_text.py checks the guide
 # shows each): the marker's text, the relaunch's argument, a wininit.ini
-# rename section and line.
+# rename section and line, the two strings of a delayed move.
 DOCUMENTED = {"complete": "Complete", "relaunch_argument": " /init", "rename_section": "[Rename]\r\n",
-              "rename_line": "{dir}\\{installed} = {dir}\\{staged}\r\n"}
+              "rename_line": "{dir}\\{installed} = {dir}\\{staged}\r\n",
+              "move": ("\\??\\{dir}\\{staged}", "!\\??\\{dir}\\{installed}")}
+
+
+def moves(directory, *files):
+    """PendingFileRenameOperations as the guide says the tool queues the
+    delayed moves of `files` ("lib", "exe") in `directory`, in that order."""
+    return [text.format(dir=directory.lower(), staged=MANAGED["staged_" + f], installed=MANAGED["installed_" + f])
+            for f in files for text in DOCUMENTED["move"]]
 
 _families = json.loads(read("tests/families.json"))
 FAMILIES = {row[0]: dict(zip(_families["columns"], row)) for row in _families["rows"]}
