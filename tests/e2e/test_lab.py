@@ -148,7 +148,7 @@ class StartedPrograms(unittest.TestCase):
             self.assertEqual((len(machine.starts), got, len(machine.said)), (starts, ready, starts - 1), row)
 
     def test_first_line_of_a_program(self):
-        process = subprocess.Popen(["sh", "-c", "echo held; sleep 5"], stdout=subprocess.PIPE, text=True)
+        process = subprocess.Popen(["sh", "-c", "echo held; exec sleep 5"], stdout=subprocess.PIPE, text=True)
         try:
             self.assertEqual(wine.Machine.first_line(process, 5), "held")
         finally:
