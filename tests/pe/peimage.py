@@ -8,7 +8,6 @@ import struct
 
 IMAGE_FILE_MACHINE_I386 = 0x014C
 PE32_MAGIC = 0x010B
-SUBSYSTEM_WINDOWS_CUI = 3
 DIRECTORY_EXPORT = 0
 DIRECTORY_IMPORT = 1
 DIRECTORY_RESOURCE = 2
@@ -34,7 +33,6 @@ class PeImage:
         self.magic = self._u16(optional)
         if self.magic != PE32_MAGIC:
             raise PeError("optional header magic 0x%04x, not PE32" % self.magic)
-        self.image_base = self._u32(optional + 28)
         self.section_alignment = self._u32(optional + 32)
         self.file_alignment = self._u32(optional + 36)
         self.os_version = (self._u16(optional + 40), self._u16(optional + 42))
@@ -67,13 +65,19 @@ class PeImage:
     def _u32(self, offset):
         return struct.unpack("<I", self._bytes(offset, 4))[0]
 
-    def offset_of(self, rva):
-        for name, start, virtual_size, raw_offset, raw_size in self.sections:
+    def section_at(self, rva):
+        """(name, rva, virtual size, raw offset, raw size) of the section that holds `rva`."""
+        for section in self.sections:
+            name, start, virtual_size, _, raw_size = section
             if start <= rva < start + max(virtual_size, raw_size):
-                if rva - start >= raw_size:
-                    raise PeError("RVA 0x%x lies in the uninitialised part of %s" % (rva, name))
-                return raw_offset + (rva - start)
+                return section
         raise PeError("RVA 0x%x is in no section" % rva)
+
+    def offset_of(self, rva):
+        name, start, _, raw_offset, raw_size = self.section_at(rva)
+        if rva - start >= raw_size:
+            raise PeError("RVA 0x%x lies in the uninitialised part of %s" % (rva, name))
+        return raw_offset + (rva - start)
 
     def read_rva(self, rva, count):
         return self._bytes(self.offset_of(rva), count)
@@ -84,13 +88,6 @@ class PeImage:
         if end < 0:
             raise PeError("unterminated name at RVA 0x%x" % rva)
         return self.data[offset:end].decode("latin-1")
-
-    def section_of(self, rva):
-        """Name of the section that holds `rva`."""
-        for name, start, virtual_size, _, raw_size in self.sections:
-            if start <= rva < start + max(virtual_size, raw_size):
-                return name
-        raise PeError("RVA 0x%x is in no section" % rva)
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)
