@@ -7,37 +7,29 @@ with and the files it leaves.
   test_batch_example.py --exe EXE --exe64 EXE64 --bat BAT --cache CACHE_DIR [unittest options]
 """
 
-import argparse
-import os
 import re
-import sys
-import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-import lab  # noqa: E402
+import examples_common as common
+from examples_common import lab
 
-TARGET = BAT = CACHE = None
+BAT = lab.wine.SETUP_DIR + "\\run-halunupd.bat"
 
 
-class BatchExample(unittest.TestCase):
+class BatchExample(common.ExampleTest):
+    prefix = "guide-"
+
     def setUp(self):
-        self.m = lab.Machine(TARGET, CACHE, "guide-" + self._testMethodName,
-                             log=lambda text: print(text, file=sys.stderr))
-        self.addCleanup(self.m.close)
-        self.m.put(lab.wine.SETUP_DIR + "\\run-halunupd.bat", BAT)
+        super().setUp()
+        self.m.put(BAT, common.ARGS.source)
 
     def run_example(self, status, course, exit_code, env=None):
-        code, _, output = self.m.run(["cmd", "/c", lab.wine.SETUP_DIR + "\\run-halunupd.bat"], 120, env)
+        code, _, output = self.m.run(["cmd", "/c", BAT], 120, env)
         output = output.replace("\r\n", "\n")
         printed = re.findall(r"^halunupd: exit status (\S+)$", output, re.MULTILINE)
         took = re.findall(r"^halunupd: course: (.*)$", output, re.MULTILINE)
         self.assertEqual(printed, [status], "printed status, output:\n" + output)
         self.assertTrue(len(took) == 1 and took[0].startswith(course), "course, output:\n" + output)
         self.assertEqual(code, exit_code, "exit code of cmd, output:\n" + output)
-
-    def expect_files(self, snapshot=None, **files):
-        got = self.m.managed(snapshot or self.m.snapshot())
-        self.assertEqual(got, dict(got, **files))
 
     def test_nothing_staged(self):
         # A staged library without a staged executable is left where it is.
@@ -49,18 +41,14 @@ class BatchExample(unittest.TestCase):
         self.m.set_marker()
         self.m.place(staged=("v460", "a"))
         self.run_example("1", "fresh install", 1)
-        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
-        self.expect_files(snapshot, installed_exe="halunexe-v460.exe", installed_lib="halundll-a.dll",
-                          staged_exe=None, staged_lib=None)
-        self.assertEqual(len(snapshot.relaunches()), 1, "the installed executable was not started: %r"
-                         % snapshot.texts())
+        snapshot = self.expect_relaunched()
+        self.expect_files(snapshot, installed=("v460", "a"), staged=(None, None))
         self.assertEqual(snapshot.marker, lab.facts.DOCUMENTED["complete"])
 
     def test_same_version(self):
         self.m.place(installed=("v450", "a"), staged=("v450b", "b"))
         self.run_example("2", "same version", 2)
-        self.expect_files(installed_exe="halunexe-v450.exe", installed_lib="halundll-a.dll",
-                          staged_exe=None, staged_lib=None)
+        self.expect_files(installed=("v450", "a"), staged=(None, None))
 
     def test_old_version_needs_restart(self):
         self.m.place(installed=("v44", None), staged=("v460", None))
@@ -76,16 +64,4 @@ class BatchExample(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(usage=__doc__)
-    parser.add_argument("--exe")
-    parser.add_argument("--exe64")
-    parser.add_argument("--bat", required=True)
-    parser.add_argument("--cache", required=True)
-    args, rest = parser.parse_known_args()
-    try:
-        TARGET = lab.target("win10", args.exe, args.exe64)
-    except lab.Unavailable as error:
-        sys.exit("batch example under Wine cannot run: %s" % error)
-    print("batch example with " + TARGET.described, file=sys.stderr)
-    BAT, CACHE = os.path.abspath(args.bat), args.cache
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    common.main(__doc__, "batch example", "--bat")

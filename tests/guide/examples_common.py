@@ -1,0 +1,126 @@
+"""What the guide's three example tests under Wine share: their command line,
+one fresh machine per test (the lab layer, tests/e2e/lab), the checks of the
+managed files and of the relaunch, and the courses that the NSIS and the
+Windows Installer examples run alike."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import lab  # noqa: E402
+
+# The command line (main() sets it): target, cache, source (the example's
+# file) and builder (the program that builds it).
+ARGS = None
+# The installers' exit codes as the Unix side sees them (the low 8 bits).
+DONE, RESTART_NEEDED = 0, 3010 & 0xFF
+
+
+def main(doc, what, source, builder=None):
+    """Reads the command line of `doc` (--exe, --exe64, --cache, the option
+    `source` naming the example and, for `builder` = (option, program, how to
+    get it), the program that builds it) and runs the tests of __main__ on
+    the Windows 10 target."""
+    global ARGS
+    parser = argparse.ArgumentParser(usage=doc)
+    parser.add_argument("--exe")
+    parser.add_argument("--exe64")
+    parser.add_argument(source, dest="source", required=True)
+    parser.add_argument("--cache", required=True)
+    if builder:
+        parser.add_argument(builder[0], dest="builder", default=shutil.which(builder[1]))
+    ARGS, rest = parser.parse_known_args()
+    if builder and not ARGS.builder:
+        sys.exit("%s cannot be built: %s not found (%s)" % (what, builder[1], builder[2]))
+    try:
+        ARGS.target = lab.target("win10", ARGS.exe, ARGS.exe64)
+    except lab.Unavailable as error:
+        sys.exit("%s under Wine cannot run: %s" % (what, error))
+    print("%s with %s" % (what, ARGS.target.described), file=sys.stderr)
+    ARGS.source, ARGS.cache = os.path.abspath(ARGS.source), os.path.abspath(ARGS.cache)
+    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+class ExampleTest(unittest.TestCase):
+    """A fresh machine per test, named by `prefix` and the test; a directory
+    in the cache per class for what the class builds (`built`)."""
+    prefix = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.build_dir = tempfile.mkdtemp(prefix=cls.prefix, dir=ARGS.cache)
+        cls.built = {}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.build_dir, ignore_errors=True)
+
+    def setUp(self):
+        self.m = lab.Machine(ARGS.target, ARGS.cache, self.prefix + self._testMethodName,
+                             log=lambda text: print(text, file=sys.stderr))
+        self.addCleanup(self.m.close)
+
+    def build(self, command, what, cwd=None):
+        """Runs the builder `command`; its output, once it ended with 0."""
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                timeout=120, cwd=cwd)
+        self.assertEqual(result.returncode, 0, "%s:\n%s" % (what, result.stdout))
+        return result.stdout
+
+    def expect_files(self, snapshot=None, installed=(), staged=(), **files):
+        """The managed files named, each the fixture given or None when it is
+        gone: installed and staged as pairs of variants, as Machine.place()
+        takes them, or one by one (installed_exe="halunexe-v460.exe", ...)."""
+        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
+            for variant, key, name in zip(pair, keys, ("halunexe-%s.exe", "halundll-%s.dll")):
+                files[key] = variant and name % variant
+        got = self.m.managed(snapshot or self.m.snapshot())
+        self.assertEqual(got, dict(got, **files))
+
+    def expect_relaunched(self):
+        """Waits for the relaunch, which must be the one start of the
+        installed executable, with the relaunch argument; the snapshot."""
+        argument = lab.facts.DOCUMENTED["relaunch_argument"]
+        snapshot = self.m.snapshot(argument)
+        relaunch = (self.m.sys + "\\" + lab.facts.MANAGED["installed_exe"]).lower() + argument
+        self.assertEqual(snapshot.relaunches(), [relaunch], "resident log: %r" % snapshot.texts())
+        return snapshot
+
+
+class InstallerCourses:
+    """The courses both installers run alike, for an ExampleTest that gives
+    install(exe, lib, expected, status): builds its installer around the
+    fixture variants `exe` and `lib`, runs it, expects its exit code
+    `expected` and, where it reports the tool's status, `status`."""
+
+    def test_same_version(self):
+        # Same version text, other bytes: the installed pair stays.
+        self.m.place(installed=("v450", "a"))
+        self.install("v450b", "b", DONE, 2)
+        self.expect_files(installed=("v450", "a"), staged=(None, None))
+
+    def test_different_version_resident_running(self):
+        self.m.place(installed=("v450", "a"))
+        self.m.start_resident()
+        self.install("v460", "b", DONE, 3)
+        snapshot = self.expect_relaunched()
+        self.assertEqual(snapshot.texts().count("notice"), 1, "resident log: %r" % snapshot.texts())
+        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+
+    def test_held_library_needs_restart(self):
+        # The library stays in use through the tool's retries: it is left to
+        # the restart, the silent install says 3010, and the restart cycle
+        # puts the staged pair in place.
+        self.m.place(installed=("v450", "a"))
+        self.m.hold(self.m.where("installed_lib"), 60000)
+        self.install("v460", "b", RESTART_NEEDED, 4)
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed=("v460", "a"), staged=(None, "b"))
+        self.assertEqual(snapshot.pending, lab.facts.moves(self.m.real_sys, "lib"))
+        self.m.restart()
+        self.expect_files(installed=("v460", "b"), staged=(None, None))
