@@ -43,6 +43,12 @@ MSICA = "src/msica/verdict.cpp"
 LEAVES_COLUMNS = ["status", "run", "installed_exe", "installed_lib", "staged_exe", "staged_lib",
                   "restart", "started", "marker"]
 NOT_TRIED = "not tried on Wine"
+# The examples that branch on the status: how a branch (status, target) and a
+# label read, and the other readings of -1 that must go where -1 goes (as cmd,
+# an unsigned reader and an 8-bit exit code report it; as an unsigned reader
+# reports it).
+BRANCHES = {"docs/examples/run-halunupd.bat": (r'^if "%STATUS%"=="(-?\d+)" goto (\w+)', r"^:(\w+)", (4294967295, 255)),
+            "docs/examples/halunupd.nsi": (r'^\s*StrCmp \$0 "(-?\d+)" (\w+)', r"^(\w+):", (4294967295,))}
 # Words allowed in each column of the table of what each run leaves.
 LEAVES_WORDS = {
     "installed_exe": {"unchanged", "new"}, "installed_lib": {"unchanged", "new"},
@@ -68,6 +74,11 @@ def table_rows(text):
     """The body rows of the first table in `text`, as lists of cells."""
     lines = [line.strip() for line in text.splitlines() if line.strip().startswith("|")]
     return [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+
+
+def branches(example):
+    """[(status, label)] of the example's branches on the status."""
+    return [(int(value), label) for value, label in re.findall(BRANCHES[example][0], read(example), re.MULTILINE)]
 
 
 def tool_statuses():
@@ -140,22 +151,16 @@ class StatusTables(unittest.TestCase):
 
     def test_treat_as_agrees_with_the_nsis_example(self):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
-        nsis = read("docs/examples/halunupd.nsi")
-        targets = {int(value): label for value, label in
-                   re.findall(r'^\s*StrCmp \$0 "(-?\d+)" (\w+)', nsis, re.MULTILINE)}
+        targets = dict(branches("docs/examples/halunupd.nsi"))
         for row in rows:
             with self.subTest(status=row[0]):
-                treat = re.match(r"\*\*([^*]+)\*\*", row[2])
-                self.assertIsNotNone(treat, "the Treat as cell does not begin with a bold"
-                                     " verdict: %r" % row[2])
-                self.assertIn(treat.group(1), TREAT_AS, "Treat as: %r" % row[2])
-                wanted = TREAT_AS[treat.group(1)]
-                label = targets.get(int(row[0]))
+                treat = bold_verdict(row[2])
+                wanted, label = TREAT_AS[treat], targets.get(int(row[0]))
                 if wanted is None:
                     self.assertNotIn(label, set(TREAT_AS.values()) - {None},
                                      "the guide says failed, the NSIS example goes to %r" % label)
                 else:
-                    self.assertEqual(label, wanted, "the guide says %r" % treat.group(1))
+                    self.assertEqual(label, wanted, "the guide says %r" % treat)
 
     def test_custom_action_maps_as_the_guide_says(self):
         rows, (unscheduled_status, unscheduled) = custom_action_rows()
@@ -214,19 +219,17 @@ class StatusTables(unittest.TestCase):
         twice = sorted({name for name in named if named.count(name) > 1})
         self.assertEqual(twice, [], "scenarios named by more than one row")
 
-    def test_every_scenario_the_guide_names_exists(self):
-        named = set(re.findall(r"`e2e\.([\w-]+\.\w+)`", read(GUIDE)))
-        self.assertEqual(sorted(named - set(run_e2e.SCENARIOS)), [],
-                         "scenarios named in the guide that run_e2e.py does not have")
-
-    def test_simulator_tests_the_guide_names_exist(self):
-        named = set(re.findall(r"`(\w+Test)\.(\w+)`", read(GUIDE)))
-        self.assertTrue(named, "the guide names no simulator test")
+    def test_scenarios_and_simulator_tests_the_guide_names_exist(self):
         sources = "".join(read(os.path.join("tests", name)) for name in
                           sorted(os.listdir(os.path.join(ROOT, "tests"))) if name.endswith(".cpp"))
-        defined = set(re.findall(r"\bTEST_[FP]\((\w+),\s*(\w+)\)", sources))
-        self.assertEqual(sorted(named - defined), [], "simulator tests the guide names that"
-                         " tests/*.cpp does not define")
+        simulator_tests = {"%s.%s" % test for test in re.findall(r"\bTEST_[FP]\((\w+),\s*(\w+)\)", sources)}
+        # Rows: how the guide names one, those that exist, where they are.
+        for pattern, defined, where in ((r"`e2e\.([\w-]+\.\w+)`", set(run_e2e.SCENARIOS), "run_e2e.py"),
+                                        (r"`(\w+Test\.\w+)`", simulator_tests, "tests/*.cpp")):
+            with self.subTest(where=where):
+                named = set(re.findall(pattern, read(GUIDE)))
+                self.assertTrue(named, "the guide names none")
+                self.assertEqual(sorted(named - defined), [], "named in the guide, not in %s" % where)
 
     def test_every_status_is_shown_end_to_end(self):
         shown = {row["status"] for row in run_e2e.ROWS if row.get("shown_by")}
@@ -304,28 +307,18 @@ class NumbersAndNames(unittest.TestCase):
 
 class Examples(unittest.TestCase):
     def test_examples_branch_on_every_status(self):
-        # Rows: example, its branches (status, target), its labels, the other
-        # readings of -1 that must go where -1 goes (as cmd, an unsigned
-        # reader and an 8-bit exit code report it; as an unsigned reader
-        # reports it).
-        rows = [("docs/examples/run-halunupd.bat", r'^if "%STATUS%"=="(-?\d+)" goto (\w+)',
-                 r"^:(\w+)", (4294967295, 255)),
-                ("docs/examples/halunupd.nsi", r'^\s*StrCmp \$0 "(-?\d+)" (\w+)',
-                 r"^(\w+):", (4294967295,))]
-        for example, branch_pattern, label_pattern, aliases in rows:
+        for example, (_, label_pattern, aliases) in BRANCHES.items():
             with self.subTest(example=example):
-                text = read(example)
-                branches = re.findall(branch_pattern, text, re.MULTILINE)
-                handled = {int(value) for value, _ in branches}
-                missing = sorted(set(tool_statuses()) - handled)
-                self.assertEqual(missing, [], "statuses without a branch; branches: %r" % branches)
-                targets = {int(value): label for value, label in branches}
+                found = branches(example)
+                targets = dict(found)
+                missing = sorted(set(tool_statuses()) - set(targets))
+                self.assertEqual(missing, [], "statuses without a branch; branches: %r" % found)
                 for alias in aliases:
                     self.assertEqual(targets.get(alias), targets.get(-1),
                                      "%d goes to %r, -1 to %r"
                                      % (alias, targets.get(alias), targets.get(-1)))
-                labels = set(re.findall(label_pattern, text, re.MULTILINE))
-                self.assertEqual(sorted({label for _, label in branches} - labels), [],
+                labels = set(re.findall(label_pattern, read(example), re.MULTILINE))
+                self.assertEqual(sorted(set(targets.values()) - labels), [],
                                  "branches to missing labels; labels: %r" % sorted(labels))
 
     def test_guide_shows_the_installer_examples_as_they_are(self):

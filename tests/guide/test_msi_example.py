@@ -69,14 +69,6 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
             self.built[key] = out
         return self.built[key]
 
-    def arrange(self, installed=None, windows=None):
-        """The installed pair (executable and library variants) and, when
-        `windows` names a family (nt40, ...), its Windows version shown to
-        the tool and to msiexec (which runs the custom action)."""
-        for program in ("halunupd.exe", "msiexec.exe") if windows else ():
-            self.m.set_version(program, lab.facts.FAMILIES[windows]["wine_version"])
-        self.m.place(installed=installed)
-
     # --- the run ----------------------------------------------------------
     def msiexec(self, args, expected, status, env=None, timeout=180):
         """Runs msiexec `args` silently, with a verbose log, and expects the
@@ -113,7 +105,6 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
 
     # --- the courses ------------------------------------------------------
     def test_fresh_install(self):
-        self.arrange()
         self.install("v460", "b", DONE, 1)
         self.expect_files(installed=("v460", "b"), staged=(None, None), tool=True)
         self.expect_relaunched()
@@ -121,15 +112,19 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
     def test_process_list_unavailable_rolls_back(self):
         # Without psapi nothing is replaced and the install fails; its
         # rollback removes the staged copies and the tool it installed.
-        self.arrange(("v450", "a"))
+        self.m.place(installed=("v450", "a"))
         self.install("v460", "b", FAILED, -1, env={"WINEDLLOVERRIDES": "psapi="})
         self.expect_files(installed=("v450", "a"), staged=(None, None), tool=False)
         self.assertEqual(self.m.snapshot().pending, [])
 
     def test_restart_needed_where_nothing_is_scheduled_fails(self):
         # Windows NT 4.0 schedules nothing: the 4 of an installed version
-        # below 4.42 leaves the update undone, and the install fails.
-        self.arrange(("v44", "a"), windows="nt40")
+        # below 4.42 leaves the update undone, and the install fails. Its
+        # version is shown to the tool and to msiexec, which runs the custom
+        # action.
+        for program in ("halunupd.exe", "msiexec.exe"):
+            self.m.set_version(program, lab.facts.FAMILIES["nt40"]["wine_version"])
+        self.m.place(installed=("v44", "a"))
         self.install("v460", "b", FAILED, 4)
         self.expect_files(installed=("v44", "a"), staged=(None, None), tool=False)
         self.assertEqual(self.m.snapshot().pending, [])
@@ -138,7 +133,7 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # A file that is no program in the tool's place: the install fails,
         # the log says why (and has no line of a status), and the rollback
         # leaves the machine as it was.
-        self.arrange(("v450", "a"))
+        self.m.place(installed=("v450", "a"))
         self.install("v460", "b", FAILED, None, tool=common.ARGS.source)
         lines = re.findall(r"halunupd\.exe could not be started: error (\d+) for (.+)", self.log_text())
         self.assertEqual([path.strip() for error, path in lines], [TOOL[common.ARGS.target.arch]],
@@ -149,7 +144,6 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # A repair puts the staged copies back and runs the tool again: same
         # version, nothing replaced. The removal takes the tool away and
         # leaves the installed pair, which the package never installed.
-        self.arrange()
         self.install("v460", "b", DONE, 1)
         self.expect_relaunched()
         # The repair as msiexec /fomus asks for it; Wine's msiexec /f finds

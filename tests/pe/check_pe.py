@@ -89,22 +89,17 @@ EXPECTED_SUPPORTED_OS = {
 }
 
 
-class Report:
-    def __init__(self):
-        self.failures = []
-
+class Report(list):
+    """The failures of one check, each a message."""
     def check(self, condition, message):
         if not condition:
-            self.failures.append(message)
+            self.append(message)
 
     def finish(self, what):
-        for failure in self.failures:
+        for failure in self:
             print("FAIL: " + failure)
-        if self.failures:
-            print("%s: %d failure(s)" % (what, len(self.failures)))
-            return 1
-        print("%s: ok" % what)
-        return 0
+        print("%s: %s" % (what, "%d failure(s)" % len(self) if self else "ok"))
+        return 1 if self else 0
 
 
 def load(path):
@@ -213,33 +208,19 @@ C_ESCAPES = {"\\": 0x5C, '"': 0x22, "'": 0x27, "?": 0x3F, "a": 7, "b": 8, "f": 1
 
 def c_literal_bytes(body):
     """The bytes a C string literal's body (between the quotes) stands for."""
-    out = bytearray()
-    i = 0
-    while i < len(body):
-        c = body[i]
-        if c != "\\":
-            out += c.encode("latin-1")
-            i += 1
-            continue
-        if i + 1 >= len(body):
+    def escape(match):
+        e = match.group(1)
+        if not e:
             raise ValueError("literal ends in a lone backslash: %r" % body)
-        e = body[i + 1]
         if e in C_ESCAPES:
-            out.append(C_ESCAPES[e])
-            i += 2
-        elif e == "x":
-            digits = re.match(r"[0-9a-fA-F]+", body[i + 2:])
-            if not digits:
-                raise ValueError("\\x without digits in %r" % body)
-            out.append(int(digits.group(0), 16) & 0xFF)
-            i += 2 + len(digits.group(0))
-        elif e in "01234567":
-            digits = re.match(r"[0-7]{1,3}", body[i + 1:]).group(0)
-            out.append(int(digits, 8) & 0xFF)
-            i += 1 + len(digits)
-        else:
-            raise ValueError("unknown escape \\%s in %r" % (e, body))
-    return bytes(out)
+            return chr(C_ESCAPES[e])
+        if re.fullmatch(r"x[0-9a-fA-F]+", e):
+            return chr(int(e[1:], 16) & 0xFF)
+        if re.fullmatch(r"[0-7]{1,3}", e):
+            return chr(int(e, 8) & 0xFF)
+        raise ValueError("unknown escape \\%s in %r" % (e, body))
+    # An escape: \x and all the hex digits after it, up to three octal digits, or one character.
+    return re.sub(r"\\(x[0-9a-fA-F]+|[0-7]{1,3}|.|$)", escape, body).encode("latin-1")
 
 
 def parse_strings_inc(text):
