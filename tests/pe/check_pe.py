@@ -170,9 +170,8 @@ def check_facts(exe, objdump, kind="exe"):
                      "import address table in section %s, which is not writable (flags 0x%08x)"
                      % (section, image.section_flags[section]))
 
-    imports = image.imports()
     found = {}
-    for dll, names in imports:
+    for dll, names in image.imports():
         print("imports %s: %s" % (dll, ", ".join(sorted(names))))
         found.setdefault(dll.upper(), set()).update(names)
     count = sum(len(names) for names in found.values())

@@ -33,15 +33,12 @@ class PeImage:
         self.magic = self._u16(optional)
         if self.magic != PE32_MAGIC:
             raise PeError("optional header magic 0x%04x, not PE32" % self.magic)
-        self.section_alignment = self._u32(optional + 32)
-        self.file_alignment = self._u32(optional + 36)
+        self.section_alignment, self.file_alignment = struct.unpack_from("<II", self._bytes(optional + 32, 8))
         self.os_version = (self._u16(optional + 40), self._u16(optional + 42))
         self.subsystem_version = (self._u16(optional + 48), self._u16(optional + 50))
         self.subsystem = self._u16(optional + 68)
-        directory_count = self._u32(optional + 92)
-        self.directories = []
-        for i in range(min(directory_count, 16)):
-            self.directories.append(struct.unpack_from("<II", self._bytes(optional + 96 + 8 * i, 8)))
+        self.directories = [struct.unpack_from("<II", self._bytes(optional + 96 + 8 * i, 8))
+                            for i in range(min(self._u32(optional + 92), 16))]
         self.sections = []
         self.section_flags = {}
         table = optional + optional_size

@@ -49,6 +49,10 @@ def header(offset, fmt, *values):
     return damage
 
 
+def utf16(text):
+    return text.encode("utf-16-le")
+
+
 def swap(old, new):
     """The one `old` in the file replaced by `new` (in a PE file, of the same length)."""
     return lambda test, data: test.replaced(data, old, new)
@@ -74,8 +78,7 @@ def read_only_iat(test, data):
 def renumbered_text(test, data):
     """Slot 14 of block 2 (text 30) emptied and slot 15 (text 31) given its text."""
     block = peimage.PeImage(data).resources()[(peimage.RT_STRING, 2, 1033)]
-    moved = block.replace(b"\x06\x00" + " /init".encode("utf-16-le") + b"\x00\x00",
-                          b"\x00\x00\x06\x00" + " /init".encode("utf-16-le"))
+    moved = block.replace(b"\x06\x00" + utf16(" /init") + b"\x00\x00", b"\x00\x00\x06\x00" + utf16(" /init"))
     test.assertNotEqual(moved, block, "text 30 not found in the last slots of block 2")
     return test.replaced(data, block, moved)
 
@@ -89,7 +92,7 @@ class DamagedCopies(unittest.TestCase):
         self.checks = {"facts": (EXE, lambda path: check_pe.check_facts(path, None)),
                        "dll": (DLL, lambda path: check_pe.check_facts(path, None, "dll")),
                        "strings": (EXE, lambda path: check_pe.check_strings(path, STRINGS_INC)),
-                       "strings.inc": (STRINGS_INC, lambda path: check_pe.check_strings(EXE, path)),
+                       "source": (STRINGS_INC, lambda path: check_pe.check_strings(EXE, path)),
                        "manifest": (EXE, check_pe.check_manifest)}
 
     def replaced(self, data, old, new):
@@ -105,11 +108,7 @@ class DamagedCopies(unittest.TestCase):
         for needle in needles:
             self.assertIn(needle, text, "the failure does not name the fault:\n" + text)
 
-    def test_built_files_pass_and_the_tool_is_no_dll(self):
-        for check, (original, function) in self.checks.items():
-            with self.subTest(check=check):
-                status, text = run_check(function, original)
-                self.assertEqual(status, 0, text)
+    def test_the_tool_is_no_dll(self):
         self.expect_failure(self.checks["dll"][1], EXE, ["the image is not marked as a DLL"])
 
     def test_damaged_copy_fails(self):
@@ -121,39 +120,37 @@ class DamagedCopies(unittest.TestCase):
             ("gui_subsystem", "facts", header(68, "<H", 2), ["subsystem 2, expected the console"]),
             ("newer_subsystem_version", "facts", header(48, "<HH", 5, 1), ["subsystem version 5.1, expected 4.0"]),
             ("small_section_alignment", "facts", header(32, "<I", 0x200), ["section alignment 0x200, expected 0x1000"]),
-            ("read_only_import_table", "facts", read_only_iat,
-             ["import address table in section %s, which is not writable" % iat]),
+            ("read_only_import_table", "facts", read_only_iat, ["import address table in section %s, which is not "
+                                                                "writable" % iat]),
             ("over_budget", "facts", pad("exe"), ["size 16385 bytes is over the budget"]),
             ("function_outside_allow_list", "facts", swap(b"SendMessageTimeoutA\0", b"SendMessageTimeoutW\0"),
              ["functions outside the allow-list: SendMessageTimeoutW"]),
             ("version_dll_import", "facts", swap(b"USER32.dll\0", b"VERSION.dl\0"), ["imports from VERSION.DL"]),
             ("c_runtime_import", "facts", swap(b"USER32.dll\0", b"msvcrt.dll\0"), ["imports the C runtime MSVCRT.DLL"]),
-            ("changed_text_in_pe", "strings", swap("4.42".encode("utf-16-le"), "4.43".encode("utf-16-le")),
-             ["halunupd.exe: text 20 is"]),
-            ("lost_carriage_return_in_pe", "strings",
-             swap("[Rename]\r\n".encode("utf-16-le"), "[Rename] \n".encode("utf-16-le")), ["halunupd.exe: text 1 is"]),
+            ("changed_text_in_pe", "strings", swap(utf16("4.42"), utf16("4.43")), ["halunupd.exe: text 20 is"]),
+            ("lost_carriage_return_in_pe", "strings", swap(utf16("[Rename]\r\n"), utf16("[Rename] \n")),
+             ["halunupd.exe: text 1 is"]),
             ("renumbered_text_in_pe", "strings", renumbered_text, ["text 30 missing", "unexpected text 31"]),
-            ("doubled_backslash_in_source", "strings.inc", swap(rb'"%s\\wininit.ini"', rb'"%s\\\\wininit.ini"'),
+            ("doubled_backslash_in_source", "source", swap(rb'"%s\\wininit.ini"', rb'"%s\\\\wininit.ini"'),
              ["strings.inc: text 5 is b'%s\\\\\\\\wininit.ini'"]),
-            ("missing_entry_in_source", "strings.inc", swap(b'HALUNUPD_TEXT(24, "start")\n', b""),
+            ("missing_entry_in_source", "source", swap(b'HALUNUPD_TEXT(24, "start")\n', b""),
              ["strings.inc: text 24 missing"]),
-            ("unreadable_entry_in_source", "strings.inc",
-             swap(b'HALUNUPD_TEXT(22, "Vastel")', b"HALUNUPD_TEXT(22, VASTEL)"), ["only 9 could be read"]),
+            ("unreadable_entry_in_source", "source", swap(b'HALUNUPD_TEXT(22, "Vastel")', b"HALUNUPD_TEXT(22, VASTEL)"),
+             ["only 9 could be read"]),
             ("other_execution_level", "manifest", swap(b'"asInvoker"', b'"highestAv"'),
              ["level 'highestAv', expected 'asInvoker'"]),
-            ("ui_access", "manifest", swap(b'uiAccess="false"', b'uiAccess="true "'), ["uiAccess 'true ', expected 'false'"]),
+            ("ui_access", "manifest", swap(b'uiAccess="false"', b'uiAccess="true "'),
+             ["uiAccess 'true ', expected 'false'"]),
             ("malformed_xml", "manifest", swap(b"</assembly>", b"</assembly "), ["not well-formed XML"]),
-            ("missing_windows_10", "manifest",
-             swap(b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9b}"),
+            ("missing_windows_10", "manifest", swap(b"48fd50a15a9a}", b"48fd50a15a9b}"),
              ["supportedOS missing for Windows 10 and 11",
               "unknown supportedOS ids ['{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9b}']"]),
             ("dll_export_renamed", "dll", swap(b"RunHalunupd\0", b"RunHalunupe\0"),
              ["exports ['RunHalunupe'], expected ['RunHalunupd']"]),
-            ("dll_import_from_other_dll", "dll", swap(b"KERNEL32.dll\0", b"KERNEL33.dll\0"), ["imports from KERNEL33.DLL"]),
+            ("dll_other_dll", "dll", swap(b"KERNEL32.dll\0", b"KERNEL33.dll\0"), ["imports from KERNEL33.DLL"]),
             ("dll_function_outside_allow_list", "dll", swap(b"MsiSetMode\0", b"MsiSetModW\0"),
              ["outside the allow-list: MsiSetModW"]),
-            ("dll_c_runtime_import", "dll", swap(b"KERNEL32.dll\0", b"msvcrt.dll\0\0\0"),
-             ["imports the C runtime MSVCRT.DLL"]),
+            ("dll_c_runtime", "dll", swap(b"KERNEL32.dll\0", b"msvcrt.dll\0\0\0"), ["the C runtime MSVCRT.DLL"]),
             ("dll_over_budget", "dll", pad("dll"), ["size 8193 bytes is over the budget of 8192"]),
         ]
         for name, check, damage, needles in rows:
@@ -184,7 +181,8 @@ class CLiterals(unittest.TestCase):
     def test_refused(self):
         # Rows: the reader, its input, what the refusal names.
         rows = [(check_pe.c_literal_bytes, r"a\qb", "unknown escape"),
-                (check_pe.parse_strings_inc, 'HALUNUPD_TEXT(3, "a")\nHALUNUPD_TEXT(3, "b")\n', "number 3 appears twice")]
+                (check_pe.parse_strings_inc, 'HALUNUPD_TEXT(3, "a")\nHALUNUPD_TEXT(3, "b")\n',
+                 "number 3 appears twice")]
         for reader, given, needle in rows:
             with self.subTest(given=given):
                 with self.assertRaises(ValueError) as caught:
