@@ -1,7 +1,6 @@
-"""What the guide's three example tests under Wine share: their command line,
-one fresh machine per test (the lab layer, tests/e2e/lab), the checks of the
-managed files and of the relaunch, and the courses that the NSIS and the
-Windows Installer examples run alike."""
+"""What the guide's example tests under Wine share: their command line, a
+fresh machine per test (tests/e2e/lab), the checks of the managed files and
+of the relaunch, the courses both installers run alike."""
 
 import argparse
 import os
@@ -22,10 +21,9 @@ DONE, RESTART_NEEDED = 0, 3010 & 0xFF
 
 
 def main(doc, what, source, builder=None):
-    """Reads the command line of `doc` (--exe, --exe64, --cache, the option
-    `source` naming the example and, for `builder` = (option, program, how to
-    get it), the program that builds it) and runs the tests of __main__ on
-    the Windows 10 target."""
+    """Runs the tests of __main__ on the Windows 10 target with the command
+    line of `doc`: --exe, --exe64, --cache, the example (`source`) and, for
+    `builder` = (option, program, how to get it), the program that builds it."""
     global ARGS
     parser = argparse.ArgumentParser(usage=doc)
     parser.add_argument("--exe")
@@ -47,8 +45,7 @@ def main(doc, what, source, builder=None):
 
 
 class ExampleTest(unittest.TestCase):
-    """A fresh machine per test, named by `prefix` and the test; a directory
-    in the cache per class for what the class builds (`built`)."""
+    """A fresh machine per test, named by `prefix`; a directory per class for what it builds."""
     prefix = None
 
     @classmethod
@@ -83,8 +80,7 @@ class ExampleTest(unittest.TestCase):
         self.assertEqual(got, dict(got, **files))
 
     def expect_relaunched(self):
-        """Waits for the relaunch, which must be the one start of the
-        installed executable, with the relaunch argument; the snapshot."""
+        """The snapshot once the installed executable was started, only once and with the relaunch argument."""
         argument = lab.facts.DOCUMENTED["relaunch_argument"]
         snapshot = self.m.snapshot(argument)
         relaunch = (self.m.sys + "\\" + lab.facts.MANAGED["installed_exe"]).lower() + argument
@@ -93,10 +89,9 @@ class ExampleTest(unittest.TestCase):
 
 
 class InstallerCourses:
-    """The courses both installers run alike, for an ExampleTest that gives
-    install(exe, lib, expected, status): builds its installer around the
-    fixture variants `exe` and `lib`, runs it, expects its exit code
-    `expected` and, where it reports the tool's status, `status`."""
+    """The courses both installers run alike, for an ExampleTest whose
+    install(exe, lib, expected, status) runs its installer of the fixture
+    variants `exe` and `lib` and expects its exit code and the tool's status."""
 
     def test_same_version(self):
         # Same version text, other bytes: the installed pair stays.

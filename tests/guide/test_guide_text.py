@@ -70,10 +70,14 @@ def section(text, heading):
     return parts[1].split("\n## ", 1)[0]
 
 
+def table_lines(text):
+    """The lines of the tables in `text`."""
+    return [line.strip() for line in text.splitlines() if line.strip().startswith("|")]
+
+
 def table_rows(text):
     """The body rows of the first table in `text`, as lists of cells."""
-    lines = [line.strip() for line in text.splitlines() if line.strip().startswith("|")]
-    return [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+    return [[cell.strip() for cell in line.strip("|").split("|")] for line in table_lines(text)[2:]]
 
 
 def branches(example):
@@ -194,8 +198,7 @@ class StatusTables(unittest.TestCase):
         self.assertEqual(shown, wanted, "the guide's rows, the custom action's")
 
     def test_leaves_table_is_the_data_file(self):
-        given = [line.strip() for line in section(read(GUIDE), "## What each run leaves").splitlines()
-                 if line.strip().startswith("|")]
+        given = table_lines(section(read(GUIDE), "## What each run leaves"))
         wanted = leaves_table()
         for at, (line, want) in enumerate(zip(given + [None] * len(wanted), wanted + [None] * len(given))):
             self.assertEqual(line, want, "line %d of the table differs from tests/guide/leaves.json" % at)
@@ -240,8 +243,7 @@ class StatusTables(unittest.TestCase):
 
 class NumbersAndNames(unittest.TestCase):
     def test_timing_bounds_are_the_constants(self):
-        guide = read(GUIDE)
-        text = section(guide, "## How long a run takes")
+        text = section(read(GUIDE), "## How long a run takes")
         constants = tool_constants()
         rows = table_rows(text)
         self.assertGreaterEqual(len(rows), 3, "rows of the timing table: %r" % rows)

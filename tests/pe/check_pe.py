@@ -110,21 +110,13 @@ def load(path):
 # --- facts -----------------------------------------------------------------
 
 def objdump_imports(objdump, exe):
-    """The import table as objdump -p reads it: {DLL (upper case): {names}}."""
-    text = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
-                          text=True).stdout
+    """The import table as objdump -p reads it: {DLL (upper case): {names}}.
+    Each DLL's block runs from its name to the next blank line."""
+    text = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
     imports = {}
-    current = None
-    for line in text.splitlines():
-        dll = re.match(r"^\s*DLL Name:\s*(\S+)", line)
-        if dll:
-            current = imports.setdefault(dll.group(1).upper(), set())
-            continue
-        member = re.match(r"^\s*[0-9a-f]+\s+(\d+)\s+(\S+)\s*$", line)
-        if current is not None and member:
-            current.add(member.group(2))
-        elif current is not None and not line.strip():
-            current = None
+    for dll, block in re.findall(r"^\s*DLL Name:\s*(\S+)\n(.*?)(?:\n\s*\n|\Z)", text, re.MULTILINE | re.DOTALL):
+        members = re.findall(r"^\s*[0-9a-f]+\s+\d+\s+(\S+)\s*$", block, re.MULTILINE)
+        imports.setdefault(dll.upper(), set()).update(members)
     return imports
 
 

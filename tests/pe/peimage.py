@@ -117,8 +117,8 @@ class PeImage:
         rva, size = self.directory(DIRECTORY_EXPORT)
         if rva == 0:
             return []
-        count = struct.unpack("<I", self.read_rva(rva + 24, 4))[0]
-        names_rva = struct.unpack("<I", self.read_rva(rva + 32, 4))[0]
+        # The number of names, the address table, the name pointer table.
+        count, _, names_rva = struct.unpack("<III", self.read_rva(rva + 24, 12))
         if count > 65536:
             raise PeError("export table claims %d names" % count)
         return [self.c_string_at(struct.unpack("<I", self.read_rva(names_rva + 4 * i, 4))[0])
