@@ -89,9 +89,7 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
     # --- observation ------------------------------------------------------
     def log_text(self):
         data = self.m.read(LOG) or b""
-        if data.startswith(b"\xff\xfe"):
-            return data.decode("utf-16-le", "replace")
-        return data.decode("latin-1")
+        return data.decode("utf-16-le", "replace") if data.startswith(b"\xff\xfe") else data.decode("latin-1")
 
     def log_tail(self):
         return "\n".join(self.log_text().splitlines()[-25:])

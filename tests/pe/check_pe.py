@@ -166,8 +166,7 @@ def check_facts(exe, objdump, kind="exe"):
     for dll, names in image.imports():
         print("imports %s: %s" % (dll, ", ".join(sorted(names))))
         found.setdefault(dll.upper(), set()).update(names)
-    count = sum(len(names) for names in found.values())
-    print("import count: %d functions from %d DLLs" % (count, len(found)))
+    print("import count: %d functions from %d DLLs" % (sum(len(names) for names in found.values()), len(found)))
     for dll, names in sorted(found.items()):
         report.check(not C_RUNTIME.match(dll), "imports the C runtime %s" % dll)
         allowed = allowed_imports.get(dll)

@@ -105,10 +105,7 @@ class PeImage:
                 value = struct.unpack("<I", self.read_rva(table + 4 * i, 4))[0]
                 if value == 0:
                     break
-                if value & 0x80000000:
-                    names.append("#%d" % (value & 0xFFFF))
-                else:
-                    names.append(self.c_string_at(value + 2))
+                names.append("#%d" % (value & 0xFFFF) if value & 0x80000000 else self.c_string_at(value + 2))
             result.append((self.c_string_at(name_rva), names))
         raise PeError("import directory has no terminating entry")
 

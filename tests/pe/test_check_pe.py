@@ -40,13 +40,15 @@ def read(path):
 
 # The damages of the table below: each takes the test and the file's bytes and
 # returns the damaged bytes.
+def patched(data, at, fmt, *values):
+    data = bytearray(data)
+    struct.pack_into(fmt, data, at, *values)
+    return bytes(data)
+
+
 def header(offset, fmt, *values):
     """`values` written at `offset` of the optional header."""
-    def damage(test, data):
-        data = bytearray(data)
-        struct.pack_into(fmt, data, struct.unpack_from("<I", data, 0x3C)[0] + 24 + offset, *values)
-        return bytes(data)
-    return damage
+    return lambda test, data: patched(data, struct.unpack_from("<I", data, 0x3C)[0] + 24 + offset, fmt, *values)
 
 
 def utf16(text):
@@ -66,13 +68,10 @@ def pad(kind):
 def read_only_iat(test, data):
     """The writable flag taken from the section that holds the import address table."""
     image = peimage.PeImage(data)
-    index = image.sections.index(image.section_at(image.directory(12)[0]))
+    section = image.section_at(image.directory(12)[0])
     pe = struct.unpack_from("<I", data, 0x3C)[0]
-    flags_at = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0] + 40 * index + 36
-    data = bytearray(data)
-    flags = struct.unpack_from("<I", data, flags_at)[0]
-    struct.pack_into("<I", data, flags_at, flags & ~check_pe.IMAGE_SCN_MEM_WRITE)
-    return bytes(data)
+    flags_at = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0] + 40 * image.sections.index(section) + 36
+    return patched(data, flags_at, "<I", image.section_flags[section[0]] & ~check_pe.IMAGE_SCN_MEM_WRITE)
 
 
 def renumbered_text(test, data):
