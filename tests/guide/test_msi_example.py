@@ -51,18 +51,17 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
             target = common.ARGS.target
             arch, folder, win64 = PACKAGES[target.arch]
             out = os.path.join(self.build_dir, "%s-%s-%d.msi" % (exe, lib, len(self.built)))
-            defines = {"ProductExe": self.m.fixture("halunexe-%s.exe" % exe),
-                       "ProductDll": self.m.fixture("halundll-%s.dll" % lib),
-                       "HalunupdExe": tool or target.exe,
-                       "HalunmsiDll": os.path.join(os.path.dirname(target.exe), "halunmsi.dll"),
+            # wixl finds a source file only by a path relative to its
+            # working directory.
+            def source(path):
+                return os.path.relpath(path, self.build_dir)
+            defines = {"ProductExe": source(self.m.fixture("halunexe-%s.exe" % exe)),
+                       "ProductDll": source(self.m.fixture("halundll-%s.dll" % lib)),
+                       "HalunupdExe": source(tool or target.exe),
+                       "HalunmsiDll": source(os.path.join(os.path.dirname(target.exe), "halunmsi.dll")),
                        "StagingFolder": folder, "Win64": win64}
             command = [common.ARGS.builder, "-a", arch, "-o", out, common.ARGS.source]
-            for name, value in defines.items():
-                # wixl finds a source file only by a path relative to its
-                # working directory.
-                if os.path.isabs(value):
-                    value = os.path.relpath(value, self.build_dir)
-                command += ["-D", "%s=%s" % (name, value)]
+            command += [part for name, value in defines.items() for part in ("-D", "%s=%s" % (name, value))]
             output = self.build(command, "wixl", cwd=self.build_dir)
             # wixl reports a part it drops as CRITICAL and still ends with 0.
             self.assertNotIn("CRITICAL", output, "wixl:\n" + output)
