@@ -18,11 +18,8 @@ BAT = lab.wine.SETUP_DIR + "\\run-halunupd.bat"
 class BatchExample(common.ExampleTest):
     prefix = "guide-"
 
-    def setUp(self):
-        super().setUp()
-        self.m.put(BAT, common.ARGS.source)
-
     def run_example(self, status, course, exit_code, env=None):
+        self.m.put(BAT, common.ARGS.source)
         code, _, output = self.m.run(["cmd", "/c", BAT], 120, env)
         output = output.replace("\r\n", "\n")
         printed = re.findall(r"^halunupd: exit status (\S+)$", output, re.MULTILINE)

@@ -76,7 +76,7 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         self.m.remove(LOG)
         code, _, _ = self.m.run(["msiexec"] + args + ["/qn", "/norestart", "/l*v", LOG], timeout, env)
         self.assertEqual(code, expected, "msiexec %s exit code (low 8 bits); log:\n%s"
-                         % (" ".join(args), self.log_tail()))
+                         % (" ".join(args), "\n".join(self.log_text().splitlines()[-25:])))
         lines = re.findall(r"halunupd\.exe ended with status (-?\d+): (.+)", self.log_text())
         self.assertEqual([int(number) for number, meaning in lines if meaning.strip()],
                          [] if status is None else [status], "log lines: %r" % lines)
@@ -89,9 +89,6 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
     def log_text(self):
         data = self.m.read(LOG) or b""
         return data.decode("utf-16-le", "replace") if data.startswith(b"\xff\xfe") else data.decode("latin-1")
-
-    def log_tail(self):
-        return "\n".join(self.log_text().splitlines()[-25:])
 
     def expect_files(self, snapshot=None, tool=None, **expected):
         """As for every example; tool: whether the package's tool is there."""

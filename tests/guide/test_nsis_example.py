@@ -28,12 +28,6 @@ NOT_DONE = 2
 SETUP = lab.wine.SETUP_DIR + "\\halunupd-setup.exe"
 
 
-def pe_machine(path):
-    with open(path, "rb") as f:
-        data = f.read(4096)
-    return struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0]
-
-
 class NsisExample(common.InstallerCourses, common.ExampleTest):
     prefix = "nsis-"
 
@@ -47,7 +41,10 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
                 "-DPRODUCT_DLL=" + self.m.fixture("halundll-%s.dll" % lib),
                 "-DHALUNUPD_EXE=" + common.ARGS.target.exe, common.ARGS.source, "-XOutFile " + out],
                 "makensis (warnings are errors)")
-            self.assertEqual(pe_machine(out), machine, "PE machine of the installer")
+            with open(out, "rb") as f:
+                data = f.read(4096)
+            self.assertEqual(struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4)[0], machine,
+                             "PE machine of the installer")
             self.built[(exe, lib)] = out
         return self.built[(exe, lib)]
 

@@ -25,14 +25,6 @@ STRINGS_INC = None
 DLL = None
 
 
-def run_check(function, *args):
-    """(exit status, printed text) of one check."""
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out):
-        status = function(*args)
-    return status, out.getvalue()
-
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -102,7 +94,11 @@ class DamagedCopies(unittest.TestCase):
         return data.replace(old, new)
 
     def expect_failure(self, function, path, needles):
-        status, text = run_check(function, path)
+        """The check fails on `path` and says each of `needles`."""
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            status = function(path)
+        text = out.getvalue()
         self.assertEqual(status, 1, "the check passed a damaged file:\n" + text)
         for needle in needles:
             self.assertIn(needle, text, "the failure does not name the fault:\n" + text)
