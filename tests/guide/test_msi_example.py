@@ -24,7 +24,7 @@ import os
 import re
 
 import examples_common as common
-from examples_common import DONE, RESTART_NEEDED, lab
+from examples_common import DONE, lab
 
 PACKAGE, LOG = lab.wine.SETUP_DIR + "\\halunupd.msi", lab.wine.SETUP_DIR + "\\msiexec.log"
 # Where the package installs the tool, per Wine kind (a 64-bit package's
