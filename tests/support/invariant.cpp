@@ -8,18 +8,16 @@ namespace testing_support {
 
 namespace {
 
-std::string WininitPath() { return sim::M().windowsDir + "\\wininit.ini"; }
-
-// Restart instructions in the rename file, as (target, source) pairs.
-std::vector<std::pair<std::string, std::string>> WininitRenames() {
-  sim::Machine &m = sim::M();
-  if (m.version.platformId != VER_PLATFORM_WIN32_WINDOWS || !m.HasFile(WininitPath())) return {};
-  return sim::RenameSectionLines(m.FileBytes(WininitPath()));
-}
-
 const char *Presence(bool present) { return present ? "present" : "absent"; }
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> WininitRenames() {
+  sim::Machine &m = sim::M();
+  std::string path = m.windowsDir + "\\wininit.ini";
+  if (m.version.platformId != VER_PLATFORM_WIN32_WINDOWS || !m.HasFile(path)) return {};
+  return sim::RenameSectionLines(m.FileBytes(path));
+}
 
 ManagedSnapshot SnapshotManagedFiles() {
   sim::Machine &m = sim::M();

@@ -10,6 +10,8 @@
 #define HALUNUPD_TESTS_INVARIANT_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace testing_support {
 
@@ -45,6 +47,10 @@ std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
 // Source paths of the restart instructions the machine holds: the delayed
 // moves and the lines of the first [Rename] section of wininit.ini.
 std::string DescribeScheduledMoves();
+
+// The lines of that section, as (target, source) pairs; none where the
+// family has no rename file.
+std::vector<std::pair<std::string, std::string>> WininitRenames();
 
 }  // namespace testing_support
 
