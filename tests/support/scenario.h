@@ -48,22 +48,6 @@ class SimTest : public ::testing::Test {
   void AddMarkerKey() { m().AddKey(m().RedirectedKey(kMarkerKey)); }
   // Reports defects and leaked resources the run left behind.
   void ExpectCleanExit();
-};
-
-// A test run once per row of a table: a family, a case, or both. The fixture
-// sets the family up; `Rows` names each instance from the family's name and
-// the case's label.
-template <class Case>
-class RowTest : public SimTest,
-                public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
- protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    testing_support::UseFamily(F());
-    AddMarkerKey();
-  }
-  const Family &F() const { return *std::get<0>(this->GetParam()); }
-  const Case &C() const { return *std::get<1>(this->GetParam()); }
   size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
   // The calls of `name` whose argument `arg` is `value`.
   size_t Count(const char *name, size_t arg, const std::string &value) const {
@@ -91,6 +75,22 @@ class RowTest : public SimTest,
     }
     return expected;
   }
+};
+
+// A test run once per row of a table: a family, a case, or both. The fixture
+// sets the family up; `Rows` names each instance from the family's name and
+// the case's label.
+template <class Case>
+class RowTest : public SimTest,
+                public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    testing_support::UseFamily(F());
+    AddMarkerKey();
+  }
+  const Family &F() const { return *std::get<0>(this->GetParam()); }
+  const Case &C() const { return *std::get<1>(this->GetParam()); }
   // What a run scheduling `names` for the restart leaves, on this family.
   void Schedule(MachineState &expected, std::initializer_list<const char *> names) {
     if (F().restart == Restart::Wininit) expected.wininit = RenameFile(names);
