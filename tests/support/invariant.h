@@ -38,8 +38,11 @@ ManagedSnapshot SnapshotManagedFiles();
 std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before);
 
 // Performs the machine's restart, then checks that each managed file that was
-// installed before the run, or whose staged copy is gone, is installed.
-std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before);
+// installed before the run, or whose staged copy is gone, is installed. A
+// file `excused` (by its index in the snapshot) is not reported; `*unmet` is
+// set when one of them is not installed.
+std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before,
+                                        const bool *excused = nullptr, bool *unmet = nullptr);
 
 // Both checks in turn; the restart is only performed after the first holds.
 std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
