@@ -3,6 +3,7 @@
 // whole, as a snapshot of the machine), and the order in which a typical
 // replacement does its work.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,10 +23,11 @@ const std::string kOld = "old exe", kOldDll = "old dll", kNew = "new exe", kNewD
 template <class Case>
 class CourseTest : public RowTest<Case> {
  protected:
-  // A running resident started from the installed path, with its stub window.
-  void RunResident() {
+  // A running resident started from the installed path, with its stub window
+  // (answering with `handler`).
+  void RunResident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr) {
     sim::M().AddProcess(1200, sim::M().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-    sim::M().AddWindow(STUB_WINDOW_CLASS);
+    sim::M().AddWindow(STUB_WINDOW_CLASS, handler);
   }
   std::vector<UINT> Notices(bool sent) {
     return sent && this->F().notices ? std::vector<UINT>{NOTICE_MESSAGE} : std::vector<UINT>{};
@@ -217,8 +219,7 @@ using WithoutAdministratorRightsTest = CourseTest<UnelevatedCase>;
 TEST_P(WithoutAdministratorRightsTest, NothingChangesButTheResidentCloses) {
   Install("4.50");
   Stage(C().staged);
-  m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-  m().AddWindow(STUB_WINDOW_CLASS, [](UINT message, WPARAM, LPARAM) -> LRESULT {
+  RunResident([](UINT message, WPARAM, LPARAM) -> LRESULT {
     if (message == NOTICE_MESSAGE) sim::M().FindProcess(1200)->endsAtMs = sim::M().nowMs;
     return 0;
   });
@@ -361,13 +362,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest, Rows({&kWinXp, &kWin98, &kNt4}, kD
 // it apart (LoadStringA only for the version gate's text).
 std::vector<std::string> Steps() {
   static const std::map<std::string, std::vector<int>> kShown = {
-      {"GetVersionExA", {}},     {"GetSystemDirectoryA", {}}, {"EnumProcesses", {}},
-      {"FindWindowA", {}},       {"SendMessageTimeoutA", {}}, {"FreeLibrary", {}},
-      {"RegOpenKeyExA", {}},     {"RegQueryValueExA", {}},    {"RegCloseKey", {}},
-      {"CloseHandle", {}},       {"LoadLibraryA", {0}},       {"GetFileVersionInfoA", {0}},
-      {"DeleteFileA", {0}},      {"Sleep", {0}},              {"CreateProcessA", {0}},
-      {"OpenProcess", {2, 0}},   {"WaitForSingleObject", {1}}, {"CopyFileA", {0, 1}},
-      {"RegSetValueExA", {1}},   {"LoadStringA", {1}}};
+      {"GetVersionExA", {}},        {"GetSystemDirectoryA", {}},
+      {"EnumProcesses", {}},        {"FindWindowA", {}},
+      {"SendMessageTimeoutA", {}},  {"FreeLibrary", {}},
+      {"RegOpenKeyExA", {}},        {"RegQueryValueExA", {}},
+      {"RegCloseKey", {}},          {"CloseHandle", {}},
+      {"LoadLibraryA", {0}},        {"GetFileVersionInfoA", {0}},
+      {"DeleteFileA", {0}},         {"Sleep", {0}},
+      {"CreateProcessA", {0}},      {"OpenProcess", {2, 0}},
+      {"WaitForSingleObject", {1}}, {"CopyFileA", {0, 1}},
+      {"RegSetValueExA", {1}},      {"LoadStringA", {1}}};
   std::vector<std::string> steps;
   for (const sim::Call &call : sim::M().Calls()) {
     auto shown = kShown.find(call.name);

@@ -122,8 +122,8 @@ TEST_P(FaultSweepTest, SurvivesEveryFailingCall) {
   }
   EXPECT_EQ(0, failures) << course << ": faulted runs that went wrong, of " << faults.size();
   RecordProperty("faults_swept", static_cast<int>(faults.size()));
-  std::printf("fault sweep: %-90s %zu faults, %ld with the restart out of reach\n",
-              course.c_str(), faults.size(), unrecoverable);
+  std::printf("fault sweep: %-90s %zu faults, %ld with the restart out of reach\n", course.c_str(),
+              faults.size(), unrecoverable);
 }
 INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, OwnFamilyRows(kCourses), RowName());
 
