@@ -90,38 +90,6 @@ TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
 }
 INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), RowName());
 
-// Same version: nothing is replaced and the resident is not restarted. A
-// library that is not installed is put in place from its staged copy; if that
-// copy fails, the staged library is kept for a later run. Status 2 either way.
-struct SameVersionCase {
-  const char *label;
-  bool installedLibrary, copyFails;
-  Bytes libraryAfter;
-  bool stagedLibKept;
-  size_t copies;
-};
-const SameVersionCase kSameVersion[] = {
-    {"library installed", true, false, kOldDll, false, 0},
-    {"no installed library", false, false, kNewDll, false, 1},
-    {"no installed library, its copy fails", false, true, std::nullopt, true, 2},
-};
-using SameVersionTest = CourseTest<SameVersionCase>;
-TEST_P(SameVersionTest, OnlyRemovesTheStagedCopiesOrFillsAMissingLibrary) {
-  Install("4.50");
-  if (!C().installedLibrary) m().RemoveFile(Sys("halundll.dll"));
-  Stage("4.50");
-  RunResident();
-  if (C().copyFails) m().faults.operation = "CopyFileA";
-  MachineState expected = RunExpecting(RUN_SAME_VERSION);
-  expected.dll = C().libraryAfter;
-  expected.stagedExe = std::nullopt;
-  if (!C().stagedLibKept) expected.stagedDll = std::nullopt;
-  EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(C().copies, Count("CopyFileA"));
-  EXPECT_EQ(0u, Count("FindWindowA"));
-}
-INSTANTIATE_TEST_SUITE_P(Rows, SameVersionTest, Rows(AllFamilies(), kSameVersion), RowName());
-
 // Only the executable staged: the library is not part of the replacement.
 // The installed library is kept, nothing is pending or scheduled for it, and
 // with the executable replaced the run reports 3 and restarts it. A copy that
@@ -151,49 +119,61 @@ INSTANTIATE_TEST_SUITE_P(Rows, OnlyExecutableTest, Rows(AllFamilies(), kOnlyExec
 // is a whole or cut-short copy of the staged one. It is finished as the
 // replacement does it (notice, the executable once, the library after its
 // pause, scheduled when held), not taken for the same version. A library cut
-// short beside another build of the same version is put right alone.
+// short beside another build of the same version is put right alone. On the
+// same version nothing is replaced and the resident is not notified: a
+// library that is not installed is put in place from its staged copy; if that
+// copy fails, the staged library is kept for a later run. Status 2 either way.
 struct UnfinishedCase {
   const char *label;
   const char *exeBytes;
   std::optional<std::string> exeVersion;
-  const char *stagedVersion, *libBytes;
-  bool libraryHeld;
+  const char *stagedVersion, *libBytes;  // libBytes nullptr: no installed library
+  bool libraryHeld, copyFails;
   RunStatus expected;
   bool exeDeleted;
-  const char *exeAfter, *dllAfter;
+  Bytes exeAfter, dllAfter;
+  bool stagedLibKept;
+  size_t pauses, copies;
 };
 const UnfinishedCase kUnfinished[] = {
-    {"executable in place", "new exe", "4.60", "4.60", "old dll", false, RUN_REPLACED, false,
-     "new exe", "new dll"},
-    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
-     RUN_RESTART_NEEDED, false, "new exe", "old dll"},
-    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false, RUN_REPLACED,
-     true, "new exe", "new dll"},
-    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false,
-     RUN_REPLACED, true, "new exe", "new dll"},
-    {"library cut short, same version", "old exe", "4.50", "4.50", "new", false, RUN_SAME_VERSION,
-     false, "old exe", "new dll"},
+    {"executable in place", "new exe", "4.60", "4.60", "old dll", false, false, RUN_REPLACED, false,
+     "new exe", "new dll", false, 1, 1},
+    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true, false,
+     RUN_RESTART_NEEDED, false, "new exe", "old dll", true, LIBRARY_DELETE_ATTEMPTS, 0},
+    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false, false,
+     RUN_REPLACED, true, "new exe", "new dll", false, 1, 2},
+    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false, false,
+     RUN_REPLACED, true, "new exe", "new dll", false, 0, 1},
+    {"library cut short, same version", "old exe", "4.50", "4.50", "new", false, false,
+     RUN_SAME_VERSION, false, "old exe", "new dll", false, 1, 1},
+    {"same version, library installed", "old exe", "4.50", "4.50", "old dll", false, false,
+     RUN_SAME_VERSION, false, "old exe", "old dll", false, 0, 0},
+    {"same version, no installed library", "old exe", "4.50", "4.50", nullptr, false, false,
+     RUN_SAME_VERSION, false, "old exe", "new dll", false, 0, 1},
+    {"same version, no installed library, its copy fails", "old exe", "4.50", "4.50", nullptr,
+     false, true, RUN_SAME_VERSION, false, "old exe", std::nullopt, true, 0, 2},
 };
 using UnfinishedTest = CourseTest<UnfinishedCase>;
 TEST_P(UnfinishedTest, IsFinishedAsTheReplacementDoesIt) {
   const UnfinishedCase &c = C();
   m().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
-  m().PutFile(Sys("halundll.dll"), c.libBytes);
+  if (c.libBytes) m().PutFile(Sys("halundll.dll"), c.libBytes);
   Stage(c.stagedVersion);
   RunResident();
   if (c.libraryHeld) m().LockFile(Sys("halundll.dll"), sim::kForever);
+  if (c.copyFails) m().faults.operation = "CopyFileA";
   MachineState expected = RunExpecting(c.expected);
   expected.exe = c.exeAfter, expected.dll = c.dllAfter, expected.stagedExe = std::nullopt;
-  if (!c.libraryHeld) expected.stagedDll = std::nullopt;
+  if (!c.stagedLibKept) expected.stagedDll = std::nullopt;
   expected.notices = Notices(c.expected != RUN_SAME_VERSION);
   if (c.libraryHeld) Schedule(expected, {"halundll.dll"});
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(c.exeDeleted, Deletions("halunexe.exe") > 0);
   // A library already in place is not touched.
-  size_t pauses = std::string(c.libBytes) == "new dll" ? 0
-                  : c.libraryHeld                      ? LIBRARY_DELETE_ATTEMPTS
-                                                       : 1;
-  EXPECT_EQ(std::vector<DWORD>(pauses, LIBRARY_DELETE_PAUSE_MS), m().Sleeps());
+  EXPECT_EQ(std::vector<DWORD>(c.pauses, LIBRARY_DELETE_PAUSE_MS), m().Sleeps());
+  EXPECT_EQ(c.copies, Count("CopyFileA"));
+  EXPECT_EQ(c.expected != RUN_SAME_VERSION && F().notices, Count("FindWindowA") > 0)
+      << "running copies looked for";
 }
 INSTANTIATE_TEST_SUITE_P(Rows, UnfinishedTest, Rows(AllFamilies(), kUnfinished), RowName());
 
