@@ -90,31 +90,6 @@ TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
 }
 INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), RowName());
 
-// Only the executable staged: the library is not part of the replacement.
-// The installed library is kept, nothing is pending or scheduled for it, and
-// with the executable replaced the run reports 3 and restarts it. A copy that
-// stays keeps the executable pending: only its line or move is written.
-struct OnlyExecutableCase {
-  const char *label;
-  bool copyStays;
-};
-const OnlyExecutableCase kOnlyExecutable[] = {{"the resident leaves", false},
-                                              {"the resident stays", true}};
-using OnlyExecutableTest = CourseTest<OnlyExecutableCase>;
-TEST_P(OnlyExecutableTest, ReplacesItAndRestarts) {
-  Install("4.50");
-  Stage("4.60");
-  m().RemoveFile(Sys("halundll.dl$"));
-  RunResident();
-  if (C().copyStays) m().LockFile(Sys("halunexe.exe"), sim::kForever);
-  MachineState expected = RunExpecting(C().copyStays ? RUN_RESTART_NEEDED : RUN_REPLACED);
-  expected.notices = Notices(true);
-  if (C().copyStays) Schedule(expected, {"halunexe.exe"});
-  EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(0u, Count("Sleep")) << "the library is not touched";
-}
-INSTANTIATE_TEST_SUITE_P(Rows, OnlyExecutableTest, Rows(AllFamilies(), kOnlyExecutable), RowName());
-
 // A replacement that a stopped run left half done: the installed executable
 // is a whole or cut-short copy of the staged one. It is finished as the
 // replacement does it (notice, the executable once, the library after its
@@ -123,59 +98,74 @@ INSTANTIATE_TEST_SUITE_P(Rows, OnlyExecutableTest, Rows(AllFamilies(), kOnlyExec
 // same version nothing is replaced and the resident is not notified: a
 // library that is not installed is put in place from its staged copy; if that
 // copy fails, the staged library is kept for a later run. Status 2 either way.
-struct UnfinishedCase {
+// With only the executable staged the library is not part of the
+// replacement: the installed library is kept, nothing is pending or
+// scheduled for it, and with the executable replaced the run reports 3 and
+// restarts it; a copy that stays keeps the executable pending, and only its
+// line or move is written. A file held keeps its staged copy and is
+// scheduled, as does a library whose copy fails.
+struct CourseCase {
   const char *label;
   const char *exeBytes;
   std::optional<std::string> exeVersion;
   const char *stagedVersion, *libBytes;  // libBytes nullptr: no installed library
-  bool libraryHeld, copyFails;
+  bool stagedLib;
+  const char *held;  // an installed file held throughout, or nullptr
+  bool copyFails;
   RunStatus expected;
   bool exeDeleted;
   Bytes exeAfter, dllAfter;
-  bool stagedLibKept;
   size_t pauses, copies;
 };
-const UnfinishedCase kUnfinished[] = {
-    {"executable in place", "new exe", "4.60", "4.60", "old dll", false, false, RUN_REPLACED, false,
-     "new exe", "new dll", false, 1, 1},
-    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true, false,
-     RUN_RESTART_NEEDED, false, "new exe", "old dll", true, LIBRARY_DELETE_ATTEMPTS, 0},
-    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", false, false,
-     RUN_REPLACED, true, "new exe", "new dll", false, 1, 2},
-    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", false, false,
-     RUN_REPLACED, true, "new exe", "new dll", false, 0, 1},
-    {"library cut short, same version", "old exe", "4.50", "4.50", "new", false, false,
-     RUN_SAME_VERSION, false, "old exe", "new dll", false, 1, 1},
-    {"same version, library installed", "old exe", "4.50", "4.50", "old dll", false, false,
-     RUN_SAME_VERSION, false, "old exe", "old dll", false, 0, 0},
-    {"same version, no installed library", "old exe", "4.50", "4.50", nullptr, false, false,
-     RUN_SAME_VERSION, false, "old exe", "new dll", false, 0, 1},
-    {"same version, no installed library, its copy fails", "old exe", "4.50", "4.50", nullptr,
-     false, true, RUN_SAME_VERSION, false, "old exe", std::nullopt, true, 0, 2},
+const CourseCase kCourses[] = {
+    {"executable in place", "new exe", "4.60", "4.60", "old dll", true, nullptr, false,
+     RUN_REPLACED, false, "new exe", "new dll", 1, 1},
+    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
+     "halundll.dll", false, RUN_RESTART_NEEDED, false, "new exe", "old dll",
+     LIBRARY_DELETE_ATTEMPTS, 0},
+    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", true, nullptr,
+     false, RUN_REPLACED, true, "new exe", "new dll", 1, 2},
+    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", true, nullptr,
+     false, RUN_REPLACED, true, "new exe", "new dll", 0, 1},
+    {"library cut short, same version", "old exe", "4.50", "4.50", "new", true, nullptr, false,
+     RUN_SAME_VERSION, false, "old exe", "new dll", 1, 1},
+    {"same version, library installed", "old exe", "4.50", "4.50", "old dll", true, nullptr, false,
+     RUN_SAME_VERSION, false, "old exe", "old dll", 0, 0},
+    {"same version, no installed library", "old exe", "4.50", "4.50", nullptr, true, nullptr, false,
+     RUN_SAME_VERSION, false, "old exe", "new dll", 0, 1},
+    {"same version, no installed library, its copy fails", "old exe", "4.50", "4.50", nullptr, true,
+     nullptr, true, RUN_SAME_VERSION, false, "old exe", std::nullopt, 0, 2},
+    {"only the executable staged, the resident leaves", "old exe", "4.50", "4.60", "old dll", false,
+     nullptr, false, RUN_REPLACED, true, "new exe", "old dll", 0, 1},
+    {"only the executable staged, the resident stays", "old exe", "4.50", "4.60", "old dll", false,
+     "halunexe.exe", false, RUN_RESTART_NEEDED, true, "old exe", "old dll", 0, 0},
 };
-using UnfinishedTest = CourseTest<UnfinishedCase>;
-TEST_P(UnfinishedTest, IsFinishedAsTheReplacementDoesIt) {
-  const UnfinishedCase &c = C();
+using CourseRowTest = CourseTest<CourseCase>;
+TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
+  const CourseCase &c = C();
+  const std::string held = c.held ? c.held : "";
   m().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
   if (c.libBytes) m().PutFile(Sys("halundll.dll"), c.libBytes);
   Stage(c.stagedVersion);
+  if (!c.stagedLib) m().RemoveFile(Sys("halundll.dl$"));
   RunResident();
-  if (c.libraryHeld) m().LockFile(Sys("halundll.dll"), sim::kForever);
+  if (c.held) m().LockFile(Sys(c.held), sim::kForever);
   if (c.copyFails) m().faults.operation = "CopyFileA";
   MachineState expected = RunExpecting(c.expected);
-  expected.exe = c.exeAfter, expected.dll = c.dllAfter, expected.stagedExe = std::nullopt;
-  if (!c.stagedLibKept) expected.stagedDll = std::nullopt;
+  expected.exe = c.exeAfter, expected.dll = c.dllAfter;
+  if (held != "halunexe.exe") expected.stagedExe = std::nullopt;
+  if (held != "halundll.dll" && !c.copyFails) expected.stagedDll = std::nullopt;
   expected.notices = Notices(c.expected != RUN_SAME_VERSION);
-  if (c.libraryHeld) Schedule(expected, {"halundll.dll"});
+  if (c.held) Schedule(expected, {c.held});
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(c.exeDeleted, Deletions("halunexe.exe") > 0);
-  // A library already in place is not touched.
+  // A library already in place, or not staged, is not touched.
   EXPECT_EQ(std::vector<DWORD>(c.pauses, LIBRARY_DELETE_PAUSE_MS), m().Sleeps());
   EXPECT_EQ(c.copies, Count("CopyFileA"));
   EXPECT_EQ(c.expected != RUN_SAME_VERSION && F().notices, Count("FindWindowA") > 0)
       << "running copies looked for";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, UnfinishedTest, Rows(AllFamilies(), kUnfinished), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, CourseRowTest, Rows(AllFamilies(), kCourses), RowName());
 
 // Without administrator rights (Windows 2000 and later) no file of the system
 // directory can be deleted, no delayed move queued and the marker's key not
