@@ -59,11 +59,14 @@ std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before) {
   return out.str();
 }
 
-std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, const bool *excused,
-                                        bool *unmet) {
+std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unreached) {
   sim::Machine &m = sim::M();
-  bool stagedAfterRun[2];
-  for (int i = 0; i < 2; ++i) stagedAfterRun[i] = m.HasFile(before.files[i].stagedPath);
+  bool stagedAfterRun[2], excused[2];
+  for (int i = 0; i < 2; ++i) {
+    const ManagedFileState &file = before.files[i];
+    stagedAfterRun[i] = m.HasFile(file.stagedPath);
+    excused[i] = unreached && file.installed && !m.HasFile(file.installedPath) && stagedAfterRun[i];
+  }
   std::string scheduled = DescribeScheduledMoves();
   m.Restart();
   if (before.foreignRenames) return std::string();
@@ -75,8 +78,8 @@ std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, const boo
     // A staged copy that is still there after the restart was kept for a later
     // run; one that is gone must have become the installed copy.
     bool stagedUsedUp = file.staged && !staged;
-    if ((file.installed || stagedUsedUp) && excused && excused[i])
-      *unmet = true;
+    if ((file.installed || stagedUsedUp) && excused[i])
+      *unreached = true;
     else if (file.installed || stagedUsedUp)
       out << file.label << " not installed after the restart: installed "
           << Presence(file.installed) << " and staged " << Presence(file.staged)

@@ -38,11 +38,10 @@ ManagedSnapshot SnapshotManagedFiles();
 std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before);
 
 // Performs the machine's restart, then checks that each managed file that was
-// installed before the run, or whose staged copy is gone, is installed. A
-// file `excused` (by its index in the snapshot) is not reported; `*unmet` is
-// set when one of them is not installed.
-std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before,
-                                        const bool *excused = nullptr, bool *unmet = nullptr);
+// installed before the run, or whose staged copy is gone, is installed. With
+// `unreached` given (every call failed from some point on), a file the run
+// deleted and kept the staged copy of is not reported: `*unreached` is set.
+std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unreached = nullptr);
 
 // Both checks in turn; the restart is only performed after the first holds.
 std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
