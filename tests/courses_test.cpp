@@ -102,68 +102,87 @@ INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), Row
 // replacement: the installed library is kept, nothing is pending or
 // scheduled for it, and with the executable replaced the run reports 3 and
 // restarts it; a copy that stays keeps the executable pending, and only its
-// line or move is written. A file held keeps its staged copy and is
-// scheduled, as does a library whose copy fails.
+// line or move is written. A course that cannot put every file in place now
+// keeps the staged copies of the files not in place and schedules them where
+// the family can; the status is 4 and nothing is started; after the restart
+// they are in place where they were scheduled. A fresh install notifies no
+// running copy.
 struct CourseCase {
   const char *label;
-  const char *exeBytes;
+  const char *exeBytes;  // nullptr: no installed executable
   std::optional<std::string> exeVersion;
   const char *stagedVersion, *libBytes;  // libBytes nullptr: no installed library
   bool stagedLib;
-  const char *held;  // an installed file held throughout, or nullptr
-  bool copyFails;
+  const char *held;                // an installed file held throughout, or nullptr
+  std::optional<int> failingCopy;  // the CopyFileA that fails (-1: every one), if any
   RunStatus expected;
   bool exeDeleted;
   Bytes exeAfter, dllAfter;
+  bool exeKept, dllKept;  // staged copies kept
   size_t pauses, copies;
 };
 const CourseCase kCourses[] = {
-    {"executable in place", "new exe", "4.60", "4.60", "old dll", true, nullptr, false,
-     RUN_REPLACED, false, "new exe", "new dll", 1, 1},
+    {"executable in place", "new exe", "4.60", "4.60", "old dll", true, nullptr, std::nullopt,
+     RUN_REPLACED, false, "new exe", "new dll", false, false, 1, 1},
     {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
-     "halundll.dll", false, RUN_RESTART_NEEDED, false, "new exe", "old dll",
+     "halundll.dll", std::nullopt, RUN_RESTART_NEEDED, false, "new exe", "old dll", false, true,
      LIBRARY_DELETE_ATTEMPTS, 0},
     {"executable cut short with its version", "new", "4.60", "4.60", "old dll", true, nullptr,
-     false, RUN_REPLACED, true, "new exe", "new dll", 1, 2},
+     std::nullopt, RUN_REPLACED, true, "new exe", "new dll", false, false, 1, 2},
     {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", true, nullptr,
-     false, RUN_REPLACED, true, "new exe", "new dll", 0, 1},
-    {"library cut short, same version", "old exe", "4.50", "4.50", "new", true, nullptr, false,
-     RUN_SAME_VERSION, false, "old exe", "new dll", 1, 1},
-    {"same version, library installed", "old exe", "4.50", "4.50", "old dll", true, nullptr, false,
-     RUN_SAME_VERSION, false, "old exe", "old dll", 0, 0},
-    {"same version, no installed library", "old exe", "4.50", "4.50", nullptr, true, nullptr, false,
-     RUN_SAME_VERSION, false, "old exe", "new dll", 0, 1},
+     std::nullopt, RUN_REPLACED, true, "new exe", "new dll", false, false, 0, 1},
+    {"library cut short, same version", "old exe", "4.50", "4.50", "new", true, nullptr,
+     std::nullopt, RUN_SAME_VERSION, false, "old exe", "new dll", false, false, 1, 1},
+    {"same version, library installed", "old exe", "4.50", "4.50", "old dll", true, nullptr,
+     std::nullopt, RUN_SAME_VERSION, false, "old exe", "old dll", false, false, 0, 0},
+    {"same version, no installed library", "old exe", "4.50", "4.50", nullptr, true, nullptr,
+     std::nullopt, RUN_SAME_VERSION, false, "old exe", "new dll", false, false, 0, 1},
     {"same version, no installed library, its copy fails", "old exe", "4.50", "4.50", nullptr, true,
-     nullptr, true, RUN_SAME_VERSION, false, "old exe", std::nullopt, 0, 2},
+     nullptr, -1, RUN_SAME_VERSION, false, "old exe", std::nullopt, false, true, 0, 2},
     {"only the executable staged, the resident leaves", "old exe", "4.50", "4.60", "old dll", false,
-     nullptr, false, RUN_REPLACED, true, "new exe", "old dll", 0, 1},
+     nullptr, std::nullopt, RUN_REPLACED, true, "new exe", "old dll", false, false, 0, 1},
     {"only the executable staged, the resident stays", "old exe", "4.50", "4.60", "old dll", false,
-     "halunexe.exe", false, RUN_RESTART_NEEDED, true, "old exe", "old dll", 0, 0},
+     "halunexe.exe", std::nullopt, RUN_RESTART_NEEDED, true, "old exe", "old dll", true, false, 0,
+     0},
+    {"fresh install, the executable's copy fails", nullptr, std::nullopt, "4.60", nullptr, true,
+     nullptr, 0, RUN_RESTART_NEEDED, false, std::nullopt, "new dll", true, false, 0, 2},
+    {"installed executable locked", "old exe", "4.50", "4.60", "old dll", true, "halunexe.exe",
+     std::nullopt, RUN_RESTART_NEEDED, true, "old exe", "new dll", true, false, 1, 1},
+    {"installed library locked", "old exe", "4.50", "4.60", "old dll", true, "halundll.dll",
+     std::nullopt, RUN_RESTART_NEEDED, true, "new exe", "old dll", false, true,
+     LIBRARY_DELETE_ATTEMPTS, 1},
+    {"every copy fails after the deletion", "old exe", "4.50", "4.60", "old dll", true, nullptr, -1,
+     RUN_RESTART_NEEDED, true, std::nullopt, std::nullopt, true, true, 1, 4},
 };
 using CourseRowTest = CourseTest<CourseCase>;
 TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
   const CourseCase &c = C();
-  const std::string held = c.held ? c.held : "";
-  m().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
+  if (c.exeBytes) m().PutExecutable(Sys("halunexe.exe"), c.exeBytes, c.exeVersion);
   if (c.libBytes) m().PutFile(Sys("halundll.dll"), c.libBytes);
   Stage(c.stagedVersion);
   if (!c.stagedLib) m().RemoveFile(Sys("halundll.dl$"));
   RunResident();
   if (c.held) m().LockFile(Sys(c.held), sim::kForever);
-  if (c.copyFails) m().faults.operation = "CopyFileA";
+  if (c.failingCopy) m().faults = {"CopyFileA", "", *c.failingCopy};
   MachineState expected = RunExpecting(c.expected);
   expected.exe = c.exeAfter, expected.dll = c.dllAfter;
-  if (held != "halunexe.exe") expected.stagedExe = std::nullopt;
-  if (held != "halundll.dll" && !c.copyFails) expected.stagedDll = std::nullopt;
-  expected.notices = Notices(c.expected != RUN_SAME_VERSION);
-  if (c.held) Schedule(expected, {c.held});
+  if (!c.exeKept) expected.stagedExe = std::nullopt;
+  if (!c.dllKept) expected.stagedDll = std::nullopt;
+  // The copies kept are scheduled when the run reports 4.
+  const bool scheduled = c.expected == RUN_RESTART_NEEDED;
+  if (scheduled && c.exeKept && c.dllKept)
+    Schedule(expected, {"halundll.dll", "halunexe.exe"});
+  else if (scheduled && (c.exeKept || c.dllKept))
+    Schedule(expected, {c.exeKept ? "halunexe.exe" : "halundll.dll"});
+  const bool notified = c.exeBytes && c.expected != RUN_SAME_VERSION;
+  expected.notices = Notices(notified);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(c.exeDeleted, Deletions("halunexe.exe") > 0);
   // A library already in place, or not staged, is not touched.
   EXPECT_EQ(std::vector<DWORD>(c.pauses, LIBRARY_DELETE_PAUSE_MS), m().Sleeps());
   EXPECT_EQ(c.copies, Count("CopyFileA"));
-  EXPECT_EQ(c.expected != RUN_SAME_VERSION && F().notices, Count("FindWindowA") > 0)
-      << "running copies looked for";
+  EXPECT_EQ(notified && F().notices, Count("FindWindowA") > 0) << "running copies looked for";
+  RestartAndExpect(expected, scheduled && c.exeKept, scheduled && c.dllKept);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, CourseRowTest, Rows(AllFamilies(), kCourses), RowName());
 
@@ -249,50 +268,6 @@ INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
                          RowName());
 INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest, Rows({&kWin98, &kWinXp, &kNt4}, kKeyGone),
                          RowName());
-
-// A course that cannot put every file in place now: the files not in place
-// keep their staged copies and are scheduled where the family can, the
-// status is 4 and nothing is started; after the restart they are in place
-// where they were scheduled.
-struct NotInPlaceCase {
-  const char *label;
-  bool installed;         // 4.50 installed; else a fresh install
-  const char *locked;     // an installed file locked throughout, or nullptr
-  int failingCopy;        // the CopyFileA that fails: -1 none, -2 every one
-  bool exeKept, dllKept;  // staged copies kept, as the files not in place
-  size_t pauses;
-  bool notified;
-};
-const NotInPlaceCase kNotInPlace[] = {
-    {"fresh install, the executable's copy fails", false, nullptr, 0, true, false, 0, false},
-    {"installed executable locked", true, "halunexe.exe", -1, true, false, 1, true},
-    {"installed library locked", true, "halundll.dll", -1, false, true, 10, true},
-    {"every copy fails after the deletion", true, nullptr, -2, true, true, 1, true},
-};
-using NotInPlaceTest = CourseTest<NotInPlaceCase>;
-TEST_P(NotInPlaceTest, FilesWaitForTheRestart) {
-  const NotInPlaceCase &c = C();
-  if (c.installed) Install("4.50");
-  Stage("4.60");
-  RunResident();
-  if (c.locked) m().LockFile(Sys(c.locked), sim::kForever);
-  if (c.failingCopy != -1) m().faults = {"CopyFileA", "", c.failingCopy == -2 ? -1 : c.failingCopy};
-  MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
-  EXPECT_EQ(c.pauses, m().Sleeps().size());
-  if (!c.exeKept) expected.InPlace(true, false);
-  if (!c.dllKept) expected.dll = kNewDll, expected.stagedDll = std::nullopt;
-  // A file whose installed copy the run deleted stays absent until the restart.
-  if (c.exeKept && (c.failingCopy != -1 || !c.installed)) expected.exe = std::nullopt;
-  if (c.dllKept && c.failingCopy == -2) expected.dll = std::nullopt;
-  if (c.dllKept && c.exeKept)
-    Schedule(expected, {"halundll.dll", "halunexe.exe"});
-  else
-    Schedule(expected, {c.exeKept ? "halunexe.exe" : "halundll.dll"});
-  expected.notices = Notices(c.notified);
-  EXPECT_EQ(expected, Snapshot());
-  RestartAndExpect(expected, c.exeKept, c.dllKept);
-}
-INSTANTIATE_TEST_SUITE_P(Rows, NotInPlaceTest, Rows(AllFamilies(), kNotInPlace), RowName());
 
 // A system directory that cannot be read whole ends the run as if nothing
 // were staged: no managed file is looked at or touched.
