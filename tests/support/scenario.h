@@ -20,9 +20,8 @@ namespace testing_support {
 extern const char kMarkerKey[];    // the completion marker's key under HKLM
 extern const char kMarkerValue[];  // its value name
 
-// Its helpers are public, for the sweeps' own helper classes.
 class SimTest : public ::testing::Test {
- public:
+ protected:
   void SetUp() override { FreshMachine(); }
   // A fresh machine and run state, for a test that runs the tool many times.
   void FreshMachine();
