@@ -3,9 +3,9 @@
 // the run must end with one of its statuses, lose no managed file, release
 // everything it took, and report a replacement only when one happened.
 #include <cstdio>
-#include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/invariant.h"
@@ -15,33 +15,24 @@ using namespace testing_support;
 
 namespace {
 
-// A course: a setup's arrangement on one family.
+// A course: a setup's arrangement (its label) on one family.
 struct Course {
-  const char *setup;
+  const char *label;
   const Family *family;
-  std::string name = std::string(setup) + " on " + family->name;
 };
 
-class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<const Course *> {
+class FaultSweepTest : public RowTest<Course> {
  public:
-  using SimTest::Install;
-  using SimTest::m;
-  using SimTest::Stage;
-  using SimTest::Sys;
-  using SimTest::UseFamily;
-
-  // Runs the tool once on the machine as `course` sets it up, with `plan`,
+  // Runs the tool once on the machine as the course sets it up, with `plan`,
   // and returns what went wrong (empty when nothing did).
-  std::string RunOnce(const Course &course, const sim::FaultPlan &plan,
-                      std::vector<sim::FaultPlan> *faults, long *unrecoverable = nullptr) {
+  std::string RunOnce(const sim::FaultPlan &plan, std::vector<sim::FaultPlan> *faults,
+                      long *unrecoverable = nullptr) {
     FreshMachine();
-    UseFamily(*course.family);
-    testing_support::Arranged(course.setup).arrange();
+    UseFamily(F());
+    Arranged(C().label).arrange();
     AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
-    std::string stagedBytes[2];
-    for (int i = 0; i < 2; ++i)
-      if (before.files[i].staged) stagedBytes[i] = m().FileBytes(before.files[i].stagedPath);
+    const MachineState staged = Snapshot();
     m().faults = plan;
     RunStatus status = RunUpgrade();
     if (faults) *faults = FaultsOfTheRun();
@@ -50,24 +41,18 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
     std::ostringstream out;
     if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED)
       out << "status " << status << " is not one of the six\n";
-    if (m().OpenHandleCount() != 0) out << m().OpenHandleCount() << " handles left open\n";
-    if (m().LiveAllocationCount() != 0) out << m().LiveAllocationCount() << " heap blocks left\n";
-    if (m().LoadedLibraryCount() != 0)
-      out << m().LoadedLibraryCount() << " library references left\n";
-    for (const std::string &defect : m().Defects()) out << "defect: " << defect << "\n";
+    const MachineState after = Snapshot();
+    if (after.openHandles != 0 || after.heapBlocks != 0 || after.libraryReferences != 0)
+      out << "left behind: " << after.openHandles << " handles, " << after.heapBlocks
+          << " heap blocks, " << after.libraryReferences << " library references\n";
+    for (const std::string &defect : after.defects) out << "defect: " << defect << "\n";
     // A replacement is reported only when every file that was staged holds
     // the staged bytes under its installed name.
-    if (status == RUN_REPLACED) {
-      for (int i = 0; i < 2; ++i) {
-        const ManagedFileState &file = before.files[i];
-        if (!file.staged) continue;
-        std::string installed =
-            m().HasFile(file.installedPath) ? m().FileBytes(file.installedPath) : "(none)";
-        if (installed != stagedBytes[i])
-          out << "status 3 with installed " << file.label << " \"" << installed << "\", staged \""
-              << stagedBytes[i] << "\"\n";
-      }
-    }
+    for (auto [label, installed, copy] : {std::tuple{"executable", after.exe, staged.stagedExe},
+                                          std::tuple{"library", after.dll, staged.stagedDll}})
+      if (status == RUN_REPLACED && copy && installed != copy)
+        out << "status 3 with installed " << label << " \"" << installed.value_or("(none)")
+            << "\", staged \"" << *copy << "\"\n";
     std::string afterRun = CheckManagedFilesAfterRun(before);
     out << afterRun;
     if (afterRun.empty()) {
@@ -75,67 +60,24 @@ class FaultSweepTest : public SimTest, public ::testing::WithParamInterface<cons
       // deleted just before cannot be put back by anything it could still do;
       // its staged copy is kept (checked above) for the next run. Only such a
       // file is excused from the check after the restart.
-      bool excused[2], anyExcused = false;
-      for (int i = 0; i < 2; ++i) {
-        const ManagedFileState &file = before.files[i];
-        excused[i] = plan.onward && file.installed && !m().HasFile(file.installedPath) &&
-                     m().HasFile(file.stagedPath);
-        anyExcused = anyExcused || excused[i];
-      }
-      std::string afterRestart = RestartAndCheckManagedFiles(before);
-      bool onlyExcused = !afterRestart.empty();
-      for (int i = 0; i < 2; ++i)
-        if (!excused[i] && afterRestart.find(std::string(before.files[i].label) +
-                                             " not installed") != std::string::npos)
-          onlyExcused = false;
-      if (anyExcused && onlyExcused && unrecoverable)
-        ++*unrecoverable;
-      else
-        out << afterRestart;
+      bool unreached = false;
+      std::string afterRestart =
+          RestartAndCheckManagedFiles(before, plan.onward ? &unreached : nullptr);
+      out << afterRestart;
+      if (unreached && afterRestart.empty() && unrecoverable) ++*unrecoverable;
     }
     std::string problems = out.str();
-    if (!problems.empty()) {
-      std::ostringstream head;
-      head << "status " << status << "; ";
-      problems = head.str() + problems;
-    }
-    return problems;
+    return problems.empty() ? problems : "status " + std::to_string(status) + "; " + problems;
   }
-
-  long unrecoverable_ = 0;
 
   // Every fault of a run, named by the call it hits: each faultable call
   // alone, and each with every call after it.
   std::vector<sim::FaultPlan> FaultsOfTheRun() {
     std::vector<sim::FaultPlan> faults;
-    for (const sim::Call &call : m().Calls()) {
-      if (!call.faultable) continue;
-      for (bool onward : {false, true}) {
-        sim::FaultPlan plan;
-        plan.operation = call.name;
-        plan.subject = call.subject;
-        plan.occurrence = call.occurrence;
-        plan.onward = onward;
-        faults.push_back(plan);
-      }
-    }
+    for (const sim::Call &call : m().Calls())
+      for (bool onward : {false, true})
+        if (call.faultable) faults.push_back({call.name, call.subject, call.occurrence, onward});
     return faults;
-  }
-
-  // Sweeps one course and returns the number of faults injected.
-  long Sweep(const Course &course) {
-    std::vector<sim::FaultPlan> faults;
-    std::string clean = RunOnce(course, sim::FaultPlan(), &faults);
-    EXPECT_EQ("", clean) << course.name << ", run without faults";
-    EXPECT_FALSE(faults.empty()) << course.name;
-    int failures = 0;
-    for (const sim::FaultPlan &plan : faults) {
-      std::string problems = RunOnce(course, plan, nullptr, &unrecoverable_);
-      if (!problems.empty() && ++failures <= 5)
-        ADD_FAILURE() << course.name << ": " << plan.Describe() << " failing:\n" << problems;
-    }
-    EXPECT_EQ(0, failures) << course.name << ": faulted runs that went wrong, of " << faults.size();
-    return static_cast<long>(faults.size());
   }
 };
 
@@ -164,30 +106,24 @@ const Course kCourses[] = {
 };
 
 TEST_P(FaultSweepTest, SurvivesEveryFailingCall) {
-  long swept = Sweep(*GetParam());
-  RecordProperty("faults_swept", static_cast<int>(swept));
-  std::printf("fault sweep: %-90s %ld faults, %ld with the restart out of reach\n",
-              GetParam()->name.c_str(), swept, unrecoverable_);
+  const std::string course = std::string(C().label) + " on " + F().name;
+  std::vector<sim::FaultPlan> faults;
+  EXPECT_EQ("", RunOnce(sim::FaultPlan(), &faults)) << course << ", run without faults";
+  EXPECT_FALSE(faults.empty()) << course;
+  long failures = 0, unrecoverable = 0;
+  for (const sim::FaultPlan &plan : faults) {
+    std::string problems = RunOnce(plan, nullptr, &unrecoverable);
+    if (!problems.empty() && ++failures <= 5)
+      ADD_FAILURE() << course << ": " << plan.Describe() << " failing:\n" << problems;
+  }
+  EXPECT_EQ(0, failures) << course << ": faulted runs that went wrong, of " << faults.size();
+  RecordProperty("faults_swept", static_cast<int>(faults.size()));
+  std::printf("fault sweep: %-90s %zu faults, %ld with the restart out of reach\n", course.c_str(),
+              faults.size(), unrecoverable);
 }
-INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, ::testing::ValuesIn([] {
-                           std::vector<const Course *> courses;
-                           for (const Course &course : kCourses) courses.push_back(&course);
-                           return courses;
-                         }()),
-                         [](const ::testing::TestParamInfo<const Course *> &info) {
-                           std::string name = info.param->name;
-                           for (char &c : name)
-                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
-
-}  // namespace
-
-namespace {
+INSTANTIATE_TEST_SUITE_P(Courses, FaultSweepTest, OwnFamilyRows(kCourses), RowName());
 
 // Cases the sweep found, kept as tests of their own.
-template <class Case>
-class UnderFaultsTest : public RowTest<Case> {};
 
 // A presence test that fails during the replacement used to pass for an
 // absent file: the file was skipped, its staged copy deleted, and the run
@@ -198,13 +134,12 @@ struct SearchCase {
   int occurrence;
 };
 const SearchCase kSearches[] = {{"third search", 2}, {"fourth", 3}, {"fifth", 4}, {"sixth", 5}};
-using FailedSearchTest = UnderFaultsTest<SearchCase>;
+using FailedSearchTest = RowTest<SearchCase>;
 TEST_P(FailedSearchTest, FailedPresenceTestNeverPassesForAReplacement) {
   Install("4.50");
   Stage("4.60");
   ManagedSnapshot before = SnapshotManagedFiles();
-  m().faults.operation = "FindFirstFileA";
-  m().faults.occurrence = C().occurrence;
+  m().faults = {"FindFirstFileA", "", C().occurrence};
   RunStatus status = RunUpgrade();
   if (status == RUN_REPLACED) {
     EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
@@ -221,16 +156,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({&kWinXp}, kSearches), Row
 // With no installed library the staged one used to be deleted by the
 // completion step, leaving the product without any library. (Without a
 // staged library, or on the same version, see the courses.)
-using NoLibraryTest = UnderFaultsTest<NoCase>;
+using NoLibraryTest = RowTest<NoCase>;
 TEST_P(NoLibraryTest, MissingInstalledLibraryIsCopiedIntoPlace) {
   Install("4.50");
   Stage("4.60");
   m().RemoveFile(Sys("halundll.dll"));
-  MachineState expected = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  expected.InPlace();
-  expected.launches = {ResidentCommandLine()};
-  expected.marker = kComplete;
+  MachineState expected = RunExpecting(RUN_REPLACED);
   EXPECT_EQ(expected, Snapshot());
 }
 INSTANTIATE_TEST_SUITE_P(Rows, NoLibraryTest, Rows(AllFamilies(), kNoCase), RowName());
@@ -246,20 +177,15 @@ struct RetriedCopyCase {
 };
 const RetriedCopyCase kRetriedCopies[] = {{"one copy fails", 0, RUN_REPLACED, 3},
                                           {"every copy fails", -1, RUN_RESTART_NEEDED, 4}};
-using RetriedCopyTest = UnderFaultsTest<RetriedCopyCase>;
+using RetriedCopyTest = RowTest<RetriedCopyCase>;
 TEST_P(RetriedCopyTest, CopyAfterDeletionIsRetriedOnce) {
   Install("4.50");
   Stage("4.60");
-  m().faults.operation = "CopyFileA";
-  m().faults.occurrence = C().occurrence;
-  EXPECT_EQ(C().expected, RunUpgrade());
-  MachineState after = Snapshot();
-  if (C().expected == RUN_REPLACED) {
-    EXPECT_EQ(Bytes("new exe"), after.exe);
-  } else {
-    EXPECT_EQ(Bytes("new exe"), after.stagedExe) << "staged copy kept";
-    EXPECT_EQ(Bytes("new dll"), after.stagedDll) << "staged copy kept";
-  }
+  m().faults = {"CopyFileA", "", C().occurrence};
+  MachineState expected = RunExpecting(C().expected);
+  // Failing twice, each installed copy is gone and its staged copy kept.
+  if (C().expected == RUN_RESTART_NEEDED) expected.exe = expected.dll = std::nullopt;
+  EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(C().copies, Count("CopyFileA"));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, RetriedCopyTest, Rows({&kNt4}, kRetriedCopies), RowName());
@@ -280,14 +206,12 @@ const WindowsDirCase kWindowsDirs[] = {
     {"a length shorter than the text", "C:\\WINDOWS", 3},
     {"a zero byte inside", std::string("C:\\WIN\0DOWS", 10), 10},
 };
-using WindowsDirTest = UnderFaultsTest<WindowsDirCase>;
+using WindowsDirTest = RowTest<WindowsDirCase>;
 TEST_P(WindowsDirTest, UnterminatedWindowsDirectoryIsRefused) {
   Install("4.30");
   Stage("4.60");
   m().windowsDirOverride = std::make_pair(C().bytes, C().reported);
-  MachineState expected = Snapshot();
-  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  expected.marker = kComplete;
+  MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("CreateFileA"));
 }

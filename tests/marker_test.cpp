@@ -13,10 +13,9 @@ namespace {
 template <class Case>
 class MarkerTest : public RowTest<Case> {
  protected:
-  sim::Machine &M() { return sim::M(); }
   // Every key the operation opened was closed again.
   void ExpectKeysClosed() {
-    EXPECT_EQ(0, M().OpenHandlesByKind()["key"]) << "key handles left open";
+    EXPECT_EQ(0, sim::M().OpenHandlesByKind()["key"]) << "key handles left open";
     this->ExpectCleanExit();
   }
 };
@@ -52,23 +51,23 @@ ROWS(FinishTest, kFinishes);
 using CompleteTest = MarkerTest<NoCase>;
 TEST_P(CompleteTest, CompleteIsWrittenAsStringWithItsZeroByteOverAnyEarlierValue) {
   // The key's letter case differs from the table's: keys match without case.
-  M().RemoveKey(kMarkerKey);
-  M().SetValue("SOFTWARE\\MORVANE OF BRASTOW\\MORVANE LUMETRA 4.5", "VASTEL", REG_BINARY,
+  m().RemoveKey(kMarkerKey);
+  m().SetValue("SOFTWARE\\MORVANE OF BRASTOW\\MORVANE LUMETRA 4.5", "VASTEL", REG_BINARY,
                std::string("start\0junk that is longer", 25));
-  M().SetValue(kMarkerKey, "Other", REG_SZ, std::string("keep\0", 5));
+  m().SetValue(kMarkerKey, "Other", REG_SZ, std::string("keep\0", 5));
   PrepareRun();
   FinishRun(PENDING_ALL);
-  auto value = M().GetValue(kMarkerKey, kMarkerValue);
+  auto value = m().GetValue(kMarkerKey, kMarkerValue);
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ((DWORD)REG_SZ, value->type);
   EXPECT_EQ(kComplete, value->bytes);
-  EXPECT_EQ(std::string("keep\0", 5), M().GetValue(kMarkerKey, "Other")->bytes);
-  auto opens = M().CallsNamed("RegOpenKeyExA");
+  EXPECT_EQ(std::string("keep\0", 5), m().GetValue(kMarkerKey, "Other")->bytes);
+  auto opens = m().CallsNamed("RegOpenKeyExA");
   ASSERT_EQ(1u, opens.size());
   EXPECT_EQ(std::string(kMarkerKey), opens[0]->args[1]);
   EXPECT_EQ((DWORD)KEY_ALL_ACCESS, std::stoul(opens[0]->args[3], nullptr, 0)) << "access asked for";
   ASSERT_EQ(1u, Count("RegSetValueExA"));
-  EXPECT_EQ(kMarkerValue, M().CallsNamed("RegSetValueExA")[0]->args[1]);
+  EXPECT_EQ(kMarkerValue, m().CallsNamed("RegSetValueExA")[0]->args[1]);
   ExpectKeysClosed();
 }
 ROWS(CompleteTest, kNoCase);
@@ -80,10 +79,10 @@ struct KeyCase {
 const KeyCase kKeys[] = {{"missing", false}, {"refused", true}};
 using KeyTest = MarkerTest<KeyCase>;
 TEST_P(KeyTest, MissingOrRefusedKeyLeavesTheRegistryAlone) {
-  M().RemoveKey(kMarkerKey);
+  m().RemoveKey(kMarkerKey);
   if (C().refused) {
-    M().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string("start\0", 6));
-    M().FindKey(kMarkerKey)->refused = true;
+    m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string("start\0", 6));
+    m().FindKey(kMarkerKey)->refused = true;
   }
   Stage("4.60");
   PrepareRun();
@@ -95,7 +94,7 @@ TEST_P(KeyTest, MissingOrRefusedKeyLeavesTheRegistryAlone) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("RegSetValueExA") + Count("RegQueryValueExA"));
   if (!C().refused) {
-    EXPECT_EQ(nullptr, M().FindKey(kMarkerKey));
+    EXPECT_EQ(nullptr, m().FindKey(kMarkerKey));
   }
   ExpectKeysClosed();
 }
@@ -136,8 +135,8 @@ const StartCase kStarts[] = {
 };
 using StartTest = MarkerTest<StartCase>;
 TEST_P(StartTest, StartIsRecognisedInAnyLetterCaseAndAnyValueType) {
-  if (C().bytes != "(none)") M().SetValue(kMarkerKey, kMarkerValue, C().type, C().bytes);
-  if (C().readFails) M().faults.operation = "RegQueryValueExA";
+  if (C().bytes != "(none)") m().SetValue(kMarkerKey, kMarkerValue, C().type, C().bytes);
+  if (C().readFails) m().faults.operation = "RegQueryValueExA";
   EXPECT_EQ(C().marked, IsStartMarked() != FALSE)
       << "type " << C().type << ", " << C().bytes.size() << " bytes: " << C().bytes.substr(0, 12);
   EXPECT_EQ(0u, Count("RegSetValueExA")) << "reading never writes";

@@ -25,8 +25,7 @@ TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
   for (bool libraryFirst : {false, true}) {
     FreshMachine();
     for (const char *name : {"halunexe.exe", "halundll.dll"}) m().PutFile(Sys(name), name);
-    m().faults.operation = "DeleteFileA", m().faults.subject = "halundll.dll",
-    m().faults.occurrence = 0;
+    m().faults = {"DeleteFileA", "halundll.dll", 0};
     std::vector<std::string> order = {Sys("halunexe.exe"), Sys("halundll.dll")};
     if (libraryFirst) std::swap(order[0], order[1]);
     for (const std::string &path : order) DeleteFileA(path.c_str());
@@ -35,7 +34,7 @@ TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
     EXPECT_TRUE(m().HasFile(Sys("halundll.dll"))) << label;
   }
   FreshMachine();
-  m().faults.operation = "DeleteFileA", m().faults.occurrence = 1, m().faults.onward = true;
+  m().faults = {"DeleteFileA", "", 1, true};
   for (const char *name : {"a.tmp", "b.tmp", "c.tmp"}) DeleteFileA(Sys(name).c_str());
   std::vector<bool> failed;
   for (const sim::Call &call : m().Calls()) failed.push_back(call.failed);
@@ -43,12 +42,13 @@ TEST_F(ClassifyPlatformTest, FaultsNamedByOperationSurviveAReordering) {
   EXPECT_EQ("DeleteFileA #2 and every call after it", m().faults.Describe());
 }
 
-// Reports no rule matches keep the code unknown; the comparisons are
-// unsigned: a huge major is above 4, a huge minor is not 0.
+// Reports no rule matches, and a failed query, keep the code unknown; the
+// comparisons are unsigned: a huge major is above 4, a huge minor is not 0.
 struct Report {
   const char *label;
   DWORD platformId, major, minor;
   PlatformCode expected;
+  bool fails = false;
 };
 const Report kReports[] = {
     {"NT 3.51", VER_PLATFORM_WIN32_NT, 3, 51, PLATFORM_UNKNOWN},
@@ -58,21 +58,14 @@ const Report kReports[] = {
     {"a huge major", VER_PLATFORM_WIN32_NT, 0x80000000u, 0, PLATFORM_NT5},
     {"a huge minor", VER_PLATFORM_WIN32_WINDOWS, 4, 0xFFFFFFFFu, PLATFORM_WIN98ME},
     {"NT 6.2", VER_PLATFORM_WIN32_NT, 6, 2, PLATFORM_NT5},
+    {"a failed query of an XP report", VER_PLATFORM_WIN32_NT, 5, 1, PLATFORM_UNKNOWN, true},
 };
 using ReportTest = RowTest<Report>;
 TEST_P(ReportTest, VersionsNoRuleMatchesKeepUnknown) {
-  m().version.platformId = C().platformId;
-  m().version.major = C().major;
-  m().version.minor = C().minor;
+  m().version = {C().platformId, C().major, C().minor, C().fails};
   ClassifyPlatform();
   EXPECT_EQ(C().expected, g_run.platformCode);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ReportTest, Rows({&kWinXp}, kReports), RowName());
-
-TEST_F(ClassifyPlatformTest, FailedVersionQueryLeavesUnknown) {
-  m().version.fails = true;
-  ClassifyPlatform();
-  EXPECT_EQ(PLATFORM_UNKNOWN, g_run.platformCode);
-}
 
 }  // namespace

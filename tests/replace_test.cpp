@@ -21,19 +21,12 @@ const std::vector<const Family *> k32BitFamilies = {&kWin32s, &kWin95,   &kWin98
 template <class Case>
 class ReplaceTest : public RowTest<Case> {
  protected:
-  sim::Machine &M() { return sim::M(); }
   // Installed 4.50 and staged 4.60 pairs, paths built; the state before.
   MachineState Prepare() {
     this->Install("4.50");
     this->Stage("4.60");
     this->PrepareRun();
     return Snapshot();
-  }
-  int DeletionsOf(const char *name) {
-    int count = 0;
-    for (const sim::Call *call : M().CallsNamed("DeleteFileA"))
-      count += call->args[0] == sim::Fold(this->Sys(name));
-    return count;
   }
 };
 #define ROWS(Test, families, cases) \
@@ -42,46 +35,15 @@ const std::vector<const Family *> kXp = {&kWinXp};
 
 // ---------------------------------------------------------------- ReplaceInPlace
 
-struct RetryCase {
-  const char *label;
-  uint64_t lockedUntilMs;
-  int attempts;
-  PendingSet pending;
-};
-const RetryCase kRetries[] = {
-    {"free at once: still one pause first", 0, 1, 0},
-    {"free when the first pause ends", 1000, 1, 0},
-    {"1001 ms", 1001, 2, 0},
-    {"released after about three seconds", 3000, 3, 0},
-    {"3500 ms", 3500, 4, 0},
-    {"free for the last attempt", 10000, 10, 0},
-    {"10001 ms", 10001, 10, PENDING_LIBRARY},
-    {"locked throughout", sim::kForever, 10, PENDING_LIBRARY},
-};
-using RetryTest = ReplaceTest<RetryCase>;
-TEST_P(RetryTest, LibraryDeletionIsRetriedWithAPauseBeforeEveryAttempt) {
-  MachineState expected = Prepare();
-  if (C().lockedUntilMs) M().LockFile(Sys("halundll.dll"), C().lockedUntilMs);
-  EXPECT_EQ(C().pending, ReplaceInPlace());
-  EXPECT_EQ(std::vector<DWORD>(C().attempts, LIBRARY_DELETE_PAUSE_MS), M().Sleeps());
-  EXPECT_EQ((uint64_t)LIBRARY_DELETE_PAUSE_MS * C().attempts, M().nowMs);
-  EXPECT_EQ(C().attempts, DeletionsOf("halundll.dll"));
-  // Staged copies are left to the end.
-  expected.exe = "new exe";
-  if (!C().pending) expected.dll = "new dll";
-  EXPECT_EQ(expected, Snapshot());
-}
-ROWS(RetryTest, kXp, kRetries);
-
 using LockedExeTest = ReplaceTest<NoCase>;
 TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced) {
   MachineState expected = Prepare();
-  M().LockFile(Sys("halunexe.exe"), sim::kForever);
+  m().LockFile(Sys("halunexe.exe"), sim::kForever);
   EXPECT_EQ(PENDING_EXECUTABLE, ReplaceInPlace());
-  EXPECT_EQ(EXECUTABLE_DELETE_ATTEMPTS, DeletionsOf("halunexe.exe"));
-  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, M().Sleeps());
+  EXPECT_EQ(size_t(EXECUTABLE_DELETE_ATTEMPTS), Deletions("halunexe.exe"));
+  EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, m().Sleeps());
   // The executable's attempt comes before the library's pause.
-  auto names = M().CallNames();
+  auto names = m().CallNames();
   EXPECT_LT(std::find(names.begin(), names.end(), "DeleteFileA"),
             std::find(names.begin(), names.end(), "Sleep"));
   expected.dll = "new dll";
@@ -89,64 +51,77 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
 }
 ROWS(LockedExeTest, k32BitFamilies, kNoCase);
 
-// A missing installed copy is filled. A file with no staged copy is not part
-// of the replacement: its installed copy is kept, not deleted, and it is not
-// reported. A file whose staged copy cannot be told to be there or not is not
-// touched and is reported. A copy failing once is tried again; failing
+// The library's deletion is retried with a pause before every attempt, ten
+// at most. A missing installed copy is filled. A file with no staged copy is
+// not part of the replacement: its installed copy is kept, not deleted, and it
+// is not reported. A file whose staged copy cannot be told to be there or not
+// is not touched and is reported. A copy failing once is tried again; failing
 // twice after the deletion, the file stays pending with its staged copy.
 struct InPlaceCase {
   const char *label;
-  const char *absent;   // removed first, or nullptr
-  const char *failing;  // the operation that fails, or ""
-  int occurrence;       // which of its calls; -1 every one
+  const char *absent;      // removed first, or nullptr
+  const char *failing;     // the operation that fails, or ""
+  int occurrence;          // which of its calls; -1 every one
+  uint64_t lockedUntilMs;  // the installed library locked until then; 0: not locked
   PendingSet pending;
   Bytes exe, dll;  // afterwards
-  size_t pauses;
+  size_t pauses;   // each before an attempt on the library
 };
 const InPlaceCase kInPlace[] = {
+    {"free at once: still one pause first", nullptr, "", -1, 0, 0, "new exe", "new dll", 1},
+    {"free when the first pause ends", nullptr, "", -1, 1000, 0, "new exe", "new dll", 1},
+    {"1001 ms", nullptr, "", -1, 1001, 0, "new exe", "new dll", 2},
+    {"released after about three seconds", nullptr, "", -1, 3000, 0, "new exe", "new dll", 3},
+    {"3500 ms", nullptr, "", -1, 3500, 0, "new exe", "new dll", 4},
+    {"free for the last attempt", nullptr, "", -1, 10000, 0, "new exe", "new dll", 10},
+    {"10001 ms", nullptr, "", -1, 10001, PENDING_LIBRARY, "new exe", "old dll", 10},
+    {"locked throughout", nullptr, "", -1, sim::kForever, PENDING_LIBRARY, "new exe", "old dll",
+     10},
     // Searches in order: staged executable, installed executable, staged
     // library, installed library.
-    {"installed library absent", "halundll.dll", "", -1, 0, "new exe", "new dll", 0},
-    {"staged library absent", "halundll.dl$", "", -1, 0, "new exe", "old dll", 0},
-    {"installed executable absent", "halunexe.exe", "", -1, 0, "new exe", "new dll", 1},
-    {"staged executable absent", "halunexe.ex$", "", -1, 0, "old exe", "new dll", 1},
-    {"staged executable's search fails", nullptr, "FindFirstFileA", 0, PENDING_EXECUTABLE,
+    {"installed library absent", "halundll.dll", "", -1, 0, 0, "new exe", "new dll", 0},
+    {"staged library absent", "halundll.dl$", "", -1, 0, 0, "new exe", "old dll", 0},
+    {"installed executable absent", "halunexe.exe", "", -1, 0, 0, "new exe", "new dll", 1},
+    {"staged executable absent", "halunexe.ex$", "", -1, 0, 0, "old exe", "new dll", 1},
+    {"staged executable's search fails", nullptr, "FindFirstFileA", 0, 0, PENDING_EXECUTABLE,
      "old exe", "new dll", 1},
-    {"staged library's search fails", nullptr, "FindFirstFileA", 2, PENDING_LIBRARY, "new exe",
+    {"staged library's search fails", nullptr, "FindFirstFileA", 2, 0, PENDING_LIBRARY, "new exe",
      "old dll", 0},
-    {"one copy fails", nullptr, "CopyFileA", 0, 0, "new exe", "new dll", 1},
-    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, PENDING_ALL & 3, std::nullopt,
-     std::nullopt, 1},
+    {"one copy fails", nullptr, "CopyFileA", 0, 0, 0, "new exe", "new dll", 1},
+    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, 0, PENDING_ALL & 3,
+     std::nullopt, std::nullopt, 1},
 };
 using InPlaceTest = ReplaceTest<InPlaceCase>;
-TEST_P(InPlaceTest, MissingCopiesAndFailedCopiesLeaveNothingLost) {
+TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   const InPlaceCase &c = C();
   Prepare();
-  if (c.absent) M().RemoveFile(Sys(c.absent));
-  M().faults.operation = c.failing;
-  M().faults.occurrence = c.occurrence;
+  if (c.absent) m().RemoveFile(Sys(c.absent));
+  if (c.lockedUntilMs) m().LockFile(Sys("halundll.dll"), c.lockedUntilMs);
+  m().faults = {c.failing, "", c.occurrence};
   MachineState expected = Snapshot();
   EXPECT_EQ(c.pending, ReplaceInPlace());
+  // Staged copies are left to the end.
   expected.exe = c.exe, expected.dll = c.dll;
   EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(c.pauses, M().Sleeps().size());
+  // Only the pauses take time; an installed library that is kept or absent is
+  // not deleted.
+  EXPECT_EQ(std::vector<DWORD>(c.pauses, LIBRARY_DELETE_PAUSE_MS), m().Sleeps());
+  EXPECT_EQ(LIBRARY_DELETE_PAUSE_MS * c.pauses, m().nowMs);
+  EXPECT_EQ(c.pauses, Deletions("halundll.dll")) << "attempts on the library";
   if (c.exe == Bytes("old exe")) {
-    EXPECT_EQ(0, DeletionsOf("halunexe.exe")) << "kept, not deleted";
-  }
-  if (c.dll == Bytes("old dll")) {
-    EXPECT_EQ(0, DeletionsOf("halundll.dll")) << "kept, not deleted";
+    EXPECT_EQ(0u, Deletions("halunexe.exe")) << "kept, not deleted";
   }
   if (c.pending != (PENDING_ALL & 3) || c.absent) return;
   // Scheduled like a locked file, both are in place after the restart.
-  M().faults = sim::FaultPlan();
+  m().faults = sim::FaultPlan();
   EXPECT_EQ(c.pending, ScheduleOnRestart(c.pending));
   FinishRun(c.pending);
   expected.moves = RestartMoves({"halundll.dll", "halunexe.exe"});
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot()) << "staged copies kept";
-  M().Restart();
-  EXPECT_EQ("new exe", M().FileBytes(Sys("halunexe.exe"))) << "in place after the restart";
-  EXPECT_EQ("new dll", M().FileBytes(Sys("halundll.dll"))) << "in place after the restart";
+  m().Restart();
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "in place after the restart";
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "in place after the restart";
 }
 ROWS(InPlaceTest, kXp, kInPlace);
 
@@ -170,17 +145,17 @@ using FreshInstallTest = ReplaceTest<FreshCase>;
 TEST_P(FreshInstallTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlace) {
   const FreshCase &c = C();
   Stage("4.60");
-  if (!c.stagedLibrary) M().RemoveFile(Sys("halundll.dl$"));
-  if (c.installedLibrary) M().PutFile(Sys("halundll.dll"), "old dll");
-  if (c.libraryLocked) M().LockFile(Sys("halundll.dll"), sim::kForever);
+  if (!c.stagedLibrary) m().RemoveFile(Sys("halundll.dl$"));
+  if (c.installedLibrary) m().PutFile(Sys("halundll.dll"), "old dll");
+  if (c.libraryLocked) m().LockFile(Sys("halundll.dll"), sim::kForever);
   PrepareRun();
-  if (c.failingCopy >= 0) M().faults.operation = "CopyFileA", M().faults.occurrence = c.failingCopy;
+  if (c.failingCopy >= 0) m().faults = {"CopyFileA", "", c.failingCopy};
   MachineState expected = Snapshot();
   EXPECT_EQ(c.pending, InstallFresh());
   if (!(c.pending & PENDING_EXECUTABLE)) expected.exe = "new exe";
   if (c.stagedLibrary && !(c.pending & PENDING_LIBRARY)) expected.dll = "new dll";
   EXPECT_EQ(expected, Snapshot());
-  auto copies = M().CallsNamed("CopyFileA");
+  auto copies = m().CallsNamed("CopyFileA");
   ASSERT_EQ(2u, copies.size());
   EXPECT_EQ((std::vector<std::string>{sim::Fold(Sys("halunexe.ex$")),
                                       sim::Fold(Sys("halunexe.exe")), "0"}),
@@ -218,11 +193,10 @@ TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {
   const MissingLibraryCase &c = C();
   Install("4.50");
   Stage("4.50");
-  if (!c.installedLibrary) M().RemoveFile(Sys("halundll.dll"));
-  if (!c.stagedLibrary) M().RemoveFile(Sys("halundll.dl$"));
+  if (!c.installedLibrary) m().RemoveFile(Sys("halundll.dll"));
+  if (!c.stagedLibrary) m().RemoveFile(Sys("halundll.dl$"));
   PrepareRun();
-  M().faults.operation = c.operation;
-  M().faults.occurrence = c.failOccurrence;
+  m().faults = {c.operation, "", c.failOccurrence};
   MachineState expected = Snapshot();
   EXPECT_EQ(c.pending, InstallMissingLibrary());
   // The staged library is left to the end.
@@ -250,14 +224,14 @@ const LaunchCase kLaunches[] = {
 };
 using LaunchTest = ReplaceTest<LaunchCase>;
 TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
-  M().systemDir = C().dir;
-  M().PutFile("C:\\Program.exe", "another program");
+  m().systemDir = C().dir;
+  m().PutFile("C:\\Program.exe", "another program");
   Install("4.50");
   PrepareRun();
-  M().createProcessFails = C().fails;
+  m().createProcessFails = C().fails;
   LaunchResident();
-  ASSERT_EQ(1u, M().Launches().size());
-  const sim::Launch &launch = M().Launches()[0];
+  ASSERT_EQ(1u, m().Launches().size());
+  const sim::Launch &launch = m().Launches()[0];
   const std::string installed = sim::Fold(C().dir) + "\\halunexe.exe";
   EXPECT_EQ(C().fails ? "" : installed, launch.program) << "the program started";
   EXPECT_EQ(installed + " /init", launch.commandLine);

@@ -11,7 +11,6 @@
 // files hold at the end, that a run reporting 0 to 3 left the pair it
 // reports, and that no restart-time instruction names a source that is gone.
 #include <cstdio>
-#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,23 +23,6 @@
 using namespace testing_support;
 
 namespace {
-
-class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const Family *> {
- public:
-  using SimTest::AddMarkerKey;
-  using SimTest::FreshMachine;
-  using SimTest::Install;
-  using SimTest::m;
-  using SimTest::Stage;
-  using SimTest::Sys;
-  using SimTest::UseFamily;
-};
-
-struct FamilyRow {
-  const Family *family;
-  bool restartReplaces;  // the restart carries out what a run schedules
-};
-const Family *const kFamilies[] = {&kWin98, &kWin95, &kNt4, &kWinXp, &kWin10x64};
 
 // What happens between the stopped run and the next one.
 enum class Between { HolderStays, HolderGone, Restart };
@@ -69,33 +51,23 @@ std::string InstructionsWithoutSource() {
   std::ostringstream out;
   for (const sim::DelayedMove &move : m.DelayedMoves())
     if (!m.HasFile(move.from)) out << "move from missing " << move.from << "; ";
-  std::string wininit = m.windowsDir + "\\wininit.ini";
-  if (m.version.platformId == VER_PLATFORM_WIN32_WINDOWS && m.HasFile(wininit))
-    for (const auto &rename : sim::RenameSectionLines(m.FileBytes(wininit)))
-      if (sim::Fold(rename.first) != "nul" && !m.HasFile(rename.second))
-        out << "rename from missing " << rename.second << "; ";
+  for (const auto &rename : WininitRenames())
+    if (sim::Fold(rename.first) != "nul" && !m.HasFile(rename.second))
+      out << "rename from missing " << rename.second << "; ";
   return out.str();
 }
 
-struct Outcome {
-  long cases = 0, failed = 0;
-};
-
-class Sweeper {
- public:
-  Sweeper(StopSweepTest &test, const Arrangement &setup, const FamilyRow &row)
-      : t_(test), setup_(setup), row_(row) {}
-
+// The sweep of one family, one setup at a time.
+class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const Family *> {
+ protected:
   // The stop points of the setup's run: found from one run not stopped.
   std::vector<StopPoint> StopPoints() {
     Arrange();
     RunUpgrade();
     std::vector<StopPoint> points = {StopPoint()};
-    for (const sim::Call &call : t_.m().Calls()) {
+    for (const sim::Call &call : m().Calls()) {
       if (!call.faultable || !Changes(call)) continue;
-      StopPoint stop;
-      stop.operation = call.name, stop.subject = call.subject, stop.occurrence = call.occurrence;
-      stop.onward = true;
+      StopPoint stop{call.name, call.subject, call.occurrence, true};
       points.push_back(stop);
       if (call.name == "CopyFileA")
         for (bool keepsVersion : {true, false}) {
@@ -109,23 +81,23 @@ class Sweeper {
   // One case; the problems found, empty when none.
   std::string Case(const StopPoint &stop, Between between, bool restage) {
     Arrange();
-    t_.m().faults = stop;
+    m().faults = stop;
     RunUpgrade();
-    t_.m().faults = sim::FaultPlan();
-    t_.m().EndToolProcess();
-    if (between == Between::HolderGone) t_.m().EndPrograms();
-    if (between == Between::Restart) t_.m().Restart();
+    m().faults = sim::FaultPlan();
+    m().EndToolProcess();
+    if (between == Between::HolderGone) m().EndPrograms();
+    if (between == Between::Restart) m().Restart();
 
     std::ostringstream out;
     RunStatus status = RunAgain(restage, &out);
-    t_.m().Restart();
-    if (!row_.restartReplaces && status == RUN_RESTART_NEEDED) {
+    m().Restart();
+    if (!restartReplaces_ && status == RUN_RESTART_NEEDED) {
       status = RunAgain(true, &out);
-      t_.m().Restart();
+      m().Restart();
     }
-    bool unreplaceable = setup_.restartOnly && !row_.restartReplaces;
-    std::string expectedExe = unreplaceable ? "old exe" : setup_.exe;
-    std::string expectedDll = unreplaceable ? "old dll" : setup_.dll;
+    bool unreplaceable = setup_->restartOnly && !restartReplaces_;
+    std::string expectedExe = unreplaceable ? "old exe" : setup_->exe;
+    std::string expectedDll = unreplaceable ? "old dll" : setup_->dll;
     std::string exe = Installed("halunexe.exe"), dll = Installed("halundll.dll");
     if (exe != expectedExe || dll != expectedDll)
       out << "in the end \"" << exe << "\" and \"" << dll << "\", expected \"" << expectedExe
@@ -133,59 +105,58 @@ class Sweeper {
     // A staged copy left over is harmless only where its file holds it.
     const char *pairs[][2] = {{"halunexe.ex$", "halunexe.exe"}, {"halundll.dl$", "halundll.dll"}};
     for (const auto &pair : pairs)
-      if (t_.m().HasFile(t_.Sys(pair[0])) && !unreplaceable && pair[0] != stagedLeft_ &&
-          t_.m().FileBytes(t_.Sys(pair[0])) != Installed(pair[1]))
+      if (m().HasFile(Sys(pair[0])) && !unreplaceable && pair[0] != stagedLeft_ &&
+          m().FileBytes(Sys(pair[0])) != Installed(pair[1]))
         out << pair[0] << " left in the end, unlike its file; ";
     return out.str();
   }
 
+  const Arrangement *setup_ = nullptr;
+  const bool restartReplaces_ = GetParam()->restart != Restart::None;  // what a run schedules
+
  private:
   void Arrange() {
-    t_.FreshMachine();
-    t_.UseFamily(*row_.family);
-    setup_.arrange();
-    t_.AddMarkerKey();
+    FreshMachine();
+    UseFamily(*GetParam());
+    setup_->arrange();
+    AddMarkerKey();
     staged_.clear();
     for (const char *name : {"halunexe.ex$", "halundll.dl$"})
-      if (const sim::File *file = t_.m().FindFile(t_.Sys(name))) staged_.push_back({name, *file});
+      if (const sim::File *file = m().FindFile(Sys(name))) staged_.push_back({name, *file});
     // The one staged copy no run takes: a library staged without its
     // executable.
-    stagedLeft_ = t_.m().HasFile(t_.Sys("halunexe.ex$")) ? "" : "halundll.dl$";
+    stagedLeft_ = m().HasFile(Sys("halunexe.ex$")) ? "" : "halundll.dl$";
   }
   std::string Installed(const char *name) {
-    return t_.m().HasFile(t_.Sys(name)) ? t_.m().FileBytes(t_.Sys(name)) : "(none)";
+    return m().HasFile(Sys(name)) ? m().FileBytes(Sys(name)) : "(none)";
   }
 
   // The setup's next run: it may stage the same pair again first. A status
   // from 0 to 3 says that nothing is left to do: the pair must be in place.
   RunStatus RunAgain(bool restage, std::ostringstream *out) {
     if (restage && stagedLeft_.empty())
-      for (const auto &file : staged_) t_.m().PutFileRecord(t_.Sys(file.first), file.second);
+      for (const auto &file : staged_) m().PutFileRecord(Sys(file.first), file.second);
     RunStatus status = RunUpgrade();
-    t_.m().EndToolProcess();
+    m().EndToolProcess();
     std::string exe = Installed("halunexe.exe"), dll = Installed("halundll.dll");
     if (status >= RUN_NOTHING_DONE && status <= RUN_REPLACED &&
-        (exe != setup_.exe || dll != setup_.dll))
+        (exe != setup_->exe || dll != setup_->dll))
       *out << "status " << status << " with \"" << exe << "\" and \"" << dll << "\"; ";
     std::string orphans = InstructionsWithoutSource();
     if (!orphans.empty()) *out << "after status " << status << ": " << orphans;
     return status;
   }
-  StopSweepTest &t_;
-  const Arrangement &setup_;
-  const FamilyRow &row_;
   std::vector<std::pair<std::string, sim::File>> staged_;  // as the setup staged them
   std::string stagedLeft_;
 };
+const Family *const kFamilies[] = {&kWin98, &kWin95, &kNt4, &kWinXp, &kWin10x64};
 
 TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
-  const FamilyRow row{GetParam(), GetParam()->restart != Restart::None};
-  Outcome outcome;
+  long cases = 0, failed = 0;
   for (const Arrangement *setup : kStopSweepSetups) {
-    const Arrangement &arrangement = *setup;
-    Sweeper sweeper(*this, arrangement, row);
-    long failedBefore = outcome.failed;
-    for (const StopPoint &point : sweeper.StopPoints())
+    setup_ = setup;
+    long failedBefore = failed;
+    for (const StopPoint &point : StopPoints())
       for (Between between : {Between::HolderStays, Between::HolderGone, Between::Restart})
         for (bool restage : {true, false}) {
           // Where the restart replaces nothing, a setup whose tool was
@@ -193,23 +164,22 @@ TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
           // run: once the staged executable is gone (it goes as soon as
           // the executable is in place) nothing else tells a run that the
           // library is still to be put in place.
-          if (!restage && !row.restartReplaces) continue;
-          ++outcome.cases;
-          std::string problems = sweeper.Case(point, between, restage);
+          if (!restage && !restartReplaces_) continue;
+          ++cases;
+          std::string problems = Case(point, between, restage);
           if (problems.empty()) continue;
           // The first failure of each setup, enough to read without a rerun.
-          if (++outcome.failed == failedBefore + 1)
-            ADD_FAILURE() << arrangement.name << ", "
+          if (++failed == failedBefore + 1)
+            ADD_FAILURE() << setup->name << ", "
                           << (point.operation.empty() ? "not stopped"
                                                       : "stopped at " + point.Describe())
                           << ", " << Describe(between) << (restage ? ", staged again" : "") << ": "
                           << problems;
         }
   }
-  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", row.family->name, outcome.cases,
-              outcome.failed);
-  EXPECT_EQ(0, outcome.failed) << "of " << outcome.cases << " cases";
-  RecordProperty("stop_sweep_cases", static_cast<int>(outcome.cases));
+  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", GetParam()->name, cases, failed);
+  EXPECT_EQ(0, failed) << "of " << cases << " cases";
+  RecordProperty("stop_sweep_cases", static_cast<int>(cases));
 }
 INSTANTIATE_TEST_SUITE_P(Families, StopSweepTest, ::testing::ValuesIn(kFamilies),
                          [](const ::testing::TestParamInfo<const Family *> &info) {

@@ -10,6 +10,8 @@
 #define HALUNUPD_TESTS_INVARIANT_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace testing_support {
 
@@ -36,8 +38,10 @@ ManagedSnapshot SnapshotManagedFiles();
 std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before);
 
 // Performs the machine's restart, then checks that each managed file that was
-// installed before the run, or whose staged copy is gone, is installed.
-std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before);
+// installed before the run, or whose staged copy is gone, is installed. With
+// `unreached` given (every call failed from some point on), a file the run
+// deleted and kept the staged copy of is not reported: `*unreached` is set.
+std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unreached = nullptr);
 
 // Both checks in turn; the restart is only performed after the first holds.
 std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
@@ -45,6 +49,10 @@ std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
 // Source paths of the restart instructions the machine holds: the delayed
 // moves and the lines of the first [Rename] section of wininit.ini.
 std::string DescribeScheduledMoves();
+
+// The lines of that section, as (target, source) pairs; none where the
+// family has no rename file.
+std::vector<std::pair<std::string, std::string>> WininitRenames();
 
 }  // namespace testing_support
 

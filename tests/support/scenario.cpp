@@ -6,7 +6,6 @@ namespace testing_support {
 
 const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
 const char kMarkerValue[] = "Vastel";
-const char kMarkerKey64[] = "Software\\Wow6432Node\\Morvane of Brastow\\Morvane Lumetra 4.5";
 
 std::vector<const Family *> AllFamilies() {
   return std::vector<const Family *>(std::begin(kFamilies), std::end(kFamilies));
@@ -22,13 +21,6 @@ void SimTest::PrepareRun() {
   ASSERT_LT(m().systemDir.size(), sizeof(g_run.paths.systemDir)) << m().systemDir;
   lstrcpyA(g_run.paths.systemDir, m().systemDir.c_str());
   ASSERT_TRUE(BuildManagedPaths()) << "system directory " << m().systemDir;
-}
-
-void SimTest::AddMarkerKey() { m().AddKey(m().is64Bit ? kMarkerKey64 : kMarkerKey); }
-
-std::string SimTest::MarkerText() {
-  auto value = m().GetValue(m().is64Bit ? kMarkerKey64 : kMarkerKey, kMarkerValue);
-  return value ? value->bytes : std::string("(no value)");
 }
 
 void SimTest::ExpectCleanExit() {

@@ -19,9 +19,6 @@ namespace testing_support {
 
 extern const char kMarkerKey[];    // the completion marker's key under HKLM
 extern const char kMarkerValue[];  // its value name
-// Where that key really is on a 64-bit machine: the tool's registry view is
-// the 32-bit one.
-extern const char kMarkerKey64[];
 
 class SimTest : public ::testing::Test {
  protected:
@@ -30,7 +27,6 @@ class SimTest : public ::testing::Test {
   void FreshMachine();
 
   sim::Machine &m() { return sim::M(); }
-  void UseFamily(const Family &family) { testing_support::UseFamily(family); }
   // Classifies the platform and builds the managed paths from the machine's
   // system directory, as a run does before it calls the other operations.
   void PrepareRun();
@@ -47,12 +43,37 @@ class SimTest : public ::testing::Test {
              const std::string &libBytes = "new dll") {
     StagePair(exeVersion, exeBytes, libBytes);
   }
-  // The marker key where the tool's registry view puts it, and its value as
-  // text.
-  void AddMarkerKey();
-  std::string MarkerText();
+  // The marker key where the tool's registry view puts it.
+  void AddMarkerKey() { m().AddKey(m().RedirectedKey(kMarkerKey)); }
   // Reports defects and leaked resources the run left behind.
   void ExpectCleanExit();
+  size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
+  // The calls of `name` whose argument `arg` is `value`.
+  size_t Count(const char *name, size_t arg, const std::string &value) const {
+    size_t count = 0;
+    for (const sim::Call *call : sim::M().CallsNamed(name)) count += call->args[arg] == value;
+    return count;
+  }
+  // The deletions of a managed file, named as the tool names it: in the
+  // reported system directory.
+  size_t Deletions(const char *name) const {
+    return Count("DeleteFileA", 0, sim::Fold(sim::M().systemDir + "\\" + name));
+  }
+  // Runs the tool, which is to report `status`, and returns the machine as
+  // it was before with what every course leaves: the marker written (when
+  // `marks`), and after a fresh install or a replacement every staged copy in
+  // place and the resident started, named as the tool sees it (from the
+  // reported system directory).
+  MachineState RunExpecting(RunStatus status, bool marks = true) {
+    MachineState expected = Snapshot();
+    EXPECT_EQ(status, RunUpgrade());
+    if (marks) expected.marker = kComplete;
+    if (status == RUN_FRESH_INSTALL || status == RUN_REPLACED) {
+      expected.InPlace(expected.stagedExe.has_value(), expected.stagedDll.has_value());
+      expected.launches = {ResidentCommandLine()};
+    }
+    return expected;
+  }
 };
 
 // A test run once per row of a table: a family, a case, or both. The fixture
@@ -69,7 +90,6 @@ class RowTest : public SimTest,
   }
   const Family &F() const { return *std::get<0>(this->GetParam()); }
   const Case &C() const { return *std::get<1>(this->GetParam()); }
-  size_t Count(const char *name) const { return sim::M().CallsNamed(name).size(); }
   // What a run scheduling `names` for the restart leaves, on this family.
   void Schedule(MachineState &expected, std::initializer_list<const char *> names) {
     if (F().restart == Restart::Wininit) expected.wininit = RenameFile(names);
