@@ -182,7 +182,7 @@ using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   const ShortFormCase &c = C();
   M().systemDir = c.systemDir;
-  if (!c.shortForm.empty()) M().shortPaths[sim::Fold(c.systemDir)] = c.shortForm;
+  if (!c.shortForm.empty()) M().SetShortPath(c.systemDir, c.shortForm);
   Prepare();
   if (c.failingCall) M().faults.operation = c.failingCall;
   EXPECT_EQ(kBoth, ScheduleOnRestart(PENDING_ALL));
@@ -450,7 +450,7 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
   if (!F().is64Bit) M().systemDir = "C:\\WINDOWS\\System32";
   if (c.wow64DirLength != 0) M().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
-  auto &kernel32 = M().systemLibraries["kernel32.dll"].exports;
+  auto &kernel32 = M().SystemLibrary("kernel32.dll").exports;
   switch (c.functions) {
     case Wow64::FamilyDefault:
       break;

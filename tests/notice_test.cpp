@@ -131,9 +131,9 @@ const UnreadableCase kUnreadable[] = {
 using UnreadableTest = NoticeTest<UnreadableCase>;
 TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
   const std::string tail(C().nameTail, 'x');
-  M().AddProcess(kResidentId, Resident() + tail, "halunexe.exe" + tail);
-  M().processes.back().openable = C().openable;
-  M().processes.back().modulesReadable = C().modulesReadable;
+  sim::Process &copy = M().AddProcess(kResidentId, Resident() + tail, "halunexe.exe" + tail);
+  copy.openable = C().openable;
+  copy.modulesReadable = C().modulesReadable;
   M().faults.operation = C().operation;
   AddStub();
   MachineState before = Snapshot();
@@ -187,8 +187,9 @@ const IdleCase kIdle[] = {{"identifier 0 alone", false, 0},
 using IdleTest = NoticeTest<IdleCase>;
 TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
   const bool nt5 = F().shared.notice == Notice::ProcessList;
-  M().AddProcess(0, nt5 ? "" : Resident(), nt5 ? "System Idle Process" : "halunexe.exe");
-  M().processes.back().openable = !nt5;
+  sim::Process &idle =
+      M().AddProcess(0, nt5 ? "" : Resident(), nt5 ? "System Idle Process" : "halunexe.exe");
+  idle.openable = !nt5;
   if (C().resident) AddResident(Resident());
   AddStub();
   MachineState before = Snapshot();
@@ -243,9 +244,9 @@ const UnusableCase kUnusable[] = {
 };
 using UnusableTest = NoticeTest<UnusableCase>;
 TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
-  if (C().planted) M().besideToolLibraries["psapi.dll"] = M().systemLibraries["psapi.dll"];
-  if (C().removeLibrary) M().systemLibraries.erase("psapi.dll");
-  if (*C().missingExport) M().systemLibraries["psapi.dll"].exports.erase(C().missingExport);
+  if (C().planted) M().PlaceBesideTool("psapi.dll", M().SystemLibrary("psapi.dll"));
+  if (C().removeLibrary) M().RemoveSystemLibrary("psapi.dll");
+  if (*C().missingExport) M().SystemLibrary("psapi.dll").exports.erase(C().missingExport);
   M().faults.operation = C().operation;
   AddResident(Resident());
   AddStub();
@@ -264,8 +265,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest, Rows({&kWin2000, &kWinXp, &kWin10},
 // kernel32.dll planted beside the tool.
 using PlantedTest = NoticeTest<NoCase>;
 TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
-  M().besideToolLibraries["psapi.dll"] = sim::Library();
-  M().besideToolLibraries["kernel32.dll"] = sim::Library();
+  M().PlaceBesideTool("psapi.dll", sim::Library());
+  M().PlaceBesideTool("kernel32.dll", sim::Library());
   AddResident(F().shared.notice == Notice::ProcessList ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
   AddStub();
   MachineState before = Snapshot();
@@ -298,9 +299,9 @@ using ToolhelpTest = NoticeTest<ToolhelpCase>;
 TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
   if (*C().missing != '-') {
     if (*C().missing)
-      M().systemLibraries["kernel32.dll"].exports.erase(C().missing);
+      M().SystemLibrary("kernel32.dll").exports.erase(C().missing);
     else
-      M().systemLibraries.erase("kernel32.dll");
+      M().RemoveSystemLibrary("kernel32.dll");
   }
   M().faults.operation = C().operation;
   AddResident(Resident());
@@ -381,13 +382,13 @@ void AddCopies(const std::vector<uint64_t> &endsAfterMs, uint64_t handlingMs, bo
         if (message != NOTICE_MESSAGE || *answered >= endsAfterMs.size()) return 0;
         sim::Machine &machine = sim::M();
         uint64_t after = endsAfterMs[(*answered)++];
-        machine.processes[*answered - 1].endsAtMs =
+        machine.FindProcess(kResidentId + 4 * static_cast<DWORD>(*answered - 1))->endsAtMs =
             after == sim::kForever ? sim::kForever : machine.nowMs + after;
         uint64_t last = 0;
-        for (const sim::Process &process : machine.processes)
+        for (const sim::Process &process : machine.Processes())
           last = std::max(last, process.endsAtMs);
         if (holdsExe) machine.FindFile(exe)->lockedUntil = last;
-        if (holdsDll) machine.FindFile(dll)->lockedUntil = machine.processes[0].endsAtMs;
+        if (holdsDll) machine.FindFile(dll)->lockedUntil = machine.Processes()[0].endsAtMs;
         return 0;
       });
   window.handlingMs = handlingMs;

@@ -73,9 +73,9 @@ std::function<void()> Failing(const char *operation, int occurrence) {
 std::function<void()> WithoutVersionLibrary(const char *entry) {
   return [=] {
     if (*entry)
-      sim::M().systemLibraries["version.dll"].exports.erase(entry);
+      sim::M().SystemLibrary("version.dll").exports.erase(entry);
     else
-      sim::M().systemLibraries.erase("version.dll");
+      sim::M().RemoveSystemLibrary("version.dll");
   };
 }
 // The staged block's answer: a pointer just past the block, outside it, or
@@ -177,7 +177,7 @@ const VerdictCase kVerdicts[] = {
     // A version.dll planted beside the tool has none of the functions:
     // binding it would give -1.
     {"planted version.dll", "4.50", "4.50", 0, kAny,
-     [] { sim::M().besideToolLibraries["version.dll"] = sim::Library(); }},
+     [] { sim::M().PlaceBesideTool("version.dll", sim::Library()); }},
 };
 using VerdictTest = VersionTest<VerdictCase>;
 TEST_P(VerdictTest, VerdictsFollowTheTextRulesAndReleaseWhatTheyTake) {

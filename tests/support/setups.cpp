@@ -31,8 +31,7 @@ void Replacement() {
 }
 void Lock(const char *name) { sim::M().LockFile(SysPath(name), sim::kForever); }
 sim::Process &AddResident() {
-  sim::M().AddProcess(1200, SysPath("HALUNEXE.EXE"), "HALUNEXE.EXE");
-  return sim::M().processes.back();
+  return sim::M().AddProcess(1200, SysPath("HALUNEXE.EXE"), "HALUNEXE.EXE");
 }
 
 const Arrangement kArrangements[] = {
@@ -158,7 +157,7 @@ const Arrangement kArrangements[] = {
     {"replacement, the executable held in a long system directory",
      [] {
        sim::M().systemDir = "C:\\Program Files\\Windows System";
-       sim::M().shortPaths[sim::Fold(sim::M().systemDir)] = "C:\\PROGRA~1\\WINDOW~1";
+       sim::M().SetShortPath(sim::M().systemDir, "C:\\PROGRA~1\\WINDOW~1");
        Replacement();
        Lock("halunexe.exe");
      },

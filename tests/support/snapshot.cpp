@@ -94,7 +94,7 @@ MachineState Snapshot() {
   s.wininit = Read(m.windowsDir + "\\wininit.ini");
   s.moves = m.DelayedMoves();
   for (const sim::Launch &launch : m.Launches()) s.launches.push_back(launch.commandLine);
-  for (const sim::Window &window : m.windows)
+  for (const sim::Window &window : m.Windows())
     s.notices.insert(s.notices.end(), window.received.begin(), window.received.end());
   s.openHandles = m.OpenHandleCount();
   s.heapBlocks = m.LiveAllocationCount();
