@@ -50,27 +50,42 @@ class DeferredTest : public RowTest<Case> {
 
 // ---------------------------------------------------------------- wininit.ini
 
-struct FreshCase {
+// What is scheduled for each pending set: rename lines in a fresh
+// wininit.ini on Windows 98/ME, delayed moves on NT 5 and later (library
+// first, with the folded paths), and elsewhere nothing, not even a call.
+struct ScheduleCase {
   const char *label;
   PendingSet pending;
-  Bytes expected;  // std::nullopt: nothing to schedule, no rename file created
+  std::initializer_list<const char *> names;  // the files scheduled, in order
 };
-const FreshCase kFresh[] = {
-    {"nothing", 0, std::nullopt},
-    {"library", PENDING_LIBRARY, kSection + kLibLine + kZero},
-    {"executable", PENDING_EXECUTABLE, kSection + kExeLine + kZero},
-    {"both", kBoth, kSection + kLibLine + kExeLine + kZero},
-    {"all", PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+const ScheduleCase kSchedules[] = {
+    {"nothing", 0, {}},
+    {"library", PENDING_LIBRARY, {"halundll.dll"}},
+    {"executable", PENDING_EXECUTABLE, {"halunexe.exe"}},
+    {"both", kBoth, {"halundll.dll", "halunexe.exe"}},
+    {"all", PENDING_ALL, {"halundll.dll", "halunexe.exe"}},
 };
-using FreshTest = DeferredTest<FreshCase>;
-TEST_P(FreshTest, FreshRenameFileForEachPendingSet) {
+using ScheduleTest = DeferredTest<ScheduleCase>;
+TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
+  if (F().restart == Restart::DelayedMoves) M().systemDir = "C:\\WINNT\\System32";
   Prepare();
-  EXPECT_EQ(C().pending & kBoth, ScheduleOnRestart(C().pending)) << "what was scheduled";
-  EXPECT_EQ(C().expected, WininitBytes());
-  EXPECT_EQ(0u, Count("MoveFileExA"));
-  ExpectCleanExit();
+  MachineState expected = Snapshot();
+  const size_t callsBefore = M().Calls().size();
+  const bool none = F().restart == Restart::None;
+  EXPECT_EQ(none ? 0 : C().pending & kBoth, ScheduleOnRestart(C().pending)) << "what was scheduled";
+  if (!none && C().names.size() != 0) Schedule(expected, C().names);
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(0u, Count(F().restart == Restart::Wininit ? "MoveFileExA" : "CreateFileA"));
+  if (none) {
+    EXPECT_EQ(callsBefore, M().Calls().size()) << "no platform call at all";
+  }
 }
-ROWS(FreshTest, std::vector<const Family *>({&kWin98, &kWinMe}), kFresh);
+// An unclassified platform behaves as the others that schedule nothing.
+const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, SharedRow("nt40")};
+ROWS(ScheduleTest,
+     std::vector<const Family *>({&kWin98, &kWinMe, &kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95,
+                                  &kWin32s, &kUnclassified}),
+     kSchedules);
 
 // While the tool merges the rename file, another program can neither read
 // nor write it.
@@ -373,103 +388,53 @@ ROWS(Win98Test, std::vector<const Family *>({&kWin98}), kNoCase);
 
 // ---------------------------------------------------------------- delayed moves
 
-struct MovesCase {
-  const char *label;
-  PendingSet pending;
-  const char *moves;
-};
-const MovesCase kMoves[] = {
-    {"library", PENDING_LIBRARY,
-     "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "},
-    {"executable", PENDING_EXECUTABLE,
-     "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
-    {"both", PENDING_ALL,
-     "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "
-     "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
-    {"nothing", 0, ""},
-};
-using MovesTest = DeferredTest<MovesCase>;
-TEST_P(MovesTest, DelayedMovesUseTheFoldedPathsLibraryFirst) {
-  M().systemDir = "C:\\WINNT\\System32";
-  Prepare();
-  EXPECT_EQ(C().pending & kBoth, ScheduleOnRestart(C().pending));
-  EXPECT_EQ(C().moves, Moves());
-  EXPECT_EQ(std::nullopt, WininitBytes());
-  EXPECT_EQ(0u, Count("CreateFileA"));
-  ExpectCleanExit();
-}
-ROWS(MovesTest, std::vector<const Family *>({&kWin2000, &kWinXp, &kWin10}), kMoves);
-
 // The moves are performed natively at the restart. Under WOW64 they must name
 // the WOW64 directory where the files really are; named as the tool sees them
 // ("system32"), the native step finds nothing there and the staged pair stays.
-enum class Wow64 {
-  FamilyDefault,
-  NoIsWow64Process,
-  NoDirectoryFunction,
-  IsWow64ProcessFails,
-  DirectoryCallFails,
-  DirectoryLengthWrong
-};
+// A WOW64 directory that GetSystemWow64DirectoryA reports with a length it
+// does not have.
+void WrongLength() { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir + '\0', 40u); }
 struct LandCase {
   const char *label;
   const Family *family;
-  Wow64 functions;
-  size_t wow64DirLength;      // 0: the family's own
-  const char *movedFrom;      // the directory the moves name; "" when none is queued
+  Step functions;         // what becomes of the WOW64 functions
+  size_t wow64DirLength;  // 0: the family's own
+  // The directory the moves name, "" when none is queued; none: the WOW64
+  // directory as configured.
+  std::optional<std::string> movedFrom;
   bool replaced;              // the new pair is installed after the restart
   bool movesRefused = false;  // the tool may not register delayed moves
 };
+const Step kAsTheFamily = [] {};
+const std::string kSystem32 = "c:\\windows\\system32";
 const LandCase kLandings[] = {
-    {"Windows 2000, no WOW64 functions", &kWin2000, Wow64::FamilyDefault, 0,
-     "c:\\windows\\system32", true},
-    {"32-bit Windows XP", &kWinXp, Wow64::FamilyDefault, 0, "c:\\windows\\system32", true},
-    {"64-bit Windows 10", &kWin10x64, Wow64::FamilyDefault, 0, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, Wow64::FamilyDefault,
-     SYSTEM_DIR_MAX_LENGTH, nullptr, true},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, Wow64::FamilyDefault,
+    {"Windows 2000, no WOW64 functions", &kWin2000, kAsTheFamily, 0, kSystem32, true},
+    {"32-bit Windows XP", &kWinXp, kAsTheFamily, 0, kSystem32, true},
+    {"64-bit Windows 10", &kWin10x64, kAsTheFamily, 0, "c:\\windows\\syswow64", true},
+    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, kAsTheFamily, SYSTEM_DIR_MAX_LENGTH,
+     std::nullopt, true},
+    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, kAsTheFamily,
      SYSTEM_DIR_MAX_LENGTH + 1, "", false},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, Wow64::FamilyDefault, 300, "",
+    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, kAsTheFamily, 300, "", false},
+    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, WrongLength, 0, "",
      false},
-    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64,
-     Wow64::DirectoryLengthWrong, 0, "", false},
     // A missing function or a failed call reads as "not WOW64".
-    {"64-bit, no IsWow64Process", &kWin10x64, Wow64::NoIsWow64Process, 0, "c:\\windows\\system32",
-     false},
-    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, Wow64::NoDirectoryFunction, 0,
-     "c:\\windows\\system32", false},
-    {"64-bit, IsWow64Process fails", &kWin10x64, Wow64::IsWow64ProcessFails, 0,
-     "c:\\windows\\system32", false},
-    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Wow64::DirectoryCallFails, 0,
-     "c:\\windows\\system32", false},
-    {"Windows XP, not elevated", &kWinXp, Wow64::FamilyDefault, 0, "", false, true},
-    {"64-bit, not elevated", &kWin10x64, Wow64::FamilyDefault, 0, "", false, true},
+    {"64-bit, no IsWow64Process", &kWin10x64, Unbound("kernel32.dll", "IsWow64Process"), 0,
+     kSystem32, false},
+    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64,
+     Unbound("kernel32.dll", "GetSystemWow64DirectoryA"), 0, kSystem32, false},
+    {"64-bit, IsWow64Process fails", &kWin10x64, Failing("IsWow64Process"), 0, kSystem32, false},
+    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Failing("GetSystemWow64DirectoryA"), 0,
+     kSystem32, false},
+    {"Windows XP, not elevated", &kWinXp, kAsTheFamily, 0, "", false, true},
+    {"64-bit, not elevated", &kWin10x64, kAsTheFamily, 0, "", false, true},
 };
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
   if (!F().is64Bit) M().systemDir = "C:\\WINDOWS\\System32";
   if (c.wow64DirLength != 0) M().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
-  auto &kernel32 = M().SystemLibrary("kernel32.dll").exports;
-  switch (c.functions) {
-    case Wow64::FamilyDefault:
-      break;
-    case Wow64::NoIsWow64Process:
-      kernel32.erase("IsWow64Process");
-      break;
-    case Wow64::NoDirectoryFunction:
-      kernel32.erase("GetSystemWow64DirectoryA");
-      break;
-    case Wow64::IsWow64ProcessFails:
-      M().faults.operation = "IsWow64Process";
-      break;
-    case Wow64::DirectoryCallFails:
-      M().faults.operation = "GetSystemWow64DirectoryA";
-      break;
-    case Wow64::DirectoryLengthWrong:
-      M().wow64DirOverride = std::make_pair(M().wow64Dir + '\0', 40u);
-      break;
-  }
+  c.functions();
   M().delayedMovesRefused = c.movesRefused;
   Install("4.50");
   Stage("4.60");
@@ -477,7 +442,7 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   M().LockFile(Sys("halundll.dll"), sim::kForever);
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  const std::string dir = c.movedFrom ? c.movedFrom : sim::Fold(M().wow64Dir);
+  const std::string dir = c.movedFrom.value_or(sim::Fold(M().wow64Dir));
   std::string moves;
   if (!dir.empty())
     moves = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll; " + dir + "\\halunexe.ex$ > " + dir +
@@ -494,22 +459,6 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 
-// ---------------------------------------------------------------- elsewhere
-
-using ElsewhereTest = DeferredTest<NoCase>;
-TEST_P(ElsewhereTest, OtherPlatformsGetNoRestartInstructions) {
-  Prepare();
-  size_t callsBefore = M().Calls().size();
-  EXPECT_EQ(0, ScheduleOnRestart(PENDING_ALL)) << "nothing scheduled";
-  EXPECT_EQ(callsBefore, M().Calls().size()) << "no platform call at all";
-  EXPECT_TRUE(M().DelayedMoves().empty());
-  EXPECT_EQ(std::nullopt, WininitBytes());
-}
-// An unclassified platform behaves as the others.
-const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, SharedRow("winxp")};
-ROWS(ElsewhereTest, std::vector<const Family *>({&kNt4, &kWin95, &kWin32s, &kUnclassified}),
-     kNoCase);
-
 // An earlier run's restart-time replacement still names a staged copy, which
 // must then stay: read from wininit.ini's first [Rename] section on Windows
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
@@ -520,9 +469,6 @@ std::function<void()> InRenameFile(const std::string &text) {
 }
 std::function<void()> Moved(const std::string &from, const std::string &to, DWORD flags) {
   return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
-}
-std::function<void()> Failing(const char *operation) {
-  return [operation] { sim::M().faults.operation = operation; };
 }
 const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
 struct NamedCase {
