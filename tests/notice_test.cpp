@@ -68,6 +68,12 @@ class NoticeTest : public RowTest<Case> {
     before.marker = kComplete;
     return before;
   }
+  // Runs the tool, which replaces the pair and sends `notices` notices.
+  void ExpectReplaced(size_t notices) {
+    MachineState before = Snapshot();
+    EXPECT_EQ(RUN_REPLACED, RunUpgrade());
+    EXPECT_EQ(After(before, notices), Snapshot());
+  }
 };
 
 // A copy started from another directory: NT 5 matches the main module's base
@@ -79,9 +85,7 @@ TEST_P(OtherDirectoryTest, CopyFromAnotherDirectoryIsMatchedOnNt5Only) {
   M().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "Explorer.EXE");
   M().AddProcess(kResidentId, "C:\\TOOLS\\HALUNEXE.EXE", "HALUNEXE.EXE");
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, F().shared.notice == Notice::ProcessList), Snapshot());
+  ExpectReplaced(F().shared.notice == Notice::ProcessList);
 }
 INSTANTIATE_TEST_SUITE_P(
     Families, OtherDirectoryTest,
@@ -102,11 +106,9 @@ TEST_P(CopiesTest, EachCopyFoundIsNotifiedThroughItsStubWindow) {
   M().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "explorer.exe");
   if (C().copies == 2) M().AddProcess(kResidentId + 4, sim::Fold(Resident()), "HalunExe.exe");
   M().AddWindow(C().stub ? STUB_WINDOW_CLASS : "SOME_OTHER_CLASS");
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, C().stub ? C().copies : 0), Snapshot());
-  EXPECT_EQ(C().copies, Count("FindWindowA"));
   const size_t notified = C().stub ? C().copies : 0;
+  ExpectReplaced(notified);
+  EXPECT_EQ(C().copies, Count("FindWindowA"));
   EXPECT_EQ(notified, Count("WaitForSingleObject"));
   EXPECT_EQ(notified, Opened(SYNCHRONIZE).size()) << "copies opened for the wait";
 }
@@ -136,9 +138,7 @@ TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
   copy.modulesReadable = C().modulesReadable;
   M().faults.operation = C().operation;
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, 0), Snapshot());
+  ExpectReplaced(0);
   if (F().shared.notice != Notice::ProcessList) return;
   EXPECT_EQ(std::vector<DWORD>{kResidentId}, Opened(kQueryAccess));
   EXPECT_EQ(C().openable ? 1u : 0u, Count("EnumProcessModules"));
@@ -192,9 +192,7 @@ TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
   idle.openable = !nt5;
   if (C().resident) AddResident(Resident());
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, C().notices), Snapshot());
+  ExpectReplaced(C().notices);
   std::vector<DWORD> opened = {0};
   if (C().resident) opened.push_back(kResidentId);
   EXPECT_EQ(nt5 ? opened : std::vector<DWORD>{}, Opened(kQueryAccess))
@@ -216,9 +214,7 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
     else
       M().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, C().notices), Snapshot());
+  ExpectReplaced(C().notices);
   ASSERT_EQ(1u, Count("EnumProcesses"));
   EXPECT_EQ(1024 * sizeof(DWORD), Arg(M().CallsNamed("EnumProcesses")[0], 0));
   EXPECT_EQ(1024u, Opened(kQueryAccess).size());
@@ -229,25 +225,21 @@ INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({&kWinXp}, kList), RowName());
 // psapi.dll planted beside the tool is never used instead.
 struct UnusableCase {
   const char *label;
-  const char *missingExport;  // "" with removeLibrary: psapi.dll absent
-  bool removeLibrary;
-  const char *operation;
-  bool planted;
+  Step arrange;
 };
 const UnusableCase kUnusable[] = {
-    {"psapi.dll missing", "", true, "", false},
-    {"no GetModuleBaseNameA", "GetModuleBaseNameA", false, "", false},
-    {"no EnumProcesses", "EnumProcesses", false, "", false},
-    {"no EnumProcessModules", "EnumProcessModules", false, "", false},
-    {"EnumProcesses fails", "", false, "EnumProcesses", false},
-    {"psapi.dll only beside the tool", "", true, "", true},
+    {"psapi.dll missing", Unbound("psapi.dll", "")},
+    {"no GetModuleBaseNameA", Unbound("psapi.dll", "GetModuleBaseNameA")},
+    {"no EnumProcesses", Unbound("psapi.dll", "EnumProcesses")},
+    {"no EnumProcessModules", Unbound("psapi.dll", "EnumProcessModules")},
+    {"EnumProcesses fails", Failing("EnumProcesses")},
+    {"psapi.dll only beside the tool",
+     Steps({[] { sim::M().PlaceBesideTool("psapi.dll", sim::M().SystemLibrary("psapi.dll")); },
+            Unbound("psapi.dll", "")})},
 };
 using UnusableTest = NoticeTest<UnusableCase>;
 TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
-  if (C().planted) M().PlaceBesideTool("psapi.dll", M().SystemLibrary("psapi.dll"));
-  if (C().removeLibrary) M().RemoveSystemLibrary("psapi.dll");
-  if (*C().missingExport) M().SystemLibrary("psapi.dll").exports.erase(C().missingExport);
-  M().faults.operation = C().operation;
+  C().arrange();
   AddResident(Resident());
   AddStub();
   MachineState expected = Snapshot();
@@ -269,9 +261,7 @@ TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
   M().PlaceBesideTool("kernel32.dll", sim::Library());
   AddResident(F().shared.notice == Notice::ProcessList ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, 1), Snapshot());
+  ExpectReplaced(1);
   std::vector<std::string> loads;
   for (const sim::Call *call : M().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
   std::vector<std::string> expected = {M().systemDir + "\\version.dll"};
@@ -284,32 +274,26 @@ INSTANTIATE_TEST_SUITE_P(Rows, PlantedTest, Rows({&kWinXp, &kWin98}, kNoCase), R
 // On 98/ME a toolhelp that cannot be bound, or a snapshot that cannot be
 // taken, only skips the notice.
 struct ToolhelpCase {
-  const char *label, *missing, *operation;
+  const char *label;
+  Step arrange;
+  size_t snapshots;  // calls of CreateToolhelp32Snapshot
 };
 const ToolhelpCase kToolhelp[] = {
-    {"no Module32Next", "Module32Next", ""},
-    {"no Module32First", "Module32First", ""},
-    {"no Process32Next", "Process32Next", ""},
-    {"no Process32First", "Process32First", ""},
-    {"no CreateToolhelp32Snapshot", "CreateToolhelp32Snapshot", ""},
-    {"no KERNEL32", "", ""},
-    {"snapshot refused", "-", "CreateToolhelp32Snapshot"},
+    {"no Module32Next", Unbound("kernel32.dll", "Module32Next"), 0},
+    {"no Module32First", Unbound("kernel32.dll", "Module32First"), 0},
+    {"no Process32Next", Unbound("kernel32.dll", "Process32Next"), 0},
+    {"no Process32First", Unbound("kernel32.dll", "Process32First"), 0},
+    {"no CreateToolhelp32Snapshot", Unbound("kernel32.dll", "CreateToolhelp32Snapshot"), 0},
+    {"no KERNEL32", Unbound("kernel32.dll", ""), 0},
+    {"snapshot refused", Failing("CreateToolhelp32Snapshot"), 1},
 };
 using ToolhelpTest = NoticeTest<ToolhelpCase>;
 TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
-  if (*C().missing != '-') {
-    if (*C().missing)
-      M().SystemLibrary("kernel32.dll").exports.erase(C().missing);
-    else
-      M().RemoveSystemLibrary("kernel32.dll");
-  }
-  M().faults.operation = C().operation;
+  C().arrange();
   AddResident(Resident());
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, 0), Snapshot());
-  EXPECT_EQ(*C().operation ? 1u : 0u, Count("CreateToolhelp32Snapshot"));
+  ExpectReplaced(0);
+  EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows({&kWin98, &kWinMe}, kToolhelp), RowName());
 
@@ -317,9 +301,7 @@ class SnapshotCallsTest : public NoticeTest<NoCase> {};
 TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
   AddResident(Resident());
   AddStub();
-  MachineState before = Snapshot();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  EXPECT_EQ(After(before, 1), Snapshot());
+  ExpectReplaced(1);
   auto snapshots = M().CallsNamed("CreateToolhelp32Snapshot");
   ASSERT_EQ(1u, snapshots.size());
   EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
@@ -403,81 +385,45 @@ void AddCopies(const std::vector<uint64_t> &endsAfterMs, uint64_t handlingMs, bo
 // SMTO_ABORTIFHUNG and 30 s per window: a copy that never handles it, or is
 // hung, cannot hold the run (and the setup waiting for it) up; its
 // executable is left to the restart and the free library replaced now.
+const uint64_t kStays = sim::kForever;
 struct AnswerCase {
   const char *label;
   std::vector<uint64_t> endsAfterMs;
   uint64_t handlingMs;
-  bool hung;
-  Holds holds;
-  DWORD tickBase;
   size_t delivered;  // notices the windows received
   RunStatus expected;
   long long exeDeletedAtMs;
+  Holds holds = Holds::Executable;
+  bool hung = false;
+  DWORD tickBase = 0;
 };
-const uint64_t kStays = sim::kForever;
-const Holds kExe = Holds::Executable;
+// One row a line, as a table reads.
+// clang-format off
 const AnswerCase kAnswers[] = {
-    {"no running copy", {}, 0, false, kExe, 0, 0, RUN_REPLACED, 0},
-    {"ends as it answers", {0}, 0, false, kExe, 0, 1, RUN_REPLACED, 0},
-    {"ends as it answers, letting its library go",
-     {0},
-     0,
-     false,
-     Holds::Both,
-     0,
-     1,
-     RUN_REPLACED,
-     0},
-    {"ignores it, holding only its library",
-     {kStays},
-     0,
-     false,
-     Holds::Library,
-     0,
-     1,
-     RUN_RESTART_NEEDED,
-     5000},
-    {"ends 700 ms after answering", {700}, 0, false, kExe, 0, 1, RUN_REPLACED, 700},
-    {"ends at the limit", {5000}, 0, false, kExe, 0, 1, RUN_REPLACED, 5000},
-    {"ends 1 ms after the limit", {5001}, 0, false, kExe, 0, 1, RUN_RESTART_NEEDED, 5000},
-    {"stays", {kStays}, 0, false, kExe, 0, 1, RUN_RESTART_NEEDED, 5000},
-    {"two copies ending within the limit", {3000, 4000}, 0, false, kExe, 0, 2, RUN_REPLACED, 4000},
-    {"two copies, the second too late",
-     {3000, 7000},
-     0,
-     false,
-     kExe,
-     0,
-     2,
-     RUN_RESTART_NEEDED,
-     5000},
+    {"no running copy", {}, 0, 0, RUN_REPLACED, 0},
+    {"ends as it answers", {0}, 0, 1, RUN_REPLACED, 0},
+    {"ends as it answers, letting its library go", {0}, 0, 1, RUN_REPLACED, 0, Holds::Both},
+    {"ignores it, holding only its library", {kStays}, 0, 1, RUN_RESTART_NEEDED, 5000,
+     Holds::Library},
+    {"ends 700 ms after answering", {700}, 0, 1, RUN_REPLACED, 700},
+    {"ends at the limit", {5000}, 0, 1, RUN_REPLACED, 5000},
+    {"ends 1 ms after the limit", {5001}, 0, 1, RUN_RESTART_NEEDED, 5000},
+    {"stays", {kStays}, 0, 1, RUN_RESTART_NEEDED, 5000},
+    {"two copies ending within the limit", {3000, 4000}, 0, 2, RUN_REPLACED, 4000},
+    {"two copies, the second too late", {3000, 7000}, 0, 2, RUN_RESTART_NEEDED, 5000},
     // 3 s into the wait the tick count passes 0xFFFFFFFF: the second copy
     // still gets only the 2 s left.
-    {"tick count wrapping during the wait",
-     {3000, kStays},
-     0,
-     false,
-     kExe,
-     0xFFFFFFFFu - 1000,
-     2,
-     RUN_RESTART_NEEDED,
-     5000},
-    {"answers after 29 s", {0}, 29000, false, kExe, 0, 1, RUN_REPLACED, 29000},
-    {"answers after exactly 30 s", {0}, 30000, false, kExe, 0, 1, RUN_REPLACED, 30000},
-    {"would answer after 31 s", {0}, 31000, false, kExe, 0, 1, RUN_RESTART_NEEDED, 30000 + 5000},
-    {"never returns", {0}, kStays, false, kExe, 0, 1, RUN_RESTART_NEEDED, 30000 + 5000},
-    {"already not responding", {0}, kStays, true, kExe, 0, 0, RUN_RESTART_NEEDED, 5000},
+    {"tick count wrapping during the wait", {3000, kStays}, 0, 2, RUN_RESTART_NEEDED, 5000,
+     Holds::Executable, false, 0xFFFFFFFFu - 1000},
+    {"answers after 29 s", {0}, 29000, 1, RUN_REPLACED, 29000},
+    {"answers after exactly 30 s", {0}, 30000, 1, RUN_REPLACED, 30000},
+    {"would answer after 31 s", {0}, 31000, 1, RUN_RESTART_NEEDED, 30000 + 5000},
+    {"never returns", {0}, kStays, 1, RUN_RESTART_NEEDED, 30000 + 5000},
+    {"already not responding", {0}, kStays, 0, RUN_RESTART_NEEDED, 5000, Holds::Executable, true},
     // The second notice finds the window not responding and returns at once.
-    {"two copies, never returns",
-     {0, 0},
-     kStays,
-     false,
-     kExe,
-     0,
-     1,
-     RUN_RESTART_NEEDED,
-     30000 + 5000},
+    {"two copies, never returns", {0, 0}, kStays, 1, RUN_RESTART_NEEDED, 30000 + 5000},
 };
+// clang-format on
 using AnswerTest = NoticeTest<AnswerCase>;
 TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   const AnswerCase &c = C();
@@ -486,7 +432,8 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   MachineState before = Snapshot();
   EXPECT_EQ(c.expected, RunUpgrade());
   const bool replaced = c.expected == RUN_REPLACED;
-  const bool exeNow = replaced || c.holds == Holds::Library, dllNow = replaced || c.holds == kExe;
+  const bool exeNow = replaced || c.holds == Holds::Library,
+             dllNow = replaced || c.holds == Holds::Executable;
   MachineState expected = After(before, c.delivered, exeNow, dllNow);
   if (!exeNow) Schedule(expected, {"halunexe.exe"});
   if (!dllNow) Schedule(expected, {"halundll.dll"});
