@@ -20,11 +20,11 @@ const std::string kExeLine =
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const PendingSet kBoth = PENDING_LIBRARY | PENDING_EXECUTABLE;
+const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
 
 template <class Case>
 class DeferredTest : public RowTest<Case> {
  protected:
-  sim::Machine &M() { return sim::M(); }
   // Both pairs in the family's system directory, the paths built.
   void Prepare() {
     this->Install("4.50");
@@ -33,16 +33,14 @@ class DeferredTest : public RowTest<Case> {
   }
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
-  // The delayed moves as "from > to flags; ".
-  std::string Moves() {
-    std::string moves;
-    for (const sim::DelayedMove &move : M().DelayedMoves())
-      moves += move.from + " > " + move.to +
-               (move.flags == (MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)
-                    ? ""
-                    : " other flags") +
-               "; ";
-    return moves;
+  // Restarts the machine, which then holds the staged pair in place, its
+  // copies gone, or still the installed pair.
+  void RestartAndExpect(bool replaced) {
+    sim::M().Restart();
+    MachineState after = Snapshot();
+    EXPECT_EQ(Bytes(replaced ? "new exe" : "old exe"), after.exe) << "after the restart";
+    EXPECT_EQ(Bytes(replaced ? "new dll" : "old dll"), after.dll) << "after the restart";
+    EXPECT_EQ(replaced, !after.stagedExe && !after.stagedDll) << "after the restart";
   }
 };
 #define ROWS(Test, families, cases) \
@@ -67,17 +65,17 @@ const ScheduleCase kSchedules[] = {
 };
 using ScheduleTest = DeferredTest<ScheduleCase>;
 TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
-  if (F().restart == Restart::DelayedMoves) M().systemDir = "C:\\WINNT\\System32";
+  if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
   Prepare();
   MachineState expected = Snapshot();
-  const size_t callsBefore = M().Calls().size();
+  const size_t callsBefore = m().Calls().size();
   const bool none = F().restart == Restart::None;
   EXPECT_EQ(none ? 0 : C().pending & kBoth, ScheduleOnRestart(C().pending)) << "what was scheduled";
   if (!none && C().names.size() != 0) Schedule(expected, C().names);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count(F().restart == Restart::Wininit ? "MoveFileExA" : "CreateFileA"));
   if (none) {
-    EXPECT_EQ(callsBefore, M().Calls().size()) << "no platform call at all";
+    EXPECT_EQ(callsBefore, m().Calls().size()) << "no platform call at all";
   }
 }
 // An unclassified platform behaves as the others that schedule nothing.
@@ -91,12 +89,12 @@ ROWS(ScheduleTest,
 // nor write it.
 using UnsharedTest = DeferredTest<NoCase>;
 TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldUnshared) {
-  M().systemDir = "D:\\Win98\\System";
-  M().windowsDir = "D:\\Win98";
+  m().systemDir = "D:\\Win98\\System";
+  m().windowsDir = "D:\\Win98";
   Stage("4.60");
   PrepareRun();
   std::vector<std::string> refused;
-  M().otherProgram = [&](const std::string &call) {
+  m().otherProgram = [&](const std::string &call) {
     if (call != "WriteFile") return;
     for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
       HANDLE other =
@@ -109,13 +107,9 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
     }
   };
   EXPECT_TRUE(WriteWininitRenames(PENDING_ALL));
-  M().otherProgram = nullptr;
+  m().otherProgram = nullptr;
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
-  EXPECT_EQ(Bytes(kSection +
-                  "D:\\Win98\\System\\halundll.dll = D:\\Win98\\System\\halundll.dl$\r\n"
-                  "D:\\Win98\\System\\halunexe.exe = D:\\Win98\\System\\halunexe.ex$\r\n" +
-                  kZero),
-            WininitBytes());
+  EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
   ExpectCleanExit();
 }
 ROWS(UnsharedTest, std::vector<const Family *>({&kWin98}), kNoCase);
@@ -151,8 +145,8 @@ using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
 TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   const StagedOnlyCase &c = C();
   Prepare();
-  if (c.absent) M().RemoveFile(Sys(c.absent));
-  if (c.existing) M().PutFile(Wininit(), kBoot);
+  if (c.absent) m().RemoveFile(Sys(c.absent));
+  if (c.existing) m().PutFile(Wininit(), kBoot);
   EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending));
   const bool on98 = F().restart == Restart::Wininit;
   Bytes expected = c.existing ? Bytes(kBoot) : std::nullopt;
@@ -163,7 +157,7 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   if (!expected || !c.scheduled) {
     EXPECT_EQ(0u, Count("CreateFileA"));
   }
-  EXPECT_EQ(on98 || !c.scheduled ? 0u : 1u, M().DelayedMoves().size());
+  EXPECT_EQ(on98 || !c.scheduled ? 0u : 1u, m().DelayedMoves().size());
   ExpectCleanExit();
 }
 ROWS(StagedOnlyTest, std::vector<const Family *>({&kWin98, &kWinXp}), kStagedOnly);
@@ -196,26 +190,24 @@ const ShortFormCase kShortForms[] = {
 using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   const ShortFormCase &c = C();
-  M().systemDir = c.systemDir;
-  if (!c.shortForm.empty()) M().SetShortPath(c.systemDir, c.shortForm);
+  m().systemDir = c.systemDir;
+  if (!c.shortForm.empty()) m().SetShortPath(c.systemDir, c.shortForm);
   Prepare();
-  if (c.failingCall) M().faults.operation = c.failingCall;
+  if (c.failingCall) m().faults.operation = c.failingCall;
   EXPECT_EQ(kBoth, ScheduleOnRestart(PENDING_ALL));
-  M().faults = sim::FaultPlan();
+  m().faults = sim::FaultPlan();
   const std::string &d = c.inLines;
   EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
                   "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
             WininitBytes());
-  auto shortened = M().CallsNamed("GetShortPathNameA");
+  auto shortened = m().CallsNamed("GetShortPathNameA");
   ASSERT_EQ(1u, shortened.size());
   EXPECT_EQ(c.systemDir, shortened[0]->args[0]) << "the directory as reported";
   EXPECT_EQ(std::to_string(PATH_CAPACITY - 1), shortened[0]->args[1]) << "one byte to spare";
   ExpectCleanExit();
   // What the restart-time renaming can read is replaced; a line naming the
   // long directory is skipped.
-  M().Restart();
-  EXPECT_EQ(c.landsAtRestart ? "new exe" : "old exe", M().FileBytes(Sys("halunexe.exe")));
-  EXPECT_EQ(c.landsAtRestart ? "new dll" : "old dll", M().FileBytes(Sys("halundll.dll")));
+  RestartAndExpect(c.landsAtRestart);
 }
 ROWS(ShortFormTest, std::vector<const Family *>({&kWin98}), kShortForms);
 
@@ -258,7 +250,7 @@ const MergeCase kMerges[] = {
 using MergeTest = DeferredTest<MergeCase>;
 TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   Prepare();
-  M().PutFile(Wininit(), C().before);
+  m().PutFile(Wininit(), C().before);
   ScheduleOnRestart(C().pending);
   EXPECT_EQ(Bytes(C().after), WininitBytes());
   // A second run with the same files pending changes nothing.
@@ -285,17 +277,13 @@ const LimitCase kLimits[] = {
 };
 using LimitTest = DeferredTest<LimitCase>;
 TEST_P(LimitTest, DirectoriesAtTheirLimitsAreUsedWholeOrNotAtAll) {
-  M().windowsDir = "C:\\" + std::string(C().windowsDirLength - 3, 'W');
-  M().systemDir = "C:\\" + std::string(C().systemDirLength - 3, 'S');
+  m().windowsDir = "C:\\" + std::string(C().windowsDirLength - 3, 'W');
+  m().systemDir = "C:\\" + std::string(C().systemDirLength - 3, 'S');
   Stage("4.60");
   PrepareRun();
   WriteWininitRenames(PENDING_EXECUTABLE);
   // The line is never cut short.
-  const std::string &dir = M().systemDir;
-  EXPECT_EQ(C().written
-                ? Bytes(kSection + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + kZero)
-                : std::nullopt,
-            WininitBytes());
+  EXPECT_EQ(C().written ? Bytes(RenameFile({"halunexe.exe"})) : std::nullopt, WininitBytes());
   if (!C().written) {
     EXPECT_EQ(0u, Count("CreateFileA"));
   }
@@ -324,18 +312,18 @@ using UnwritableTest = DeferredTest<UnwritableCase>;
 TEST_P(UnwritableTest, RenameFileThatCannotBeMergedIsLeftAsItWas) {
   const UnwritableCase &c = C();
   Prepare();
-  if (c.existing) M().PutFile(Wininit(), c.before);
+  if (c.existing) m().PutFile(Wininit(), c.before);
   if (c.windowsDir)
-    M().windowsDirOverride =
+    m().windowsDirOverride =
         std::make_pair(std::string(c.windowsDir) + '\0', (UINT)std::strlen(c.windowsDir));
   else if (c.failingCall)
-    M().faults.operation = c.failingCall;
+    m().faults.operation = c.failingCall;
   else
-    M().LockFile(Wininit(), sim::kForever);
+    m().LockFile(Wininit(), sim::kForever);
   EXPECT_FALSE(WriteWininitRenames(PENDING_ALL));
   EXPECT_EQ(c.existing ? Bytes(c.before) : std::nullopt, WininitBytes());
   if (c.windowsDir) {
-    EXPECT_FALSE(M().HasFile(std::string(c.windowsDir) + "\\wininit.ini"));
+    EXPECT_FALSE(m().HasFile(std::string(c.windowsDir) + "\\wininit.ini"));
   }
   ExpectCleanExit();
 }
@@ -356,7 +344,7 @@ TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   Install("4.30");
   Stage("4.60");
   MachineState expected = Snapshot();
-  M().faults.operation = "CreateFileA";
+  m().faults.operation = "CreateFileA";
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
@@ -367,22 +355,17 @@ ROWS(WinMeTest, std::vector<const Family *>({&kWinMe}), kNoCase);
 // carried out too; the rename file is kept as wininit.bak.
 TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   Prepare();
-  M().PutFile("C:\\TEMP\\A.TMP", "temp");
-  M().PutFile("C:\\TEMP\\C.TMP", "gone");
-  M().PutFile(Wininit(),
+  m().PutFile("C:\\TEMP\\A.TMP", "temp");
+  m().PutFile("C:\\TEMP\\C.TMP", "gone");
+  m().PutFile(Wininit(),
               kBoot + "[Rename]\r\nC:\\TEMP\\B.TMP=C:\\TEMP\\A.TMP\r\nNUL=C:\\TEMP\\C.TMP\r\n");
   ScheduleOnRestart(PENDING_ALL);
   const Bytes merged = WininitBytes();
-  M().Restart();
-  MachineState after = Snapshot();
-  EXPECT_EQ(Bytes("new exe"), after.exe);
-  EXPECT_EQ(Bytes("new dll"), after.dll);
-  EXPECT_EQ(std::nullopt, after.stagedExe);
-  EXPECT_EQ(std::nullopt, after.stagedDll);
-  EXPECT_EQ(std::nullopt, after.wininit);
-  EXPECT_EQ("temp", M().FileBytes("C:\\TEMP\\B.TMP")) << "the other program's rename";
-  EXPECT_FALSE(M().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
-  EXPECT_EQ(merged, Bytes(M().FileBytes(M().windowsDir + "\\wininit.bak")));
+  RestartAndExpect(true);
+  EXPECT_EQ(std::nullopt, Snapshot().wininit);
+  EXPECT_EQ("temp", m().FileBytes("C:\\TEMP\\B.TMP")) << "the other program's rename";
+  EXPECT_FALSE(m().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
+  EXPECT_EQ(merged, Bytes(m().FileBytes(m().windowsDir + "\\wininit.bak")));
 }
 ROWS(Win98Test, std::vector<const Family *>({&kWin98}), kNoCase);
 
@@ -432,30 +415,23 @@ const LandCase kLandings[] = {
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
-  if (!F().is64Bit) M().systemDir = "C:\\WINDOWS\\System32";
-  if (c.wow64DirLength != 0) M().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
+  if (!F().is64Bit) m().systemDir = "C:\\WINDOWS\\System32";
+  if (c.wow64DirLength != 0) m().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
   c.functions();
-  M().delayedMovesRefused = c.movesRefused;
+  m().delayedMovesRefused = c.movesRefused;
   Install("4.50");
   Stage("4.60");
-  M().LockFile(Sys("halunexe.exe"), sim::kForever);
-  M().LockFile(Sys("halundll.dll"), sim::kForever);
+  m().LockFile(Sys("halunexe.exe"), sim::kForever);
+  m().LockFile(Sys("halundll.dll"), sim::kForever);
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  const std::string dir = c.movedFrom.value_or(sim::Fold(M().wow64Dir));
-  std::string moves;
+  const std::string dir = c.movedFrom.value_or(sim::Fold(m().wow64Dir));
   if (!dir.empty())
-    moves = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll; " + dir + "\\halunexe.ex$ > " + dir +
-            "\\halunexe.exe; ";
-  EXPECT_EQ(moves, Moves());
-  expected.moves = M().DelayedMoves();
+    expected.moves = {{dir + "\\halundll.dl$", dir + "\\halundll.dll", kReplacing},
+                      {dir + "\\halunexe.ex$", dir + "\\halunexe.exe", kReplacing}};
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
-  M().Restart();
-  MachineState after = Snapshot();
-  EXPECT_EQ(Bytes(c.replaced ? "new exe" : "old exe"), after.exe) << "after the restart";
-  EXPECT_EQ(Bytes(c.replaced ? "new dll" : "old dll"), after.dll) << "after the restart";
-  EXPECT_EQ(c.replaced, !after.stagedExe && !after.stagedDll) << "after the restart";
+  RestartAndExpect(c.replaced);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 
@@ -464,17 +440,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
 // the files really are; both copies when the instructions cannot be read.
 const std::string kSys = "C:\\WINDOWS\\SYSTEM\\", kSys32 = "c:\\windows\\system32\\";
-std::function<void()> InRenameFile(const std::string &text) {
+Step InRenameFile(const std::string &text) {
   return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
 }
-std::function<void()> Moved(const std::string &from, const std::string &to, DWORD flags) {
+Step Moved(const std::string &from, const std::string &to, DWORD flags) {
   return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
 }
-const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
 struct NamedCase {
   const char *label;
   const Family *family;
-  std::function<void()> arrange;
+  Step arrange;
   PendingSet expected;
 };
 const NamedCase kNamed[] = {
@@ -490,16 +465,11 @@ const NamedCase kNamed[] = {
     {"another program's lines", &kWin98,
      InRenameFile(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0},
     {"the line, its staged copy gone", &kWin98,
-     [] {
-       InRenameFile(kSection + kExeLine)();
-       sim::M().RemoveFile(kSys + "halunexe.ex$");
-     },
+     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(kSys + "halunexe.ex$"); }}),
      0},
     {"a rename file that cannot be read", &kWin98,
-     [] {
-       InRenameFile(kSection)();
-       sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever);
-     },
+     Steps({InRenameFile(kSection),
+            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
      kBoth},
     {"no delayed move", &kWinXp, [] {}, 0},
     {"the executable's move, replacing", &kWinXp,
@@ -508,10 +478,8 @@ const NamedCase kNamed[] = {
      Moved(kSys32 + "halundll.dl$", kSys32 + "halundll.dll", MOVEFILE_DELAY_UNTIL_REBOOT),
      PENDING_LIBRARY},
     {"another program's moves of the staged copies", &kWinXp,
-     [] {
-       Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT)();
-       Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)();
-     },
+     Steps({Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT),
+            Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)}),
      0},
     {"under WOW64, the move in the WOW64 directory", &kWin10x64,
      Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
