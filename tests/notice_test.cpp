@@ -32,29 +32,28 @@ class NoticeTest : public RowTest<Case> {
     this->Install("4.50");
     this->Stage("4.60");
   }
-  sim::Machine &M() { return sim::M(); }
   std::string Resident() const { return sim::M().systemDir + "\\HALUNEXE.EXE"; }
   void AddResident(const std::string &path, DWORD id = kResidentId) {
-    M().AddProcess(id, path, "halunexe.exe");
+    this->m().AddProcess(id, path, "halunexe.exe");
   }
-  void AddStub() { M().AddWindow(STUB_WINDOW_CLASS); }
+  void AddStub() { this->m().AddWindow(STUB_WINDOW_CLASS); }
   // Identifiers of the processes opened with `access`.
   std::vector<DWORD> Opened(DWORD access) {
     std::vector<DWORD> ids;
-    for (const sim::Call *call : M().CallsNamed("OpenProcess"))
+    for (const sim::Call *call : this->m().CallsNamed("OpenProcess"))
       if (Arg(call, 0) == access) ids.push_back(Arg(call, 2));
     return ids;
   }
   // The virtual time of the first deletion of the installed executable, or -1.
   long long ExeDeletedAt() {
-    for (const sim::Call *call : M().CallsNamed("DeleteFileA"))
+    for (const sim::Call *call : this->m().CallsNamed("DeleteFileA"))
       if (call->args[0] == sim::Fold(this->Sys("halunexe.exe")))
         return static_cast<long long>(call->atMs);
     return -1;
   }
   size_t LoadsOf(const std::string &name) {
     size_t count = 0;
-    for (const sim::Call *call : M().CallsNamed("LoadLibraryA"))
+    for (const sim::Call *call : this->m().CallsNamed("LoadLibraryA"))
       count += sim::BaseNameOf(sim::Fold(call->args[0])) == name;
     return count;
   }
@@ -82,8 +81,8 @@ class NoticeTest : public RowTest<Case> {
 // is covered with the courses of a run.)
 using OtherDirectoryTest = NoticeTest<NoCase>;
 TEST_P(OtherDirectoryTest, CopyFromAnotherDirectoryIsMatchedOnNt5Only) {
-  M().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "Explorer.EXE");
-  M().AddProcess(kResidentId, "C:\\TOOLS\\HALUNEXE.EXE", "HALUNEXE.EXE");
+  m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "Explorer.EXE");
+  m().AddProcess(kResidentId, "C:\\TOOLS\\HALUNEXE.EXE", "HALUNEXE.EXE");
   AddStub();
   ExpectReplaced(F().shared.notice == Notice::ProcessList);
 }
@@ -103,9 +102,9 @@ const CopiesCase kCopies[] = {{"no stub window", false, 1}, {"two copies", true,
 using CopiesTest = NoticeTest<CopiesCase>;
 TEST_P(CopiesTest, EachCopyFoundIsNotifiedThroughItsStubWindow) {
   AddResident(Resident());
-  M().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "explorer.exe");
-  if (C().copies == 2) M().AddProcess(kResidentId + 4, sim::Fold(Resident()), "HalunExe.exe");
-  M().AddWindow(C().stub ? STUB_WINDOW_CLASS : "SOME_OTHER_CLASS");
+  m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "explorer.exe");
+  if (C().copies == 2) m().AddProcess(kResidentId + 4, sim::Fold(Resident()), "HalunExe.exe");
+  m().AddWindow(C().stub ? STUB_WINDOW_CLASS : "SOME_OTHER_CLASS");
   const size_t notified = C().stub ? C().copies : 0;
   ExpectReplaced(notified);
   EXPECT_EQ(C().copies, Count("FindWindowA"));
@@ -133,10 +132,10 @@ const UnreadableCase kUnreadable[] = {
 using UnreadableTest = NoticeTest<UnreadableCase>;
 TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
   const std::string tail(C().nameTail, 'x');
-  sim::Process &copy = M().AddProcess(kResidentId, Resident() + tail, "halunexe.exe" + tail);
+  sim::Process &copy = m().AddProcess(kResidentId, Resident() + tail, "halunexe.exe" + tail);
   copy.openable = C().openable;
   copy.modulesReadable = C().modulesReadable;
-  M().faults.operation = C().operation;
+  m().faults.operation = C().operation;
   AddStub();
   ExpectReplaced(0);
   if (F().shared.notice != Notice::ProcessList) return;
@@ -155,7 +154,7 @@ TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModule
   AddResident(Resident());
   AddStub();
   EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  auto opens = M().CallsNamed("OpenProcess");
+  auto opens = m().CallsNamed("OpenProcess");
   ASSERT_EQ(2u, opens.size());
   EXPECT_EQ(kQueryAccess, Arg(opens[0], 0));
   // The copy that matched is opened again, only to wait for its end, before
@@ -163,12 +162,12 @@ TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModule
   EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
   EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
   EXPECT_EQ(kResidentId, Arg(opens[1], 2));
-  EXPECT_LT(opens[1], M().CallsNamed("SendMessageTimeoutA")[0])
+  EXPECT_LT(opens[1], m().CallsNamed("SendMessageTimeoutA")[0])
       << "opened for the wait before the notice";
-  auto modules = M().CallsNamed("EnumProcessModules");
+  auto modules = m().CallsNamed("EnumProcessModules");
   ASSERT_EQ(1u, modules.size());
   EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
-  auto names = M().CallsNamed("GetModuleBaseNameA");
+  auto names = m().CallsNamed("GetModuleBaseNameA");
   ASSERT_EQ(1u, names.size());
   EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
 }
@@ -188,7 +187,7 @@ using IdleTest = NoticeTest<IdleCase>;
 TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
   const bool nt5 = F().shared.notice == Notice::ProcessList;
   sim::Process &idle =
-      M().AddProcess(0, nt5 ? "" : Resident(), nt5 ? "System Idle Process" : "halunexe.exe");
+      m().AddProcess(0, nt5 ? "" : Resident(), nt5 ? "System Idle Process" : "halunexe.exe");
   idle.openable = !nt5;
   if (C().resident) AddResident(Resident());
   AddStub();
@@ -212,11 +211,11 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
     if (i == C().residentAt)
       AddResident(Resident(), static_cast<DWORD>(8 + 4 * i));
     else
-      M().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
+      m().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
   AddStub();
   ExpectReplaced(C().notices);
   ASSERT_EQ(1u, Count("EnumProcesses"));
-  EXPECT_EQ(1024 * sizeof(DWORD), Arg(M().CallsNamed("EnumProcesses")[0], 0));
+  EXPECT_EQ(1024 * sizeof(DWORD), Arg(m().CallsNamed("EnumProcesses")[0], 0));
   EXPECT_EQ(1024u, Opened(kQueryAccess).size());
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({&kWinXp}, kList), RowName());
@@ -257,15 +256,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest, Rows({&kWin2000, &kWinXp, &kWin10},
 // kernel32.dll planted beside the tool.
 using PlantedTest = NoticeTest<NoCase>;
 TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
-  M().PlaceBesideTool("psapi.dll", sim::Library());
-  M().PlaceBesideTool("kernel32.dll", sim::Library());
+  m().PlaceBesideTool("psapi.dll", sim::Library());
+  m().PlaceBesideTool("kernel32.dll", sim::Library());
   AddResident(F().shared.notice == Notice::ProcessList ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
   AddStub();
   ExpectReplaced(1);
   std::vector<std::string> loads;
-  for (const sim::Call *call : M().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
-  std::vector<std::string> expected = {M().systemDir + "\\version.dll"};
-  expected.push_back(F().shared.notice == Notice::ProcessList ? M().systemDir + "\\psapi.dll"
+  for (const sim::Call *call : m().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
+  std::vector<std::string> expected = {m().systemDir + "\\version.dll"};
+  expected.push_back(F().shared.notice == Notice::ProcessList ? m().systemDir + "\\psapi.dll"
                                                               : "KERNEL32.dll");
   EXPECT_EQ(expected, loads);
 }
@@ -302,12 +301,12 @@ TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
   AddResident(Resident());
   AddStub();
   ExpectReplaced(1);
-  auto snapshots = M().CallsNamed("CreateToolhelp32Snapshot");
+  auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
   ASSERT_EQ(1u, snapshots.size());
   EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
   EXPECT_EQ(0u, Arg(snapshots[0], 1));
   for (const char *walk : {"Process32First", "Process32Next"})
-    for (const sim::Call *call : M().CallsNamed(walk))
+    for (const sim::Call *call : m().CallsNamed(walk))
       EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
 }
 INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({&kWin98}, kNoCase), RowName());
@@ -325,16 +324,16 @@ const HeldCase kHeld[] = {{"nothing staged", "4.50", nullptr},
 using HeldTest = NoticeTest<HeldCase>;
 TEST_P(HeldTest, ProcessLibraryIsHeldOnlyForTheReplacement) {
   for (const char *name : {"halunexe.exe", "halundll.dll", "halunexe.ex$", "halundll.dl$"})
-    M().RemoveFile(Sys(name));
+    m().RemoveFile(Sys(name));
   if (C().installed) Install(C().installed);
   if (C().staged) Stage(C().staged);
   RunUpgrade();
   const bool replaces = std::string(C().label) == "replacement";
   EXPECT_EQ(replaces ? 1u : 0u,
             LoadsOf(F().expected == PLATFORM_NT5 ? "psapi.dll" : "kernel32.dll"));
-  EXPECT_EQ(0, M().LoadedLibraryCount());
+  EXPECT_EQ(0, m().LoadedLibraryCount());
   if (replaces) {
-    EXPECT_EQ("FreeLibrary", M().Calls().back().name);
+    EXPECT_EQ("FreeLibrary", m().Calls().back().name);
   }
 }
 INSTANTIATE_TEST_SUITE_P(Rows, HeldTest, Rows({&kWinXp, &kWin98}, kHeld), RowName());
@@ -427,7 +426,7 @@ const AnswerCase kAnswers[] = {
 using AnswerTest = NoticeTest<AnswerCase>;
 TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   const AnswerCase &c = C();
-  M().tickBase = c.tickBase;
+  m().tickBase = c.tickBase;
   AddCopies(c.endsAfterMs, c.handlingMs, c.hung, c.holds);
   MachineState before = Snapshot();
   EXPECT_EQ(c.expected, RunUpgrade());
@@ -438,26 +437,26 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   if (!exeNow) Schedule(expected, {"halunexe.exe"});
   if (!dllNow) Schedule(expected, {"halundll.dll"});
   EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(dllNow ? 1u : (size_t)LIBRARY_DELETE_ATTEMPTS, M().Sleeps().size());
+  EXPECT_EQ(dllNow ? 1u : (size_t)LIBRARY_DELETE_ATTEMPTS, m().Sleeps().size());
   const size_t copies = c.endsAfterMs.size();
   EXPECT_EQ(copies, Count("SendMessageTimeoutA"));
-  for (const sim::Call *send : M().CallsNamed("SendMessageTimeoutA")) {
+  for (const sim::Call *send : m().CallsNamed("SendMessageTimeoutA")) {
     EXPECT_EQ((DWORD)(SMTO_BLOCK | SMTO_ABORTIFHUNG), Arg(send, 4));
     EXPECT_EQ((DWORD)NOTICE_TIMEOUT_MS, Arg(send, 5));
   }
   if (c.handlingMs == 0) {
     EXPECT_EQ(copies, Opened(SYNCHRONIZE).size()) << "copies opened for the wait";
     EXPECT_EQ(copies, Count("WaitForSingleObject"));
-    for (const sim::Call *wait : M().CallsNamed("WaitForSingleObject"))
+    for (const sim::Call *wait : m().CallsNamed("WaitForSingleObject"))
       EXPECT_GE((DWORD)NOTICE_WAIT_MS, Arg(wait, 1)) << "limit of one wait";
     if (copies == 0) {
       EXPECT_EQ(0u, Count("GetTickCount")) << "nothing to wait for";
     }
   }
   EXPECT_EQ(c.exeDeletedAtMs, ExeDeletedAt());
-  M().Restart();
-  EXPECT_EQ("new exe", M().FileBytes(Sys("halunexe.exe"))) << "after the restart";
-  EXPECT_EQ("new dll", M().FileBytes(Sys("halundll.dll"))) << "after the restart";
+  m().Restart();
+  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "after the restart";
+  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "after the restart";
 }
 INSTANTIATE_TEST_SUITE_P(Rows, AnswerTest, Rows({&kWinXp, &kWin98}, kAnswers), RowName());
 
