@@ -262,72 +262,61 @@ TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
 }
 ROWS(MergeTest, std::vector<const Family *>({&kWin98}), kMerges);
 
-// Directories at their limits are used whole or not at all; a rename file too
-// large to merge, or one that cannot be read or written, is left as it was.
-struct LimitCase {
+// Directories at their limits are used whole or not at all, and a line is
+// never cut short; a rename file too large to merge, or one that cannot be
+// read or written, is left as it was, and no other is created.
+Step Directories(size_t windowsDirLength, size_t systemDirLength) {
+  return [=] {
+    sim::M().windowsDir = "C:\\" + std::string(windowsDirLength - 3, 'W');
+    sim::M().systemDir = "C:\\" + std::string(systemDirLength - 3, 'S');
+  };
+}
+Step Existing(const std::string &before = kBoot) {
+  return [before] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", before); };
+}
+struct WriteCase {
   const char *label;
-  size_t windowsDirLength, systemDirLength;
+  Step arrange;
   bool written;
+  bool opened = true;  // the rename file is opened, or tried
 };
-const LimitCase kLimits[] = {
-    {"Windows directory leaving room for wininit.ini", 243, 17, true},
-    {"Windows directory one too long", 244, 17, false},
-    {"Windows directory longer than its buffer", 300, 17, false},
-    {"longest system directory", 10, 242, true},
+const WriteCase kWrites[] = {
+    {"Windows directory leaving room for wininit.ini", Directories(243, 17), true},
+    {"Windows directory one too long", Directories(244, 17), false, false},
+    {"Windows directory longer than its buffer", Directories(300, 17), false, false},
+    {"longest system directory", Directories(10, 242), true},
+    {"Windows directory missing",
+     [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
+    {"open refused, new file", Failing("CreateFileA"), false},
+    {"open refused, existing file", Steps({Existing(), Failing("CreateFileA")}), false},
+    {"file locked by another program",
+     Steps({Existing(),
+            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
+     false},
+    {"read fails", Steps({Existing(), Failing("ReadFile")}), false},
+    {"write fails", Steps({Existing(), Failing("WriteFile")}), false},
+    {"Windows directory unreadable", Steps({Existing(), Failing("GetWindowsDirectoryA")}), false,
+     false},
+    {"too large to merge", Existing("[boot]\r\n" + std::string(40000, ';') + "\r\n"), false},
 };
-using LimitTest = DeferredTest<LimitCase>;
-TEST_P(LimitTest, DirectoriesAtTheirLimitsAreUsedWholeOrNotAtAll) {
-  m().windowsDir = "C:\\" + std::string(C().windowsDirLength - 3, 'W');
-  m().systemDir = "C:\\" + std::string(C().systemDirLength - 3, 'S');
-  Stage("4.60");
-  PrepareRun();
-  WriteWininitRenames(PENDING_EXECUTABLE);
-  // The line is never cut short.
-  EXPECT_EQ(C().written ? Bytes(RenameFile({"halunexe.exe"})) : std::nullopt, WininitBytes());
+using WriteTest = DeferredTest<WriteCase>;
+TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
+  C().arrange();
+  Prepare();
+  const MachineState before = Snapshot();
+  const std::vector<std::string> files = m().FilePaths();
+  EXPECT_EQ(C().written, WriteWininitRenames(PENDING_ALL));
+  EXPECT_EQ(C().written ? Bytes(RenameFile({"halundll.dll", "halunexe.exe"})) : before.wininit,
+            WininitBytes());
   if (!C().written) {
+    EXPECT_EQ(files, m().FilePaths()) << "no file created";
+  }
+  if (!C().opened) {
     EXPECT_EQ(0u, Count("CreateFileA"));
   }
   ExpectCleanExit();
 }
-ROWS(LimitTest, std::vector<const Family *>({&kWin98}), kLimits);
-
-struct UnwritableCase {
-  const char *label;
-  const char *failingCall;  // nullptr: the file is locked instead
-  bool existing;
-  const char *windowsDir;  // reported but not there, or nullptr
-  std::string before = kBoot;
-};
-const UnwritableCase kUnwritable[] = {
-    {"Windows directory missing", nullptr, false, "C:\\GONE"},
-    {"open refused, new file", "CreateFileA", false, nullptr},
-    {"open refused, existing file", "CreateFileA", true, nullptr},
-    {"file locked by another program", nullptr, true, nullptr},
-    {"read fails", "ReadFile", true, nullptr},
-    {"write fails", "WriteFile", true, nullptr},
-    {"Windows directory unreadable", "GetWindowsDirectoryA", true, nullptr},
-    {"too large to merge", "", true, nullptr, "[boot]\r\n" + std::string(40000, ';') + "\r\n"},
-};
-using UnwritableTest = DeferredTest<UnwritableCase>;
-TEST_P(UnwritableTest, RenameFileThatCannotBeMergedIsLeftAsItWas) {
-  const UnwritableCase &c = C();
-  Prepare();
-  if (c.existing) m().PutFile(Wininit(), c.before);
-  if (c.windowsDir)
-    m().windowsDirOverride =
-        std::make_pair(std::string(c.windowsDir) + '\0', (UINT)std::strlen(c.windowsDir));
-  else if (c.failingCall)
-    m().faults.operation = c.failingCall;
-  else
-    m().LockFile(Wininit(), sim::kForever);
-  EXPECT_FALSE(WriteWininitRenames(PENDING_ALL));
-  EXPECT_EQ(c.existing ? Bytes(c.before) : std::nullopt, WininitBytes());
-  if (c.windowsDir) {
-    EXPECT_FALSE(m().HasFile(std::string(c.windowsDir) + "\\wininit.ini"));
-  }
-  ExpectCleanExit();
-}
-ROWS(UnwritableTest, std::vector<const Family *>({&kWin98}), kUnwritable);
+ROWS(WriteTest, std::vector<const Family *>({&kWin98}), kWrites);
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
