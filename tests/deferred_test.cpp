@@ -33,16 +33,11 @@ class DeferredTest : public RowTest<Case> {
   }
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
-  // Restarts the machine, which then holds the staged pair in place, its
-  // copies gone, or still the installed pair.
-  void RestartAndExpect(bool replaced) {
-    sim::M().Restart();
-    MachineState after = Snapshot();
-    EXPECT_EQ(Bytes(replaced ? "new exe" : "old exe"), after.exe) << "after the restart";
-    EXPECT_EQ(Bytes(replaced ? "new dll" : "old dll"), after.dll) << "after the restart";
-    EXPECT_EQ(replaced, !after.stagedExe && !after.stagedDll) << "after the restart";
-  }
 };
+// The rename file holds `text`.
+Step InRenameFile(const std::string &text) {
+  return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
+}
 #define ROWS(Test, families, cases) \
   INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 
@@ -269,9 +264,6 @@ Step Directories(size_t windowsDirLength, size_t systemDirLength) {
     sim::M().systemDir = "C:\\" + std::string(systemDirLength - 3, 'S');
   };
 }
-Step Existing(const std::string &before = kBoot) {
-  return [before] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", before); };
-}
 struct WriteCase {
   const char *label;
   Step arrange;
@@ -286,16 +278,16 @@ const WriteCase kWrites[] = {
     {"Windows directory missing",
      [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
     {"open refused, new file", Failing("CreateFileA"), false},
-    {"open refused, existing file", Steps({Existing(), Failing("CreateFileA")}), false},
+    {"open refused, existing file", Steps({InRenameFile(kBoot), Failing("CreateFileA")}), false},
     {"file locked by another program",
-     Steps({Existing(),
+     Steps({InRenameFile(kBoot),
             [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
      false},
-    {"read fails", Steps({Existing(), Failing("ReadFile")}), false},
-    {"write fails", Steps({Existing(), Failing("WriteFile")}), false},
-    {"Windows directory unreadable", Steps({Existing(), Failing("GetWindowsDirectoryA")}), false,
-     false},
-    {"too large to merge", Existing("[boot]\r\n" + std::string(40000, ';') + "\r\n"), false},
+    {"read fails", Steps({InRenameFile(kBoot), Failing("ReadFile")}), false},
+    {"write fails", Steps({InRenameFile(kBoot), Failing("WriteFile")}), false},
+    {"Windows directory unreadable", Steps({InRenameFile(kBoot), Failing("GetWindowsDirectoryA")}),
+     false, false},
+    {"too large to merge", InRenameFile("[boot]\r\n" + std::string(40000, ';') + "\r\n"), false},
 };
 using WriteTest = DeferredTest<WriteCase>;
 TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
@@ -427,12 +419,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
 // the files really are; both copies when the instructions cannot be read.
 const std::string kSys = "C:\\WINDOWS\\SYSTEM\\", kSys32 = "c:\\windows\\system32\\";
-Step InRenameFile(const std::string &text) {
-  return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
-}
 Step Moved(const std::string &from, const std::string &to, DWORD flags) {
   return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
 }
+const Step kExeMove = Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing);
 struct NamedCase {
   const char *label;
   const Family *family;
@@ -459,8 +449,7 @@ const NamedCase kNamed[] = {
             [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
      kBoth},
     {"no delayed move", &kWinXp, [] {}, 0},
-    {"the executable's move, replacing", &kWinXp,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), PENDING_EXECUTABLE},
+    {"the executable's move, replacing", &kWinXp, kExeMove, PENDING_EXECUTABLE},
     {"the library's move, not replacing", &kWin2000,
      Moved(kSys32 + "halundll.dl$", kSys32 + "halundll.dll", MOVEFILE_DELAY_UNTIL_REBOOT),
      PENDING_LIBRARY},
@@ -472,12 +461,10 @@ const NamedCase kNamed[] = {
      Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
            kReplacing),
      PENDING_EXECUTABLE},
-    {"under WOW64, a move in the directory the tool is shown", &kWin10x64,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), 0},
+    {"under WOW64, a move in the directory the tool is shown", &kWin10x64, kExeMove, 0},
     {"the moves cannot be read", &kWinXp, Failing("RegQueryValueExA"), kBoth},
     {"the session manager's key cannot be opened", &kWinXp, Failing("RegOpenKeyExA"), kBoth},
-    {"NT 4 has no restart replacement to look at", &kNt4,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), 0},
+    {"NT 4 has no restart replacement to look at", &kNt4, kExeMove, 0},
 };
 using NamedTest = DeferredTest<NamedCase>;
 TEST_P(NamedTest, StagedCopiesThatARestartReplacementStillNamesAreFound) {

@@ -451,9 +451,7 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
     }
   }
   EXPECT_EQ(c.exeDeletedAtMs, ExeDeletedAt());
-  m().Restart();
-  EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "after the restart";
-  EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "after the restart";
+  RestartAndExpect(true);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, AnswerTest, Rows({&kWinXp, &kWin98}, kAnswers), RowName());
 

@@ -18,8 +18,7 @@ class VersionTest : public RowTest<Case> {
  protected:
   void SetUp() override {
     RowTest<Case>::SetUp();
-    lstrcpyA(g_run.paths.systemDir, sim::M().systemDir.c_str());
-    ASSERT_TRUE(BuildManagedPaths());
+    this->PrepareRun();
   }
   VersionVerdict Check() { return CheckVersions(g_run.paths.stagedExe, g_run.paths.installedExe); }
   // Paths given to the version functions, in order.

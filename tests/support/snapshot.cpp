@@ -117,6 +117,14 @@ std::string RenameFile(std::initializer_list<const char *> names) {
   return text + std::string(1, '\0');
 }
 
+void RestartAndExpect(bool replaced) {
+  sim::M().Restart();
+  MachineState after = Snapshot();
+  EXPECT_EQ(Bytes(replaced ? "new exe" : "old exe"), after.exe) << "after the restart";
+  EXPECT_EQ(Bytes(replaced ? "new dll" : "old dll"), after.dll) << "after the restart";
+  EXPECT_EQ(replaced, !after.stagedExe && !after.stagedDll) << "after the restart";
+}
+
 std::string ResidentCommandLine() {
   return sim::Fold(sim::M().systemDir + "\\halunexe.exe") + " /init";
 }
