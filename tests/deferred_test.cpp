@@ -164,21 +164,21 @@ struct ShortFormCase {
   const char *label;
   std::string systemDir;
   std::string shortForm;  // "" : none configured (reported unchanged)
-  const char *failingCall;
   std::string inLines;
   bool landsAtRestart;
+  const char *failingCall = nullptr;
 };
 const std::string kLongDir = "C:\\Program Files\\Windows System",
                   kShortDir = "C:\\PROGRA~1\\WINDOW~1";
 const ShortFormCase kShortForms[] = {
-    {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", nullptr, "C:\\WINDOWS\\SYSTEM", true},
-    {"long directory", kLongDir, kShortDir, nullptr, kShortDir, true},
-    {"long directory, no short form to be had", kLongDir, kShortDir, "GetShortPathNameA", kLongDir,
-     false},
+    {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", "C:\\WINDOWS\\SYSTEM", true},
+    {"long directory", kLongDir, kShortDir, kShortDir, true},
+    {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
+     "GetShortPathNameA"},
     {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
-     nullptr, kLongDir, false},
-    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), nullptr,
      kLongDir, false},
+    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), kLongDir,
+     false},
 };
 using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
@@ -359,37 +359,36 @@ void WrongLength() { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Di
 struct LandCase {
   const char *label;
   const Family *family;
-  Step functions;         // what becomes of the WOW64 functions
-  size_t wow64DirLength;  // 0: the family's own
   // The directory the moves name, "" when none is queued; none: the WOW64
   // directory as configured.
   std::optional<std::string> movedFrom;
   bool replaced;              // the new pair is installed after the restart
+  Step functions = [] {};     // what becomes of the WOW64 functions
+  size_t wow64DirLength = 0;  // 0: the family's own
   bool movesRefused = false;  // the tool may not register delayed moves
 };
 const Step kAsTheFamily = [] {};
 const std::string kSystem32 = "c:\\windows\\system32";
 const LandCase kLandings[] = {
-    {"Windows 2000, no WOW64 functions", &kWin2000, kAsTheFamily, 0, kSystem32, true},
-    {"32-bit Windows XP", &kWinXp, kAsTheFamily, 0, kSystem32, true},
-    {"64-bit Windows 10", &kWin10x64, kAsTheFamily, 0, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, kAsTheFamily, SYSTEM_DIR_MAX_LENGTH,
-     std::nullopt, true},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, kAsTheFamily,
-     SYSTEM_DIR_MAX_LENGTH + 1, "", false},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, kAsTheFamily, 300, "", false},
-    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, WrongLength, 0, "",
-     false},
+    {"Windows 2000, no WOW64 functions", &kWin2000, kSystem32, true},
+    {"32-bit Windows XP", &kWinXp, kSystem32, true},
+    {"64-bit Windows 10", &kWin10x64, "c:\\windows\\syswow64", true},
+    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true, kAsTheFamily,
+     SYSTEM_DIR_MAX_LENGTH},
+    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false, kAsTheFamily,
+     SYSTEM_DIR_MAX_LENGTH + 1},
+    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, kAsTheFamily, 300},
+    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
     // A missing function or a failed call reads as "not WOW64".
-    {"64-bit, no IsWow64Process", &kWin10x64, Unbound("kernel32.dll", "IsWow64Process"), 0,
-     kSystem32, false},
-    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64,
-     Unbound("kernel32.dll", "GetSystemWow64DirectoryA"), 0, kSystem32, false},
-    {"64-bit, IsWow64Process fails", &kWin10x64, Failing("IsWow64Process"), 0, kSystem32, false},
-    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Failing("GetSystemWow64DirectoryA"), 0,
-     kSystem32, false},
-    {"Windows XP, not elevated", &kWinXp, kAsTheFamily, 0, "", false, true},
-    {"64-bit, not elevated", &kWin10x64, kAsTheFamily, 0, "", false, true},
+    {"64-bit, no IsWow64Process", &kWin10x64, kSystem32, false,
+     Unbound("kernel32.dll", "IsWow64Process")},
+    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, kSystem32, false,
+     Unbound("kernel32.dll", "GetSystemWow64DirectoryA")},
+    {"64-bit, IsWow64Process fails", &kWin10x64, kSystem32, false, Failing("IsWow64Process")},
+    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, kSystem32, false,
+     Failing("GetSystemWow64DirectoryA")},
+    {"Windows XP, not elevated", &kWinXp, "", false, kAsTheFamily, 0, true},
+    {"64-bit, not elevated", &kWin10x64, "", false, kAsTheFamily, 0, true},
 };
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {

@@ -53,7 +53,7 @@ struct VerdictCase {
 // Makes the US English FileVersion of `name` unfindable: the table gets
 // `translation` and its value is called `valueName`.
 std::function<void()> Retranslate(const char *name, const char *translation,
-                                  const char *valueName) {
+                                  const char *valueName = "FileVersion") {
   return [=] {
     sim::VersionTable table;
     table.translation = translation;
@@ -117,12 +117,10 @@ const VerdictCase kVerdicts[] = {
     {"staged block not allocated", "4.50", "4.50", -1, kQueried, Failing("HeapAlloc", 1)},
     // Only the US English translation counts; beside another one it is
     // still found.
-    {"installed only German", "4.50", "4.50", -1, kAny,
-     Retranslate("halunexe.exe", "040704b0", "FileVersion")},
-    {"staged only German", "4.50", "4.50", -1, kAny,
-     Retranslate("halunexe.ex$", "040704b0", "FileVersion")},
+    {"installed only German", "4.50", "4.50", -1, kAny, Retranslate("halunexe.exe", "040704b0")},
+    {"staged only German", "4.50", "4.50", -1, kAny, Retranslate("halunexe.ex$", "040704b0")},
     {"installed other code page", "4.50", "4.50", -1, kAny,
-     Retranslate("halunexe.exe", "040904e4", "FileVersion")},
+     Retranslate("halunexe.exe", "040904e4")},
     {"installed without FileVersion", "4.50", "4.50", -1, kAny,
      Retranslate("halunexe.exe", "040904b0", "ProductVersion")},
     {"staged without FileVersion", "4.50", "4.50", -1, kAny,
