@@ -75,74 +75,68 @@ Step Resident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr,
 }
 
 const Arrangement kArrangements[] = {
-    {"nothing staged", Steps({Installed("4.50"), Put("halundll.dl$", "new dll")}), "old exe",
-     "old dll"},
-    {"fresh install", Staged("4.60"), "new exe", "new dll"},
-    {"same version", Steps({Installed("4.50"), Staged("4.50")}), "old exe", "old dll"},
-    {"same version, no library installed",
-     Steps({Installed("4.50"), Removed("halundll.dll"), Staged("4.50")}), "old exe", "new dll"},
-    {"old version", Steps({Installed("4.30"), Staged("4.60")}), "new exe", "new dll", true},
-    {"replacement, nothing running", kReplacement, "new exe", "new dll"},
+    {"nothing staged", "old exe", "old dll",
+     Steps({Installed("4.50"), Put("halundll.dl$", "new dll")})},
+    {"fresh install", "new exe", "new dll", Staged("4.60")},
+    {"same version", "old exe", "old dll", Steps({Installed("4.50"), Staged("4.50")})},
+    {"same version, no library installed", "old exe", "new dll",
+     Steps({Installed("4.50"), Removed("halundll.dll"), Staged("4.50")})},
+    {"old version", "new exe", "new dll", Steps({Installed("4.30"), Staged("4.60")}), true},
+    {"replacement, nothing running", "new exe", "new dll", kReplacement},
     // A running resident that closes on the notice, letting go of its files.
-    {"replacement, the resident closes on the notice",
+    {"replacement, the resident closes on the notice", "new exe", "new dll",
      Steps({kReplacement, Locked("halunexe.exe"), Locked("halundll.dll"),
             Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
               sim::M().EndPrograms();
               return 0;
-            })}),
-     "new exe", "new dll"},
-    {"replacement, the library held", Steps({kReplacement, Locked("halundll.dll")}), "new exe",
-     "new dll"},
-    {"replacement, the executable held", Steps({kReplacement, Locked("halunexe.exe")}), "new exe",
-     "new dll"},
-    {"replacement, only the executable staged", Steps({kReplacement, Removed("halundll.dl$")}),
-     "new exe", "old dll"},
+            })})},
+    {"replacement, the library held", "new exe", "new dll",
+     Steps({kReplacement, Locked("halundll.dll")})},
+    {"replacement, the executable held", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe")})},
+    {"replacement, only the executable staged", "new exe", "old dll",
+     Steps({kReplacement, Removed("halundll.dl$")})},
     // Only in the fault sweep from here on.
-    {"replacement, the resident and another program running",
+    {"replacement, the resident and another program running", "new exe", "new dll",
      Steps({kReplacement,
             [] { sim::M().AddProcess(8, sim::M().windowsDir + "\\EXPLORER.EXE", "EXPLORER.EXE"); },
-            Resident()}),
-     "new exe", "new dll"},
-    {"replacement, the resident ending 700 ms after the notice",
+            Resident()})},
+    {"replacement, the resident ending 700 ms after the notice", "new exe", "new dll",
      Steps({kReplacement, Locked("halunexe.exe"), Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
               sim::Machine &m = sim::M();
               if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
               if (sim::File *file = m.FindFile(SysPath("halunexe.exe")))
                 file->lockedUntil = m.nowMs + 700;
               return 0;
-            })}),
-     "new exe", "new dll"},
-    {"replacement, the resident hung",
-     Steps({kReplacement, Locked("halunexe.exe"), Resident(nullptr, sim::kForever)}), "new exe",
-     "new dll"},
-    {"unfinished replacement", Steps({Installed("4.60", "new exe"), Staged("4.60")}), "new exe",
-     "new dll"},
-    {"library cut short on the same version",
-     Steps({Installed("4.50", "old exe", "new"), Staged("4.50")}), "old exe", "new dll"},
-    {"run again before the restart, the library's rename line",
+            })})},
+    {"replacement, the resident hung", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe"), Resident(nullptr, sim::kForever)})},
+    {"unfinished replacement", "new exe", "new dll",
+     Steps({Installed("4.60", "new exe"), Staged("4.60")})},
+    {"library cut short on the same version", "old exe", "new dll",
+     Steps({Installed("4.50", "old exe", "new"), Staged("4.50")})},
+    {"run again before the restart, the library's rename line", "new exe", "new dll",
      Steps({Installed("4.60", "new exe"), Staged("4.60"),
             [] {
               const std::string dir = sim::M().systemDir;
               sim::M().PutFile(
                   sim::M().windowsDir + "\\wininit.ini",
                   "[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n");
-            }}),
-     "new exe", "new dll"},
-    {"run again before the restart, the library's delayed move, nothing staged again",
+            }})},
+    {"run again before the restart, the library's delayed move, nothing staged again", "new exe",
+     "new dll",
      Steps({Installed("4.60", "new exe"), Put("halundll.dl$", "new dll"),
             [] {
               sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")),
                                          sim::Fold(SysPath("halundll.dll")),
                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
-            }}),
-     "new exe", "new dll"},
-    {"replacement, the executable held in a long system directory",
+            }})},
+    {"replacement, the executable held in a long system directory", "new exe", "new dll",
      Steps({[] {
               sim::M().systemDir = "C:\\Program Files\\Windows System";
               sim::M().SetShortPath(sim::M().systemDir, "C:\\PROGRA~1\\WINDOW~1");
             },
-            kReplacement, Locked("halunexe.exe")}),
-     "new exe", "new dll"},
+            kReplacement, Locked("halunexe.exe")})},
 };
 
 }  // namespace

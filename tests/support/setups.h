@@ -32,10 +32,10 @@ Step Unbound(const char *library, const char *entry);
 
 struct Arrangement {
   const char *name;
-  Step arrange;
   // What the installed executable and library hold once everything the
   // setup asked for is done.
   const char *exe, *dll;
+  Step arrange;
   // Only the restart can replace them: where it replaces nothing, they stay
   // as installed and keep their staged copies.
   bool restartOnly = false;
