@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     m.wow64DirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
   }
   // A short form of the system directory, of any bytes and length.
-  if (which & 0x80) m.shortPaths[sim::Fold(m.systemDir)] = fuzzing::WithoutWildcards(in.Text(400));
+  if (which & 0x80) m.SetShortPath(m.systemDir, fuzzing::WithoutWildcards(in.Text(400)));
   fuzzing::AddMarkerKey();
   fuzzing::PlaceProductFiles(in);
   // An old installed version sends the run to the restart course, which

@@ -22,14 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t named = in.Byte() % 8;
   for (size_t i = 0; i < named; ++i) {
     std::string image = in.Text(300);
-    m.AddProcess(in.Dword(), image, in.Bit() ? in.Text(300) : sim::BaseNameOf(image));
-    m.processes.back().openable = !in.Bit();
-    m.processes.back().modulesReadable = !in.Bit();
+    sim::Process &process =
+        m.AddProcess(in.Dword(), image, in.Bit() ? in.Text(300) : sim::BaseNameOf(image));
+    process.openable = !in.Bit();
+    process.modulesReadable = !in.Bit();
   }
   size_t alike = in.Word() % 1300;
   for (size_t i = 0; i < alike; ++i)
     m.AddProcess(static_cast<DWORD>(0x100 + 4 * i), "C:\\APP\\HALUNEXE.EXE", "halunexe.exe");
-  if (in.Bit() && m.windows.empty()) m.AddWindow("HALUNSHOW_STUB");
+  if (in.Bit() && m.Windows().empty()) m.AddWindow("HALUNSHOW_STUB");
 
   if (which & 0x10) fuzzing::ChooseFault(in);
   // Whatever is left is the rename file as the restart course finds it.

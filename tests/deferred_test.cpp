@@ -20,11 +20,11 @@ const std::string kExeLine =
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const PendingSet kBoth = PENDING_LIBRARY | PENDING_EXECUTABLE;
+const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
 
 template <class Case>
 class DeferredTest : public RowTest<Case> {
  protected:
-  sim::Machine &M() { return sim::M(); }
   // Both pairs in the family's system directory, the paths built.
   void Prepare() {
     this->Install("4.50");
@@ -33,55 +33,63 @@ class DeferredTest : public RowTest<Case> {
   }
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
-  // The delayed moves as "from > to flags; ".
-  std::string Moves() {
-    std::string moves;
-    for (const sim::DelayedMove &move : M().DelayedMoves())
-      moves += move.from + " > " + move.to +
-               (move.flags == (MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)
-                    ? ""
-                    : " other flags") +
-               "; ";
-    return moves;
-  }
 };
+// The rename file holds `text`.
+Step InRenameFile(const std::string &text) {
+  return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
+}
 #define ROWS(Test, families, cases) \
   INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 
 // ---------------------------------------------------------------- wininit.ini
 
-struct FreshCase {
+// What is scheduled for each pending set: rename lines in a fresh
+// wininit.ini on Windows 98/ME, delayed moves on NT 5 and later (library
+// first, with the folded paths), and elsewhere nothing, not even a call.
+struct ScheduleCase {
   const char *label;
   PendingSet pending;
-  Bytes expected;  // std::nullopt: nothing to schedule, no rename file created
+  std::initializer_list<const char *> names;  // the files scheduled, in order
 };
-const FreshCase kFresh[] = {
-    {"nothing", 0, std::nullopt},
-    {"library", PENDING_LIBRARY, kSection + kLibLine + kZero},
-    {"executable", PENDING_EXECUTABLE, kSection + kExeLine + kZero},
-    {"both", kBoth, kSection + kLibLine + kExeLine + kZero},
-    {"all", PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+const ScheduleCase kSchedules[] = {
+    {"nothing", 0, {}},
+    {"library", PENDING_LIBRARY, {"halundll.dll"}},
+    {"executable", PENDING_EXECUTABLE, {"halunexe.exe"}},
+    {"both", kBoth, {"halundll.dll", "halunexe.exe"}},
+    {"all", PENDING_ALL, {"halundll.dll", "halunexe.exe"}},
 };
-using FreshTest = DeferredTest<FreshCase>;
-TEST_P(FreshTest, FreshRenameFileForEachPendingSet) {
+using ScheduleTest = DeferredTest<ScheduleCase>;
+TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
+  if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
   Prepare();
-  EXPECT_EQ(C().pending & kBoth, ScheduleOnRestart(C().pending)) << "what was scheduled";
-  EXPECT_EQ(C().expected, WininitBytes());
-  EXPECT_EQ(0u, Count("MoveFileExA"));
-  ExpectCleanExit();
+  MachineState expected = Snapshot();
+  const size_t callsBefore = m().Calls().size();
+  const bool none = F().restart == Restart::None;
+  EXPECT_EQ(none ? 0 : C().pending & kBoth, ScheduleOnRestart(C().pending)) << "what was scheduled";
+  if (!none && C().names.size() != 0) Schedule(expected, C().names);
+  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(0u, Count(F().restart == Restart::Wininit ? "MoveFileExA" : "CreateFileA"));
+  if (none) {
+    EXPECT_EQ(callsBefore, m().Calls().size()) << "no platform call at all";
+  }
 }
-ROWS(FreshTest, std::vector<const Family *>({&kWin98, &kWinMe}), kFresh);
+// An unclassified platform behaves as the others that schedule nothing.
+const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, SharedRow("nt40")};
+ROWS(ScheduleTest,
+     std::vector<const Family *>({&kWin98, &kWinMe, &kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95,
+                                  &kWin32s, &kUnclassified}),
+     kSchedules);
 
 // While the tool merges the rename file, another program can neither read
 // nor write it.
 using UnsharedTest = DeferredTest<NoCase>;
 TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldUnshared) {
-  M().systemDir = "D:\\Win98\\System";
-  M().windowsDir = "D:\\Win98";
+  m().systemDir = "D:\\Win98\\System";
+  m().windowsDir = "D:\\Win98";
   Stage("4.60");
   PrepareRun();
   std::vector<std::string> refused;
-  M().otherProgram = [&](const std::string &call) {
+  m().otherProgram = [&](const std::string &call) {
     if (call != "WriteFile") return;
     for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
       HANDLE other =
@@ -94,13 +102,9 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
     }
   };
   EXPECT_TRUE(WriteWininitRenames(PENDING_ALL));
-  M().otherProgram = nullptr;
+  m().otherProgram = nullptr;
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
-  EXPECT_EQ(Bytes(kSection +
-                  "D:\\Win98\\System\\halundll.dll = D:\\Win98\\System\\halundll.dl$\r\n"
-                  "D:\\Win98\\System\\halunexe.exe = D:\\Win98\\System\\halunexe.ex$\r\n" +
-                  kZero),
-            WininitBytes());
+  EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
   ExpectCleanExit();
 }
 ROWS(UnsharedTest, std::vector<const Family *>({&kWin98}), kNoCase);
@@ -136,20 +140,18 @@ using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
 TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   const StagedOnlyCase &c = C();
   Prepare();
-  if (c.absent) M().RemoveFile(Sys(c.absent));
-  if (c.existing) M().PutFile(Wininit(), kBoot);
+  if (c.absent) m().RemoveFile(Sys(c.absent));
+  if (c.existing) m().PutFile(Wininit(), kBoot);
+  MachineState expected = Snapshot();
   EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending));
   const bool on98 = F().restart == Restart::Wininit;
-  Bytes expected = c.existing ? Bytes(kBoot) : std::nullopt;
-  if (c.scheduled && on98)
-    expected = (c.existing ? kBoot : "") + kSection +
-               (c.scheduled == PENDING_LIBRARY ? kLibLine : kExeLine) + kZero;
-  EXPECT_EQ(expected, WininitBytes());
-  if (!expected || !c.scheduled) {
+  if (c.scheduled)
+    Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
+  if (c.scheduled && on98 && c.existing) expected.wininit = kBoot + *expected.wininit;
+  EXPECT_EQ(expected, Snapshot());
+  if (!c.scheduled || !on98) {
     EXPECT_EQ(0u, Count("CreateFileA"));
   }
-  EXPECT_EQ(on98 || !c.scheduled ? 0u : 1u, M().DelayedMoves().size());
-  ExpectCleanExit();
 }
 ROWS(StagedOnlyTest, std::vector<const Family *>({&kWin98, &kWinXp}), kStagedOnly);
 
@@ -162,45 +164,43 @@ struct ShortFormCase {
   const char *label;
   std::string systemDir;
   std::string shortForm;  // "" : none configured (reported unchanged)
-  const char *failingCall;
   std::string inLines;
   bool landsAtRestart;
+  const char *failingCall = nullptr;
 };
 const std::string kLongDir = "C:\\Program Files\\Windows System",
                   kShortDir = "C:\\PROGRA~1\\WINDOW~1";
 const ShortFormCase kShortForms[] = {
-    {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", nullptr, "C:\\WINDOWS\\SYSTEM", true},
-    {"long directory", kLongDir, kShortDir, nullptr, kShortDir, true},
-    {"long directory, no short form to be had", kLongDir, kShortDir, "GetShortPathNameA", kLongDir,
-     false},
+    {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", "C:\\WINDOWS\\SYSTEM", true},
+    {"long directory", kLongDir, kShortDir, kShortDir, true},
+    {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
+     "GetShortPathNameA"},
     {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
-     nullptr, kLongDir, false},
-    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), nullptr,
      kLongDir, false},
+    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), kLongDir,
+     false},
 };
 using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   const ShortFormCase &c = C();
-  M().systemDir = c.systemDir;
-  if (!c.shortForm.empty()) M().shortPaths[sim::Fold(c.systemDir)] = c.shortForm;
+  m().systemDir = c.systemDir;
+  if (!c.shortForm.empty()) m().SetShortPath(c.systemDir, c.shortForm);
   Prepare();
-  if (c.failingCall) M().faults.operation = c.failingCall;
+  if (c.failingCall) m().faults.operation = c.failingCall;
   EXPECT_EQ(kBoth, ScheduleOnRestart(PENDING_ALL));
-  M().faults = sim::FaultPlan();
+  m().faults = sim::FaultPlan();
   const std::string &d = c.inLines;
   EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
                   "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
             WininitBytes());
-  auto shortened = M().CallsNamed("GetShortPathNameA");
+  auto shortened = m().CallsNamed("GetShortPathNameA");
   ASSERT_EQ(1u, shortened.size());
   EXPECT_EQ(c.systemDir, shortened[0]->args[0]) << "the directory as reported";
   EXPECT_EQ(std::to_string(PATH_CAPACITY - 1), shortened[0]->args[1]) << "one byte to spare";
   ExpectCleanExit();
   // What the restart-time renaming can read is replaced; a line naming the
   // long directory is skipped.
-  M().Restart();
-  EXPECT_EQ(c.landsAtRestart ? "new exe" : "old exe", M().FileBytes(Sys("halunexe.exe")));
-  EXPECT_EQ(c.landsAtRestart ? "new dll" : "old dll", M().FileBytes(Sys("halundll.dll")));
+  RestartAndExpect(c.landsAtRestart);
 }
 ROWS(ShortFormTest, std::vector<const Family *>({&kWin98}), kShortForms);
 
@@ -243,7 +243,7 @@ const MergeCase kMerges[] = {
 using MergeTest = DeferredTest<MergeCase>;
 TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   Prepare();
-  M().PutFile(Wininit(), C().before);
+  m().PutFile(Wininit(), C().before);
   ScheduleOnRestart(C().pending);
   EXPECT_EQ(Bytes(C().after), WininitBytes());
   // A second run with the same files pending changes nothing.
@@ -255,76 +255,58 @@ TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
 }
 ROWS(MergeTest, std::vector<const Family *>({&kWin98}), kMerges);
 
-// Directories at their limits are used whole or not at all; a rename file too
-// large to merge, or one that cannot be read or written, is left as it was.
-struct LimitCase {
+// Directories at their limits are used whole or not at all, and a line is
+// never cut short; a rename file too large to merge, or one that cannot be
+// read or written, is left as it was, and no other is created.
+Step Directories(size_t windowsDirLength, size_t systemDirLength) {
+  return [=] {
+    sim::M().windowsDir = "C:\\" + std::string(windowsDirLength - 3, 'W');
+    sim::M().systemDir = "C:\\" + std::string(systemDirLength - 3, 'S');
+  };
+}
+struct WriteCase {
   const char *label;
-  size_t windowsDirLength, systemDirLength;
+  Step arrange;
   bool written;
+  bool opened = true;  // the rename file is opened, or tried
 };
-const LimitCase kLimits[] = {
-    {"Windows directory leaving room for wininit.ini", 243, 17, true},
-    {"Windows directory one too long", 244, 17, false},
-    {"Windows directory longer than its buffer", 300, 17, false},
-    {"longest system directory", 10, 242, true},
+const WriteCase kWrites[] = {
+    {"Windows directory leaving room for wininit.ini", Directories(243, 17), true},
+    {"Windows directory one too long", Directories(244, 17), false, false},
+    {"Windows directory longer than its buffer", Directories(300, 17), false, false},
+    {"longest system directory", Directories(10, 242), true},
+    {"Windows directory missing",
+     [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
+    {"open refused, new file", Failing("CreateFileA"), false},
+    {"open refused, existing file", Steps({InRenameFile(kBoot), Failing("CreateFileA")}), false},
+    {"file locked by another program",
+     Steps({InRenameFile(kBoot),
+            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
+     false},
+    {"read fails", Steps({InRenameFile(kBoot), Failing("ReadFile")}), false},
+    {"write fails", Steps({InRenameFile(kBoot), Failing("WriteFile")}), false},
+    {"Windows directory unreadable", Steps({InRenameFile(kBoot), Failing("GetWindowsDirectoryA")}),
+     false, false},
+    {"too large to merge", InRenameFile("[boot]\r\n" + std::string(40000, ';') + "\r\n"), false},
 };
-using LimitTest = DeferredTest<LimitCase>;
-TEST_P(LimitTest, DirectoriesAtTheirLimitsAreUsedWholeOrNotAtAll) {
-  M().windowsDir = "C:\\" + std::string(C().windowsDirLength - 3, 'W');
-  M().systemDir = "C:\\" + std::string(C().systemDirLength - 3, 'S');
-  Stage("4.60");
-  PrepareRun();
-  WriteWininitRenames(PENDING_EXECUTABLE);
-  // The line is never cut short.
-  const std::string &dir = M().systemDir;
-  EXPECT_EQ(C().written
-                ? Bytes(kSection + dir + "\\halunexe.exe = " + dir + "\\halunexe.ex$\r\n" + kZero)
-                : std::nullopt,
+using WriteTest = DeferredTest<WriteCase>;
+TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
+  C().arrange();
+  Prepare();
+  const MachineState before = Snapshot();
+  const std::vector<std::string> files = m().FilePaths();
+  EXPECT_EQ(C().written, WriteWininitRenames(PENDING_ALL));
+  EXPECT_EQ(C().written ? Bytes(RenameFile({"halundll.dll", "halunexe.exe"})) : before.wininit,
             WininitBytes());
   if (!C().written) {
+    EXPECT_EQ(files, m().FilePaths()) << "no file created";
+  }
+  if (!C().opened) {
     EXPECT_EQ(0u, Count("CreateFileA"));
   }
   ExpectCleanExit();
 }
-ROWS(LimitTest, std::vector<const Family *>({&kWin98}), kLimits);
-
-struct UnwritableCase {
-  const char *label;
-  const char *failingCall;  // nullptr: the file is locked instead
-  bool existing;
-  const char *windowsDir;  // reported but not there, or nullptr
-  std::string before = kBoot;
-};
-const UnwritableCase kUnwritable[] = {
-    {"Windows directory missing", nullptr, false, "C:\\GONE"},
-    {"open refused, new file", "CreateFileA", false, nullptr},
-    {"open refused, existing file", "CreateFileA", true, nullptr},
-    {"file locked by another program", nullptr, true, nullptr},
-    {"read fails", "ReadFile", true, nullptr},
-    {"write fails", "WriteFile", true, nullptr},
-    {"Windows directory unreadable", "GetWindowsDirectoryA", true, nullptr},
-    {"too large to merge", "", true, nullptr, "[boot]\r\n" + std::string(40000, ';') + "\r\n"},
-};
-using UnwritableTest = DeferredTest<UnwritableCase>;
-TEST_P(UnwritableTest, RenameFileThatCannotBeMergedIsLeftAsItWas) {
-  const UnwritableCase &c = C();
-  Prepare();
-  if (c.existing) M().PutFile(Wininit(), c.before);
-  if (c.windowsDir)
-    M().windowsDirOverride =
-        std::make_pair(std::string(c.windowsDir) + '\0', (UINT)std::strlen(c.windowsDir));
-  else if (c.failingCall)
-    M().faults.operation = c.failingCall;
-  else
-    M().LockFile(Wininit(), sim::kForever);
-  EXPECT_FALSE(WriteWininitRenames(PENDING_ALL));
-  EXPECT_EQ(c.existing ? Bytes(c.before) : std::nullopt, WininitBytes());
-  if (c.windowsDir) {
-    EXPECT_FALSE(M().HasFile(std::string(c.windowsDir) + "\\wininit.ini"));
-  }
-  ExpectCleanExit();
-}
-ROWS(UnwritableTest, std::vector<const Family *>({&kWin98}), kUnwritable);
+ROWS(WriteTest, std::vector<const Family *>({&kWin98}), kWrites);
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
@@ -341,7 +323,7 @@ TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   Install("4.30");
   Stage("4.60");
   MachineState expected = Snapshot();
-  M().faults.operation = "CreateFileA";
+  m().faults.operation = "CreateFileA";
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
@@ -352,183 +334,98 @@ ROWS(WinMeTest, std::vector<const Family *>({&kWinMe}), kNoCase);
 // carried out too; the rename file is kept as wininit.bak.
 TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   Prepare();
-  M().PutFile("C:\\TEMP\\A.TMP", "temp");
-  M().PutFile("C:\\TEMP\\C.TMP", "gone");
-  M().PutFile(Wininit(),
+  m().PutFile("C:\\TEMP\\A.TMP", "temp");
+  m().PutFile("C:\\TEMP\\C.TMP", "gone");
+  m().PutFile(Wininit(),
               kBoot + "[Rename]\r\nC:\\TEMP\\B.TMP=C:\\TEMP\\A.TMP\r\nNUL=C:\\TEMP\\C.TMP\r\n");
   ScheduleOnRestart(PENDING_ALL);
   const Bytes merged = WininitBytes();
-  M().Restart();
-  MachineState after = Snapshot();
-  EXPECT_EQ(Bytes("new exe"), after.exe);
-  EXPECT_EQ(Bytes("new dll"), after.dll);
-  EXPECT_EQ(std::nullopt, after.stagedExe);
-  EXPECT_EQ(std::nullopt, after.stagedDll);
-  EXPECT_EQ(std::nullopt, after.wininit);
-  EXPECT_EQ("temp", M().FileBytes("C:\\TEMP\\B.TMP")) << "the other program's rename";
-  EXPECT_FALSE(M().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
-  EXPECT_EQ(merged, Bytes(M().FileBytes(M().windowsDir + "\\wininit.bak")));
+  RestartAndExpect(true);
+  EXPECT_EQ(std::nullopt, Snapshot().wininit);
+  EXPECT_EQ("temp", m().FileBytes("C:\\TEMP\\B.TMP")) << "the other program's rename";
+  EXPECT_FALSE(m().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
+  EXPECT_EQ(merged, Bytes(m().FileBytes(m().windowsDir + "\\wininit.bak")));
 }
 ROWS(Win98Test, std::vector<const Family *>({&kWin98}), kNoCase);
 
 // ---------------------------------------------------------------- delayed moves
 
-struct MovesCase {
-  const char *label;
-  PendingSet pending;
-  const char *moves;
-};
-const MovesCase kMoves[] = {
-    {"library", PENDING_LIBRARY,
-     "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "},
-    {"executable", PENDING_EXECUTABLE,
-     "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
-    {"both", PENDING_ALL,
-     "c:\\winnt\\system32\\halundll.dl$ > c:\\winnt\\system32\\halundll.dll; "
-     "c:\\winnt\\system32\\halunexe.ex$ > c:\\winnt\\system32\\halunexe.exe; "},
-    {"nothing", 0, ""},
-};
-using MovesTest = DeferredTest<MovesCase>;
-TEST_P(MovesTest, DelayedMovesUseTheFoldedPathsLibraryFirst) {
-  M().systemDir = "C:\\WINNT\\System32";
-  Prepare();
-  EXPECT_EQ(C().pending & kBoth, ScheduleOnRestart(C().pending));
-  EXPECT_EQ(C().moves, Moves());
-  EXPECT_EQ(std::nullopt, WininitBytes());
-  EXPECT_EQ(0u, Count("CreateFileA"));
-  ExpectCleanExit();
-}
-ROWS(MovesTest, std::vector<const Family *>({&kWin2000, &kWinXp, &kWin10}), kMoves);
-
 // The moves are performed natively at the restart. Under WOW64 they must name
 // the WOW64 directory where the files really are; named as the tool sees them
 // ("system32"), the native step finds nothing there and the staged pair stays.
-enum class Wow64 {
-  FamilyDefault,
-  NoIsWow64Process,
-  NoDirectoryFunction,
-  IsWow64ProcessFails,
-  DirectoryCallFails,
-  DirectoryLengthWrong
-};
+// A WOW64 directory that GetSystemWow64DirectoryA reports with a length it
+// does not have.
+void WrongLength() { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir + '\0', 40u); }
 struct LandCase {
   const char *label;
   const Family *family;
-  Wow64 functions;
-  size_t wow64DirLength;      // 0: the family's own
-  const char *movedFrom;      // the directory the moves name; "" when none is queued
+  // The directory the moves name, "" when none is queued; none: the WOW64
+  // directory as configured.
+  std::optional<std::string> movedFrom;
   bool replaced;              // the new pair is installed after the restart
+  Step functions = [] {};     // what becomes of the WOW64 functions
+  size_t wow64DirLength = 0;  // 0: the family's own
   bool movesRefused = false;  // the tool may not register delayed moves
 };
+const Step kAsTheFamily = [] {};
+const std::string kSystem32 = "c:\\windows\\system32";
 const LandCase kLandings[] = {
-    {"Windows 2000, no WOW64 functions", &kWin2000, Wow64::FamilyDefault, 0,
-     "c:\\windows\\system32", true},
-    {"32-bit Windows XP", &kWinXp, Wow64::FamilyDefault, 0, "c:\\windows\\system32", true},
-    {"64-bit Windows 10", &kWin10x64, Wow64::FamilyDefault, 0, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, Wow64::FamilyDefault,
-     SYSTEM_DIR_MAX_LENGTH, nullptr, true},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, Wow64::FamilyDefault,
-     SYSTEM_DIR_MAX_LENGTH + 1, "", false},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, Wow64::FamilyDefault, 300, "",
-     false},
-    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64,
-     Wow64::DirectoryLengthWrong, 0, "", false},
+    {"Windows 2000, no WOW64 functions", &kWin2000, kSystem32, true},
+    {"32-bit Windows XP", &kWinXp, kSystem32, true},
+    {"64-bit Windows 10", &kWin10x64, "c:\\windows\\syswow64", true},
+    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true, kAsTheFamily,
+     SYSTEM_DIR_MAX_LENGTH},
+    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false, kAsTheFamily,
+     SYSTEM_DIR_MAX_LENGTH + 1},
+    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, kAsTheFamily, 300},
+    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
     // A missing function or a failed call reads as "not WOW64".
-    {"64-bit, no IsWow64Process", &kWin10x64, Wow64::NoIsWow64Process, 0, "c:\\windows\\system32",
-     false},
-    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, Wow64::NoDirectoryFunction, 0,
-     "c:\\windows\\system32", false},
-    {"64-bit, IsWow64Process fails", &kWin10x64, Wow64::IsWow64ProcessFails, 0,
-     "c:\\windows\\system32", false},
-    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, Wow64::DirectoryCallFails, 0,
-     "c:\\windows\\system32", false},
-    {"Windows XP, not elevated", &kWinXp, Wow64::FamilyDefault, 0, "", false, true},
-    {"64-bit, not elevated", &kWin10x64, Wow64::FamilyDefault, 0, "", false, true},
+    {"64-bit, no IsWow64Process", &kWin10x64, kSystem32, false,
+     Unbound("kernel32.dll", "IsWow64Process")},
+    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, kSystem32, false,
+     Unbound("kernel32.dll", "GetSystemWow64DirectoryA")},
+    {"64-bit, IsWow64Process fails", &kWin10x64, kSystem32, false, Failing("IsWow64Process")},
+    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, kSystem32, false,
+     Failing("GetSystemWow64DirectoryA")},
+    {"Windows XP, not elevated", &kWinXp, "", false, kAsTheFamily, 0, true},
+    {"64-bit, not elevated", &kWin10x64, "", false, kAsTheFamily, 0, true},
 };
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
-  if (!F().is64Bit) M().systemDir = "C:\\WINDOWS\\System32";
-  if (c.wow64DirLength != 0) M().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
-  auto &kernel32 = M().systemLibraries["kernel32.dll"].exports;
-  switch (c.functions) {
-    case Wow64::FamilyDefault:
-      break;
-    case Wow64::NoIsWow64Process:
-      kernel32.erase("IsWow64Process");
-      break;
-    case Wow64::NoDirectoryFunction:
-      kernel32.erase("GetSystemWow64DirectoryA");
-      break;
-    case Wow64::IsWow64ProcessFails:
-      M().faults.operation = "IsWow64Process";
-      break;
-    case Wow64::DirectoryCallFails:
-      M().faults.operation = "GetSystemWow64DirectoryA";
-      break;
-    case Wow64::DirectoryLengthWrong:
-      M().wow64DirOverride = std::make_pair(M().wow64Dir + '\0', 40u);
-      break;
-  }
-  M().delayedMovesRefused = c.movesRefused;
+  if (!F().is64Bit) m().systemDir = "C:\\WINDOWS\\System32";
+  if (c.wow64DirLength != 0) m().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
+  c.functions();
+  m().delayedMovesRefused = c.movesRefused;
   Install("4.50");
   Stage("4.60");
-  M().LockFile(Sys("halunexe.exe"), sim::kForever);
-  M().LockFile(Sys("halundll.dll"), sim::kForever);
+  m().LockFile(Sys("halunexe.exe"), sim::kForever);
+  m().LockFile(Sys("halundll.dll"), sim::kForever);
   MachineState expected = Snapshot();
   EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  const std::string dir = c.movedFrom ? c.movedFrom : sim::Fold(M().wow64Dir);
-  std::string moves;
+  const std::string dir = c.movedFrom.value_or(sim::Fold(m().wow64Dir));
   if (!dir.empty())
-    moves = dir + "\\halundll.dl$ > " + dir + "\\halundll.dll; " + dir + "\\halunexe.ex$ > " + dir +
-            "\\halunexe.exe; ";
-  EXPECT_EQ(moves, Moves());
-  expected.moves = M().DelayedMoves();
+    expected.moves = {{dir + "\\halundll.dl$", dir + "\\halundll.dll", kReplacing},
+                      {dir + "\\halunexe.ex$", dir + "\\halunexe.exe", kReplacing}};
   expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
-  M().Restart();
-  MachineState after = Snapshot();
-  EXPECT_EQ(Bytes(c.replaced ? "new exe" : "old exe"), after.exe) << "after the restart";
-  EXPECT_EQ(Bytes(c.replaced ? "new dll" : "old dll"), after.dll) << "after the restart";
-  EXPECT_EQ(c.replaced, !after.stagedExe && !after.stagedDll) << "after the restart";
+  RestartAndExpect(c.replaced);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
-
-// ---------------------------------------------------------------- elsewhere
-
-using ElsewhereTest = DeferredTest<NoCase>;
-TEST_P(ElsewhereTest, OtherPlatformsGetNoRestartInstructions) {
-  Prepare();
-  size_t callsBefore = M().Calls().size();
-  EXPECT_EQ(0, ScheduleOnRestart(PENDING_ALL)) << "nothing scheduled";
-  EXPECT_EQ(callsBefore, M().Calls().size()) << "no platform call at all";
-  EXPECT_TRUE(M().DelayedMoves().empty());
-  EXPECT_EQ(std::nullopt, WininitBytes());
-}
-// An unclassified platform behaves as the others.
-const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, SharedRow("winxp")};
-ROWS(ElsewhereTest, std::vector<const Family *>({&kNt4, &kWin95, &kWin32s, &kUnclassified}),
-     kNoCase);
 
 // An earlier run's restart-time replacement still names a staged copy, which
 // must then stay: read from wininit.ini's first [Rename] section on Windows
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
 // the files really are; both copies when the instructions cannot be read.
 const std::string kSys = "C:\\WINDOWS\\SYSTEM\\", kSys32 = "c:\\windows\\system32\\";
-std::function<void()> InRenameFile(const std::string &text) {
-  return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
-}
-std::function<void()> Moved(const std::string &from, const std::string &to, DWORD flags) {
+Step Moved(const std::string &from, const std::string &to, DWORD flags) {
   return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
 }
-std::function<void()> Failing(const char *operation) {
-  return [operation] { sim::M().faults.operation = operation; };
-}
-const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+const Step kExeMove = Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing);
 struct NamedCase {
   const char *label;
   const Family *family;
-  std::function<void()> arrange;
+  Step arrange;
   PendingSet expected;
 };
 const NamedCase kNamed[] = {
@@ -544,39 +441,29 @@ const NamedCase kNamed[] = {
     {"another program's lines", &kWin98,
      InRenameFile(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0},
     {"the line, its staged copy gone", &kWin98,
-     [] {
-       InRenameFile(kSection + kExeLine)();
-       sim::M().RemoveFile(kSys + "halunexe.ex$");
-     },
+     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(kSys + "halunexe.ex$"); }}),
      0},
     {"a rename file that cannot be read", &kWin98,
-     [] {
-       InRenameFile(kSection)();
-       sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever);
-     },
+     Steps({InRenameFile(kSection),
+            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
      kBoth},
     {"no delayed move", &kWinXp, [] {}, 0},
-    {"the executable's move, replacing", &kWinXp,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), PENDING_EXECUTABLE},
+    {"the executable's move, replacing", &kWinXp, kExeMove, PENDING_EXECUTABLE},
     {"the library's move, not replacing", &kWin2000,
      Moved(kSys32 + "halundll.dl$", kSys32 + "halundll.dll", MOVEFILE_DELAY_UNTIL_REBOOT),
      PENDING_LIBRARY},
     {"another program's moves of the staged copies", &kWinXp,
-     [] {
-       Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT)();
-       Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)();
-     },
+     Steps({Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT),
+            Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)}),
      0},
     {"under WOW64, the move in the WOW64 directory", &kWin10x64,
      Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
            kReplacing),
      PENDING_EXECUTABLE},
-    {"under WOW64, a move in the directory the tool is shown", &kWin10x64,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), 0},
+    {"under WOW64, a move in the directory the tool is shown", &kWin10x64, kExeMove, 0},
     {"the moves cannot be read", &kWinXp, Failing("RegQueryValueExA"), kBoth},
     {"the session manager's key cannot be opened", &kWinXp, Failing("RegOpenKeyExA"), kBoth},
-    {"NT 4 has no restart replacement to look at", &kNt4,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing), 0},
+    {"NT 4 has no restart replacement to look at", &kNt4, kExeMove, 0},
 };
 using NamedTest = DeferredTest<NamedCase>;
 TEST_P(NamedTest, StagedCopiesThatARestartReplacementStillNamesAreFound) {

@@ -10,10 +10,9 @@ void UseFamily(const Family &family) {
   m.version.major = family.major;
   m.version.minor = family.minor;
   if (family.platformId == VER_PLATFORM_WIN32_WINDOWS) m.systemDir = "C:\\WINDOWS\\SYSTEM";
-  if (!family.wow64Exports) {
-    m.systemLibraries["kernel32.dll"].exports.erase("IsWow64Process");
-    m.systemLibraries["kernel32.dll"].exports.erase("GetSystemWow64DirectoryA");
-  }
+  if (!family.wow64Exports)
+    for (const char *entry : {"IsWow64Process", "GetSystemWow64DirectoryA"})
+      m.SystemLibrary("kernel32.dll").exports.erase(entry);
   m.is64Bit = family.is64Bit;
   if (family.is64Bit) {
     m.systemDir = "C:\\Windows\\system32";

@@ -23,146 +23,120 @@ void StagePair(const std::string &exeVersion, const std::string &exeBytes,
   sim::M().PutFile(SysPath("halundll.dl$"), libBytes);
 }
 
+Step Steps(std::vector<Step> steps) {
+  return [steps] {
+    for (const Step &step : steps) step();
+  };
+}
+
+Step Failing(const char *operation, int occurrence) {
+  return [=] {
+    sim::M().faults.operation = operation;
+    sim::M().faults.occurrence = occurrence;
+  };
+}
+
+Step Unbound(const char *library, const char *entry) {
+  return [=] {
+    if (*entry)
+      sim::M().SystemLibrary(library).exports.erase(entry);
+    else
+      sim::M().RemoveSystemLibrary(library);
+  };
+}
+
 namespace {
 
-void Replacement() {
-  InstallPair("4.50");
-  StagePair("4.60");
+Step Installed(const char *version, const char *exeBytes = "old exe",
+               const char *libBytes = "old dll") {
+  return [=] { InstallPair(version, exeBytes, libBytes); };
 }
-void Lock(const char *name) { sim::M().LockFile(SysPath(name), sim::kForever); }
-sim::Process &AddResident() {
-  sim::M().AddProcess(1200, SysPath("HALUNEXE.EXE"), "HALUNEXE.EXE");
-  return sim::M().processes.back();
+Step Staged(const char *version) {
+  return [=] { StagePair(version); };
+}
+Step Put(const char *name, const char *bytes) {
+  return [=] { sim::M().PutFile(SysPath(name), bytes); };
+}
+Step Removed(const char *name) {
+  return [=] { sim::M().RemoveFile(SysPath(name)); };
+}
+Step Locked(const char *name) {
+  return [=] { sim::M().LockFile(SysPath(name), sim::kForever); };
+}
+const Step kReplacement = Steps({Installed("4.50"), Staged("4.60")});
+// The resident running from the system directory, its stub window handling
+// the notice with `handler` in `handlingMs`.
+Step Resident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr,
+              uint64_t handlingMs = 0) {
+  return [=] {
+    sim::M().AddProcess(1200, SysPath("HALUNEXE.EXE"), "HALUNEXE.EXE");
+    sim::M().AddWindow(STUB_WINDOW_CLASS, handler).handlingMs = handlingMs;
+  };
 }
 
 const Arrangement kArrangements[] = {
-    {"nothing staged",
-     [] {
-       InstallPair("4.50");
-       sim::M().PutFile(SysPath("halundll.dl$"), "new dll");
-     },
-     "old exe", "old dll"},
-    {"fresh install", [] { StagePair("4.60"); }, "new exe", "new dll"},
-    {"same version",
-     [] {
-       InstallPair("4.50");
-       StagePair("4.50");
-     },
-     "old exe", "old dll"},
-    {"same version, no library installed",
-     [] {
-       InstallPair("4.50");
-       sim::M().RemoveFile(SysPath("halundll.dll"));
-       StagePair("4.50");
-     },
-     "old exe", "new dll"},
-    {"old version",
-     [] {
-       InstallPair("4.30");
-       StagePair("4.60");
-     },
-     "new exe", "new dll", true},
-    {"replacement, nothing running", Replacement, "new exe", "new dll"},
+    {"nothing staged", "old exe", "old dll",
+     Steps({Installed("4.50"), Put("halundll.dl$", "new dll")})},
+    {"fresh install", "new exe", "new dll", Staged("4.60")},
+    {"same version", "old exe", "old dll", Steps({Installed("4.50"), Staged("4.50")})},
+    {"same version, no library installed", "old exe", "new dll",
+     Steps({Installed("4.50"), Removed("halundll.dll"), Staged("4.50")})},
+    {"old version", "new exe", "new dll", Steps({Installed("4.30"), Staged("4.60")}), true},
+    {"replacement, nothing running", "new exe", "new dll", kReplacement},
     // A running resident that closes on the notice, letting go of its files.
-    {"replacement, the resident closes on the notice",
-     [] {
-       Replacement();
-       AddResident();
-       Lock("halunexe.exe");
-       Lock("halundll.dll");
-       sim::M().AddWindow(STUB_WINDOW_CLASS, [](UINT, WPARAM, LPARAM) -> LRESULT {
-         sim::M().EndPrograms();
-         return 0;
-       });
-     },
-     "new exe", "new dll"},
-    {"replacement, the library held",
-     [] {
-       Replacement();
-       Lock("halundll.dll");
-     },
-     "new exe", "new dll"},
-    {"replacement, the executable held",
-     [] {
-       Replacement();
-       Lock("halunexe.exe");
-     },
-     "new exe", "new dll"},
-    {"replacement, only the executable staged",
-     [] {
-       Replacement();
-       sim::M().RemoveFile(SysPath("halundll.dl$"));
-     },
-     "new exe", "old dll"},
+    {"replacement, the resident closes on the notice", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe"), Locked("halundll.dll"),
+            Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
+              sim::M().EndPrograms();
+              return 0;
+            })})},
+    {"replacement, the library held", "new exe", "new dll",
+     Steps({kReplacement, Locked("halundll.dll")})},
+    {"replacement, the executable held", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe")})},
+    {"replacement, only the executable staged", "new exe", "old dll",
+     Steps({kReplacement, Removed("halundll.dl$")})},
     // Only in the fault sweep from here on.
-    {"replacement, the resident and another program running",
-     [] {
-       Replacement();
-       sim::M().AddProcess(8, sim::M().windowsDir + "\\EXPLORER.EXE", "EXPLORER.EXE");
-       AddResident();
-       sim::M().AddWindow(STUB_WINDOW_CLASS);
-     },
-     "new exe", "new dll"},
-    {"replacement, the resident ending 700 ms after the notice",
-     [] {
-       Replacement();
-       AddResident();
-       Lock("halunexe.exe");
-       sim::M().AddWindow(STUB_WINDOW_CLASS, [](UINT, WPARAM, LPARAM) -> LRESULT {
-         sim::Machine &m = sim::M();
-         if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
-         if (sim::File *file = m.FindFile(SysPath("halunexe.exe")))
-           file->lockedUntil = m.nowMs + 700;
-         return 0;
-       });
-     },
-     "new exe", "new dll"},
-    {"replacement, the resident hung",
-     [] {
-       Replacement();
-       AddResident();
-       Lock("halunexe.exe");
-       sim::M().AddWindow(STUB_WINDOW_CLASS).handlingMs = sim::kForever;
-     },
-     "new exe", "new dll"},
-    {"unfinished replacement",
-     [] {
-       InstallPair("4.60", "new exe", "old dll");
-       StagePair("4.60");
-     },
-     "new exe", "new dll"},
-    {"library cut short on the same version",
-     [] {
-       InstallPair("4.50", "old exe", "new");
-       StagePair("4.50");
-     },
-     "old exe", "new dll"},
-    {"run again before the restart, the library's rename line",
-     [] {
-       InstallPair("4.60", "new exe", "old dll");
-       StagePair("4.60");
-       const std::string dir = sim::M().systemDir;
-       sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini",
-                        "[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n");
-     },
-     "new exe", "new dll"},
-    {"run again before the restart, the library's delayed move, nothing staged again",
-     [] {
-       InstallPair("4.60", "new exe", "old dll");
-       sim::M().PutFile(SysPath("halundll.dl$"), "new dll");
-       sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")),
-                                  sim::Fold(SysPath("halundll.dll")),
-                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
-     },
-     "new exe", "new dll"},
-    {"replacement, the executable held in a long system directory",
-     [] {
-       sim::M().systemDir = "C:\\Program Files\\Windows System";
-       sim::M().shortPaths[sim::Fold(sim::M().systemDir)] = "C:\\PROGRA~1\\WINDOW~1";
-       Replacement();
-       Lock("halunexe.exe");
-     },
-     "new exe", "new dll"},
+    {"replacement, the resident and another program running", "new exe", "new dll",
+     Steps({kReplacement,
+            [] { sim::M().AddProcess(8, sim::M().windowsDir + "\\EXPLORER.EXE", "EXPLORER.EXE"); },
+            Resident()})},
+    {"replacement, the resident ending 700 ms after the notice", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe"), Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
+              sim::Machine &m = sim::M();
+              if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
+              if (sim::File *file = m.FindFile(SysPath("halunexe.exe")))
+                file->lockedUntil = m.nowMs + 700;
+              return 0;
+            })})},
+    {"replacement, the resident hung", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe"), Resident(nullptr, sim::kForever)})},
+    {"unfinished replacement", "new exe", "new dll",
+     Steps({Installed("4.60", "new exe"), Staged("4.60")})},
+    {"library cut short on the same version", "old exe", "new dll",
+     Steps({Installed("4.50", "old exe", "new"), Staged("4.50")})},
+    {"run again before the restart, the library's rename line", "new exe", "new dll",
+     Steps({Installed("4.60", "new exe"), Staged("4.60"),
+            [] {
+              const std::string dir = sim::M().systemDir;
+              sim::M().PutFile(
+                  sim::M().windowsDir + "\\wininit.ini",
+                  "[Rename]\r\n" + dir + "\\halundll.dll = " + dir + "\\halundll.dl$\r\n");
+            }})},
+    {"run again before the restart, the library's delayed move, nothing staged again", "new exe",
+     "new dll",
+     Steps({Installed("4.60", "new exe"), Put("halundll.dl$", "new dll"),
+            [] {
+              sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")),
+                                         sim::Fold(SysPath("halundll.dll")),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
+            }})},
+    {"replacement, the executable held in a long system directory", "new exe", "new dll",
+     Steps({[] {
+              sim::M().systemDir = "C:\\Program Files\\Windows System";
+              sim::M().SetShortPath(sim::M().systemDir, "C:\\PROGRA~1\\WINDOW~1");
+            },
+            kReplacement, Locked("halunexe.exe")})},
 };
 
 }  // namespace

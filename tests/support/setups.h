@@ -5,7 +5,9 @@
 #ifndef HALUNUPD_TESTS_SETUPS_H
 #define HALUNUPD_TESTS_SETUPS_H
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -17,12 +19,23 @@ void InstallPair(const std::string &exeVersion, const std::string &exeBytes = "o
 void StagePair(const std::string &exeVersion, const std::string &exeBytes = "new exe",
                const std::string &libBytes = "new dll");
 
+// A step that arranges the machine; the setups and the tests' tables are
+// made of them.
+using Step = std::function<void()>;
+// The steps, in order.
+Step Steps(std::vector<Step> steps);
+// The calls named `operation` fail: all of them, or the one at `occurrence`.
+Step Failing(const char *operation, int occurrence = -1);
+// The system library `library` lacks its export `entry`; with "" the
+// library itself is gone.
+Step Unbound(const char *library, const char *entry);
+
 struct Arrangement {
   const char *name;
-  void (*arrange)();
   // What the installed executable and library hold once everything the
   // setup asked for is done.
   const char *exe, *dll;
+  Step arrange;
   // Only the restart can replace them: where it replaces nothing, they stay
   // as installed and keep their staged copies.
   bool restartOnly = false;

@@ -11,8 +11,6 @@ const std::string kComplete("Complete\0", 9);
 
 namespace {
 
-std::string Sys(const std::string &name) { return sim::M().SystemFilesDir() + "\\" + name; }
-
 Bytes Read(const std::string &path) {
   return sim::M().HasFile(path) ? Bytes(sim::M().FileBytes(path)) : std::nullopt;
 }
@@ -86,15 +84,15 @@ void PrintTo(const MachineState &s, std::ostream *out) {
 MachineState Snapshot() {
   sim::Machine &m = sim::M();
   MachineState s;
-  s.exe = Read(Sys("halunexe.exe"));
-  s.dll = Read(Sys("halundll.dll"));
-  s.stagedExe = Read(Sys("halunexe.ex$"));
-  s.stagedDll = Read(Sys("halundll.dl$"));
+  s.exe = Read(SysPath("halunexe.exe"));
+  s.dll = Read(SysPath("halundll.dll"));
+  s.stagedExe = Read(SysPath("halunexe.ex$"));
+  s.stagedDll = Read(SysPath("halundll.dl$"));
   if (auto value = m.GetValue(m.RedirectedKey(kMarkerKey), kMarkerValue)) s.marker = value->bytes;
   s.wininit = Read(m.windowsDir + "\\wininit.ini");
   s.moves = m.DelayedMoves();
   for (const sim::Launch &launch : m.Launches()) s.launches.push_back(launch.commandLine);
-  for (const sim::Window &window : m.windows)
+  for (const sim::Window &window : m.Windows())
     s.notices.insert(s.notices.end(), window.received.begin(), window.received.end());
   s.openHandles = m.OpenHandleCount();
   s.heapBlocks = m.LiveAllocationCount();
@@ -106,7 +104,7 @@ MachineState Snapshot() {
 std::vector<sim::DelayedMove> RestartMoves(std::initializer_list<const char *> names) {
   std::vector<sim::DelayedMove> moves;
   for (const char *name : names)
-    moves.push_back({sim::Fold(Sys(Staged(name))), sim::Fold(Sys(name)),
+    moves.push_back({sim::Fold(SysPath(Staged(name))), sim::Fold(SysPath(name)),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
   return moves;
 }
@@ -117,6 +115,14 @@ std::string RenameFile(std::initializer_list<const char *> names) {
   for (const char *name : names)
     text += dir + "\\" + name + " = " + dir + "\\" + Staged(name) + "\r\n";
   return text + std::string(1, '\0');
+}
+
+void RestartAndExpect(bool replaced) {
+  sim::M().Restart();
+  MachineState after = Snapshot();
+  EXPECT_EQ(Bytes(replaced ? "new exe" : "old exe"), after.exe) << "after the restart";
+  EXPECT_EQ(Bytes(replaced ? "new dll" : "old dll"), after.dll) << "after the restart";
+  EXPECT_EQ(replaced, !after.stagedExe && !after.stagedDll) << "after the restart";
 }
 
 std::string ResidentCommandLine() {

@@ -47,6 +47,9 @@ MachineState Snapshot();
 std::vector<sim::DelayedMove> RestartMoves(std::initializer_list<const char *> names);
 // The rename file a run writes on 98/ME for the same files.
 std::string RenameFile(std::initializer_list<const char *> names);
+// Restarts the machine and expects the staged pair ("new exe", "new dll") in
+// place, its copies gone, or when not `replaced` the installed one still.
+void RestartAndExpect(bool replaced);
 // The command line that restarts the resident.
 std::string ResidentCommandLine();
 

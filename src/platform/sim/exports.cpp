@@ -29,7 +29,7 @@ std::string Hex(unsigned long long value) {
 const Process *ProcessOf(HANDLE handle) {
   Machine::HandleObject *object = M().Lookup(handle, Kind::Process);
   if (!object) return nullptr;
-  for (const Process &process : M().processes)
+  for (const Process &process : M().Processes())
     if (process.id == object->processId) return &process;
   return nullptr;
 }
@@ -65,7 +65,7 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
   if (M().Enter("CreateToolhelp32Snapshot", {Number(flags), Number(processId)}))
     return INVALID_HANDLE_VALUE;
   Machine::HandleObject object{Kind::Snapshot};
-  for (const Process &process : M().processes)
+  for (const Process &process : M().Processes())
     if (M().IsRunning(process)) object.snapshot.push_back(process);
   return M().NewHandle(object);
 }
@@ -93,7 +93,7 @@ BOOL WINAPI Module32Next(HANDLE, LPVOID) {
 BOOL WINAPI EnumProcesses(DWORD *ids, DWORD bytes, LPDWORD bytesNeeded) {
   if (M().Enter("EnumProcesses", {Number(bytes)})) return FALSE;
   DWORD count = 0;
-  for (const Process &process : M().processes) {
+  for (const Process &process : M().Processes()) {
     if (!M().IsRunning(process)) continue;
     if ((count + 1) * sizeof(DWORD) > bytes) break;
     ids[count++] = process.id;

@@ -69,21 +69,21 @@ Machine::Machine() {
       {"IsWow64Process", reinterpret_cast<FARPROC>(&exports::IsWow64Process)},
       {"GetSystemWow64DirectoryA", reinterpret_cast<FARPROC>(&exports::GetSystemWow64DirectoryA)},
   };
-  systemLibraries["kernel32.dll"] = kernel32;
+  systemLibraries_["kernel32.dll"] = kernel32;
   Library psapi;
   psapi.exports = {
       {"EnumProcesses", reinterpret_cast<FARPROC>(&exports::EnumProcesses)},
       {"EnumProcessModules", reinterpret_cast<FARPROC>(&exports::EnumProcessModules)},
       {"GetModuleBaseNameA", reinterpret_cast<FARPROC>(&exports::GetModuleBaseNameA)},
   };
-  systemLibraries["psapi.dll"] = psapi;
+  systemLibraries_["psapi.dll"] = psapi;
   Library version;
   version.exports = {
       {"GetFileVersionInfoSizeA", reinterpret_cast<FARPROC>(&exports::GetFileVersionInfoSizeA)},
       {"GetFileVersionInfoA", reinterpret_cast<FARPROC>(&exports::GetFileVersionInfoA)},
       {"VerQueryValueA", reinterpret_cast<FARPROC>(&exports::VerQueryValueA)},
   };
-  systemLibraries["version.dll"] = version;
+  systemLibraries_["version.dll"] = version;
   AddKey(kSessionManagerKey);
 }
 
@@ -124,8 +124,6 @@ bool Machine::DirectoryExists(const std::string &directory) const {
            (dir.size() == folded.size() || dir[folded.size()] == '\\');
   };
   for (const std::string &dir : {systemDir, windowsDir, is64Bit ? wow64Dir : systemDir})
-    if (within(Fold(dir))) return true;
-  for (const std::string &dir : directories)
     if (within(Fold(dir))) return true;
   for (const auto &file : files_)
     if (within(DirectoryOf(file.first))) return true;
@@ -200,16 +198,40 @@ std::optional<RegValue> Machine::GetValue(const std::string &key, const std::str
   return it->second;
 }
 
-void Machine::AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName) {
+Library &Machine::SystemLibrary(const std::string &name) {
+  auto found = systemLibraries_.find(Fold(name));
+  if (found == systemLibraries_.end()) Fatal("no system library " + name);
+  return found->second;
+}
+
+void Machine::RemoveSystemLibrary(const std::string &name) {
+  if (systemLibraries_.erase(Fold(name)) == 0) Fatal("no system library " + name + " to remove");
+}
+
+void Machine::PlaceBesideTool(const std::string &name, const Library &library) {
+  besideToolLibraries_[Fold(name)] = library;
+}
+
+void Machine::SetShortPath(const std::string &longPath, const std::string &shortForm) {
+  shortPaths_[Fold(longPath)] = shortForm;
+}
+
+std::string Machine::ShortFormOf(const std::string &path) const {
+  auto found = shortPaths_.find(Fold(path));
+  return found != shortPaths_.end() ? found->second : path;
+}
+
+Process &Machine::AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName) {
   Process process;
   process.id = id;
   process.imagePath = imagePath;
   process.baseName = baseName;
-  processes.push_back(process);
+  processes_.push_back(process);
+  return processes_.back();
 }
 
 Process *Machine::FindProcess(DWORD id) {
-  for (Process &process : processes)
+  for (Process &process : processes_)
     if (process.id == id) return &process;
   return nullptr;
 }
@@ -219,8 +241,8 @@ Window &Machine::AddWindow(const std::string &className,
   Window window;
   window.className = className;
   window.handler = std::move(handler);
-  windows.push_back(window);
-  return windows.back();
+  windows_.push_back(window);
+  return windows_.back();
 }
 
 std::vector<std::string> Machine::CallNames() const {
@@ -253,8 +275,8 @@ std::map<std::string, int> Machine::OpenHandlesByKind() const {
 
 int Machine::LoadedLibraryCount() const {
   int count = 0;
-  for (const auto &entry : systemLibraries) count += entry.second.references;
-  for (const auto &entry : besideToolLibraries) count += entry.second.references;
+  for (const auto &entry : systemLibraries_) count += entry.second.references;
+  for (const auto &entry : besideToolLibraries_) count += entry.second.references;
   return count;
 }
 
@@ -350,17 +372,17 @@ HMODULE Machine::LoadLibrary(const std::string &name) {
   if (dir.empty()) {
     // A bare name: a library the process has mapped already, else the tool's
     // own directory is searched before the system's.
-    auto beside = besideToolLibraries.find(base);
-    if (beside != besideToolLibraries.end() && mappedLibraries.count(base) == 0) {
+    auto beside = besideToolLibraries_.find(base);
+    if (beside != besideToolLibraries_.end() && mappedLibraries_.count(base) == 0) {
       library = &beside->second;
       system = false;
     } else {
-      auto found = systemLibraries.find(base);
-      if (found != systemLibraries.end()) library = &found->second;
+      auto found = systemLibraries_.find(base);
+      if (found != systemLibraries_.end()) library = &found->second;
     }
   } else if (dir == Fold(systemDir)) {
-    auto found = systemLibraries.find(base);
-    if (found != systemLibraries.end()) library = &found->second;
+    auto found = systemLibraries_.find(base);
+    if (found != systemLibraries_.end()) library = &found->second;
   }
   if (!library) return nullptr;
   ++library->references;
@@ -379,7 +401,7 @@ HMODULE Machine::LoadLibrary(const std::string &name) {
 Library *Machine::LibraryOf(HMODULE module) {
   auto it = modules_.find(reinterpret_cast<uintptr_t>(module));
   if (it == modules_.end()) return nullptr;
-  auto &table = moduleIsSystem_[it->first] ? systemLibraries : besideToolLibraries;
+  auto &table = moduleIsSystem_[it->first] ? systemLibraries_ : besideToolLibraries_;
   auto found = table.find(it->second);
   return found == table.end() ? nullptr : &found->second;
 }
@@ -429,9 +451,9 @@ std::string Machine::RedirectedKey(const std::string &key) const {
 }
 
 void Machine::EndPrograms() {
-  for (Process &process : processes)
+  for (Process &process : processes_)
     if (process.endsAtMs > nowMs) process.endsAtMs = nowMs;
-  windows.clear();
+  windows_.clear();
   for (auto &entry : files_) entry.second.lockedUntil = 0;
 }
 
@@ -441,8 +463,8 @@ void Machine::EndToolProcess() {
   allocations_.clear();
   versionBlockSizes.clear();
   versionBlockOwners.clear();
-  for (auto &entry : systemLibraries) entry.second.references = 0;
-  for (auto &entry : besideToolLibraries) entry.second.references = 0;
+  for (auto &entry : systemLibraries_) entry.second.references = 0;
+  for (auto &entry : besideToolLibraries_) entry.second.references = 0;
 }
 
 std::string FaultPlan::Describe() const {
@@ -485,7 +507,7 @@ void Machine::Restart() {
   // for its long directory.
   auto readable = [this](const std::string &path) -> std::string {
     std::string folded = Fold(path);
-    for (const auto &entry : shortPaths) {
+    for (const auto &entry : shortPaths_) {
       const std::string &longDir = entry.first, shortDir = Fold(entry.second);
       if (longDir == shortDir) continue;
       auto under = [&folded](const std::string &dir) {

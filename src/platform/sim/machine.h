@@ -10,6 +10,7 @@
 #define HALUNUPD_SIM_MACHINE_H
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -173,27 +174,11 @@ class Machine {
   bool is64Bit = false;
   std::string wow64Dir = "C:\\WINDOWS\\SysWOW64";
   std::optional<std::pair<std::string, UINT>> wow64DirOverride;
-  std::vector<Process> processes;
-  std::vector<Window> windows;
-  // Libraries of the system directory by base name, and libraries that
-  // stand beside the tool (found first for a bare name), by base name.
-  std::map<std::string, Library> systemLibraries;
-  std::map<std::string, Library> besideToolLibraries;
-  // Libraries mapped into the tool's process before it runs (it imports
-  // them): a bare name finds these, never a copy beside the tool.
-  std::set<std::string> mappedLibraries = {"kernel32.dll", "user32.dll", "advapi32.dll"};
   // The caller lacks the right to register delayed moves (not elevated):
   // MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT fails with access denied.
   bool delayedMovesRefused = false;
-  // Directories that exist besides the system, Windows and (on a 64-bit
-  // machine) WOW64 directories, those holding a file, and their parents. A
-  // file cannot be created, copied or moved into any other.
-  std::set<std::string> directories;
   FaultPlan faults;
   bool createProcessFails = false;
-  // Short (8.3) forms that GetShortPathNameA reports, by folded long path; a
-  // path without an entry is reported unchanged, as one already short.
-  std::map<std::string, std::string> shortPaths;
   // GetTickCount reports the virtual clock plus this (to test wrap-around).
   DWORD tickBase = 0;
   // Another program at work while the tool runs: called with the name of
@@ -209,6 +194,9 @@ class Machine {
   // The file's bytes; for a missing file the text "(missing file <path>)",
   // so that the comparison fails the one test that asked.
   std::string FileBytes(const std::string &path) const;
+  // The directories that exist: the system, Windows and (on a 64-bit
+  // machine) WOW64 directories, those holding a file, and their parents. A
+  // file cannot be created, copied or moved into any other.
   bool DirectoryExists(const std::string &directory) const;
   File *FindFile(const std::string &path);
   void RemoveFile(const std::string &path);
@@ -226,14 +214,31 @@ class Machine {
                 const std::string &bytes);
   std::optional<RegValue> GetValue(const std::string &key, const std::string &name);
 
-  // Processes and windows.
-  void AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName);
+  // Libraries. Those of the system directory, by base name: the machine
+  // starts with KERNEL32, psapi and version, whose exports a test may edit;
+  // asking for one that is not there aborts.
+  Library &SystemLibrary(const std::string &name);
+  void RemoveSystemLibrary(const std::string &name);
+  // A library placed beside the tool, found first for a bare name unless the
+  // process has it mapped already (KERNEL32, USER32 and ADVAPI32 it imports).
+  void PlaceBesideTool(const std::string &name, const Library &library);
+
+  // Short (8.3) form that GetShortPathNameA reports for `longPath`; a path
+  // without one is reported unchanged, as one already short.
+  void SetShortPath(const std::string &longPath, const std::string &shortForm);
+
+  // Processes and windows. What AddProcess and AddWindow return stays valid
+  // while the machine lives; EndPrograms removes the windows.
+  Process &AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName);
   Process *FindProcess(DWORD id);  // nullptr when not in the list
+  const std::deque<Process> &Processes() const { return processes_; }
   bool IsRunning(const Process &process) const { return nowMs < process.endsAtMs; }
   // Moves the virtual clock on by `ms`.
   void Advance(uint64_t ms) { nowMs += ms; }
   Window &AddWindow(const std::string &className,
                     std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr);
+  // The windows in the order they were added, with the messages they received.
+  const std::deque<Window> &Windows() const { return windows_; }
 
   // What the run did, read-only: the pauses, the moves registered for the
   // restart, the programs started, every call and every misuse.
@@ -286,7 +291,7 @@ class Machine {
   // "NUL=source" deletes the source; the file is then kept as wininit.bak.
   // The renames are carried out before Windows starts, where only short
   // names exist: a line naming a path in a directory that has a short form
-  // other than itself (see shortPaths) is skipped, and short forms name their
+  // other than itself (see SetShortPath) is skipped, and short forms name their
   // long directories. A move into a directory that does not exist is skipped.
   void Restart();
 
@@ -318,6 +323,10 @@ class Machine {
   Library *LibraryOf(HMODULE module);
   bool UnloadLibrary(HMODULE module);
   bool IsLocked(const File &file) const { return nowMs < file.lockedUntil; }
+  // The window FindWindowA numbered `index`; nullptr when there is none.
+  Window *WindowAt(size_t index) { return index < windows_.size() ? &windows_[index] : nullptr; }
+  // What GetShortPathNameA reports for `path`.
+  std::string ShortFormOf(const std::string &path) const;
   // TRUE when an open handle on the file does not share `shareNeeded`.
   bool HeldWithoutShare(const std::string &folded, DWORD shareNeeded) const;
   // TRUE when an open handle on the file uses an access `shareMode` refuses.
@@ -329,6 +338,16 @@ class Machine {
   std::map<const void *, std::string> versionBlockOwners;
 
  private:
+  std::deque<Process> processes_;
+  std::deque<Window> windows_;
+  // Libraries of the system directory and libraries beside the tool, by
+  // folded base name.
+  std::map<std::string, Library> systemLibraries_;
+  std::map<std::string, Library> besideToolLibraries_;
+  // Libraries mapped into the tool's process before it runs (it imports
+  // them): a bare name finds these, never a copy beside the tool.
+  std::set<std::string> mappedLibraries_ = {"kernel32.dll", "user32.dll", "advapi32.dll"};
+  std::map<std::string, std::string> shortPaths_;  // by folded long path
   std::map<std::string, File> files_;  // by folded path
   std::map<std::string, RegKey> keys_;  // by folded path
   std::vector<DWORD> sleeps_;

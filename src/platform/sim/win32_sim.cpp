@@ -277,9 +277,7 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
 // A configured short form, else the path unchanged (taken as already short).
 DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath, DWORD cchBuffer) {
   if (M().Enter("GetShortPathNameA", {Text(lpszLongPath), Number(cchBuffer)})) return 0;
-  std::string path = Text(lpszLongPath);
-  auto found = M().shortPaths.find(sim::Fold(path));
-  std::string result = found != M().shortPaths.end() ? found->second : path;
+  std::string result = M().ShortFormOf(Text(lpszLongPath));
   if (result.size() + 1 > cchBuffer) return static_cast<DWORD>(result.size() + 1);
   std::memcpy(lpszShortPath, result.c_str(), result.size() + 1);
   return static_cast<DWORD>(result.size());
@@ -393,7 +391,7 @@ void WINAPI ExitProcess(UINT uExitCode) {
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
   if (M().Enter("OpenProcess", {Hex(dwDesiredAccess), Number(bInheritHandle), Number(dwProcessId)}))
     return NULL;
-  for (const sim::Process &process : M().processes) {
+  for (const sim::Process &process : M().Processes()) {
     if (process.id != dwProcessId || !M().IsRunning(process)) continue;
     if (!process.openable) {
       Fail(ERROR_ACCESS_DENIED);
@@ -527,8 +525,8 @@ int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
   if (M().Enter("FindWindowA", {Text(lpClassName), Text(lpWindowName)})) return NULL;
   if (lpWindowName) NotModelled("FindWindowA by window name");
-  for (size_t i = 0; i < M().windows.size(); ++i)
-    if (sim::Fold(M().windows[i].className) == sim::Fold(Text(lpClassName)))
+  for (size_t i = 0; i < M().Windows().size(); ++i)
+    if (sim::Fold(M().Windows()[i].className) == sim::Fold(Text(lpClassName)))
       return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x20000 + 0x10 * i));
   return NULL;
 }
@@ -542,11 +540,12 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
     NotModelled("SendMessageTimeoutA flags " + Hex(fuFlags));
   uintptr_t value = reinterpret_cast<uintptr_t>(hWnd);
   size_t index = (value - 0x20000) / 0x10;
-  if (value < 0x20000 || index >= M().windows.size()) {
+  sim::Window *found = value < 0x20000 ? nullptr : M().WindowAt(index);
+  if (!found) {
     M().Defect("SendMessageTimeoutA to a window that does not exist");
     return Fail(ERROR_INVALID_HANDLE);
   }
-  sim::Window &window = M().windows[index];
+  sim::Window &window = *found;
   // A window already not responding: the message is not even delivered.
   if ((fuFlags & SMTO_ABORTIFHUNG) && window.hung) return Fail(ERROR_TIMEOUT);
   window.received.push_back(Msg);
