@@ -36,11 +36,11 @@ constexpr const SharedFamily &SharedRow(std::string_view name) {
 }
 
 struct Family {
-  const char *name;                // also the row of tests/families.json it behaves as
+  const char *name;                // in test names; a row's own name where it has one
   DWORD platformId, major, minor;  // as GetVersionExA reports them
   PlatformCode expected;
   bool wow64Exports;  // KERNEL32 has IsWow64Process and GetSystemWow64DirectoryA
-  const SharedFamily &shared;
+  const SharedFamily &shared;  // the row of tests/families.json it behaves as
   Restart restart = shared.restart;
   bool notices = shared.notice != Notice::None;
   bool is64Bit = shared.is64Bit;
