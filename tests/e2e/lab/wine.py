@@ -217,10 +217,10 @@ File = collections.namedtuple("File", "size crc version")
 
 
 class Snapshot:
-    """What the probe saw: files and native ({base name: File or None}; native
-    only under WOW64, the 64-bit system32), marker (None: no key; "no value";
-    the REG_SZ text; or (type, bytes)), pending (strings of
-    PendingFileRenameOperations), wininit (bytes or None) and events ([(pid,
+    """What the probe saw: files and native ({base name: File or None}; native:
+    the 64-bit system32 under WOW64, every file None elsewhere), marker (None:
+    no key; "no value"; the REG_SZ text; or (type, bytes)), pending (strings
+    of PendingFileRenameOperations), wininit (bytes or None) and events ([(pid,
     text)] of the resident's log: start <command line>, ready, notice, notice
     ignored, notice hung, exit <reason>)."""
 
