@@ -76,18 +76,14 @@ class Case:
     def arrange(self, installed=None, staged=None, marker="old"):
         """installed/staged: (executable variant or None, library variant or
         None); marker: the value under the marker key, or None for no key."""
-        self.m.place(installed, staged)
-        names = {}
-        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
-            exe, lib = pair or (None, None)
-            names[keys[0]] = exe and "halunexe-%s.exe" % exe
-            names[keys[1]] = lib and "halundll-%s.dll" % lib
-        self.before = names
+        self.before = dict.fromkeys(facts.MANAGED)
+        self.before.update(self.m.place(installed, staged))
         if marker is not None:
             self.m.set_marker(marker)
 
     def run(self, timeout=60, env=None):
-        self.status, self.elapsed = self.m.run_tool(timeout, env)
+        self.status, self.elapsed, _ = self.m.run([self.m.tool], timeout, env)
+        self.say("halunupd.exe on %s: exit %d after %.1f s" % (self.family["name"], self.status, self.elapsed))
         return self.status
 
     def expect(self, snapshot=None, events=None, **wanted):
@@ -284,10 +280,10 @@ def version_gate(case):
     case.arrange()
     wrong = []
     for installed, staged, expected in VERSION_GATE_ROWS:
-        case.m.place(installed=(installed, "a"), staged=(staged, "b"))
+        placed = case.m.place(installed=(installed, "a"), staged=(staged, "b"))
         status = case.run()
         replaced = case.m.disk()["installed_exe"]
-        if status != expected or (replaced == "halunexe-%s.exe" % staged) != (expected == 3):
+        if status != expected or (replaced == placed["staged_exe"]) != (expected == 3):
             wrong.append("installed %s, staged %s: exit %s, installed %s; expected exit %d"
                          % (installed, staged, status, replaced, expected))
     if wrong:
