@@ -67,7 +67,7 @@ class Case:
 
     def __init__(self, machine, name):
         self.m, self.name, self.family = machine, name, machine.target.family
-        self.status = self.elapsed = None
+        self.status = None
         self.row_checked = False
 
     def say(self, text):
@@ -76,18 +76,14 @@ class Case:
     def arrange(self, installed=None, staged=None, marker="old"):
         """installed/staged: (executable variant or None, library variant or
         None); marker: the value under the marker key, or None for no key."""
-        self.m.place(installed, staged)
-        names = {}
-        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
-            exe, lib = pair or (None, None)
-            names[keys[0]] = exe and "halunexe-%s.exe" % exe
-            names[keys[1]] = lib and "halundll-%s.dll" % lib
-        self.before = names
+        self.before = dict.fromkeys(facts.MANAGED)
+        self.before.update(self.m.place(installed, staged))
         if marker is not None:
             self.m.set_marker(marker)
 
     def run(self, timeout=60, env=None):
-        self.status, self.elapsed = self.m.run_tool(timeout, env)
+        self.status, elapsed, _ = self.m.run([self.m.tool], timeout, env)
+        self.say("halunupd.exe on %s: exit %d after %.1f s" % (self.family["name"], self.status, elapsed))
         return self.status
 
     def expect(self, snapshot=None, events=None, **wanted):
@@ -113,10 +109,12 @@ class Case:
         return {key: None if key.startswith("staged") else self.before[key.replace("installed", "staged")]
                 for f in files for key in ("installed_" + f, "staged_" + f)}
 
-    def moves(self, *files):
-        """The delayed moves of `files` ("lib", "exe") as the guide says the
-        tool queues them where the files are."""
-        return facts.moves(self.m.real_sys, *files)
+    def restarted(self, *files):
+        """Restarts the machine and expects the staged copies of `files` in
+        place; on a family that schedules nothing for the restart, that the
+        restart changes nothing."""
+        self.m.restart()
+        self.expect(**(self.before if self.family["restart"] == "none" else self.new(*files)))
 
     def expect_row(self):
         """Checks the run against the row of leaves.json that names this
@@ -132,12 +130,11 @@ class Case:
                   "marker": DOCUMENTED["complete"] if row["marker"] == "written" else None, "pending": [],
                   "wininit": None}
         for key in facts.MANAGED:
-            word = row[key]
             wanted[key] = {"new": self.before.get(key.replace("installed", "staged")), "unchanged": self.before[key],
-                           "kept": self.before[key]}.get(word)
+                           "kept": self.before[key]}.get(row[key])
         pending, restart = SCHEDULES[row["restart"]], self.family["restart"]
         if restart == "delayed moves":
-            wanted["pending"] = self.moves(*pending)
+            wanted["pending"] = facts.moves(self.m.real_sys, *pending)
         elif restart == "wininit.ini" and pending:
             wanted["wininit"] = rename_lines(*pending) + b"\0"
         elif pending:
@@ -159,32 +156,36 @@ def scenario(name, *families):
 
 
 def documented(name, *families, resident=None, hold=None, env=None, took=(0, 60), events=None, restart=None,
-               **arrangement):
+               check=None, **arrangement):
     """A scenario that arranges, starts the resident when `resident` is given
-    (its environment) and the holder on the installed library for `hold`
-    ms, runs the tool (with `env`; it must take `took` seconds, at least and
-    at most), checks the resident's `events` and its row and, when `restart`
-    names files ("exe", "lib"), that the restart puts their staged copies in
-    place."""
+    (its environment) and the holder on the installed library for `hold` ms,
+    runs the tool (with `env`; from the hold on it must take `took` seconds,
+    at least and at most), checks the resident's `events` and the scenario's
+    row (or, on a family the guide's table leaves out, what `check(case)`
+    returns: arguments of Case.expect) and, when `restart` names files
+    ("exe", "lib"), the restart (Case.restarted)."""
     def run(case):
         case.arrange(**arrangement)
         if resident is not None:
             case.m.start_resident(env=resident)
         if hold:
             case.m.hold(case.m.where("installed_lib"), hold)
+        began = time.monotonic()
         case.run(took[1] + 30, env)
-        if not took[0] <= case.elapsed <= took[1]:
-            raise Failed("the run took %.1f s, expected %d to %d s" % ((case.elapsed,) + took))
-        if events:
-            case.expect(events=events)
-        case.expect_row()
+        elapsed = time.monotonic() - began
+        if not took[0] <= elapsed <= took[1]:
+            raise Failed("the run took %.1f s, expected %d to %d s" % ((elapsed,) + took))
+        if events or check:
+            case.expect(events=events, **(check(case) if check else {}))
+        if not check:
+            case.expect_row()
         if restart:
-            case.m.restart()
-            case.expect(**case.new(*restart))
+            case.restarted(*restart)
     scenario(name, *families)(run)
 
 
 REPLACE = dict(installed=("v450", "a"), staged=("v460", "b"))
+OLD = dict(installed=("v44", "a"), staged=("v460", "b"))
 # Only the staged library: the run records that it ran and touches nothing.
 documented("nothing-staged", "win95", "win98", "winxp", installed=("v450", "a"), staged=(None, "b"))
 # No installed executable; an installed library left over is overwritten.
@@ -200,29 +201,16 @@ documented("replace", "win95", "win98", "nt40", **REPLACE)
 documented("missing-key", "win98", "winxp", marker=None, **REPLACE)
 
 
-@scenario("start-marker", "win98", "winxp")
-def start_marker(case):
-    # "START" pre-empts the run on 98/ME only; on XP the fresh install goes on.
-    case.arrange(installed=None, staged=("v460", "b"), marker="START")
-    case.run()
-    if case.family["name"] == "win98":
-        return case.expect_row()
-    case.expect(status=1, marker=DOCUMENTED["complete"], **case.new("exe", "lib"))
-
-
-@scenario("old-version", "win95", "nt40", "win98", "winxp", "win64")
-def old_version(case):
-    # 4.4 is below the minimum 4.42: replacement at the next restart, where
-    # the family has a way to ask for one. Under WOW64 the delayed moves
-    # name SysWOW64, where the restart (a 64-bit step) finds the files.
-    case.arrange(installed=("v44", "a"), staged=("v460", "b"))
-    case.run()
-    case.expect_row()
-    case.m.restart()
-    if case.family["restart"] == "none":
-        case.expect(**case.before)  # nothing was scheduled: the restart changes nothing
-    else:
-        case.expect(**case.new("exe", "lib"))
+# "START" pre-empts the run on 98/ME only; on XP the fresh install goes on.
+START = dict(installed=None, staged=("v460", "b"), marker="START")
+documented("start-marker", "win98", **START)
+documented("start-marker", "winxp", check=lambda case: dict(status=1, marker=DOCUMENTED["complete"],
+                                                            **case.new("exe", "lib")), **START)
+# 4.4 is below the minimum 4.42: replacement at the next restart, where the
+# family has a way to ask for one (where it has none, the restart changes
+# nothing). Under WOW64 the delayed moves name SysWOW64, where the restart (a
+# 64-bit step) finds the files.
+documented("old-version", "win95", "nt40", "win98", "winxp", "win64", restart=("exe", "lib"), **OLD)
 
 
 @scenario("wininit-kept", "win98")
@@ -233,15 +221,14 @@ def wininit_kept(case):
     other = (b"[Boot]\r\nshell=explorer.exe\r\n"
              b"[rename]\r\nC:\\windows\\temp\\other.txt=C:\\windows\\temp\\other.new\r\n"
              b"[Later]\r\nkey=value\r\n")
-    case.arrange(installed=("v44", "a"), staged=("v460", "b"))
+    case.arrange(**OLD)
     case.m.put("C:\\windows\\wininit.ini", data=other)
     case.m.put("C:\\windows\\temp\\other.new", data=b"other product's new file\r\n")
     case.run()
     at = other.index(b"[Later]")
     lines = rename_lines("lib", "exe")[len(DOCUMENTED["rename_section"]):]
     case.expect(status=4, wininit=other[:at] + lines + other[at:] + b"\0")
-    case.m.restart()
-    case.expect(**case.new("exe", "lib"))
+    case.restarted("exe", "lib")
     moved = case.m.read("C:\\windows\\temp\\other.txt")
     if moved != b"other product's new file\r\n":
         raise Failed("the existing rename was not performed: other.txt holds %r" % moved)
@@ -254,16 +241,15 @@ def rerun_before_restart(case):
     # moves are queued a second time, and at the restart the repeated move,
     # whose source is gone by then, changes nothing. The restart puts the
     # staged pair in place either way.
-    case.arrange(installed=("v44", "a"), staged=("v460", "b"))
+    case.arrange(**OLD)
     case.run()
     case.expect(status=4)
     case.run()
     if case.family["restart"] == "wininit.ini":
         case.expect(status=4, wininit=rename_lines("lib", "exe") + b"\0")
     else:
-        case.expect(status=4, pending=case.moves("lib", "exe") * 2)
-    case.m.restart()
-    case.expect(**case.new("exe", "lib"))
+        case.expect(status=4, pending=facts.moves(case.m.real_sys, "lib", "exe") * 2)
+    case.restarted("exe", "lib")
 
 
 # Rows of the version gate: installed variant, staged variant, expected exit
@@ -284,10 +270,10 @@ def version_gate(case):
     case.arrange()
     wrong = []
     for installed, staged, expected in VERSION_GATE_ROWS:
-        case.m.place(installed=(installed, "a"), staged=(staged, "b"))
+        placed = case.m.place(installed=(installed, "a"), staged=(staged, "b"))
         status = case.run()
         replaced = case.m.disk()["installed_exe"]
-        if status != expected or (replaced == "halunexe-%s.exe" % staged) != (expected == 3):
+        if status != expected or (replaced == placed["staged_exe"]) != (expected == 3):
             wrong.append("installed %s, staged %s: exit %s, installed %s; expected exit %d"
                          % (installed, staged, status, replaced, expected))
     if wrong:
@@ -299,20 +285,13 @@ def version_gate(case):
 documented("replace-running", "winxp", "win10", resident={}, events={"notice": 1}, **REPLACE)
 
 
-@scenario("replace-running", "win98")
-def replace_running_98(case):
-    # Under Wine, toolhelp's szExeFile is a base name ("halunexe.exe"; real
-    # Windows 98 gives the full path), so it never equals the installed path
-    # and no notice is sent. The resident keeps running, its executable cannot
-    # be deleted, and the executable is left to wininit.ini; the library is
-    # replaced at once.
-    case.arrange(**REPLACE)
-    case.m.start_resident()
-    case.run()
-    case.expect(status=4, events={"notice": 0}, installed_exe="halunexe-v450.exe", staged_exe="halunexe-v460.exe",
-                installed_lib="halundll-b.dll", staged_lib=None, relaunches=[], wininit=rename_lines("exe") + b"\0")
-    case.m.restart()
-    case.expect(**case.new("exe"))
+# Under Wine, toolhelp's szExeFile is a base name ("halunexe.exe"; real
+# Windows 98 gives the full path), so it never equals the installed path and no
+# notice is sent. The resident keeps running, its executable cannot be
+# deleted, and the executable is left to wininit.ini; the library is replaced
+# at once.
+documented("replace-running", "win98", resident={}, events={"notice": 0}, restart=("exe",), check=lambda case: dict(
+    case.before, **case.new("lib"), status=4, relaunches=[], wininit=rename_lines("exe") + b"\0"), **REPLACE)
 
 
 # The resident stays after the notice: its executable is left to a delayed
@@ -347,17 +326,9 @@ documented("only-executable-staged", "winxp", resident={}, events={"notice": 1},
 documented("only-executable-staged", "win98", **ONLY_EXECUTABLE)
 
 
-@scenario("library-released", "winxp")
-def library_released(case):
-    # The library is held for three seconds: a later one of the one-second
-    # attempts deletes it, and the run completes at once.
-    case.arrange(**REPLACE)
-    case.m.hold(case.m.where("installed_lib"), 3000)
-    held_at = time.monotonic()
-    case.run()
-    if time.monotonic() - held_at < 3.0:
-        raise Failed("the run ended %.1f s after the hold began, before its release" % (time.monotonic() - held_at))
-    case.expect_row()
+# The library is held for three seconds: a later one of the one-second
+# attempts deletes it, and the run completes at once, after the release.
+documented("library-released", "winxp", hold=3000, took=(3, 60), **REPLACE)
 
 
 # The library is held throughout the ten attempts a second apart: it is left
@@ -405,8 +376,7 @@ def rerun_staged_again(case):
     case.m.place(staged=REPLACE["staged"])
     case.run()
     case.expect_row()
-    case.m.restart()
-    case.expect(**case.new("exe", "lib"))
+    case.restarted("exe", "lib")
 
 
 # The running copies cannot be listed: nothing is replaced, the staged
@@ -481,7 +451,6 @@ def main():
                 made = lab.target(name, args.exe, args.exe64)
                 print("base prefix %s for %s" % (lab.wine.base_prefix(cache, made), made.described))
         return 0
-    case = None
     try:
         with lab.Machine(target, cache, "halunupd-e2e-" + args.scenario, args.tmp, args.keep,
                          log=lambda text: print("[%s] %s" % (args.scenario, text), flush=True)) as machine:

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lab import facts, wine  # noqa: E402
@@ -79,17 +80,12 @@ class WineChoice(unittest.TestCase):
     """decide_arch and target over loaders that run or fail as a row says."""
 
     def choose(self, why32, why64, forced, call):
-        saved = wine._try_loader, wine._decision, os.environ.get(wine.ARCH_VARIABLE)
-        wine._try_loader = lambda arch: why32 if arch == "win32" else why64
-        wine._decision = None
-        os.environ[wine.ARCH_VARIABLE] = forced
-        try:
-            return call()
-        except wine.Unavailable as error:
-            return "%s: %s" % (type(error).__name__, error)
-        finally:
-            wine._try_loader, wine._decision = saved[:2]
-            os.environ.pop(wine.ARCH_VARIABLE) if saved[2] is None else os.environ.update({wine.ARCH_VARIABLE: saved[2]})
+        with (mock.patch.object(wine, "_try_loader", lambda arch: why32 if arch == "win32" else why64),
+              mock.patch.object(wine, "_decision", None), mock.patch.dict(os.environ, {wine.ARCH_VARIABLE: forced})):
+            try:
+                return call()
+            except wine.Unavailable as error:
+                return "%s: %s" % (type(error).__name__, error)
 
     def test_rows(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -144,8 +140,8 @@ class StartedPrograms(unittest.TestCase):
                 for process in machine.starts:
                     process.kill()
                     process.wait()
-            row = (ready_after, begun)
-            self.assertEqual((len(machine.starts), got, len(machine.said)), (starts, ready, starts - 1), row)
+            self.assertEqual((len(machine.starts), got, len(machine.said)), (starts, ready, starts - 1),
+                             (ready_after, begun))
 
     def test_first_line_of_a_program(self):
         process = subprocess.Popen(["sh", "-c", "echo held; exec sleep 5"], stdout=subprocess.PIPE, text=True)

@@ -4,5 +4,4 @@ tool's sources and tests/families.json say) and ``wine`` (targets, machines,
 the probe's snapshots)."""
 
 from . import facts  # noqa: F401
-from .wine import (Machine, NotReady, Skip, SKIPPED, Snapshot, Target, Unavailable,  # noqa: F401
-                   decide_arch, target, wait_for)
+from .wine import Machine, Skip, SKIPPED, Unavailable, decide_arch, target, wait_for  # noqa: F401

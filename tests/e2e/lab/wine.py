@@ -85,16 +85,6 @@ def decide_arch():
     return _decision
 
 
-def wow64_unavailable():
-    """None when this host can run 32-bit programs in a 64-bit prefix (both
-    loaders must run), else why not; independent of decide_arch()."""
-    for arch, what in (("win32", "cannot execute 32-bit programs"), ("win64", "cannot run 64-bit Wine")):
-        why = _try_loader(arch)
-        if why:
-            return "this host %s (%s)" % (what, why)
-    return None
-
-
 Target = collections.namedtuple("Target", "family arch exe fixtures described")
 Target.__doc__ = """family: a row of tests/families.json; arch: the prefix kind
 (win32 or win64); exe: the halunupd.exe build run; fixtures: its fixtures."""
@@ -107,9 +97,11 @@ def target(family, exe32, exe64):
     when that build is missing."""
     row = facts.FAMILIES[family]
     if row["64-bit"]:
-        why = wow64_unavailable()
-        if why:
-            raise Skip("the 64-bit Windows family runs the shipped i686 build under WOW64, and " + why)
+        # Both loaders must run, whatever decide_arch() chose.
+        for arch, what in (("win32", "cannot execute 32-bit programs"), ("win64", "cannot run 64-bit Wine")):
+            if why := _try_loader(arch):
+                raise Skip("the 64-bit Windows family runs the shipped i686 build under WOW64, and this host %s"
+                           " (%s)" % (what, why))
         arch, exe, how, reason = "win64", exe32, "the shipped i686 halunupd.exe in a 64-bit prefix, under WOW64", ""
     else:
         arch, reason = decide_arch()
@@ -127,15 +119,11 @@ def _env(prefix, arch, extra=None):
     env = dict(os.environ, WINEPREFIX=prefix, WINEARCH=arch, WINEDLLOVERRIDES="mscoree,mshtml=")
     env.setdefault("WINEDEBUG", "-all")
     env.pop("DISPLAY", None)  # headless: hidden windows still get messages
+    env.pop("WINELOADER", None)
     if arch == "win64":
         env["WINELOADER"] = LOADERS["win64"]  # the wine wrapper prefers the 32-bit one
-    else:
-        env.pop("WINELOADER", None)
     for key, value in (extra or {}).items():
-        if key == "WINEDLLOVERRIDES":
-            env[key] += ";" + value
-        else:
-            env[key] = value
+        env[key] = env[key] + ";" + value if key == "WINEDLLOVERRIDES" else value
     return env
 
 
@@ -217,10 +205,10 @@ File = collections.namedtuple("File", "size crc version")
 
 
 class Snapshot:
-    """What the probe saw: files and native ({base name: File or None}; native
-    only under WOW64, the 64-bit system32), marker (None: no key; "no value";
-    the REG_SZ text; or (type, bytes)), pending (strings of
-    PendingFileRenameOperations), wininit (bytes or None) and events ([(pid,
+    """What the probe saw: files and native ({base name: File or None}; native:
+    the 64-bit system32 under WOW64, every file None elsewhere), marker (None:
+    no key; "no value"; the REG_SZ text; or (type, bytes)), pending (strings
+    of PendingFileRenameOperations), wininit (bytes or None) and events ([(pid,
     text)] of the resident's log: start <command line>, ready, notice, notice
     ignored, notice hung, exit <reason>)."""
 
@@ -257,7 +245,7 @@ class Snapshot:
                 if text.startswith("start ") and text.endswith(facts.DOCUMENTED["relaunch_argument"])]
 
 
-class Machine:
+class Machine(contextlib.AbstractContextManager):
     """One throwaway Wine machine of `target`, its session started: a fresh
     copy of the base prefix in `cache`. `sys` is the system directory as the
     tool sees it, `real_sys` where its files are (SysWOW64 under WOW64;
@@ -274,13 +262,13 @@ class Machine:
         copy_prefix(base, self.path)
         self.tool = SETUP_DIR + "\\halunupd.exe"
         self.put(self.tool, target.exe)
-        self._fixtures = None
+        self._fixtures = {}  # (size, CRC-32): the fixture's name
+        for name in sorted(os.listdir(target.fixtures)):
+            with open(self.fixture(name), "rb") as f:
+                data = f.read()
+            self._fixtures.setdefault((len(data), zlib.crc32(data)), name)
         subprocess.run([WINESERVER, "-p"], env=self.env(), timeout=120)
-        self.probe("set", "HKCU\\Software\\Wine\\AppDefaults\\halunupd.exe", "Version",
-                   target.family["wine_version"])
-
-    def __enter__(self):
-        return self
+        self.set_version("halunupd.exe", target.family["wine_version"])
 
     def __exit__(self, *exc):
         self.close()
@@ -320,20 +308,21 @@ class Machine:
     def place(self, installed=None, staged=None):
         """Puts the managed files of each pair given, installed or staged:
         (executable variant, library variant), None for a file that is to be
-        absent; a pair not given is left as it is."""
+        absent; a pair not given is left as it is. Returns {key: the fixture
+        placed, or None} of the files of the pairs given."""
+        placed = {}
         for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
             for variant, key, name in zip(pair or (), keys, ("halunexe-%s.exe", "halundll-%s.dll")):
-                self.put(self.where(key), name % variant) if variant else self.remove(self.where(key))
+                placed[key] = variant and name % variant
+                self.put(self.where(key), placed[key]) if variant else self.remove(self.where(key))
+        return placed
 
     def disk(self):
         """managed() read from this side, without the probe: while the
         machine is off (after power_off()), or while the tool runs, whose
         copies the probe's opening of a file could disturb."""
-        files = {}
-        for key, name in facts.MANAGED.items():
-            data = self.read(self.where(key))
-            files[key] = data and self.identify(File(len(data), zlib.crc32(data), None))
-        return files
+        files = {key: self.read(self.where(key)) for key in facts.MANAGED}
+        return {key: data and self.identify(File(len(data), zlib.crc32(data), None)) for key, data in files.items()}
 
     def managed(self, snapshot):
         """{installed_exe, ...: the fixture each managed file is, or None}."""
@@ -341,15 +330,7 @@ class Machine:
 
     def identify(self, file):
         """The fixture a File is, by size and CRC-32; None for None."""
-        if self._fixtures is None:
-            self._fixtures = {}
-            for name in sorted(os.listdir(self.target.fixtures)):
-                with open(self.fixture(name), "rb") as f:
-                    data = f.read()
-                self._fixtures.setdefault((len(data), zlib.crc32(data)), name)
-        if file is None:
-            return None
-        return self._fixtures.get((file.size, file.crc), "%d unknown bytes" % file.size)
+        return file and self._fixtures.get((file.size, file.crc), "%d unknown bytes" % file.size)
 
     # programs
     def env(self, extra=None):
@@ -367,16 +348,11 @@ class Machine:
             try:
                 process.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
-                self.kill()
+                self.power_off()
                 process.wait()
                 raise
             out.seek(0)
             return process.returncode, time.monotonic() - started, out.read().decode("utf-8", "replace")
-
-    def run_tool(self, timeout=60, env=None):
-        status, elapsed, _ = self.run([self.tool], timeout, env)
-        self.log("halunupd.exe on %s: exit %d after %.1f s" % (self.target.family["name"], status, elapsed))
-        return status, elapsed
 
     def start(self, args, env=None):
         """Starts a Windows program in the background, its output on a pipe."""
@@ -450,13 +426,10 @@ class Machine:
         self.log("restart cycle done in %.1f s" % (time.monotonic() - started))
 
     def power_off(self):
-        """Every program ends at once, as when the power goes. Whatever runs
-        next (the probe too) starts the machine again, and Wine performs
-        what was scheduled for the restart then: read disk() first."""
-        self.kill()
-
-    def kill(self):
-        """Ends every process of the session and waits for its wineserver."""
+        """Every program ends at once, as when the power goes: every process
+        of the session, its wineserver waited for. Whatever runs next (the
+        probe too) starts the machine again, and Wine performs what was
+        scheduled for the restart then: read disk() first."""
         env = self.env()
         subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
@@ -467,6 +440,6 @@ class Machine:
         self.started = []
 
     def close(self):
-        self.kill()
+        self.power_off()
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
