@@ -41,6 +41,7 @@ def main(doc, what, source, builder=None):
         sys.exit("%s under Wine cannot run: %s" % (what, error))
     print("%s with %s" % (what, ARGS.target.described), file=sys.stderr)
     ARGS.source, ARGS.cache = os.path.abspath(ARGS.source), os.path.abspath(ARGS.cache)
+    os.makedirs(ARGS.cache, exist_ok=True)
     unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)
 
 
