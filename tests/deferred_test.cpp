@@ -25,12 +25,6 @@ const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT
 template <class Case>
 class DeferredTest : public RowTest<Case> {
  protected:
-  // Both pairs in the family's system directory, the paths built.
-  void Prepare() {
-    this->Install("4.50");
-    this->Stage("4.60");
-    this->PrepareRun();
-  }
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
 };

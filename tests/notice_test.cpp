@@ -29,8 +29,8 @@ class NoticeTest : public RowTest<Case> {
  protected:
   void SetUp() override {
     RowTest<Case>::SetUp();
-    this->Install("4.50");
-    this->Stage("4.60");
+    Install("4.50");
+    Stage("4.60");
   }
   std::string Resident() const { return sim::M().systemDir + "\\HALUNEXE.EXE"; }
   void AddResident(const std::string &path, DWORD id = kResidentId) {
@@ -47,7 +47,7 @@ class NoticeTest : public RowTest<Case> {
   // The virtual time of the first deletion of the installed executable, or -1.
   long long ExeDeletedAt() {
     for (const sim::Call *call : this->m().CallsNamed("DeleteFileA"))
-      if (call->args[0] == sim::Fold(this->Sys("halunexe.exe")))
+      if (call->args[0] == sim::Fold(Sys("halunexe.exe")))
         return static_cast<long long>(call->atMs);
     return -1;
   }
