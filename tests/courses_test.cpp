@@ -106,7 +106,11 @@ INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), Row
 // keeps the staged copies of the files not in place and schedules them where
 // the family can; the status is 4 and nothing is started; after the restart
 // they are in place where they were scheduled. A fresh install notifies no
-// running copy.
+// running copy. A copy that fails once after the installed copy was deleted
+// is tried again; failing twice, the staged copy is kept for the next run
+// and the run reports 4 (on NT 4, with no restart-time replacement, too). A
+// replacement with no installed library copies the staged one into place
+// (the completion step once deleted it, leaving no library at all).
 struct CourseCase {
   const char *label;
   const char *exeBytes;  // nullptr: no installed executable
@@ -151,8 +155,12 @@ const CourseCase kCourses[] = {
     {"installed library locked", "old exe", "4.50", "4.60", "old dll", true, "halundll.dll",
      std::nullopt, RUN_RESTART_NEEDED, true, "new exe", "old dll", false, true,
      LIBRARY_DELETE_ATTEMPTS, 1},
+    {"one copy fails after the deletion", "old exe", "4.50", "4.60", "old dll", true, nullptr, 0,
+     RUN_REPLACED, true, "new exe", "new dll", false, false, 1, 3},
     {"every copy fails after the deletion", "old exe", "4.50", "4.60", "old dll", true, nullptr, -1,
      RUN_RESTART_NEEDED, true, std::nullopt, std::nullopt, true, true, 1, 4},
+    {"no installed library", "old exe", "4.50", "4.60", nullptr, true, nullptr, std::nullopt,
+     RUN_REPLACED, true, "new exe", "new dll", false, false, 0, 2},
 };
 using CourseRowTest = CourseTest<CourseCase>;
 TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
@@ -400,8 +408,8 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
   EXPECT_EQ(dir + "\\halunexe.ex$", searches[0]->args[0]);
   EXPECT_EQ(dir + "\\halunexe.exe", searches[1]->args[0]);
 
+  // The command line is in the state compared above.
   ASSERT_EQ(1u, m().Launches().size());
-  EXPECT_EQ(dir + "\\halunexe.exe /init", m().Launches()[0].commandLine);
   EXPECT_EQ(DETACHED_PROCESS, m().Launches()[0].creationFlags);
 }
 

@@ -25,12 +25,6 @@ const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT
 template <class Case>
 class DeferredTest : public RowTest<Case> {
  protected:
-  // Both pairs in the family's system directory, the paths built.
-  void Prepare() {
-    this->Install("4.50");
-    this->Stage("4.60");
-    this->PrepareRun();
-  }
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
 };
@@ -322,10 +316,8 @@ using WinMeTest = DeferredTest<NoCase>;
 TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   Install("4.30");
   Stage("4.60");
-  MachineState expected = Snapshot();
   m().faults.operation = "CreateFileA";
-  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
-  expected.marker = kComplete;
+  MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
   EXPECT_EQ(expected, Snapshot());
 }
 ROWS(WinMeTest, std::vector<const Family *>({&kWinMe}), kNoCase);
@@ -401,13 +393,11 @@ TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   Stage("4.60");
   m().LockFile(Sys("halunexe.exe"), sim::kForever);
   m().LockFile(Sys("halundll.dll"), sim::kForever);
-  MachineState expected = Snapshot();
-  EXPECT_EQ(RUN_RESTART_NEEDED, RunUpgrade());
+  MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
   const std::string dir = c.movedFrom.value_or(sim::Fold(m().wow64Dir));
   if (!dir.empty())
     expected.moves = {{dir + "\\halundll.dl$", dir + "\\halundll.dll", kReplacing},
                       {dir + "\\halunexe.ex$", dir + "\\halunexe.exe", kReplacing}};
-  expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot());
   RestartAndExpect(c.replaced);
 }

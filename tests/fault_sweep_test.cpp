@@ -153,43 +153,6 @@ TEST_P(FailedSearchTest, FailedPresenceTestNeverPassesForAReplacement) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({&kWinXp}, kSearches), RowName());
 
-// With no installed library the staged one used to be deleted by the
-// completion step, leaving the product without any library. (Without a
-// staged library, or on the same version, see the courses.)
-using NoLibraryTest = RowTest<NoCase>;
-TEST_P(NoLibraryTest, MissingInstalledLibraryIsCopiedIntoPlace) {
-  Install("4.50");
-  Stage("4.60");
-  m().RemoveFile(Sys("halundll.dll"));
-  MachineState expected = RunExpecting(RUN_REPLACED);
-  EXPECT_EQ(expected, Snapshot());
-}
-INSTANTIATE_TEST_SUITE_P(Rows, NoLibraryTest, Rows(AllFamilies(), kNoCase), RowName());
-
-// On NT 4 there is no restart-time replacement: a copy that fails once after
-// the installed copy was deleted is tried again; failing twice, the staged
-// copy is kept for the next run and the run reports 4.
-struct RetriedCopyCase {
-  const char *label;
-  int occurrence;
-  RunStatus expected;
-  size_t copies;
-};
-const RetriedCopyCase kRetriedCopies[] = {{"one copy fails", 0, RUN_REPLACED, 3},
-                                          {"every copy fails", -1, RUN_RESTART_NEEDED, 4}};
-using RetriedCopyTest = RowTest<RetriedCopyCase>;
-TEST_P(RetriedCopyTest, CopyAfterDeletionIsRetriedOnce) {
-  Install("4.50");
-  Stage("4.60");
-  m().faults = {"CopyFileA", "", C().occurrence};
-  MachineState expected = RunExpecting(C().expected);
-  // Failing twice, each installed copy is gone and its staged copy kept.
-  if (C().expected == RUN_RESTART_NEEDED) expected.exe = expected.dll = std::nullopt;
-  EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(C().copies, Count("CopyFileA"));
-}
-INSTANTIATE_TEST_SUITE_P(Rows, RetriedCopyTest, Rows({&kNt4}, kRetriedCopies), RowName());
-
 // A Windows directory call that leaves its buffer unterminated, or reports a
 // length the bytes do not have: the rename file is not written anywhere, the
 // staged copies stay, and nothing is read past the buffer (under ASan).

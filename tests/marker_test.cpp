@@ -36,10 +36,7 @@ const FinishCase kFinishes[] = {
 };
 using FinishTest = MarkerTest<FinishCase>;
 TEST_P(FinishTest, FinishRunKeepsExactlyTheStagedCopiesWhosePendingBitIsSet) {
-  Stage("4.60");
-  Install("4.50");
-  PrepareRun();
-  MachineState expected = Snapshot();
+  MachineState expected = Prepare();
   FinishRun(C().pending);
   if (!C().libraryKept) expected.stagedDll = std::nullopt;
   if (!C().executableKept) expected.stagedExe = std::nullopt;

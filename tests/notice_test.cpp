@@ -29,8 +29,8 @@ class NoticeTest : public RowTest<Case> {
  protected:
   void SetUp() override {
     RowTest<Case>::SetUp();
-    this->Install("4.50");
-    this->Stage("4.60");
+    Install("4.50");
+    Stage("4.60");
   }
   std::string Resident() const { return sim::M().systemDir + "\\HALUNEXE.EXE"; }
   void AddResident(const std::string &path, DWORD id = kResidentId) {
@@ -47,25 +47,15 @@ class NoticeTest : public RowTest<Case> {
   // The virtual time of the first deletion of the installed executable, or -1.
   long long ExeDeletedAt() {
     for (const sim::Call *call : this->m().CallsNamed("DeleteFileA"))
-      if (call->args[0] == sim::Fold(this->Sys("halunexe.exe")))
+      if (call->args[0] == sim::Fold(Sys("halunexe.exe")))
         return static_cast<long long>(call->atMs);
     return -1;
   }
-  // What the run leaves from `before`: the pair replaced (or the files
-  // `exeNow`/`dllNow` say), `notices` notices, the resident started when
-  // both are in place.
-  MachineState After(MachineState before, size_t notices, bool exeNow = true, bool dllNow = true) {
-    before.InPlace(exeNow, dllNow);
-    if (exeNow && dllNow) before.launches = {ResidentCommandLine()};
-    before.notices.assign(notices, NOTICE_MESSAGE);
-    before.marker = kComplete;
-    return before;
-  }
   // Runs the tool, which replaces the pair and sends `notices` notices.
   void ExpectReplaced(size_t notices) {
-    MachineState before = Snapshot();
-    EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-    EXPECT_EQ(After(before, notices), Snapshot());
+    MachineState expected = this->RunExpecting(RUN_REPLACED);
+    expected.notices.assign(notices, NOTICE_MESSAGE);
+    EXPECT_EQ(expected, Snapshot());
   }
 };
 
@@ -230,9 +220,7 @@ TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
   C().arrange();
   AddResident(Resident());
   AddStub();
-  MachineState expected = Snapshot();
-  EXPECT_EQ(RUN_SCAN_FAILED, RunUpgrade());
-  expected.marker = kComplete;
+  MachineState expected = RunExpecting(RUN_SCAN_FAILED);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("OpenProcess"));
 }
@@ -418,12 +406,13 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   const AnswerCase &c = C();
   m().tickBase = c.tickBase;
   AddCopies(c.endsAfterMs, c.handlingMs, c.hung, c.holds);
-  MachineState before = Snapshot();
-  EXPECT_EQ(c.expected, RunUpgrade());
+  MachineState expected = RunExpecting(c.expected);
   const bool replaced = c.expected == RUN_REPLACED;
   const bool exeNow = replaced || c.holds == Holds::Library,
              dllNow = replaced || c.holds == Holds::Executable;
-  MachineState expected = After(before, c.delivered, exeNow, dllNow);
+  // Left to the restart, the file the copies do not hold is in place now.
+  if (!replaced) expected.InPlace(exeNow, dllNow);
+  expected.notices.assign(c.delivered, NOTICE_MESSAGE);
   if (!exeNow) Schedule(expected, {"halunexe.exe"});
   if (!dllNow) Schedule(expected, {"halundll.dll"});
   EXPECT_EQ(expected, Snapshot());

@@ -18,24 +18,13 @@ namespace {
 const std::vector<const Family *> k32BitFamilies = {&kWin32s, &kWin95,   &kWin98, &kWinMe,
                                                     &kNt4,    &kWin2000, &kWinXp, &kWin10};
 
-template <class Case>
-class ReplaceTest : public RowTest<Case> {
- protected:
-  // Installed 4.50 and staged 4.60 pairs, paths built; the state before.
-  MachineState Prepare() {
-    this->Install("4.50");
-    this->Stage("4.60");
-    this->PrepareRun();
-    return Snapshot();
-  }
-};
 #define ROWS(Test, families, cases) \
   INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 const std::vector<const Family *> kXp = {&kWinXp};
 
 // ---------------------------------------------------------------- ReplaceInPlace
 
-using LockedExeTest = ReplaceTest<NoCase>;
+using LockedExeTest = RowTest<NoCase>;
 TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced) {
   MachineState expected = Prepare();
   m().LockFile(Sys("halunexe.exe"), sim::kForever);
@@ -91,7 +80,7 @@ const InPlaceCase kInPlace[] = {
     {"every copy fails after the deletion", nullptr, "CopyFileA", -1, 0, PENDING_ALL & 3,
      std::nullopt, std::nullopt, 1},
 };
-using InPlaceTest = ReplaceTest<InPlaceCase>;
+using InPlaceTest = RowTest<InPlaceCase>;
 TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   const InPlaceCase &c = C();
   Prepare();
@@ -139,7 +128,7 @@ const FreshCase kFresh[] = {
     {"executable copy fails", true, false, 0, false, PENDING_EXECUTABLE},
     {"library copy fails on a locked library", true, true, -1, true, PENDING_LIBRARY},
 };
-using FreshInstallTest = ReplaceTest<FreshCase>;
+using FreshInstallTest = RowTest<FreshCase>;
 TEST_P(FreshInstallTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlace) {
   const FreshCase &c = C();
   Stage("4.60");
@@ -186,7 +175,7 @@ const MissingLibraryCase kMissingLibrary[] = {
     {"staged library's search fails", false, true, "FindFirstFileA", 1, PENDING_LIBRARY,
      std::nullopt},
 };
-using MissingLibraryTest = ReplaceTest<MissingLibraryCase>;
+using MissingLibraryTest = RowTest<MissingLibraryCase>;
 TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {
   const MissingLibraryCase &c = C();
   Install("4.50");
@@ -220,7 +209,7 @@ const LaunchCase kLaunches[] = {
     {"242 characters", "C:\\" + std::string(239, 'L'), false},
     {"start fails", "C:\\WINDOWS\\SYSTEM32", true},
 };
-using LaunchTest = ReplaceTest<LaunchCase>;
+using LaunchTest = RowTest<LaunchCase>;
 TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   m().systemDir = C().dir;
   m().PutFile("C:\\Program.exe", "another program");

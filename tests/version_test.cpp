@@ -58,7 +58,7 @@ std::function<void()> Retranslate(const char *name, const char *translation,
     sim::VersionTable table;
     table.translation = translation;
     table.values[valueName] = "4.50";
-    sim::M().FindFile(SysPath(name))->version->tables = {table};
+    sim::M().FindFile(Sys(name))->version->tables = {table};
   };
 }
 // The staged block's answer: a pointer just past the block, outside it, or
@@ -66,7 +66,7 @@ std::function<void()> Retranslate(const char *name, const char *translation,
 std::function<void()> Answer(bool outside, std::optional<std::string> raw = std::nullopt,
                              size_t at = 0) {
   return [=] {
-    sim::VersionResource &staged = *sim::M().FindFile(SysPath("halunexe.ex$"))->version;
+    sim::VersionResource &staged = *sim::M().FindFile(Sys("halunexe.ex$"))->version;
     staged.rawBlock = raw;
     staged.answerOutside = outside;
     if (!outside) staged.answerAt = raw ? at : sim::EncodeVersionBlock(staged).size();
@@ -130,7 +130,7 @@ const VerdictCase kVerdicts[] = {
        sim::VersionTable german;
        german.translation = "040704b0";
        german.values["FileVersion"] = "1.0";
-       auto &tables = sim::M().FindFile(SysPath("halunexe.exe"))->version->tables;
+       auto &tables = sim::M().FindFile(Sys("halunexe.exe"))->version->tables;
        tables.insert(tables.begin(), german);
      }},
     // The query's answer is trusted only when it points at a text that ends

@@ -30,18 +30,13 @@ class SimTest : public ::testing::Test {
   // Classifies the platform and builds the managed paths from the machine's
   // system directory, as a run does before it calls the other operations.
   void PrepareRun();
-  // Full path of a file in the tool's system directory, where it really is:
-  // in the machine's reported system directory, or on a 64-bit machine in
-  // its WOW64 directory.
-  std::string Sys(const std::string &name) const { return SysPath(name); }
-  // Places the installed or staged pair in the system directory.
-  void Install(const std::string &exeVersion, const std::string &exeBytes = "old exe",
-               const std::string &libBytes = "old dll") {
-    InstallPair(exeVersion, exeBytes, libBytes);
-  }
-  void Stage(const std::string &exeVersion, const std::string &exeBytes = "new exe",
-             const std::string &libBytes = "new dll") {
-    StagePair(exeVersion, exeBytes, libBytes);
+  // The installed 4.50 and staged 4.60 pairs placed and the paths built; the
+  // machine as it is then.
+  MachineState Prepare() {
+    Install("4.50");
+    Stage("4.60");
+    PrepareRun();
+    return Snapshot();
   }
   // The marker key where the tool's registry view puts it.
   void AddMarkerKey() { m().AddKey(m().RedirectedKey(kMarkerKey)); }

@@ -9,18 +9,18 @@
 
 namespace testing_support {
 
-std::string SysPath(const std::string &name) { return sim::M().SystemFilesDir() + "\\" + name; }
+std::string Sys(const std::string &name) { return sim::M().SystemFilesDir() + "\\" + name; }
 
-void InstallPair(const std::string &exeVersion, const std::string &exeBytes,
-                 const std::string &libBytes) {
-  sim::M().PutExecutable(SysPath("halunexe.exe"), exeBytes, exeVersion);
-  sim::M().PutFile(SysPath("halundll.dll"), libBytes);
+void Install(const std::string &exeVersion, const std::string &exeBytes,
+             const std::string &libBytes) {
+  sim::M().PutExecutable(Sys("halunexe.exe"), exeBytes, exeVersion);
+  sim::M().PutFile(Sys("halundll.dll"), libBytes);
 }
 
-void StagePair(const std::string &exeVersion, const std::string &exeBytes,
-               const std::string &libBytes) {
-  sim::M().PutExecutable(SysPath("halunexe.ex$"), exeBytes, exeVersion);
-  sim::M().PutFile(SysPath("halundll.dl$"), libBytes);
+void Stage(const std::string &exeVersion, const std::string &exeBytes,
+           const std::string &libBytes) {
+  sim::M().PutExecutable(Sys("halunexe.ex$"), exeBytes, exeVersion);
+  sim::M().PutFile(Sys("halundll.dl$"), libBytes);
 }
 
 Step Steps(std::vector<Step> steps) {
@@ -49,19 +49,19 @@ namespace {
 
 Step Installed(const char *version, const char *exeBytes = "old exe",
                const char *libBytes = "old dll") {
-  return [=] { InstallPair(version, exeBytes, libBytes); };
+  return [=] { Install(version, exeBytes, libBytes); };
 }
 Step Staged(const char *version) {
-  return [=] { StagePair(version); };
+  return [=] { Stage(version); };
 }
 Step Put(const char *name, const char *bytes) {
-  return [=] { sim::M().PutFile(SysPath(name), bytes); };
+  return [=] { sim::M().PutFile(Sys(name), bytes); };
 }
 Step Removed(const char *name) {
-  return [=] { sim::M().RemoveFile(SysPath(name)); };
+  return [=] { sim::M().RemoveFile(Sys(name)); };
 }
 Step Locked(const char *name) {
-  return [=] { sim::M().LockFile(SysPath(name), sim::kForever); };
+  return [=] { sim::M().LockFile(Sys(name), sim::kForever); };
 }
 const Step kReplacement = Steps({Installed("4.50"), Staged("4.60")});
 // The resident running from the system directory, its stub window handling
@@ -69,7 +69,7 @@ const Step kReplacement = Steps({Installed("4.50"), Staged("4.60")});
 Step Resident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr,
               uint64_t handlingMs = 0) {
   return [=] {
-    sim::M().AddProcess(1200, SysPath("HALUNEXE.EXE"), "HALUNEXE.EXE");
+    sim::M().AddProcess(1200, Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
     sim::M().AddWindow(STUB_WINDOW_CLASS, handler).handlingMs = handlingMs;
   };
 }
@@ -105,7 +105,7 @@ const Arrangement kArrangements[] = {
      Steps({kReplacement, Locked("halunexe.exe"), Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
               sim::Machine &m = sim::M();
               if (sim::Process *resident = m.FindProcess(1200)) resident->endsAtMs = m.nowMs + 700;
-              if (sim::File *file = m.FindFile(SysPath("halunexe.exe")))
+              if (sim::File *file = m.FindFile(Sys("halunexe.exe")))
                 file->lockedUntil = m.nowMs + 700;
               return 0;
             })})},
@@ -127,8 +127,8 @@ const Arrangement kArrangements[] = {
      "new dll",
      Steps({Installed("4.60", "new exe"), Put("halundll.dl$", "new dll"),
             [] {
-              sim::M().QueueDelayedMove({sim::Fold(SysPath("halundll.dl$")),
-                                         sim::Fold(SysPath("halundll.dll")),
+              sim::M().QueueDelayedMove({sim::Fold(Sys("halundll.dl$")),
+                                         sim::Fold(Sys("halundll.dll")),
                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
             }})},
     {"replacement, the executable held in a long system directory", "new exe", "new dll",

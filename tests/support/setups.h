@@ -11,13 +11,15 @@
 
 namespace testing_support {
 
-// Full path of a managed file where the tool's system directory really is.
-std::string SysPath(const std::string &name);
+// Full path of a file in the tool's system directory, where it really is: in
+// the machine's reported system directory, or on a 64-bit machine in its
+// WOW64 directory.
+std::string Sys(const std::string &name);
 // Places the installed or staged pair in the system directory.
-void InstallPair(const std::string &exeVersion, const std::string &exeBytes = "old exe",
-                 const std::string &libBytes = "old dll");
-void StagePair(const std::string &exeVersion, const std::string &exeBytes = "new exe",
-               const std::string &libBytes = "new dll");
+void Install(const std::string &exeVersion, const std::string &exeBytes = "old exe",
+             const std::string &libBytes = "old dll");
+void Stage(const std::string &exeVersion, const std::string &exeBytes = "new exe",
+           const std::string &libBytes = "new dll");
 
 // A step that arranges the machine; the setups and the tests' tables are
 // made of them.

@@ -84,10 +84,10 @@ void PrintTo(const MachineState &s, std::ostream *out) {
 MachineState Snapshot() {
   sim::Machine &m = sim::M();
   MachineState s;
-  s.exe = Read(SysPath("halunexe.exe"));
-  s.dll = Read(SysPath("halundll.dll"));
-  s.stagedExe = Read(SysPath("halunexe.ex$"));
-  s.stagedDll = Read(SysPath("halundll.dl$"));
+  s.exe = Read(Sys("halunexe.exe"));
+  s.dll = Read(Sys("halundll.dll"));
+  s.stagedExe = Read(Sys("halunexe.ex$"));
+  s.stagedDll = Read(Sys("halundll.dl$"));
   if (auto value = m.GetValue(m.RedirectedKey(kMarkerKey), kMarkerValue)) s.marker = value->bytes;
   s.wininit = Read(m.windowsDir + "\\wininit.ini");
   s.moves = m.DelayedMoves();
@@ -104,7 +104,7 @@ MachineState Snapshot() {
 std::vector<sim::DelayedMove> RestartMoves(std::initializer_list<const char *> names) {
   std::vector<sim::DelayedMove> moves;
   for (const char *name : names)
-    moves.push_back({sim::Fold(SysPath(Staged(name))), sim::Fold(SysPath(name)),
+    moves.push_back({sim::Fold(Sys(Staged(name))), sim::Fold(Sys(name)),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
   return moves;
 }
