@@ -51,7 +51,6 @@ def documented_row(name):
 
 
 DOCUMENTED = facts.DOCUMENTED
-RELAUNCH = ((lab.wine.SYSTEM32 + "\\" + facts.MANAGED["installed_exe"]).lower() + DOCUMENTED["relaunch_argument"])
 
 
 def rename_lines(*pending):
@@ -126,7 +125,7 @@ class Case:
         self.row_checked = True
         self.say("checking the guide's row: %d, %s" % (row["status"], row["run"]))
         started = row["started"] == "yes"
-        wanted = {"status": row["status"] & 0xFF, "relaunches": [RELAUNCH] if started else [],
+        wanted = {"status": row["status"] & 0xFF, "relaunches": [lab.wine.RELAUNCH] if started else [],
                   "marker": DOCUMENTED["complete"] if row["marker"] == "written" else None, "pending": [],
                   "wininit": None}
         for key in facts.MANAGED:

@@ -82,10 +82,8 @@ class ExampleTest(unittest.TestCase):
 
     def expect_relaunched(self):
         """The snapshot once the installed executable was started, only once and with the relaunch argument."""
-        argument = lab.facts.DOCUMENTED["relaunch_argument"]
-        snapshot = self.m.snapshot(argument)
-        relaunch = (self.m.sys + "\\" + lab.facts.MANAGED["installed_exe"]).lower() + argument
-        self.assertEqual(snapshot.relaunches(), [relaunch], "resident log: %r" % snapshot.texts())
+        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
+        self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH], "resident log: %r" % snapshot.texts())
         return snapshot
 
 

@@ -25,7 +25,8 @@ import sys
 import unittest
 
 ROOT = None
-run_e2e = facts = test_msi_example = None
+# Set by main(): the modules under test, and facts.read (a file of the tree, by its relative path).
+run_e2e = facts = test_msi_example = read = None
 
 GUIDE = "docs/integration.md"
 # The enum headers whose constants the guide quotes.
@@ -55,11 +56,6 @@ LEAVES_WORDS = {
     "staged_exe": {"kept", "removed", "none"}, "staged_lib": {"kept", "removed", "none"},
     "restart": {"nothing", "library", "executable", "both"},
     "started": {"yes", "no"}, "marker": {"written", "not written"}}
-
-
-def read(relative):
-    with open(os.path.join(ROOT, relative), encoding="utf-8") as f:
-        return f.read()
 
 
 def section(text, heading):
@@ -352,4 +348,5 @@ if __name__ == "__main__":
     import run_e2e  # noqa: E402
     from lab import facts  # noqa: E402
     import test_msi_example  # noqa: E402
+    read = facts.read
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:])

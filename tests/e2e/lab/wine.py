@@ -29,6 +29,8 @@ WINESERVER = shutil.which("wineserver") or "wineserver"
 ARCH_VARIABLE = "HALUNUPD_WINE_ARCH"
 SYSTEM32 = "C:\\windows\\system32"
 SETUP_DIR = "C:\\setup"
+# The resident's command line when the tool starts it again, as its log shows it.
+RELAUNCH = (SYSTEM32 + "\\" + facts.MANAGED["installed_exe"]).lower() + facts.DOCUMENTED["relaunch_argument"]
 SKIPPED = 77  # the exit status CTest reports as skipped
 
 
