@@ -75,8 +75,7 @@ class Case:
     def arrange(self, installed=None, staged=None, marker="old"):
         """installed/staged: (executable variant or None, library variant or
         None); marker: the value under the marker key, or None for no key."""
-        self.before = dict.fromkeys(facts.MANAGED)
-        self.before.update(self.m.place(installed, staged))
+        self.before = dict(dict.fromkeys(facts.MANAGED), **self.m.place(installed, staged))
         if marker is not None:
             self.m.set_marker(marker)
 
