@@ -52,11 +52,8 @@ class ExampleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.build_dir = tempfile.mkdtemp(prefix=cls.prefix, dir=ARGS.cache)
+        cls.addClassCleanup(shutil.rmtree, cls.build_dir, ignore_errors=True)
         cls.built = {}
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.build_dir, ignore_errors=True)
 
     def setUp(self):
         self.m = lab.Machine(ARGS.target, ARGS.cache, self.prefix + self._testMethodName,
