@@ -24,7 +24,6 @@ import contextlib
 import json
 import os
 import sys
-import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -51,7 +50,6 @@ def documented_row(name):
 
 
 DOCUMENTED = facts.DOCUMENTED
-RELAUNCH = ((lab.wine.SYSTEM32 + "\\" + facts.MANAGED["installed_exe"]).lower() + DOCUMENTED["relaunch_argument"])
 
 
 def rename_lines(*pending):
@@ -76,14 +74,13 @@ class Case:
     def arrange(self, installed=None, staged=None, marker="old"):
         """installed/staged: (executable variant or None, library variant or
         None); marker: the value under the marker key, or None for no key."""
-        self.before = dict.fromkeys(facts.MANAGED)
-        self.before.update(self.m.place(installed, staged))
+        self.before = dict(dict.fromkeys(facts.MANAGED), **self.m.place(installed, staged))
         if marker is not None:
             self.m.set_marker(marker)
 
     def run(self, timeout=60, env=None):
-        self.status, elapsed, _ = self.m.run([self.m.tool], timeout, env)
-        self.say("halunupd.exe on %s: exit %d after %.1f s" % (self.family["name"], self.status, elapsed))
+        self.status, self.elapsed, _ = self.m.run([self.m.tool], timeout, env)
+        self.say("halunupd.exe on %s: exit %d after %.1f s" % (self.family["name"], self.status, self.elapsed))
         return self.status
 
     def expect(self, snapshot=None, events=None, **wanted):
@@ -126,7 +123,7 @@ class Case:
         self.row_checked = True
         self.say("checking the guide's row: %d, %s" % (row["status"], row["run"]))
         started = row["started"] == "yes"
-        wanted = {"status": row["status"] & 0xFF, "relaunches": [RELAUNCH] if started else [],
+        wanted = {"status": row["status"] & 0xFF, "relaunches": [lab.wine.RELAUNCH] if started else [],
                   "marker": DOCUMENTED["complete"] if row["marker"] == "written" else None, "pending": [],
                   "wininit": None}
         for key in facts.MANAGED:
@@ -170,11 +167,9 @@ def documented(name, *families, resident=None, hold=None, env=None, took=(0, 60)
             case.m.start_resident(env=resident)
         if hold:
             case.m.hold(case.m.where("installed_lib"), hold)
-        began = time.monotonic()
         case.run(took[1] + 30, env)
-        elapsed = time.monotonic() - began
-        if not took[0] <= elapsed <= took[1]:
-            raise Failed("the run took %.1f s, expected %d to %d s" % ((elapsed,) + took))
+        if not took[0] <= case.elapsed <= took[1]:
+            raise Failed("the run took %.1f s, expected %d to %d s" % ((case.elapsed,) + took))
         if events or check:
             case.expect(events=events, **(check(case) if check else {}))
         if not check:

@@ -52,11 +52,8 @@ class ExampleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.build_dir = tempfile.mkdtemp(prefix=cls.prefix, dir=ARGS.cache)
+        cls.addClassCleanup(shutil.rmtree, cls.build_dir, ignore_errors=True)
         cls.built = {}
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.build_dir, ignore_errors=True)
 
     def setUp(self):
         self.m = lab.Machine(ARGS.target, ARGS.cache, self.prefix + self._testMethodName,
@@ -82,10 +79,8 @@ class ExampleTest(unittest.TestCase):
 
     def expect_relaunched(self):
         """The snapshot once the installed executable was started, only once and with the relaunch argument."""
-        argument = lab.facts.DOCUMENTED["relaunch_argument"]
-        snapshot = self.m.snapshot(argument)
-        relaunch = (self.m.sys + "\\" + lab.facts.MANAGED["installed_exe"]).lower() + argument
-        self.assertEqual(snapshot.relaunches(), [relaunch], "resident log: %r" % snapshot.texts())
+        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
+        self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH], "resident log: %r" % snapshot.texts())
         return snapshot
 
 

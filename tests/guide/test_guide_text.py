@@ -25,7 +25,8 @@ import sys
 import unittest
 
 ROOT = None
-run_e2e = facts = test_msi_example = None
+# Set by main(): the modules under test, and facts.read (a file of the tree, by its relative path).
+run_e2e = facts = test_msi_example = read = None
 
 GUIDE = "docs/integration.md"
 # The enum headers whose constants the guide quotes.
@@ -39,9 +40,6 @@ TREAT_AS = {"success": "done", "success, restart required": "restart", "failed":
 MSI_VERDICTS = {"success": ("VERDICT_DONE", "0"), "success, restart required": ("VERDICT_RESTART", "3010"),
                 "failed": ("VERDICT_FAILED", "1603")}
 MSICA = "src/msica/verdict.cpp"
-# The columns of the table of what each run leaves, as leaves.json names them.
-LEAVES_COLUMNS = ["status", "run", "installed_exe", "installed_lib", "staged_exe", "staged_lib",
-                  "restart", "started", "marker"]
 NOT_TRIED = "not tried on Wine"
 # The examples that branch on the status: how a branch (status, target) and a
 # label read, and the other readings of -1 that must go where -1 goes (as cmd,
@@ -55,11 +53,8 @@ LEAVES_WORDS = {
     "staged_exe": {"kept", "removed", "none"}, "staged_lib": {"kept", "removed", "none"},
     "restart": {"nothing", "library", "executable", "both"},
     "started": {"yes", "no"}, "marker": {"written", "not written"}}
-
-
-def read(relative):
-    with open(os.path.join(ROOT, relative), encoding="utf-8") as f:
-        return f.read()
+# The columns of the table of what each run leaves, as leaves.json names them.
+LEAVES_COLUMNS = ["status", "run"] + list(LEAVES_WORDS)
 
 
 def section(text, heading):
@@ -192,7 +187,7 @@ class StatusTables(unittest.TestCase):
                 shown[key] = code
                 self.assertEqual(ends.split(",")[0], exit_code, "msiexec ends with %r" % ends)
                 named = re.findall(r"`MsiExample\.(\w+)`", shown_by)
-                self.assertTrue(named or shown_by == "not tried on Wine", "shown by %r" % shown_by)
+                self.assertTrue(named or shown_by == NOT_TRIED, "shown by %r" % shown_by)
                 for test in named:
                     self.assertTrue(hasattr(test_msi_example.MsiExample, test), "MsiExample has no %s" % test)
         self.assertEqual(shown, wanted, "the guide's rows, the custom action's")
@@ -352,4 +347,5 @@ if __name__ == "__main__":
     import run_e2e  # noqa: E402
     from lab import facts  # noqa: E402
     import test_msi_example  # noqa: E402
+    read = facts.read
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:])

@@ -41,9 +41,9 @@ class PeImage:
                             for i in range(min(self._u32(optional + 92), 16))]
         self.sections = []
         self.section_flags = {}
-        table = optional + optional_size
+        self.section_table = optional + optional_size
         for i in range(section_count):
-            raw = self._bytes(table + 40 * i, 40)
+            raw = self._bytes(self.section_table + 40 * i, 40)
             name = raw[:8].rstrip(b"\0").decode("latin-1")
             virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", raw, 8)
             self.sections.append((name, rva, virtual_size, raw_offset, raw_size))

@@ -29,6 +29,8 @@ WINESERVER = shutil.which("wineserver") or "wineserver"
 ARCH_VARIABLE = "HALUNUPD_WINE_ARCH"
 SYSTEM32 = "C:\\windows\\system32"
 SETUP_DIR = "C:\\setup"
+# The resident's command line when the tool starts it again, as its log shows it.
+RELAUNCH = (SYSTEM32 + "\\" + facts.MANAGED["installed_exe"]).lower() + facts.DOCUMENTED["relaunch_argument"]
 SKIPPED = 77  # the exit status CTest reports as skipped
 
 
@@ -131,6 +133,12 @@ def _wine(arch):
     return LOADERS[arch] if arch == "win64" else (shutil.which("wine") or "wine")
 
 
+def _end_session(env, timeout):
+    """Ends every process of the prefix's session and waits for its wineserver."""
+    subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=env, timeout=timeout)
+
+
 def base_prefix(cache, target, log=print):
     """The base prefix of the target's kind in `cache`, made once (a lock
     makes concurrent callers wait for one maker): headless, set up by the
@@ -153,8 +161,7 @@ def base_prefix(cache, target, log=print):
                        "HKCU\\Software\\Wine\\Drivers", "Graphics", "null"]
             if subprocess.run(setting, env=env, stdout=subprocess.DEVNULL, timeout=120).returncode:
                 subprocess.run(setting, env=env, check=True, stdout=subprocess.DEVNULL, timeout=120)
-            subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
+            _end_session(env, 120)
             open(stamp, "w").close()
     return prefix
 
@@ -336,6 +343,10 @@ class Machine(contextlib.AbstractContextManager):
     def env(self, extra=None):
         return _env(self.path, self.target.arch, extra)
 
+    def _popen(self, args, env, **streams):
+        return subprocess.Popen([_wine(self.target.arch)] + list(args), env=self.env(env), stdin=subprocess.DEVNULL,
+                                stderr=subprocess.STDOUT, **streams)
+
     def run(self, args, timeout=60, env=None):
         """Runs a Windows program to its end: (exit status, seconds, output).
         Output goes through files, so that a detached program it starts does
@@ -343,8 +354,7 @@ class Machine(contextlib.AbstractContextManager):
         TimeoutExpired raised."""
         with tempfile.TemporaryFile() as out:
             started = time.monotonic()
-            process = subprocess.Popen([_wine(self.target.arch)] + list(args), env=self.env(env),
-                                       stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            process = self._popen(args, env, stdout=out)
             try:
                 process.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
@@ -356,9 +366,7 @@ class Machine(contextlib.AbstractContextManager):
 
     def start(self, args, env=None):
         """Starts a Windows program in the background, its output on a pipe."""
-        process = subprocess.Popen([_wine(self.target.arch)] + list(args), env=self.env(env),
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, text=True, errors="replace")
+        process = self._popen(args, env, stdout=subprocess.PIPE, text=True, errors="replace")
         self.started.append(process)
         return process
 
@@ -430,9 +438,7 @@ class Machine(contextlib.AbstractContextManager):
         of the session, its wineserver waited for. Whatever runs next (the
         probe too) starts the machine again, and Wine performs what was
         scheduled for the restart then: read disk() first."""
-        env = self.env()
-        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=env, timeout=60)
+        _end_session(self.env(), 60)
         for process in self.started:
             with contextlib.suppress(Exception):
                 process.wait(timeout=10)
