@@ -34,6 +34,13 @@ enum {
   PLATFORM_NT5 = 326
 };
 
+// The platform a version record describes; unknown for one the tool has no
+// course for.
+PlatformCode PlatformOf(const OSVERSIONINFOA *version);
+// TRUE on the platforms where a replacement can be left to the next restart:
+// wininit.ini on Windows 98/ME, delayed file moves on Windows 2000 and later.
+BOOL SchedulesAtRestart(PlatformCode platform);
+
 typedef SHORT RunStatus;
 enum {
   RUN_SCAN_FAILED = -1,

@@ -20,17 +20,12 @@ static const StatusRow UNKNOWN_ROW = {0, VERDICT_FAILED, "halunupd.exe did not r
 
 enum { STATUS_ROW_COUNT = sizeof(STATUS_ROWS) / sizeof(STATUS_ROWS[0]) };
 
-// The tool schedules the replacement for the restart on Windows 98/ME
-// (wininit.ini) and on Windows 2000 and later (delayed file moves) only: on
-// Windows 95 and NT 4.0 a 4 leaves nothing scheduled. The platform is told as
-// the tool tells it; the tests hold this against the tool's runs.
+// On Windows 95 and NT 4.0 a 4 leaves nothing scheduled. The platform is
+// told by the tool's own rules; the tests hold this against the tool's runs.
 BOOL SchedulesOnRestart(void) {
   OSVERSIONINFOA version = {};
   version.dwOSVersionInfoSize = sizeof(version);
-  if (!GetVersionExA(&version)) return FALSE;
-  if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) return version.dwMajorVersion > 4;
-  return version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS && version.dwMajorVersion == 4 &&
-         version.dwMinorVersion != 0;
+  return GetVersionExA(&version) && SchedulesAtRestart(PlatformOf(&version));
 }
 
 const StatusRow *VerdictOn(DWORD exitCode) {

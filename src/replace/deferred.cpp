@@ -15,7 +15,7 @@ static PendingSet WithStagedCopy(PendingSet pending) {
 }
 
 PendingSet ScheduleOnRestart(PendingSet pending) {
-  if (g_run.platformCode != PLATFORM_WIN98ME && g_run.platformCode != PLATFORM_NT5) return 0;
+  if (!SchedulesAtRestart(g_run.platformCode)) return 0;
   pending = WithStagedCopy((PendingSet)(pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)));
   // Nothing to schedule: no rename file is created or changed.
   if (pending == 0) return 0;

@@ -12,25 +12,7 @@ void ClassifyPlatform(void) {
   version.dwOSVersionInfoSize = sizeof(version);
   // A failed call leaves the record zeroed, which would read as Win32s: the
   // platform stays unknown instead.
-  if (!GetVersionExA(&version)) return;
-
-  switch (version.dwPlatformId) {
-    case VER_PLATFORM_WIN32s:
-      g_run.platformCode = PLATFORM_WIN32S;
-      break;
-    case VER_PLATFORM_WIN32_WINDOWS:
-      if (version.dwMajorVersion == 4)
-        g_run.platformCode = version.dwMinorVersion == 0 ? PLATFORM_WIN95 : PLATFORM_WIN98ME;
-      break;
-    case VER_PLATFORM_WIN32_NT:
-      if (version.dwMajorVersion > 4)
-        g_run.platformCode = PLATFORM_NT5;
-      else if (version.dwMajorVersion == 4)
-        g_run.platformCode = PLATFORM_NT4;
-      break;
-    default:
-      break;
-  }
+  if (GetVersionExA(&version)) g_run.platformCode = PlatformOf(&version);
 }
 
 // Reads the system directory into the run state and builds the managed paths.
