@@ -6,15 +6,6 @@
 // restart at the end, or failure (1603, rollback). It carries no C runtime.
 #include "msica.h"
 
-extern "C" {
-// The compiler may call this on its own.
-void *memset(void *destination, int value, __SIZE_TYPE__ count) {
-  volatile BYTE *bytes = (volatile BYTE *)destination;
-  while (count-- != 0) *bytes++ = (BYTE)value;
-  return destination;
-}
-}
-
 // Writes one line to the installer's log: `format` with [1] and [2] replaced
 // by `number` and `text`.
 static void LogLine(MSIHANDLE install, LPCSTR format, INT number, LPCSTR text) {
