@@ -227,8 +227,9 @@ class Machine {
   // without one is reported unchanged, as one already short.
   void SetShortPath(const std::string &longPath, const std::string &shortForm);
 
-  // Processes and windows. What AddProcess and AddWindow return stays valid
-  // while the machine lives; EndPrograms removes the windows.
+  // Processes and windows. What AddProcess returns stays valid while the
+  // machine lives, what AddWindow returns until EndPrograms removes the
+  // windows.
   Process &AddProcess(DWORD id, const std::string &imagePath, const std::string &baseName);
   Process *FindProcess(DWORD id);  // nullptr when not in the list
   const std::deque<Process> &Processes() const { return processes_; }
