@@ -282,25 +282,25 @@ documented("replace-running", "winxp", "win10", resident={}, events={"notice": 1
 
 # Under Wine, toolhelp's szExeFile is a base name ("halunexe.exe"; real
 # Windows 98 gives the full path), so it never equals the installed path and no
-# notice is sent. The resident keeps running, its executable cannot be
-# deleted, and the executable is left to wininit.ini; the library is replaced
-# at once.
-documented("replace-running", "win98", resident={}, events={"notice": 0}, restart=("exe",), check=lambda case: dict(
-    case.before, **case.new("lib"), status=4, relaunches=[], wininit=rename_lines("exe") + b"\0"), **REPLACE)
+# notice is sent. The resident keeps running with its library loaded: both
+# files cannot be deleted and are left to wininit.ini.
+documented("replace-running", "win98", resident={}, events={"notice": 0}, restart=("exe", "lib"),
+           check=lambda case: dict(case.before, status=4, relaunches=[], wininit=rename_lines("lib", "exe") + b"\0"),
+           **REPLACE)
 
 
-# The resident stays after the notice: its executable is left to a delayed
-# move, the free library is replaced now, and nothing is restarted.
+# The resident stays after the notice, its library loaded: both files are
+# left to delayed moves, and nothing is restarted.
 documented("resident-ignores", "winxp", resident={"HALUN_STUB_IGNORE_MS": "60000"},
-           events={"notice ignored": 1}, restart=("exe",), **REPLACE)
+           events={"notice ignored": 1}, restart=("exe", "lib"), **REPLACE)
 
 
 # The resident's handler never returns: the notice is given up on after 30 s
 # and the run waits up to 5 s more for the copy to end, then goes on (at most
-# the notice's 30 s, the 5 s, the library's pause and 10 s to spare). Its
-# executable is still in use and is left to a delayed move, the free library
-# is replaced now, nothing is restarted; the restart completes the pair.
-documented("resident-hung", "winxp", resident={"HALUN_STUB_HANG": "1"}, took=(0, 30 + 5 + 1 + 10),
+# the notice's 30 s, the 5 s, the library's ten 1 s pauses and 10 s to
+# spare). Both files are still in use and are left to delayed moves, nothing
+# is restarted; the restart completes the pair.
+documented("resident-hung", "winxp", resident={"HALUN_STUB_HANG": "1"}, took=(0, 30 + 5 + 10 + 10),
            events={"notice hung": 1}, restart=("exe", "lib"), **REPLACE)
 
 
