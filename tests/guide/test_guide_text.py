@@ -255,6 +255,39 @@ class NumbersAndNames(unittest.TestCase):
                    + constants["LIBRARY_DELETE_ATTEMPTS"] * constants["LIBRARY_DELETE_PAUSE_MS"]) // 1000
         self.assertIn("with one running copy, at most %d s" % longest, " ".join(text.split()))
 
+    def test_numbers_in_the_prose_are_the_constants(self):
+        # Rows: how the guide states a number, what it is in the constants.
+        # Each form must occur, and every occurrence must agree.
+        c = tool_constants()
+        library_seconds = c["LIBRARY_DELETE_ATTEMPTS"] * c["LIBRARY_DELETE_PAUSE_MS"] // 1000
+        rows = [(r"tried (\w+) times", c["LIBRARY_DELETE_ATTEMPTS"]),
+                (r"up to (\w+) times", c["LIBRARY_DELETE_ATTEMPTS"]),
+                (r"(?<![\w'])(\w+) attempts", c["LIBRARY_DELETE_ATTEMPTS"]),
+                (r"(\d+) s apart", c["LIBRARY_DELETE_PAUSE_MS"] // 1000),
+                (r"(\d+) s pause", c["LIBRARY_DELETE_PAUSE_MS"] // 1000),
+                (r"about (\d+) s more", library_seconds),
+                (r"up to (\d+) s\)", library_seconds),
+                (r"library's (\d+) s", library_seconds),
+                (r"plus \d+ s, plus (\d+) s", library_seconds),
+                (r"plus (\d+) s, plus", c["NOTICE_WAIT_MS"] // 1000),
+                (r"(\d+) s for each running copy", c["NOTICE_TIMEOUT_MS"] // 1000),
+                (r"first ([\d,]+) processes", c["PROCESS_ID_CAPACITY"])]
+        words = {word: n for n, word in enumerate("zero one two three four five six seven eight nine ten".split())}
+        prose = " ".join(read(GUIDE).split())
+        # Any number followed by the name of the constant it is.
+        named = re.findall(r"(\d+) s \(`([A-Z_]+_MS)`", prose)
+        self.assertTrue(named, "the guide names no constant after its value")
+        for value, name in named:
+            with self.subTest(constant=name):
+                self.assertEqual(int(value), c[name] // 1000, "%s s (`%s`)" % (value, name))
+        for pattern, wanted in rows:
+            with self.subTest(form=pattern):
+                found = re.findall(pattern, prose)
+                self.assertTrue(found, "the guide never says %r" % pattern)
+                given = [words.get(text, None) if text.isalpha() else int(text.replace(",", ""))
+                         for text in found]
+                self.assertEqual(given, [wanted] * len(found), "%r: %r" % (pattern, found))
+
     def test_longest_system_directory_is_the_constant(self):
         limit = tool_constants()["SYSTEM_DIR_MAX_LENGTH"]
         mentioned = {int(n) for n in re.findall(r"longer than (\d+) characters", read(GUIDE))}
