@@ -42,12 +42,12 @@ void UnbindProcessApi(void) {
   g_run.processApi.library = NULL;
 }
 
-// Sends `window` the notice on behalf of the running copy `id`. A copy that
-// is hung, or does not handle the notice within NOTICE_TIMEOUT_MS, cannot
-// hold the caller up: it goes on, and the copy's files are then handled as
-// those of a copy that stays. The copy is opened for the wait before the
-// notice, so that it cannot end and its identifier be reused in between.
-static void NoticeWindow(HWND window, DWORD id) {
+// A copy that is hung, or does not handle the notice within
+// NOTICE_TIMEOUT_MS, cannot hold the caller up: it goes on, and the copy's
+// files are then handled as those of a copy that stays. The copy is opened
+// for the wait before the notice, so that it cannot end and its identifier
+// be reused in between.
+void NoticeWindow(HWND window, DWORD id) {
   if (g_run.noticedCopyCount < NOTICED_COPY_CAPACITY) {
     HANDLE copy = OpenProcess(SYNCHRONIZE, FALSE, id);
     if (copy != NULL) g_run.noticedCopies[g_run.noticedCopyCount++] = copy;
@@ -62,23 +62,6 @@ static void NoticeWindow(HWND window, DWORD id) {
 static void SendNotice(DWORD id) {
   HWND window = FindWindowA(STUB_WINDOW_CLASS, NULL);
   if (window != NULL) NoticeWindow(window, id);
-}
-
-DWORD NotifyByWindows(void) {
-  HWND sent[NOTICED_WINDOW_CAPACITY];
-  DWORD count = 0;
-  while (count < NOTICED_WINDOW_CAPACITY) {
-    HWND window = FindWindowA(STUB_WINDOW_CLASS, NULL);
-    if (window == NULL) break;
-    // The same window again: its copy stays, and no other can be reached.
-    for (DWORD i = 0; i < count; ++i)
-      if (sent[i] == window) return count;
-    DWORD id = 0;
-    GetWindowThreadProcessId(window, &id);
-    NoticeWindow(window, id);
-    sent[count++] = window;
-  }
-  return count;
 }
 
 void WaitForNotifiedCopies(void) {

@@ -25,6 +25,9 @@ void UnbindProcessApi(void);
 // Notifies every process started from the installed executable's path, with
 // the toolhelp functions BindToolhelp bound.
 void NotifyBySnapshot(void);
+// Sends `window` the notice on behalf of the running copy `id`, opened first
+// for the wait (SYNCHRONIZE) while there is room among the noticed copies.
+void NoticeWindow(HWND window, DWORD id);
 // The running copies of the resident in the toolhelp snapshot (bound by
 // BindToolhelp): started from the installed executable's path, or named by
 // its base name alone.
