@@ -1,9 +1,17 @@
-// The custom action of the Windows Installer example against the tool: its
-// verdict on each exit code, and on a 4 that it is a restart exactly where
-// the tool schedules something for the restart.
+// The custom actions of the Windows Installer example against the tool and
+// the installer's rules: their verdict on each exit code; the installer
+// model's answers to a deferred and an immediate action; and the package of
+// docs/examples/halunupd.wxs as it is written, run by the installer model on
+// every simulated family, pass after pass, with the tool and the resident as
+// programs of the machine.
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "msica/verdict.h"
+#include "msica/msica.h"
+#include "notice/notice.h"
+#include "platform/sim/msi_engine.h"
 #include "support/scenario.h"
 
 using namespace testing_support;
@@ -13,6 +21,12 @@ namespace {
 class MsicaTest : public SimTest {};
 
 TEST_F(MsicaTest, VerdictOnEachExitCode) {
+  // A restart-time instruction names the staged executable, so that a 4 is
+  // a restart (the rows without one are held against the tool's runs below).
+  Stage("4.60");
+  m().QueueDelayedMove({sim::Fold(Sys("halunexe.ex$")), sim::Fold(Sys("halunexe.exe")),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
+  PrepareRun();
   // Rows: exit code, verdict. -1 arrives as 0xFFFFFFFF; anything else the
   // tool never ends with fails the installation.
   const struct {
@@ -43,5 +57,329 @@ TEST_P(MsicaRestartTest, RestartOnlyWhereTheToolSchedules) {
       << (scheduled ? "the tool scheduled" : "the tool scheduled nothing");
 }
 INSTANTIATE_TEST_SUITE_P(Families, MsicaRestartTest, Rows(AllFamilies(), kNoCase), RowName());
+
+// ---------------------------------------------------------------- the installer's rules
+
+using sim::msi::Context;
+
+// Rows: the handle's kind, the call, what it answers ("result value"),
+// whether the restart at the end is then asked for, and whether the model
+// recorded a refusal.
+struct RuleCase {
+  const char *label;
+  Context context;
+  std::function<std::string(MSIHANDLE)> call;
+  std::string answer;
+  bool rebootAtEnd, refused;
+};
+std::function<std::string(MSIHANDLE)> Get(const char *name) {
+  return [name](MSIHANDLE install) {
+    CHAR value[64] = "unchanged";
+    DWORD size = sizeof(value);
+    UINT result = MsiGetPropertyA(install, name, value, &size);
+    return std::to_string(result) + " '" + value + "'";
+  };
+}
+std::string SetRestart(MSIHANDLE install) {
+  return std::to_string(MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE));
+}
+std::function<std::string(MSIHANDLE)> Mode(MSIRUNMODE mode) {
+  return [mode](MSIHANDLE install) { return std::to_string(MsiGetMode(install, mode)); };
+}
+const sim::msi::Session kSession;
+const RuleCase kRules[] = {
+    {"deferred asks for the restart", Context::Deferred, SetRestart, "5", false, true},
+    {"deferred reads its data", Context::Deferred, Get("CustomActionData"), "0 'data'", false, false},
+    {"deferred reads the product code", Context::Deferred, Get("ProductCode"),
+     "0 '" + kSession.productCode + "'", false, false},
+    {"deferred reads the user", Context::Deferred, Get("UserSID"), "0 '" + kSession.userSid + "'",
+     false, false},
+    {"deferred reads another property", Context::Deferred, Get("REMOVE"), "0 ''", false, true},
+    {"commit reads the product code", Context::Commit, Get("ProductCode"), "0 ''", false, true},
+    {"deferred is scheduled", Context::Deferred, Mode(MSIRUNMODE_SCHEDULED), "1", false, false},
+    {"rollback is rolling back", Context::Rollback, Mode(MSIRUNMODE_ROLLBACK), "1", false, false},
+    {"deferred reads the restart mode", Context::Deferred, Mode(MSIRUNMODE_REBOOTATEND), "0", false,
+     true},
+    {"immediate asks for the restart", Context::Immediate, SetRestart, "0", true, false},
+    {"immediate reads a property", Context::Immediate, Get("REMOVE"), "0 'ALL'", false, false},
+    {"immediate is not scheduled", Context::Immediate, Mode(MSIRUNMODE_SCHEDULED), "0", false,
+     false},
+};
+using InstallerRuleTest = RowTest<RuleCase>;
+TEST_P(InstallerRuleTest, EachHandleAnswersWhatItsKindMayAsk) {
+  sim::msi::ResetInstaller();
+  sim::msi::S().properties["REMOVE"] = "ALL";
+  MSIHANDLE install = sim::msi::OpenInstallHandle(C().context, "data");
+  EXPECT_EQ(C().answer, C().call(install));
+  sim::msi::CloseInstallHandle(install);
+  EXPECT_EQ(C().rebootAtEnd, sim::msi::S().rebootAtEnd);
+  EXPECT_EQ(C().refused ? 1u : 0u, sim::msi::S().refused.size())
+      << (sim::msi::S().refused.empty() ? "" : sim::msi::S().refused[0]);
+}
+INSTANTIATE_TEST_SUITE_P(Rules, InstallerRuleTest, Rows({&kWinXp}, kRules), RowName());
+
+// ---------------------------------------------------------------- the package
+
+const std::string kOld = "old exe", kOldDll = "old dll", kNew = "new exe", kNewDll = "new dll";
+
+sim::msi::Package ThePackage() {
+  std::ifstream file(HALUNUPD_PACKAGE);
+  std::stringstream text;
+  text << file.rdbuf();
+  return sim::msi::ReadPackage(text.str(), {{"ProductExe", "build\\halunexe.exe"},
+                                            {"ProductDll", "build\\halundll.dll"},
+                                            {"HalunupdExe", "build\\halunupd.exe"},
+                                            {"HalunmsiDll", "build\\halunmsi.dll"},
+                                            {"PackageVersion", "4.60.0"},
+                                            {"StagingFolder", "SystemFolder"},
+                                            {"Win64", "no"}});
+}
+
+const sim::msi::Dll kDll = {&HalunmsiDllMain,
+                            {{"CloseHalunexe", &CloseHalunexe},
+                             {"RunHalunupd", &RunHalunupd},
+                             {"StartHalunexe", &StartHalunexe},
+                             {"RequestHalunupdRestart", &RequestHalunupdRestart},
+                             {"RemoveHalunupdStaged", &RemoveHalunupdStaged}}};
+
+// A pass installing the package's files locally: the staged pair of
+// `version` and the tool.
+sim::msi::Pass Installing(const char *version, const std::string &exe, const std::string &dll) {
+  sim::msi::Pass pass;
+  pass.files["StagedExecutable"].bytes = exe;
+  sim::VersionResource resource;
+  resource.tables.push_back({});
+  resource.tables[0].values["FileVersion"] = version;
+  pass.files["StagedExecutable"].version = resource;
+  pass.files["StagedLibrary"].bytes = dll;
+  pass.files["HalunupdExe"].bytes = "halunupd";
+  return pass;
+}
+const sim::msi::Pass kInstall460 = Installing("4.60", kNew, kNewDll);
+const sim::msi::Pass kInstall450 = Installing("4.50", kOld, kOldDll);
+const sim::msi::Pass kUnchanged = {sim::msi::STATE_UNCHANGED, {}};
+const sim::msi::Pass kRemoving = {sim::msi::STATE_ABSENT, {}};
+
+// What the passes leave.
+struct Outcome {
+  std::vector<UINT> results;  // of msiexec, pass by pass
+  Bytes exe, dll, stagedExe, stagedDll;
+  Bytes exeAfterRestart, dllAfterRestart;
+  std::vector<std::string> launches;  // "halunexe.exe as user"
+  size_t notices = 0;
+  std::vector<std::string> toolLines;  // RunHalunupd's lines in the log
+  bool operator==(const Outcome &o) const {
+    return std::tie(results, exe, dll, stagedExe, stagedDll, exeAfterRestart, dllAfterRestart,
+                    launches, notices, toolLines) ==
+           std::tie(o.results, o.exe, o.dll, o.stagedExe, o.stagedDll, o.exeAfterRestart,
+                    o.dllAfterRestart, o.launches, o.notices, o.toolLines);
+  }
+};
+void PrintTo(const Outcome &o, std::ostream *out) {
+  auto bytes = [](const Bytes &b) { return b ? "\"" + *b + "\"" : std::string("(absent)"); };
+  *out << "\n  results:";
+  for (UINT result : o.results) *out << ' ' << result;
+  *out << "\n  after: " << bytes(o.exe) << ", " << bytes(o.dll) << ", staged " << bytes(o.stagedExe)
+       << ", " << bytes(o.stagedDll) << "\n  after the restart: " << bytes(o.exeAfterRestart)
+       << ", " << bytes(o.dllAfterRestart) << "\n  notices: " << o.notices;
+  for (const std::string &launch : o.launches) *out << "\n  started: " << launch;
+  for (const std::string &line : o.toolLines) *out << "\n  log: " << line;
+  *out << "\n";
+}
+
+// What a family does with the package.
+struct Facts {
+  bool service;       // the tool runs as LocalSystem
+  bool schedules;     // a replacement can wait for the restart
+  bool processList;   // the tool lists the running programs with psapi
+};
+
+// RunHalunupd's line for a status, as the installer's log shows it.
+std::string Ended(int status, const char *meaning) {
+  return "halunupd.exe ended with status " + std::to_string(status) + ": " + meaning;
+}
+const std::string kFresh = Ended(1, "fresh install, the product was started");
+const std::string kSame = Ended(2, "same version already installed");
+const std::string kReplaced = Ended(3, "replaced, the product was restarted");
+const std::string kAtRestart = Ended(4, "the new files take effect at the next restart");
+const std::string kUnscheduled =
+    Ended(4, "restart needed, but nothing is scheduled for it: the update was not installed");
+const std::string kScanFailed =
+    Ended(-1, "the running programs could not be listed, nothing was replaced");
+const std::string kTool = "halunupd.exe as ", kResident = "halunexe.exe as user";
+
+struct PassCase {
+  const char *label;
+  Step arrange;
+  std::vector<sim::msi::Pass> passes;
+  std::function<Outcome(const Facts &)> expect;
+};
+
+// The resident, as the machine runs it: it holds its executable and library
+// and answers the notice on its stub window, in its session, by ending.
+void RunResidentProgram(sim::Process &self) {
+  sim::Machine &m = sim::M();
+  for (const char *name : {"halunexe.exe", "halundll.dll"})
+    if (m.FindFile(Sys(name))) m.LockFile(Sys(name), sim::kForever);
+  const DWORD id = self.id;
+  sim::Window &stub = m.AddWindow(STUB_WINDOW_CLASS, [id](UINT message, WPARAM, LPARAM) -> LRESULT {
+    sim::Machine &m = sim::M();
+    if (message != NOTICE_MESSAGE) return 0;
+    if (sim::Process *resident = m.FindProcess(id)) resident->endsAtMs = m.nowMs;
+    for (const char *name : {"halunexe.exe", "halundll.dll"})
+      if (sim::File *file = m.FindFile(Sys(name))) file->lockedUntil = 0;
+    return 0;
+  });
+  stub.processId = id;
+  stub.session = self.identity.session;
+}
+
+// The resident started earlier by the user, with 4.50 installed.
+void ResidentRunning() {
+  Install("4.50");
+  sim::M().StartProgram(Sys("halunexe.exe"), sim::Fold(Sys("halunexe.exe")), 1200);
+}
+
+const PassCase kPassCases[] = {
+    {"fresh install", [] {}, {kInstall460},
+     [](const Facts &f) {
+       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
+                      {kTool + (f.service ? "LocalSystem" : "user"), kResident}, 0, {kFresh}};
+     }},
+    {"the resident running in the user's session, another version", ResidentRunning, {kInstall460},
+     [](const Facts &f) {
+       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
+                      {kTool + (f.service ? "LocalSystem" : "user"), kResident}, 1, {kReplaced}};
+     }},
+    {"the library held by another program",
+     [] {
+       Install("4.50");
+       sim::M().LockFile(Sys("halundll.dll"), sim::kForever);
+     },
+     {kInstall460},
+     [](const Facts &f) {
+       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
+       if (f.schedules)
+         return Outcome{{3010}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {tool}, 0, {kAtRestart}};
+       return Outcome{{1603}, kNew, kOldDll, {}, {}, kNew, kOldDll, {tool}, 0, {kUnscheduled}};
+     }},
+    {"the running programs cannot be listed",
+     [] {
+       Install("4.50");
+       sim::M().RemoveSystemLibrary("psapi.dll");
+     },
+     {kInstall460},
+     [](const Facts &f) {
+       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
+       if (f.processList)
+         return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {tool}, 0, {kScanFailed}};
+       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {tool, kResident}, 0, {kReplaced}};
+     }},
+    // The older package removed first, as its major upgrade does, then the
+    // newer one installed while the resident the first started runs.
+    {"an upgrade", [] {}, {kInstall450, kRemoving, kInstall460},
+     [](const Facts &f) {
+       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
+       return Outcome{{0, 0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
+                      {tool, kResident, tool, kResident}, 1, {kFresh, kReplaced}};
+     }},
+    {"a repair that stages the same version again", [] {}, {kInstall460, kInstall460},
+     [](const Facts &f) {
+       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
+       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {tool, kResident, tool},
+                      0, {kFresh, kSame}};
+     }},
+    {"a maintenance pass that stages nothing", [] {}, {kInstall460, kUnchanged},
+     [](const Facts &f) {
+       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
+                      {kTool + (f.service ? "LocalSystem" : "user"), kResident}, 0, {kFresh}};
+     }},
+    {"an older package's repair over a newer pair", [] { Install("4.60", kNew, kNewDll); },
+     {kInstall450},
+     [](const Facts &) {
+       return Outcome{{1603}, kNew, kNewDll, {}, {}, kNew, kNewDll, {}, 0,
+                      {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
+                       " older than the installed 4.60"}};
+     }},
+    {"a removal while a replacement waits for the restart",
+     [] {
+       Install("4.50");
+       sim::M().LockFile(Sys("halundll.dll"), sim::kForever);
+     },
+     {kInstall460, kRemoving},
+     [](const Facts &f) {
+       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
+       if (f.schedules)
+         return Outcome{{3010, 0}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {tool}, 0,
+                        {kAtRestart}};
+       return Outcome{{1603, 0}, kNew, kOldDll, {}, {}, kNew, kOldDll, {tool}, 0, {kUnscheduled}};
+     }},
+    {"a removal with staged copies no replacement names",
+     [] {
+       Install("4.50");
+       Stage("4.60");
+     },
+     {kRemoving},
+     [](const Facts &) {
+       return Outcome{{0}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0, {}};
+     }},
+};
+
+class PackageTest : public RowTest<PassCase> {
+ protected:
+  void SetUp() override {
+    RowTest<PassCase>::SetUp();
+    package_ = ThePackage();
+    // The tool where the package installs it, and the resident.
+    for (const sim::msi::Component &component : package_.components)
+      if (component.fileId == "HalunupdExe")
+        toolPath_ = component.directory + "\\" + component.fileName;
+    m().RegisterProgram(toolPath_, [](sim::Process &self) {
+      self.exitCode = static_cast<DWORD>(static_cast<INT>(RunUpgrade()));
+      self.endsAtMs = sim::M().nowMs;
+    });
+    m().RegisterProgram(Sys("halunexe.exe"), RunResidentProgram);
+  }
+  sim::msi::Package package_;
+  std::string toolPath_;
+};
+
+TEST_P(PackageTest, PassesLeaveWhatThePackageMeans) {
+  C().arrange();
+  const size_t launchedBefore = m().Launches().size();
+  Outcome got;
+  for (const sim::msi::Pass &pass : C().passes) {
+    sim::msi::PassResult result = sim::msi::RunPass(package_, kDll, pass);
+    got.results.push_back(result.result);
+    for (const std::string &line : result.session.log)
+      if (line.compare(0, 13, "halunupd.exe ") == 0) got.toolLines.push_back(line);
+    // A deferred action asks the installer nothing it refuses.
+    EXPECT_EQ(std::vector<std::string>(), result.session.refused) << "refused by the installer";
+  }
+  const MachineState after = Snapshot();
+  got.exe = after.exe, got.dll = after.dll, got.stagedExe = after.stagedExe,
+  got.stagedDll = after.stagedDll;
+  for (size_t i = launchedBefore; i < m().Launches().size(); ++i) {
+    const sim::Launch &launch = m().Launches()[i];
+    got.launches.push_back(sim::BaseNameOf(launch.program) + " as " + launch.startedBy.account);
+    // The tool is run hidden, from the system directory.
+    if (launch.program == toolPath_) {
+      EXPECT_EQ("\"" + toolPath_ + "\"", launch.commandLine);
+      EXPECT_EQ(static_cast<DWORD>(STARTF_USESHOWWINDOW), launch.startupFlags);
+      EXPECT_EQ(SW_HIDE, launch.showWindow);
+      EXPECT_EQ(m().systemDir, launch.currentDirectory);
+    }
+  }
+  got.notices = after.notices.size();
+  m().Restart();
+  const MachineState restarted = Snapshot();
+  got.exeAfterRestart = restarted.exe, got.dllAfterRestart = restarted.dll;
+
+  const Facts facts{F().platformId == VER_PLATFORM_WIN32_NT, F().restart != Restart::None,
+                    F().shared.notice == Notice::ProcessList};
+  EXPECT_EQ(C().expect(facts), got);
+  EXPECT_EQ(std::vector<std::string>(), m().Defects());
+}
+INSTANTIATE_TEST_SUITE_P(Passes, PackageTest, Rows(AllFamilies(), kPassCases), RowName());
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "text.h"
+
 PlatformCode PlatformOf(const OSVERSIONINFOA *version) {
   switch (version->dwPlatformId) {
     case VER_PLATFORM_WIN32s:
@@ -17,4 +19,13 @@ PlatformCode PlatformOf(const OSVERSIONINFOA *version) {
 
 BOOL SchedulesAtRestart(PlatformCode platform) {
   return platform == PLATFORM_WIN98ME || platform == PLATFORM_NT5;
+}
+
+void ClassifyPlatform(void) {
+  OSVERSIONINFOA version;
+  ZeroBytes(&version, sizeof(version));
+  version.dwOSVersionInfoSize = sizeof(version);
+  // A failed call leaves the record zeroed, which would read as Win32s: the
+  // platform stays unknown instead.
+  if (GetVersionExA(&version)) g_run.platformCode = PlatformOf(&version);
 }

@@ -37,6 +37,8 @@ enum {
 // The platform a version record describes; unknown for one the tool has no
 // course for.
 PlatformCode PlatformOf(const OSVERSIONINFOA *version);
+// Sets g_run.platformCode from the version the running Windows reports.
+void ClassifyPlatform(void);
 // TRUE on the platforms where a replacement can be left to the next restart:
 // wininit.ini on Windows 98/ME, delayed file moves on Windows 2000 and later.
 BOOL SchedulesAtRestart(PlatformCode platform);
@@ -79,6 +81,10 @@ struct ProcessApi {
 // frame above one page would need the stack probe that only a C runtime
 // provides.
 struct RunState {
+  // The module whose string table LoadText reads: NULL, the program's own,
+  // in halunupd.exe; in halunmsi.dll the DLL's own module, as NULL there
+  // names the table of the installer's process that loaded it.
+  HINSTANCE textModule;
   PlatformCode platformCode;
   RunStatus runStatus;
   ManagedPaths paths;

@@ -1,8 +1,10 @@
 #include "text.h"
 
+#include "state.h"
+
 void LoadText(UINT number, LPSTR buffer, int capacity) {
   buffer[0] = 0;
-  if (LoadStringA(NULL, number, buffer, capacity) <= 0) buffer[0] = 0;
+  if (LoadStringA(g_run.textModule, number, buffer, capacity) <= 0) buffer[0] = 0;
 }
 
 BOOL CopyText(LPSTR destination, int capacity, LPCSTR source) {

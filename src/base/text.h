@@ -18,7 +18,7 @@ enum {
   TEXT_RESTART_ARGUMENT = 30
 };
 
-// Loads text `number` of the program's own string table into `buffer`, cut to
+// Loads text `number` of the string table of g_run.textModule into `buffer`, cut to
 // capacity - 1 characters and ended with a zero byte; an unknown number
 // leaves an empty text.
 void LoadText(UINT number, LPSTR buffer, int capacity);

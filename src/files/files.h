@@ -23,6 +23,13 @@ void FoldPathCase(LPCSTR source, LPSTR destination, int capacity);
 // with the paths empty, when the directory leaves no room for the names.
 BOOL BuildManagedPaths(void);
 
+// Reads the system directory into g_run.paths and builds the managed paths.
+// FALSE when the directory cannot be read whole or is too long for the paths.
+BOOL PrepareManagedPaths(void);
+
+// Deletes each staged copy whose bit is clear in `keep`.
+void DeleteStagedCopies(PendingSet keep);
+
 // The managed paths as the step that performs delayed moves at the restart
 // must name them. That step runs natively: on 64-bit Windows, where the tool
 // runs under WOW64 and its system directory is redirected to the one
@@ -47,6 +54,10 @@ BOOL IsFilePresent(LPCSTR path);
 // -1: the installed version is below the minimum or a version is unreadable;
 // 0: both version texts are identical; 1: they differ.
 VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath);
+
+// Reads the FileVersion text of the file at `path` into `text` (TEXT_CAPACITY
+// bytes). FALSE when it cannot be read or does not fit whole.
+BOOL ReadFileVersion(LPCSTR path, LPSTR text);
 
 // CheckVersions, and whether the installed file's own version could not be
 // read (set only then).

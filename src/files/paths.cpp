@@ -50,6 +50,21 @@ static BOOL BuildPathsIn(ManagedPaths *paths) {
 
 BOOL BuildManagedPaths(void) { return BuildPathsIn(&g_run.paths); }
 
+BOOL PrepareManagedPaths(void) {
+  UINT length = GetSystemDirectoryA(g_run.paths.systemDir, PATH_CAPACITY);
+  if (length == 0 || length > SYSTEM_DIR_MAX_LENGTH ||
+      (UINT)lstrlenA(g_run.paths.systemDir) != length) {
+    g_run.paths.systemDir[0] = 0;
+    return FALSE;
+  }
+  return BuildManagedPaths();
+}
+
+void DeleteStagedCopies(PendingSet keep) {
+  if ((keep & PENDING_LIBRARY) == 0) DeleteFileA(g_run.paths.stagedLib);
+  if ((keep & PENDING_EXECUTABLE) == 0) DeleteFileA(g_run.paths.stagedExe);
+}
+
 const ManagedPaths *RestartTimePaths(ManagedPaths *wow64Paths) {
   // A missing function or a failed call means the tool is not under WOW64.
   AnyProc procs[WOW64_FUNCTION_COUNT];

@@ -83,6 +83,19 @@ static VersionVerdict CompareVersionTexts(const VersionApi *api, LPCSTR stagedPa
   return CompareBytes(stagedText, installedText) == 0 ? 0 : 1;
 }
 
+BOOL ReadFileVersion(LPCSTR path, LPSTR text) {
+  VersionApi api;
+  text[0] = 0;
+  if (!BindVersionApi(&api)) return FALSE;
+  LPVOID block = NULL;
+  LPCSTR found = NULL;
+  // A text too long is never cut short: a shortened one could compare as another.
+  BOOL read = ReadVersionText(&api, path, &block, &found) && CopyText(text, TEXT_CAPACITY, found);
+  if (block != NULL) HeapFree(GetProcessHeap(), 0, block);
+  FreeLibrary(api.library);
+  return read;
+}
+
 VersionVerdict CheckVersions(LPCSTR stagedPath, LPCSTR installedPath) {
   BOOL installedUnreadable = FALSE;
   return CheckVersionsEx(stagedPath, installedPath, &installedUnreadable);

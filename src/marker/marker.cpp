@@ -1,6 +1,7 @@
 #include "marker.h"
 
 #include "../base/text.h"
+#include "../files/files.h"
 
 // Opens the marker's key; it is never created.
 static HKEY OpenMarkerKey(void) {
@@ -13,8 +14,7 @@ static HKEY OpenMarkerKey(void) {
 }
 
 void FinishRun(PendingSet pending) {
-  if ((pending & PENDING_LIBRARY) == 0) DeleteFileA(g_run.paths.stagedLib);
-  if ((pending & PENDING_EXECUTABLE) == 0) DeleteFileA(g_run.paths.stagedExe);
+  DeleteStagedCopies(pending);
 
   CHAR valueName[TEXT_CAPACITY];
   CHAR complete[TEXT_CAPACITY];

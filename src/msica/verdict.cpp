@@ -1,5 +1,7 @@
 #include "verdict.h"
 
+#include "../replace/replace.h"
+
 // The verdict on each status of the tool, for a setup that has just staged
 // both files (so 0 means the tool did not find them).
 static const StatusRow STATUS_ROWS[] = {
@@ -11,28 +13,20 @@ static const StatusRow STATUS_ROWS[] = {
     {RUN_SCAN_FAILED, VERDICT_FAILED,
      "the running programs could not be listed, nothing was replaced"},
 };
-// A 4 where the tool schedules nothing for the restart.
+// A 4 with nothing named for the restart.
 static const StatusRow UNSCHEDULED_ROW = {
     RUN_RESTART_NEEDED, VERDICT_FAILED,
-    "restart needed, but this Windows schedules nothing: the update was not installed"};
+    "restart needed, but nothing is scheduled for it: the update was not installed"};
 // Any other exit code.
 static const StatusRow UNKNOWN_ROW = {0, VERDICT_FAILED, "halunupd.exe did not run to its end"};
 
 enum { STATUS_ROW_COUNT = sizeof(STATUS_ROWS) / sizeof(STATUS_ROWS[0]) };
 
-// On Windows 95 and NT 4.0 a 4 leaves nothing scheduled. The platform is
-// told by the tool's own rules; the tests hold this against the tool's runs.
-BOOL SchedulesOnRestart(void) {
-  OSVERSIONINFOA version = {};
-  version.dwOSVersionInfoSize = sizeof(version);
-  return GetVersionExA(&version) && SchedulesAtRestart(PlatformOf(&version));
-}
-
 const StatusRow *VerdictOn(DWORD exitCode) {
   INT status = (INT)exitCode;
   for (int i = 0; i < STATUS_ROW_COUNT; ++i) {
     if (STATUS_ROWS[i].status != status) continue;
-    if (status == RUN_RESTART_NEEDED && !SchedulesOnRestart()) return &UNSCHEDULED_ROW;
+    if (status == RUN_RESTART_NEEDED && StagedCopiesNamedAtRestart() == 0) return &UNSCHEDULED_ROW;
     return &STATUS_ROWS[i];
   }
   return &UNKNOWN_ROW;

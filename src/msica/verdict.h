@@ -20,10 +20,10 @@ enum { COMMAND_CAPACITY = PATH_CAPACITY + 2 };
 // What a custom action returns to fail the installation (ERROR_INSTALL_FAILURE).
 enum { INSTALL_FAILURE = 1603 };
 
-// TRUE on the Windows where the tool schedules a replacement for the restart.
-BOOL SchedulesOnRestart(void);
-
-// The row for the exit code `exitCode` of the tool on the running Windows.
+// The row for the exit code `exitCode` of the tool, with the run state
+// prepared for this machine: a 4 is a restart only while a restart-time
+// instruction names a staged copy (the tool's own reading of them), whatever
+// made the tool leave nothing scheduled otherwise.
 const StatusRow *VerdictOn(DWORD exitCode);
 
 #endif

@@ -42,15 +42,12 @@ void UnbindProcessApi(void) {
   g_run.processApi.library = NULL;
 }
 
-// Finds the stub window anew and, when there is one, sends it the notice on
-// behalf of the running copy `id`. A copy that is hung, or does not handle
-// the notice within NOTICE_TIMEOUT_MS, cannot hold the run up: the run goes
-// on, and its files are then handled as those of a copy that stays. The copy
-// is opened for the wait before the notice, so that it cannot end and its
-// identifier be reused in between.
-static void SendNotice(DWORD id) {
-  HWND window = FindWindowA(STUB_WINDOW_CLASS, NULL);
-  if (window == NULL) return;
+// A copy that is hung, or does not handle the notice within
+// NOTICE_TIMEOUT_MS, cannot hold the caller up: it goes on, and the copy's
+// files are then handled as those of a copy that stays. The copy is opened
+// for the wait before the notice, so that it cannot end and its identifier
+// be reused in between.
+void NoticeWindow(HWND window, DWORD id) {
   if (g_run.noticedCopyCount < NOTICED_COPY_CAPACITY) {
     HANDLE copy = OpenProcess(SYNCHRONIZE, FALSE, id);
     if (copy != NULL) g_run.noticedCopies[g_run.noticedCopyCount++] = copy;
@@ -58,6 +55,13 @@ static void SendNotice(DWORD id) {
   DWORD_PTR answer = 0;
   SendMessageTimeoutA(window, NOTICE_MESSAGE, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG,
                       NOTICE_TIMEOUT_MS, &answer);
+}
+
+// Finds the stub window anew and, when there is one, sends it the notice on
+// behalf of the running copy `id`.
+static void SendNotice(DWORD id) {
+  HWND window = FindWindowA(STUB_WINDOW_CLASS, NULL);
+  if (window != NULL) NoticeWindow(window, id);
 }
 
 void WaitForNotifiedCopies(void) {
@@ -76,8 +80,13 @@ void WaitForNotifiedCopies(void) {
   g_run.noticedCopyCount = 0;
 }
 
-void NotifyBySnapshot(void) {
+// Walks the process snapshot of the toolhelp functions BindToolhelp bound.
+// With `notify`, sends the notice to every process started from the
+// installed executable's path; without, counts those and the processes named
+// by the resident's base name alone (as toolhelp names every process on NT).
+static DWORD WalkSnapshot(BOOL notify) {
   ProcessApi *api = &g_run.processApi;
+  DWORD found = 0;
   HANDLE snapshot = api->CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
   PROCESSENTRY32 entry;
   ZeroBytes(&entry, sizeof(entry));
@@ -89,13 +98,23 @@ void NotifyBySnapshot(void) {
       // call leaves unended is cut there.
       CHAR folded[PROCESS_NAME_CAPACITY];
       FoldPathCase(entry.szExeFile, folded, PROCESS_NAME_CAPACITY);
-      if (lstrcmpA(folded, g_run.paths.installedExe) == 0) SendNotice(entry.th32ProcessID);
+      if (lstrcmpA(folded, g_run.paths.installedExe) == 0) {
+        ++found;
+        if (notify) SendNotice(entry.th32ProcessID);
+      } else if (!notify && lstrcmpA(folded, RESIDENT_BASE_NAME) == 0) {
+        ++found;
+      }
     }
     entry.dwSize = sizeof(entry);
     more = api->Process32Next(snapshot, &entry);
   }
   if (snapshot != INVALID_HANDLE_VALUE && snapshot != NULL) CloseHandle(snapshot);
+  return found;
 }
+
+void NotifyBySnapshot(void) { WalkSnapshot(TRUE); }
+
+DWORD CountBySnapshot(void) { return WalkSnapshot(FALSE); }
 
 void NotifyByProcessId(DWORD id) {
   ProcessApi *api = &g_run.processApi;

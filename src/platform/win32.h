@@ -12,6 +12,9 @@
 #endif
 #include <windows.h>
 #include <tlhelp32.h>
+// The Windows Installer operations of the custom action DLL (msi.dll).
+#include <msi.h>
+#include <msiquery.h>
 
 #else  // the simulated machine
 
@@ -86,6 +89,8 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_DIRECTORY 267L
+#define STILL_ACTIVE 259u
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 
 #define VER_PLATFORM_WIN32s 0
@@ -111,6 +116,8 @@ typedef INT_PTR(WINAPI *FARPROC)();
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 
 #define DETACHED_PROCESS 0x00000008
+#define STARTF_USESHOWWINDOW 0x00000001
+#define SW_HIDE 0
 
 #define PROCESS_TERMINATE 0x0001
 #define PROCESS_VM_READ 0x0010
@@ -248,6 +255,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount(void);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 DWORD WINAPI GetLastError(void);
 void WINAPI ExitProcess(UINT uExitCode);
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
@@ -269,6 +277,7 @@ int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
                                   UINT uTimeout, PDWORD_PTR lpdwResult);
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 
 // ADVAPI32
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
@@ -278,6 +287,26 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                               const BYTE *lpData, DWORD cbData);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
+
+// msi.dll: what a custom action asks of the installation that runs it.
+typedef DWORD MSIHANDLE;  // 32 bits, as on Windows
+enum MSIRUNMODE {
+  MSIRUNMODE_REBOOTATEND = 6,
+  MSIRUNMODE_REBOOTNOW = 7,
+  MSIRUNMODE_SCHEDULED = 16,
+  MSIRUNMODE_ROLLBACK = 17,
+  MSIRUNMODE_COMMIT = 18
+};
+enum INSTALLMESSAGE { INSTALLMESSAGE_INFO = 0x04000000 };
+UINT WINAPI MsiGetPropertyA(MSIHANDLE hInstall, LPCSTR szName, LPSTR szValueBuf,
+                            LPDWORD pcchValueBuf);
+UINT WINAPI MsiSetMode(MSIHANDLE hInstall, MSIRUNMODE eRunMode, BOOL fState);
+BOOL WINAPI MsiGetMode(MSIHANDLE hInstall, MSIRUNMODE eRunMode);
+int WINAPI MsiProcessMessage(MSIHANDLE hInstall, INSTALLMESSAGE eMessageType, MSIHANDLE hRecord);
+MSIHANDLE WINAPI MsiCreateRecord(UINT cParams);
+UINT WINAPI MsiRecordSetStringA(MSIHANDLE hRecord, UINT iField, LPCSTR szValue);
+UINT WINAPI MsiRecordSetInteger(MSIHANDLE hRecord, UINT iField, int iValue);
+UINT WINAPI MsiCloseHandle(MSIHANDLE hAny);
 
 #endif  // _WIN32
 

@@ -80,13 +80,13 @@ PendingSet InstallMissingLibrary(void) {
   return PENDING_LIBRARY;
 }
 
-void LaunchResident(void) {
+BOOL LaunchResident(void) {
   CHAR argument[TEXT_CAPACITY];
   CHAR commandLine[COMMAND_LINE_CAPACITY];
   LoadText(TEXT_RESTART_ARGUMENT, argument, TEXT_CAPACITY);
   if (!CopyText(commandLine, COMMAND_LINE_CAPACITY, g_run.paths.installedExe) ||
       !AppendText(commandLine, COMMAND_LINE_CAPACITY, argument))
-    return;
+    return FALSE;
 
   STARTUPINFOA startup;
   PROCESS_INFORMATION started;
@@ -95,9 +95,10 @@ void LaunchResident(void) {
   startup.cb = sizeof(startup);
   // The path is also passed as the application name: unquoted in the command
   // line, a directory with a space could otherwise start another program.
-  if (CreateProcessA(g_run.paths.installedExe, commandLine, NULL, NULL, FALSE, DETACHED_PROCESS,
-                     NULL, NULL, &startup, &started)) {
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
-  }
+  if (!CreateProcessA(g_run.paths.installedExe, commandLine, NULL, NULL, FALSE, DETACHED_PROCESS,
+                      NULL, NULL, &startup, &started))
+    return FALSE;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return TRUE;
 }

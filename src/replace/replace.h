@@ -64,7 +64,8 @@ PendingSet ReplaceNotInPlace(PendingSet inPlace);
 PendingSet ReplaceTornLibrary(void);
 
 // Starts the installed executable with the restart argument, detached.
-void LaunchResident(void);
+// FALSE when it could not be started.
+BOOL LaunchResident(void);
 
 // Schedules the files in `pending` whose staged copy is present for
 // replacement at the next restart, in the way the running platform supports;

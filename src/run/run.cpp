@@ -6,27 +6,6 @@
 #include "../notice/notice.h"
 #include "../replace/replace.h"
 
-void ClassifyPlatform(void) {
-  OSVERSIONINFOA version;
-  ZeroBytes(&version, sizeof(version));
-  version.dwOSVersionInfoSize = sizeof(version);
-  // A failed call leaves the record zeroed, which would read as Win32s: the
-  // platform stays unknown instead.
-  if (GetVersionExA(&version)) g_run.platformCode = PlatformOf(&version);
-}
-
-// Reads the system directory into the run state and builds the managed paths.
-// FALSE when the directory cannot be read whole or is too long for the paths.
-static BOOL PrepareManagedPaths(void) {
-  UINT length = GetSystemDirectoryA(g_run.paths.systemDir, PATH_CAPACITY);
-  if (length == 0 || length > SYSTEM_DIR_MAX_LENGTH ||
-      (UINT)lstrlenA(g_run.paths.systemDir) != length) {
-    g_run.paths.systemDir[0] = 0;
-    return FALSE;
-  }
-  return BuildManagedPaths();
-}
-
 // Sends the notice to every running copy of the resident executable. FALSE
 // when the running copies could not be listed, so nothing may be replaced.
 static BOOL NotifyRunningCopies(void) {

@@ -5,9 +5,6 @@
 
 #include "../base/state.h"
 
-// Sets g_run.platformCode from the version the running Windows reports.
-void ClassifyPlatform(void);
-
 // Runs the tool once and returns the status that becomes the exit code.
 RunStatus RunUpgrade(void);
 

@@ -3,7 +3,7 @@
 the PE files.
 
   check_pe.py facts EXE [--objdump OBJDUMP]   headers, imports, size budget
-  check_pe.py dll DLL [--objdump OBJDUMP]     the custom action DLL: the same, and its one export
+  check_pe.py dll DLL [--objdump OBJDUMP]     the custom action DLL: the same, and its exports
   check_pe.py strings EXE STRINGS_INC         the string table, byte for byte
   check_pe.py manifest EXE                    the embedded application manifest
 
@@ -40,22 +40,30 @@ ALLOWED_IMPORTS = {
 # Without these the program cannot end or read its own texts.
 REQUIRED_IMPORTS = {"KERNEL32.DLL": {"ExitProcess"}, "USER32.DLL": {"LoadStringA"}}
 
-# halunmsi.dll, the custom action of the Windows Installer example: a DLL of
-# its own, under its own budget, with one export and imports from KERNEL32
-# and msi.dll only (ANSI functions, present since Windows Installer 1.0).
+# halunmsi.dll, the custom actions of the Windows Installer example: a DLL of
+# its own, built from the tool's code, under its own budget, with its five
+# exports, importing from KERNEL32, USER32, ADVAPI32 and msi.dll only (ANSI
+# functions, present since Windows Installer 1.0). From the tool's KERNEL32
+# list, what the tool's code it is built from calls; CopyFileA, MoveFileExA,
+# Sleep, WriteFile, SetFilePointer and SetEndOfFile come with the object
+# files of the replacement, whose functions that call them the link leaves out.
 DLL_ALLOWED_IMPORTS = {
-    "KERNEL32.DLL": {"CreateProcessA", "WaitForSingleObject", "GetExitCodeProcess", "CloseHandle",
-                     "GetSystemDirectoryA", "GetVersionExA", "GetLastError", "lstrcpyA", "lstrcatA"},
+    "KERNEL32.DLL": (ALLOWED_IMPORTS["KERNEL32.DLL"] - {"ExitProcess"}) | {"GetExitCodeProcess"},
+    "USER32.DLL": ALLOWED_IMPORTS["USER32.DLL"] | {"GetWindowThreadProcessId"},
+    "ADVAPI32.DLL": {"RegOpenKeyExA", "RegQueryValueExA", "RegCloseKey"},
     "MSI.DLL": {"MsiGetPropertyA", "MsiSetMode", "MsiProcessMessage", "MsiCreateRecord",
                 "MsiRecordSetStringA", "MsiRecordSetInteger", "MsiCloseHandle"},
 }
-DLL_REQUIRED_IMPORTS = {"MSI.DLL": {"MsiGetPropertyA", "MsiSetMode", "MsiProcessMessage"}}
+DLL_REQUIRED_IMPORTS = {"MSI.DLL": {"MsiGetPropertyA", "MsiSetMode", "MsiProcessMessage"},
+                        "USER32.DLL": {"LoadStringA"}}
+DLL_EXPORTS = ["CloseHalunexe", "RemoveHalunupdStaged", "RequestHalunupdRestart", "RunHalunupd",
+               "StartHalunexe"]
 
 # What each kind of file must be: the size budget, the subsystem, whether it
 # is a DLL, its imports allowed and required, its exports.
 KINDS = {
     "exe": (16 * 1024, 3, False, ALLOWED_IMPORTS, REQUIRED_IMPORTS, []),
-    "dll": (8 * 1024, 2, True, DLL_ALLOWED_IMPORTS, DLL_REQUIRED_IMPORTS, ["RunHalunupd"]),
+    "dll": (16 * 1024, 2, True, DLL_ALLOWED_IMPORTS, DLL_REQUIRED_IMPORTS, DLL_EXPORTS),
 }
 C_RUNTIME = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|api-ms-win-crt-.*|vcruntime.*|crtdll|libgcc.*|libstdc\+\+.*)\.dll$",
                        re.IGNORECASE)

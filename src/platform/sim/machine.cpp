@@ -236,6 +236,31 @@ Process *Machine::FindProcess(DWORD id) {
   return nullptr;
 }
 
+void Machine::RegisterProgram(const std::string &path, ProgramMain main) {
+  programs_[Fold(path)] = std::move(main);
+}
+
+Process *Machine::StartProgram(const std::string &path, const std::string &imagePath, DWORD id) {
+  auto found = programs_.find(Fold(RedirectedPath(path)));
+  if (found == programs_.end()) return nullptr;
+  Process &process = AddProcess(id, imagePath, BaseNameOf(imagePath));
+  process.identity = caller;
+  // It runs in a process of its own: its string table is its own.
+  bool wasInInstaller = inInstallerProcess;
+  inInstallerProcess = false;
+  ProgramMain main = found->second;
+  main(process);
+  inInstallerProcess = wasInInstaller;
+  return &process;
+}
+
+bool Machine::IsPresent(const Window &window) const {
+  if (window.processId == 0) return true;
+  for (const Process &process : processes_)
+    if (process.id == window.processId) return IsRunning(process);
+  return false;
+}
+
 Window &Machine::AddWindow(const std::string &className,
                            std::function<LRESULT(UINT, WPARAM, LPARAM)> handler) {
   Window window;

@@ -60,6 +60,19 @@ struct RegKey {
   bool refused = false;                     // KEY_ALL_ACCESS is refused
 };
 
+// Who a program runs as: the account and the session of its desktop.
+struct Identity {
+  std::string account;
+  DWORD session = 0;
+  bool operator==(const Identity &other) const {
+    return account == other.account && session == other.session;
+  }
+};
+// The user logged on at the console, and the system's own account, whose
+// services run in session 0.
+inline const Identity kUser{"user", 1};
+inline const Identity kLocalSystem{"LocalSystem", 0};
+
 struct Process {
   DWORD id = 0;
   // As the snapshot reports it, and as the main module reports it. A name
@@ -71,7 +84,15 @@ struct Process {
   // The process ends when the virtual clock reaches this time: it is then no
   // longer listed or opened, and a wait on a handle to it is satisfied.
   uint64_t endsAtMs = kForever;
+  Identity identity = kUser;
+  // What GetExitCodeProcess reports once it has ended.
+  DWORD exitCode = 0;
 };
+
+// What a simulated program does when it is started: it runs in the caller's
+// process context until it returns; a program that ends sets
+// `self.endsAtMs` (and its exit code), one that keeps running leaves it.
+using ProgramMain = std::function<void(Process &self)>;
 
 // A window: its class and what it does when a message arrives.
 struct Window {
@@ -86,6 +107,11 @@ struct Window {
   // send's limit of 5 s or more leaves the window hung.
   bool hung = false;
   std::vector<UINT> received;
+  // The process that made it (0: none modelled, the window stays until the
+  // programs end): it is gone once that process has ended. Only a caller in
+  // its session finds it.
+  DWORD processId = 0;
+  DWORD session = kUser.session;
 };
 
 struct Library {
@@ -106,7 +132,13 @@ struct Launch {
   std::string program;
   bool inheritHandles;
   DWORD creationFlags;
+  // Every field of the STARTUPINFOA after its size is zero.
   bool startupOtherwiseZero;
+  DWORD startupFlags = 0;
+  WORD showWindow = 0;
+  std::string currentDirectory;  // "(null)" when none was passed
+  Identity startedBy;            // the caller's identity
+  DWORD processId = 0;
 };
 
 struct Call {
@@ -179,6 +211,13 @@ class Machine {
   bool delayedMovesRefused = false;
   FaultPlan faults;
   bool createProcessFails = false;
+  // Who the calls are made as; a program started inherits it.
+  Identity caller = kUser;
+  // The calls are made in the installer's process, running a custom action
+  // DLL: LoadStringA(NULL, ...) reads that process's table, which holds none
+  // of the tool's texts (a defect); the DLL's module (kCustomActionModule)
+  // holds them. A simulated program started from there runs in its own.
+  bool inInstallerProcess = false;
   // GetTickCount reports the virtual clock plus this (to test wrap-around).
   DWORD tickBase = 0;
   // Another program at work while the tool runs: called with the name of
@@ -236,6 +275,15 @@ class Machine {
   bool IsRunning(const Process &process) const { return nowMs < process.endsAtMs; }
   // Moves the virtual clock on by `ms`.
   void Advance(uint64_t ms) { nowMs += ms; }
+  // A program the machine runs when CreateProcessA starts the file at `path`
+  // (as the caller reaches it): it is added to the process list, running as
+  // the caller, and `main` runs at once.
+  void RegisterProgram(const std::string &path, ProgramMain main);
+  // Starts a registered program as CreateProcessA does; nullptr when `path`
+  // is not one.
+  Process *StartProgram(const std::string &path, const std::string &imagePath, DWORD id);
+  // The window is there: its process, if it has one, still runs.
+  bool IsPresent(const Window &window) const;
   Window &AddWindow(const std::string &className,
                     std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr);
   // The windows in the order they were added, with the messages they received.
@@ -349,6 +397,7 @@ class Machine {
   // them): a bare name finds these, never a copy beside the tool.
   std::set<std::string> mappedLibraries_ = {"kernel32.dll", "user32.dll", "advapi32.dll"};
   std::map<std::string, std::string> shortPaths_;  // by folded long path
+  std::map<std::string, ProgramMain> programs_;    // by folded path
   std::map<std::string, File> files_;  // by folded path
   std::map<std::string, RegKey> keys_;  // by folded path
   std::vector<DWORD> sleeps_;
@@ -418,6 +467,10 @@ UINT ReportDirectory(const std::string &directory,
 
 // The handle GetCurrentProcess returns.
 HANDLE CurrentProcessHandle();
+
+// The module handle of the custom action DLL, as the installer's process
+// has it mapped.
+inline HMODULE const kCustomActionModule = reinterpret_cast<HMODULE>(uintptr_t{0x6E000000});
 
 }  // namespace sim
 

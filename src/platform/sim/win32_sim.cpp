@@ -307,10 +307,11 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
                                    Number(bInheritHandles), Hex(dwCreationFlags)}))
     return FALSE;
   if (lpProcessAttributes || lpThreadAttributes) NotModelled("CreateProcessA security attributes");
-  if (lpEnvironment || lpCurrentDirectory)
-    NotModelled("CreateProcessA with an environment or directory of its own");
+  if (lpEnvironment) NotModelled("CreateProcessA with an environment of its own");
   if (lpStartupInfo->cb != sizeof(STARTUPINFOA))
     NotModelled("CreateProcessA with a STARTUPINFOA of " + Number(lpStartupInfo->cb) + " bytes");
+  if (lpStartupInfo->dwFlags & ~static_cast<DWORD>(STARTF_USESHOWWINDOW))
+    NotModelled("CreateProcessA with STARTUPINFOA flags " + Hex(lpStartupInfo->dwFlags));
   sim::Launch launch;
   launch.applicationName = Text(lpApplicationName);
   launch.commandLine = Text(lpCommandLine);
@@ -320,18 +321,32 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   std::memset(&zero, 0, sizeof zero);
   zero.cb = lpStartupInfo->cb;
   launch.startupOtherwiseZero = std::memcmp(&zero, lpStartupInfo, sizeof zero) == 0;
+  launch.startupFlags = lpStartupInfo->dwFlags;
+  launch.showWindow = lpStartupInfo->wShowWindow;
+  launch.currentDirectory = Text(lpCurrentDirectory);
+  launch.startedBy = M().caller;
   sim::Launch &recorded = M().RecordLaunch(launch);
+  const DWORD id = 0x4000 + static_cast<DWORD>(M().Launches().size()) * 4;
   if (M().createProcessFails) return Fail(ERROR_FILE_NOT_FOUND);
   // The program started must exist, as the loader needs it.
   std::string program =
       lpApplicationName ? Text(lpApplicationName) : ProgramOfCommandLine(launch.commandLine);
   if (program.empty() || !M().HasFile(M().RedirectedPath(program)))
     return Fail(ERROR_FILE_NOT_FOUND);
+  if (lpCurrentDirectory && !M().DirectoryExists(M().RedirectedPath(lpCurrentDirectory)))
+    return Fail(ERROR_DIRECTORY);
   recorded.program = program;
-  lpProcessInformation->hProcess = M().NewHandle(Machine::HandleObject{Kind::Process});
+  recorded.processId = id;
+  // Handles with every access, as the creator gets them.
+  Machine::HandleObject process{Kind::Process};
+  process.processId = id;
+  process.access = 0x001F0FFF;  // PROCESS_ALL_ACCESS
+  lpProcessInformation->hProcess = M().NewHandle(process);
   lpProcessInformation->hThread = M().NewHandle(Machine::HandleObject{Kind::Thread});
-  lpProcessInformation->dwProcessId = 0x4000 + static_cast<DWORD>(M().Launches().size()) * 4;
-  lpProcessInformation->dwThreadId = lpProcessInformation->dwProcessId + 1;
+  lpProcessInformation->dwProcessId = id;
+  lpProcessInformation->dwThreadId = id + 1;
+  // A simulated program runs now, to its end or until it waits for messages.
+  M().StartProgram(program, program, id);
   return TRUE;
 }
 
@@ -369,19 +384,29 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     Fail(ERROR_ACCESS_DENIED);
     return WAIT_FAILED;
   }
-  if (dwMilliseconds == INFINITE) {
-    M().Defect("WaitForSingleObject without a time limit");
-    return WAIT_TIMEOUT;
-  }
   const sim::Process *process = M().FindProcess(object->processId);
   uint64_t endsAt = process ? process->endsAtMs : 0;
   if (M().nowMs >= endsAt) return WAIT_OBJECT_0;
+  if (dwMilliseconds == INFINITE) {
+    M().Defect("WaitForSingleObject without a time limit on a process that is still running");
+    return WAIT_TIMEOUT;
+  }
   if (endsAt - M().nowMs <= dwMilliseconds) {
     M().nowMs = endsAt;
     return WAIT_OBJECT_0;
   }
   M().Advance(dwMilliseconds);
   return WAIT_TIMEOUT;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+  if (M().Enter("GetExitCodeProcess", {Pointer(hProcess)})) return FALSE;
+  Machine::HandleObject *object = M().Lookup(hProcess, Kind::Process);
+  if (!object) return Fail(ERROR_INVALID_HANDLE);
+  const sim::Process *process = M().FindProcess(object->processId);
+  if (!process) NotModelled("the exit code of a process the machine does not run");
+  *lpExitCode = M().IsRunning(*process) ? STILL_ACTIVE : process->exitCode;
+  return TRUE;
 }
 
 void WINAPI ExitProcess(UINT uExitCode) {
@@ -481,8 +506,16 @@ int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
 
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
   if (M().Enter("LoadStringA", {Pointer(hInstance), Number(uID), Number(cchBufferMax)})) return 0;
-  if (hInstance != NULL) NotModelled("LoadStringA from another module");
   if (cchBufferMax <= 0) NotModelled("LoadStringA without a buffer");
+  if (M().inInstallerProcess && hInstance == NULL) {
+    M().Defect("LoadStringA(NULL, " + Number(uID) +
+               ") in a custom action DLL reads the installer's own table");
+    lpBuffer[0] = 0;
+    Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return 0;
+  }
+  if (hInstance != NULL && !(M().inInstallerProcess && hInstance == sim::kCustomActionModule))
+    NotModelled("LoadStringA from another module");
   auto found = sim::StringTable().find(uID);
   if (found == sim::StringTable().end()) {
     lpBuffer[0] = 0;
@@ -525,10 +558,29 @@ int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
   if (M().Enter("FindWindowA", {Text(lpClassName), Text(lpWindowName)})) return NULL;
   if (lpWindowName) NotModelled("FindWindowA by window name");
-  for (size_t i = 0; i < M().Windows().size(); ++i)
-    if (sim::Fold(M().Windows()[i].className) == sim::Fold(Text(lpClassName)))
+  // Only the windows of the caller's session, of processes still running.
+  for (size_t i = 0; i < M().Windows().size(); ++i) {
+    const sim::Window &window = M().Windows()[i];
+    if (sim::Fold(window.className) == sim::Fold(Text(lpClassName)) &&
+        window.session == M().caller.session && M().IsPresent(window))
       return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x20000 + 0x10 * i));
+  }
   return NULL;
+}
+
+// The window's thread is numbered after its process.
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
+  M().Enter("GetWindowThreadProcessId", {Pointer(hWnd)}, false);
+  uintptr_t value = reinterpret_cast<uintptr_t>(hWnd);
+  sim::Window *window = value < 0x20000 ? nullptr : M().WindowAt((value - 0x20000) / 0x10);
+  if (!window || !M().IsPresent(*window)) {
+    if (lpdwProcessId) *lpdwProcessId = 0;
+    Fail(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  if (window->processId == 0) NotModelled("GetWindowThreadProcessId of a window without its process");
+  if (lpdwProcessId) *lpdwProcessId = window->processId;
+  return window->processId + 1;
 }
 
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
@@ -546,6 +598,8 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
     return Fail(ERROR_INVALID_HANDLE);
   }
   sim::Window &window = *found;
+  // Its process ended since it was found: the window is gone with it.
+  if (!M().IsPresent(window)) return Fail(ERROR_INVALID_HANDLE);
   // A window already not responding: the message is not even delivered.
   if ((fuFlags & SMTO_ABORTIFHUNG) && window.hung) return Fail(ERROR_TIMEOUT);
   window.received.push_back(Msg);
