@@ -6,8 +6,8 @@ silently with msiexec under Wine, one fresh machine per course (the lab
 layer, tests/e2e/lab), and checks
 msiexec's exit code, the line the custom action writes to the installer's
 log and the machine it leaves: the managed files, the resident's notice and
-relaunch, the restart-time moves, what a rollback, a repair and a removal
-leave.
+relaunch, the restart-time moves, what a rollback, a repair, an upgrade
+and a removal leave.
 
   test_msi_example.py --exe EXE --exe64 EXE64 --wxs WXS --cache CACHE_DIR
                       [--wixl WIXL] [unittest options]
@@ -37,16 +37,23 @@ PACKAGES = {"win32": ("x86", "SystemFolder", "no"), "win64": ("x64", "System64Fo
 
 # msiexec's exit code when the installation failed (the low 8 bits).
 FAILED = 1603 & 0xFF
+# The staged components' attributes the package asks for (Permanent="yes"),
+# which wixl drops: 16 permanent, 4 kept whole by a registry value. The guide
+# gives the same step.
+PERMANENT = ("UPDATE Component SET Attributes = 20 "
+             "WHERE Component = 'StagedExecutable' OR Component = 'StagedLibrary'")
+# Where the installer lists the installed packages.
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 
 
 class MsiExample(common.InstallerCourses, common.ExampleTest):
     prefix = "msi-"
 
     # --- arrangement ------------------------------------------------------
-    def package(self, exe, lib, tool=None):
-        """The package staging the fixture variants `exe` and `lib`, with the
-        tool or the host file `tool` in its place, built once."""
-        key = (exe, lib, tool)
+    def package(self, exe, lib, tool=None, version="4.60.0"):
+        """The package `version` staging the fixture variants `exe` and `lib`,
+        with the tool or the host file `tool` in its place, built once."""
+        key = (exe, lib, tool, version)
         if key not in self.built:
             target = common.ARGS.target
             arch, folder, win64 = PACKAGES[target.arch]
@@ -59,12 +66,13 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
                        "ProductDll": source(self.m.fixture("halundll-%s.dll" % lib)),
                        "HalunupdExe": source(tool or target.exe),
                        "HalunmsiDll": source(os.path.join(os.path.dirname(target.exe), "halunmsi.dll")),
-                       "StagingFolder": folder, "Win64": win64}
+                       "PackageVersion": version, "StagingFolder": folder, "Win64": win64}
             command = [common.ARGS.builder, "-a", arch, "-o", out, common.ARGS.source]
             command += [part for name, value in defines.items() for part in ("-D", "%s=%s" % (name, value))]
             output = self.build(command, "wixl", cwd=self.build_dir)
             # wixl reports a part it drops as CRITICAL and still ends with 0.
             self.assertNotIn("CRITICAL", output, "wixl:\n" + output)
+            self.build(["msibuild", out, "-q", PERMANENT], "msibuild")
             self.built[key] = out
         return self.built[key]
 
@@ -81,11 +89,22 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         self.assertEqual([int(number) for number, meaning in lines if meaning.strip()],
                          [] if status is None else [status], "log lines: %r" % lines)
 
-    def install(self, exe, lib, expected, status, env=None, tool=None):
-        self.m.put(PACKAGE, self.package(exe, lib, tool))
+    def install(self, exe, lib, expected, status, env=None, tool=None, version="4.60.0"):
+        self.m.put(PACKAGE, self.package(exe, lib, tool, version))
         self.msiexec(["/i", PACKAGE], expected, status, env=env)
 
+    def repair(self, expected, status):
+        """The repair as msiexec /fomus asks for it; Wine's msiexec /f finds
+        no installed product by the package's path and cannot take a
+        product code."""
+        self.msiexec(["/i", PACKAGE, "REINSTALL=ALL", "REINSTALLMODE=omus"], expected, status)
+
     # --- observation ------------------------------------------------------
+    def entries(self):
+        """The installed packages of this example, as the installer lists them."""
+        _, _, out = self.m.run(["reg", "query", UNINSTALL_KEY, "/s"])
+        return re.findall(r"DisplayName\s+REG_SZ\s+(Morvane Lumetra 4\.5 update)", out)
+
     def log_text(self):
         data = self.m.read(LOG) or b""
         return data.decode("utf-16-le", "replace") if data.startswith(b"\xff\xfe") else data.decode("latin-1")
@@ -140,13 +159,49 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # leaves the installed pair, which the package never installed.
         self.install("v460", "b", DONE, 1)
         self.expect_relaunched()
-        # The repair as msiexec /fomus asks for it; Wine's msiexec /f finds
-        # no installed product by the package's path and cannot take a
-        # product code.
-        self.msiexec(["/i", PACKAGE, "REINSTALL=ALL", "REINSTALLMODE=omus"], DONE, 2)
+        self.repair(DONE, 2)
         self.expect_files(installed=("v460", "b"), staged=(None, None), tool=True)
         self.msiexec(["/x", PACKAGE], DONE, None)
         self.expect_files(installed=("v460", "b"), staged=(None, None), tool=False)
+
+    def test_upgrade_replaces_the_older_package(self):
+        # A newer update package over an older one: the older entry goes, the
+        # resident the first run started is told to close, the pair is new.
+        self.install("v450", "a", DONE, 1, version="4.50.0")
+        self.expect_relaunched()
+        self.install("v460", "b", DONE, 3, version="4.60.0")
+        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
+        self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH] * 2, "resident log: %r" % snapshot.texts())
+        self.assertEqual(snapshot.texts().count("notice"), 1, "resident log: %r" % snapshot.texts())
+        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None), tool=True)
+        self.assertEqual(self.entries(), ["Morvane Lumetra 4.5 update"])
+
+    def test_older_package_repair_keeps_the_newer_pair(self):
+        # The package installed 4.50; 4.60 came by another way. Repairing the
+        # older package restages 4.50, which it refuses: the installation
+        # fails, the newer pair stays and the staged copies are withdrawn.
+        self.install("v450", "a", DONE, 1)
+        self.expect_relaunched()
+        self.m.place(installed=("v460", "b"))
+        self.repair(FAILED, None)
+        refused = re.findall(r"the staged halunexe\.exe has version (\S+), older than the installed (\S+)",
+                             self.log_text())
+        self.assertEqual(refused, [("4.50", "4.60")], "log lines: %r" % refused)
+        self.expect_files(installed=("v460", "b"), staged=(None, None), tool=True)
+
+    def test_removal_keeps_what_the_restart_still_needs(self):
+        # The library is left to the restart; a removal before it keeps the
+        # staged copy the delayed move names, so the restart still puts the
+        # whole pair in place.
+        self.m.place(installed=("v450", "a"))
+        self.m.hold(self.m.where("installed_lib"), 60000)
+        self.install("v460", "b", common.RESTART_NEEDED, 4)
+        self.msiexec(["/x", PACKAGE], DONE, None)
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed=("v460", "a"), staged=(None, "b"), tool=False)
+        self.assertEqual(snapshot.pending, lab.facts.moves(self.m.real_sys, "lib"))
+        self.m.restart()
+        self.expect_files(installed=("v460", "b"), staged=(None, None))
 
 
 if __name__ == "__main__":
