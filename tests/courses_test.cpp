@@ -83,12 +83,58 @@ TEST_P(FamilyTest, DifferentVersionIsReplacedNowOnEveryFamily) {
   expected.notices = Notices(true);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, m().Sleeps());
-  // Without a notice only version.dll is loaded.
+  // Without a notice only version.dll is loaded, and ADVAPI32 for the
+  // token's user before the relaunch.
   if (!F().notices) {
-    EXPECT_EQ(1u, Count("LoadLibraryA"));
+    EXPECT_EQ(2u, Count("LoadLibraryA"));
   }
 }
 INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), RowName());
+
+// Run as LocalSystem (a Windows Installer deferred action that is not
+// impersonated), the tool starts nothing on Windows NT, where the resident
+// would run unseen outside the user's session; the statuses stay 1 and 3.
+// It sees no window of the user's session, so a running copy is not told to
+// close. Where the token cannot be read (the token functions missing or
+// failing) it starts the resident as before.
+struct LocalSystemCase {
+  const char *label;
+  bool installed, resident;
+  const char *missing;  // an ADVAPI32 export taken away, or nullptr
+  const char *failing;  // a token call made to fail, or nullptr
+  bool startsAnyway;    // the token does not say LocalSystem
+};
+const LocalSystemCase kLocalSystemCases[] = {
+    {"fresh install", false, false, nullptr, nullptr, false},
+    {"replacement, nothing running", true, false, nullptr, nullptr, false},
+    {"replacement, the resident in the user's session", true, true, nullptr, nullptr, false},
+    {"no OpenProcessToken", true, false, "OpenProcessToken", nullptr, true},
+    {"no GetTokenInformation", false, false, "GetTokenInformation", nullptr, true},
+    {"OpenProcessToken fails", true, false, nullptr, "OpenProcessToken", true},
+    {"GetTokenInformation fails", false, false, nullptr, "GetTokenInformation", true},
+};
+using LocalSystemTest = CourseTest<LocalSystemCase>;
+TEST_P(LocalSystemTest, StartsNothingWhereItIsLocalSystem) {
+  const LocalSystemCase &c = C();
+  if (c.installed) Install("4.50");
+  Stage("4.60");
+  if (c.resident) {
+    sim::Process &resident = m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
+    sim::Window &stub = m().AddWindow(STUB_WINDOW_CLASS);
+    stub.processId = resident.id;
+    stub.session = sim::kUser.session;
+  }
+  if (c.missing) m().SystemLibrary("advapi32.dll").exports.erase(c.missing);
+  if (c.failing) m().faults = {c.failing, "", -1};
+  // Windows 95, 98 and ME have no LocalSystem: there the rows run as the user.
+  const bool nt = F().platformId == VER_PLATFORM_WIN32_NT;
+  if (nt) m().caller = sim::kLocalSystem;
+  MachineState expected = RunExpecting(c.installed ? RUN_REPLACED : RUN_FRESH_INSTALL);
+  if (nt && c.startsAnyway) expected.launches = {ResidentCommandLine() + " (as LocalSystem)"};
+  expected.notices = Notices(c.resident && !nt);
+  EXPECT_EQ(expected, Snapshot());
+}
+INSTANTIATE_TEST_SUITE_P(Rows, LocalSystemTest, Rows(AllFamilies(), kLocalSystemCases), RowName());
 
 // A replacement that a stopped run left half done: the installed executable
 // is a whole or cut-short copy of the staged one. It is finished as the
@@ -382,6 +428,10 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
       "Sleep 1000",
       "DeleteFileA " + dir + "\\halundll.dll",
       "CopyFileA " + dir + "\\halundll.dl$ " + dir + "\\halundll.dll",
+      // not started as LocalSystem: the token is read first
+      "LoadLibraryA ADVAPI32.dll",
+      "CloseHandle",
+      "FreeLibrary",
       "CreateProcessA " + dir + "\\halunexe.exe",
       "CloseHandle",
       "CloseHandle",

@@ -4,6 +4,7 @@
 #include "text.h"
 
 static const CHAR KERNEL32_LIBRARY[] = "KERNEL32.dll";
+static const CHAR ADVAPI32_LIBRARY[] = "ADVAPI32.dll";
 static const CHAR VERSION_LIBRARY[] = "\\version.dll";
 static const CHAR PSAPI_LIBRARY[] = "\\psapi.dll";
 
@@ -29,10 +30,13 @@ static const Binding BINDINGS[] = {
     {BIND_PSAPI, PSAPI_LIBRARY, "GetModuleBaseNameA"},
     {BIND_WOW64, KERNEL32_LIBRARY, "IsWow64Process"},
     {BIND_WOW64, KERNEL32_LIBRARY, "GetSystemWow64DirectoryA"},
+    {BIND_TOKEN, ADVAPI32_LIBRARY, "OpenProcessToken"},
+    {BIND_TOKEN, ADVAPI32_LIBRARY, "GetTokenInformation"},
 };
 enum { BINDING_COUNT = sizeof(BINDINGS) / sizeof(BINDINGS[0]) };
 static_assert(BINDING_COUNT == VERSION_FUNCTION_COUNT + TOOLHELP_FUNCTION_COUNT +
-                                   PSAPI_FUNCTION_COUNT + WOW64_FUNCTION_COUNT,
+                                   PSAPI_FUNCTION_COUNT + WOW64_FUNCTION_COUNT +
+                                   TOKEN_FUNCTION_COUNT,
               "one row per bound function");
 
 // NULL when the library cannot be loaded (a handle below 32 counts as a

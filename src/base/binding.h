@@ -11,7 +11,7 @@ typedef void (*AnyProc)(void);
 
 // The sets of functions bound together, each from one library, and the order
 // in which each set's functions are handed back.
-enum BindingSet { BIND_VERSION, BIND_TOOLHELP, BIND_PSAPI, BIND_WOW64 };
+enum BindingSet { BIND_VERSION, BIND_TOOLHELP, BIND_PSAPI, BIND_WOW64, BIND_TOKEN };
 enum { VERSION_GET_SIZE, VERSION_GET_INFO, VERSION_QUERY, VERSION_FUNCTION_COUNT };
 enum {
   TOOLHELP_SNAPSHOT,
@@ -23,6 +23,7 @@ enum {
 };
 enum { PSAPI_ENUM_PROCESSES, PSAPI_ENUM_MODULES, PSAPI_BASE_NAME, PSAPI_FUNCTION_COUNT };
 enum { WOW64_IS_WOW64_PROCESS, WOW64_SYSTEM_DIRECTORY, WOW64_FUNCTION_COUNT };
+enum { TOKEN_OPEN, TOKEN_INFORMATION, TOKEN_FUNCTION_COUNT };
 
 // Loads the library of `set` and binds each of its functions into `procs`, in
 // the order above. Returns the library, to be released with FreeLibrary. A
@@ -32,7 +33,7 @@ enum { WOW64_IS_WOW64_PROCESS, WOW64_SYSTEM_DIRECTORY, WOW64_FUNCTION_COUNT };
 // A library named with a leading backslash is loaded from the system
 // directory (g_run.paths.systemDir) by full path, so that a library planted
 // beside the tool is never the one loaded; KERNEL32 by its bare name, as it
-// is mapped into every process already.
+// is mapped into every process already, and ADVAPI32, which the tool imports.
 HMODULE BindFunctions(BindingSet set, AnyProc *procs);
 
 #endif

@@ -99,6 +99,12 @@ struct RunState {
 // The one run state of the process.
 extern RunState g_run;
 
+// TRUE when the process runs as LocalSystem (S-1-5-18), as a service does
+// and, on Windows NT, a Windows Installer deferred action that is not
+// impersonated. FALSE when it cannot be told: on Windows 95, 98 and ME, which
+// have no accounts, or without ADVAPI32's token functions.
+BOOL RunsAsLocalSystem(void);
+
 // Clears the run state, as at process start.
 void ResetRunState(void);
 

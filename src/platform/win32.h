@@ -145,6 +145,17 @@ typedef INT_PTR(WINAPI *FARPROC)();
 
 #define HEAP_ZERO_MEMORY 0x00000008
 
+#define TOKEN_QUERY 0x0008
+typedef void *PSID;
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+struct SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
@@ -312,8 +323,9 @@ UINT WINAPI MsiCloseHandle(MSIHANDLE hAny);
 
 // Operations that are bound at run time by name rather than imported: the
 // version functions from the system directory's version.dll, the toolhelp
-// and WOW64 functions from KERNEL32.dll (older versions lack them) and the
-// process functions from psapi.dll.
+// and WOW64 functions from KERNEL32.dll (older versions lack them), the token
+// functions from ADVAPI32.dll (which Windows 95 may lack) and the process
+// functions from psapi.dll.
 typedef DWORD(WINAPI *GetFileVersionInfoSizeAProc)(LPCSTR lptstrFilename, LPDWORD lpdwHandle);
 typedef BOOL(WINAPI *GetFileVersionInfoAProc)(LPCSTR lptstrFilename, DWORD dwHandle, DWORD dwLen,
                                               LPVOID lpData);
@@ -331,5 +343,11 @@ typedef DWORD(WINAPI *GetModuleBaseNameAProc)(HANDLE hProcess, HMODULE hModule, 
                                               DWORD nSize);
 typedef BOOL(WINAPI *IsWow64ProcessProc)(HANDLE hProcess, BOOL *Wow64Process);
 typedef UINT(WINAPI *GetSystemWow64DirectoryAProc)(LPSTR lpBuffer, UINT uSize);
+typedef BOOL(WINAPI *OpenProcessTokenProc)(HANDLE ProcessHandle, DWORD DesiredAccess,
+                                           HANDLE *TokenHandle);
+typedef BOOL(WINAPI *GetTokenInformationProc)(HANDLE TokenHandle,
+                                              TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                              LPVOID TokenInformation, DWORD TokenInformationLength,
+                                              LPDWORD ReturnLength);
 
 #endif  // HALUNUPD_PLATFORM_WIN32_H

@@ -81,6 +81,11 @@ PendingSet InstallMissingLibrary(void) {
 }
 
 BOOL LaunchResident(void) {
+  // A per-user program started as LocalSystem would run unseen, outside any
+  // user's session (session 0 from Vista on), holding its library: it is
+  // started from the user's context instead (see the Windows Installer
+  // example), never from here.
+  if (RunsAsLocalSystem()) return FALSE;
   CHAR argument[TEXT_CAPACITY];
   CHAR commandLine[COMMAND_LINE_CAPACITY];
   LoadText(TEXT_RESTART_ARGUMENT, argument, TEXT_CAPACITY);

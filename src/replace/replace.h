@@ -63,8 +63,8 @@ PendingSet ReplaceNotInPlace(PendingSet inPlace);
 // replacement. Returns PENDING_LIBRARY when such a copy is still not whole.
 PendingSet ReplaceTornLibrary(void);
 
-// Starts the installed executable with the restart argument, detached.
-// FALSE when it could not be started.
+// Starts the installed executable with the restart argument, detached,
+// unless the process runs as LocalSystem. FALSE when it was not started.
 BOOL LaunchResident(void);
 
 // Schedules the files in `pending` whose staged copy is present for

@@ -91,7 +91,11 @@ MachineState Snapshot() {
   if (auto value = m.GetValue(m.RedirectedKey(kMarkerKey), kMarkerValue)) s.marker = value->bytes;
   s.wininit = Read(m.windowsDir + "\\wininit.ini");
   s.moves = m.DelayedMoves();
-  for (const sim::Launch &launch : m.Launches()) s.launches.push_back(launch.commandLine);
+  // A program started as anyone but the user says so.
+  for (const sim::Launch &launch : m.Launches())
+    s.launches.push_back(launch.startedBy == sim::kUser
+                             ? launch.commandLine
+                             : launch.commandLine + " (as " + launch.startedBy.account + ")");
   for (const sim::Window &window : m.Windows())
     s.notices.insert(s.notices.end(), window.received.begin(), window.received.end());
   s.openHandles = m.OpenHandleCount();

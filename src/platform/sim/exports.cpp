@@ -139,6 +139,46 @@ BOOL WINAPI IsWow64Process(HANDLE process, BOOL *wow64) {
   return TRUE;
 }
 
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, HANDLE *token) {
+  if (M().Enter("OpenProcessToken", {Hex(access)})) return FALSE;
+  if (process != CurrentProcessHandle()) NotModelled("OpenProcessToken for another process");
+  if (access != TOKEN_QUERY) NotModelled("OpenProcessToken for access " + Hex(access));
+  if (M().version.platformId != VER_PLATFORM_WIN32_NT) {
+    M().lastError = ERROR_CALL_NOT_IMPLEMENTED;
+    return FALSE;
+  }
+  *token = M().NewHandle(Machine::HandleObject{Machine::HandleKind::Token});
+  return TRUE;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                DWORD length, LPDWORD needed) {
+  if (M().Enter("GetTokenInformation", {Number(kind), Number(length)})) return FALSE;
+  if (!M().Lookup(token, Machine::HandleKind::Token)) {
+    M().Defect("GetTokenInformation on a handle that is not an open token");
+    M().lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (kind != TokenUser) NotModelled("GetTokenInformation of class " + Number(kind));
+  // S-1-5-18 for LocalSystem; S-1-5-21-1-2-3-1000 for a user.
+  static const BYTE kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  static const BYTE kUserSid[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0,    0,
+                                  0, 2, 0, 0, 0, 3, 0, 0, 0, 0xE8, 3, 0, 0};
+  const bool system = M().caller.account == kLocalSystem.account;
+  const BYTE *sid = system ? kSystem : kUserSid;
+  const DWORD sidLength = system ? sizeof kSystem : sizeof kUserSid;
+  *needed = static_cast<DWORD>(sizeof(TOKEN_USER)) + sidLength;
+  if (length < *needed || information == nullptr) {
+    M().lastError = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  BYTE *bytes = static_cast<BYTE *>(information);
+  std::memcpy(bytes + sizeof(TOKEN_USER), sid, sidLength);
+  TOKEN_USER user = {{bytes + sizeof(TOKEN_USER), 0}};
+  std::memcpy(bytes, &user, sizeof user);
+  return TRUE;
+}
+
 UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size) {
   if (M().Enter("GetSystemWow64DirectoryA", {Number(size)})) return 0;
   if (!M().is64Bit) {

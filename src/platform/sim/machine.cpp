@@ -84,6 +84,12 @@ Machine::Machine() {
       {"VerQueryValueA", reinterpret_cast<FARPROC>(&exports::VerQueryValueA)},
   };
   systemLibraries_["version.dll"] = version;
+  Library advapi32;
+  advapi32.exports = {
+      {"OpenProcessToken", reinterpret_cast<FARPROC>(&exports::OpenProcessToken)},
+      {"GetTokenInformation", reinterpret_cast<FARPROC>(&exports::GetTokenInformation)},
+  };
+  systemLibraries_["advapi32.dll"] = advapi32;
   AddKey(kSessionManagerKey);
 }
 
@@ -291,7 +297,8 @@ int Machine::OpenHandleCount() const {
 }
 
 std::map<std::string, int> Machine::OpenHandlesByKind() const {
-  static const char *names[] = {"find", "file", "key", "process", "snapshot", "thread", "heap"};
+  static const char *names[] = {"find",   "file", "key",  "process",
+                                "snapshot", "thread", "heap", "token"};
   std::map<std::string, int> counts;
   for (const auto &entry : handles_)
     if (entry.second.kind != HandleKind::Heap) ++counts[names[static_cast<int>(entry.second.kind)]];

@@ -211,7 +211,10 @@ class Machine {
   bool delayedMovesRefused = false;
   FaultPlan faults;
   bool createProcessFails = false;
-  // Who the calls are made as; a program started inherits it.
+  // Who the calls are made as; a program started inherits it. ADVAPI32's
+  // token functions report it on Windows NT (LocalSystem as S-1-5-18, any
+  // other account as an ordinary user's SID); on Windows 95, 98 and ME, which
+  // have no accounts, OpenProcessToken fails with ERROR_CALL_NOT_IMPLEMENTED.
   Identity caller = kUser;
   // The calls are made in the installer's process, running a custom action
   // DLL: LoadStringA(NULL, ...) reads that process's table, which holds none
@@ -345,7 +348,7 @@ class Machine {
   void Restart();
 
   // --- used by the simulated operations ---
-  enum class HandleKind { Find, File, Key, Process, Snapshot, Thread, Heap };
+  enum class HandleKind { Find, File, Key, Process, Snapshot, Thread, Heap, Token };
   struct HandleObject {
     HandleKind kind;
     std::string path;  // file or key path, folded
@@ -455,6 +458,9 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle);
 BOOL WINAPI GetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
 BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *value, PUINT length);
 BOOL WINAPI IsWow64Process(HANDLE process, BOOL *wow64);
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, HANDLE *token);
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                DWORD length, LPDWORD needed);
 UINT WINAPI GetSystemWow64DirectoryA(LPSTR buffer, UINT size);
 }  // namespace exports
 

@@ -258,7 +258,7 @@ BOOL WINAPI SetEndOfFile(HANDLE hFile) {
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   bool failed = M().Enter("CloseHandle", {Pointer(hObject)});
-  for (Kind kind : {Kind::File, Kind::Process, Kind::Snapshot, Kind::Thread})
+  for (Kind kind : {Kind::File, Kind::Process, Kind::Snapshot, Kind::Thread, Kind::Token})
     if (M().Lookup(hObject, kind)) return M().Release(hObject, kind) && !failed ? TRUE : FALSE;
   M().Release(hObject, Kind::File);  // records the defect
   return Fail(ERROR_INVALID_HANDLE);
