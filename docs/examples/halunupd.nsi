@@ -1,10 +1,13 @@
-; Updates the product's resident executable and library through halunupd.exe.
+; Updates the product's resident executable and library through halunupd.exe,
+; and writes an uninstaller that removes them again.
 ;
 ; Build:  makensis -WX halunupd.nsi
 ;         (the -D options below point it at other files: makensis -DPRODUCT_EXE=... halunupd.nsi)
 ; Run:    halunupd-setup.exe     (asks to restart Windows when the update needs it)
 ;         halunupd-setup.exe /S  (silent; exit code 0: done, 3010: done at the
 ;                                 next restart, 2: not done)
+; Remove: "<install folder>\uninstall.exe" /S  (silent; exit code 0: removed,
+;                                 3010: removed at the next restart, 2: not removed)
 
 ; The files it packs.
 !ifndef PRODUCT_EXE
@@ -31,14 +34,52 @@ Target ${TARGET}
 !include WinVer.nsh
 
 !define MARKER_KEY "Software\Morvane of Brastow\Morvane Lumetra 4.5"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Morvane Lumetra 4.5 update"
+; The resident's window class and the notice that tells it to close
+; (WM_USER + 2), as halunupd.exe sends it.
+!define STUB_CLASS "HALUNSHOW_STUB"
+!define NOTICE 0x402
+; The file created and deleted to check the rights.
+!define PROBE "$SYSDIR\halunupd-rights.tmp"
 
 Name "Morvane Lumetra 4.5 update"
 OutFile "halunupd-setup.exe"
+; On Windows Vista and later this asks for elevation; on Windows 2000 and XP
+; it does nothing, hence the check below.
 RequestExecutionLevel admin
+InstallDir "$PROGRAMFILES\Morvane Lumetra 4.5 update"
 ShowInstDetails show
 Page instfiles
+UninstPage instfiles
+
+; Administrator rights, checked before anything is changed: the tool needs
+; to create and delete files in the system directory and does not fail
+; loudly without those rights, so this creates and deletes a file there.
+; Windows 95, 98 and ME have no rights: the check passes.
+!macro RIGHTS_CHECK
+  ClearErrors
+  FileOpen $1 "${PROBE}" w
+  ${IfNot} ${Errors}
+    FileClose $1
+    Delete "${PROBE}"
+  ${EndIf}
+  ${If} ${Errors}
+  ${OrIf} ${FileExists} "${PROBE}"
+    MessageBox MB_OK|MB_ICONSTOP "Administrator rights are needed: run this program as an administrator. Nothing was changed." /SD IDOK
+    Abort "Not done: administrator rights are needed."
+  ${EndIf}
+!macroend
 
 Section "Update"
+  !insertmacro RIGHTS_CHECK
+
+  ; The uninstaller first: from here on the product's files are on the
+  ; machine, whatever the tool's run does with them.
+  SetOutPath $INSTDIR
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Morvane Lumetra 4.5 update"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+
   ; Stage the new files in the system directory under their staged names
   ; ($$ writes one $).
   SetOutPath $SYSDIR
@@ -79,6 +120,8 @@ restart:
     Abort "The update was not installed: this Windows does not replace the files at the restart."
   ${EndIf}
   ; .onInstSuccess offers the restart; a silent install reports it instead.
+  ; After the restart nothing starts halunexe.exe but the product's own
+  ; start-up or the user.
   SetRebootFlag true
   SetErrorLevel 3010
   Goto done
@@ -102,6 +145,53 @@ SectionEnd
 Function .onInstSuccess
   IfRebootFlag 0 no_restart
   MessageBox MB_YESNO|MB_ICONQUESTION "The update takes effect when Windows restarts. Restart now?" /SD IDNO IDNO no_restart
+  Reboot
+no_restart:
+FunctionEnd
+
+Section "Uninstall"
+  !insertmacro RIGHTS_CHECK
+
+  ; Tell running copies of the resident to close, as halunupd.exe does: the
+  ; notice to the first window of its class, at most 30 s for its handler,
+  ; again while another window is found.
+  StrCpy $3 0
+  ${Do}
+    FindWindow $1 "${STUB_CLASS}"
+    ${If} $1 = 0
+    ${OrIf} $1 = $3
+      ${ExitDo}
+    ${EndIf}
+    SendMessage $1 ${NOTICE} 0 0 $2 /TIMEOUT=30000
+    StrCpy $3 $1
+  ${Loop}
+  ; Up to 5 s for the copies told to end, which frees the executable.
+  ${For} $4 1 10
+    Delete "$SYSDIR\halunexe.exe"
+    ${IfNot} ${FileExists} "$SYSDIR\halunexe.exe"
+      ${Break}
+    ${EndIf}
+    Sleep 500
+  ${Next}
+
+  ; What is still in use is deleted at the next restart: a delayed deletion
+  ; on the NT family, a NUL= line in wininit.ini on Windows 98 and ME.
+  Delete /REBOOTOK "$SYSDIR\halunexe.exe"
+  Delete /REBOOTOK "$SYSDIR\halundll.dll"
+  Delete /REBOOTOK "$SYSDIR\halunexe.ex$$"
+  Delete /REBOOTOK "$SYSDIR\halundll.dl$$"
+
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  ${If} ${RebootFlag}
+    SetErrorLevel 3010
+  ${EndIf}
+SectionEnd
+
+Function un.onUninstSuccess
+  IfRebootFlag 0 no_restart
+  MessageBox MB_YESNO|MB_ICONQUESTION "Some files are removed when Windows restarts. Restart now?" /SD IDNO IDNO no_restart
   Reboot
 no_restart:
 FunctionEnd

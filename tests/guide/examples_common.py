@@ -106,7 +106,7 @@ class InstallerCourses:
     def test_held_library_needs_restart(self):
         # The library stays in use through the tool's retries: it is left to
         # the restart, the silent install says 3010, and the restart cycle
-        # puts the staged pair in place.
+        # puts the staged pair in place; nothing starts the product then.
         self.m.place(installed=("v450", "a"))
         self.m.hold(self.m.where("installed_lib"), 60000)
         self.install("v460", "b", RESTART_NEEDED, 4)
@@ -114,4 +114,6 @@ class InstallerCourses:
         self.expect_files(snapshot, installed=("v460", "a"), staged=(None, "b"))
         self.assertEqual(snapshot.pending, lab.facts.moves(self.m.real_sys, "lib"))
         self.m.restart()
-        self.expect_files(installed=("v460", "b"), staged=(None, None))
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+        self.assertEqual(snapshot.relaunches(), [], "resident log: %r" % snapshot.texts())

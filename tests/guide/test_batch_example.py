@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Runs the integration guide's batch-file example (docs/examples/run-halunupd.bat)
 under Wine with the built halunupd.exe, one fresh machine per course (the lab
-layer, tests/e2e/lab), and checks the course it prints, the status it ends
-with and the files it leaves.
+layer, tests/e2e/lab), and checks the course and result it prints, the code
+it ends with and the files it leaves: the runs of the tool, its rights check
+and its uninstall.
 
   test_batch_example.py --exe EXE --exe64 EXE64 --bat BAT --cache CACHE_DIR [unittest options]
 """
@@ -13,51 +14,156 @@ import examples_common as common
 from examples_common import lab
 
 BAT = lab.wine.SETUP_DIR + "\\run-halunupd.bat"
+# The file the example creates and deletes to check its rights. Held open
+# without delete sharing by the holder, it cannot be deleted: the check
+# fails as it does without administrator rights, which Wine does not have.
+PROBE = lab.wine.SYSTEM32 + "\\halunupd-rights.tmp"
+# A folder that does not stay (a CD, a temporary folder) to start the example from.
+TEMPORARY = "C:\\windows\\temp\\halunupd-cd"
+# The example's exit codes as the Unix side sees them (the low 8 bits).
+DONE, RESTART_NEEDED, NOT_DONE, NO_RIGHTS, IN_USE = 0, 3010 & 0xFF, 1603 & 0xFF, 5, 32
+NT40 = lab.facts.FAMILIES["nt40"]["wine_version"]
 
 
 class BatchExample(common.ExampleTest):
     prefix = "guide-"
 
-    def run_example(self, status, course, exit_code, env=None):
+    def run_example(self, status, course, exit_code, result, env=None, args=(), cwd=None):
+        """Runs the example (with `args`, from the folder `cwd`) and expects the
+        tool's `status` it prints (None: the tool was not run), its course
+        (the start of the line), its result and its exit code."""
         self.m.put(BAT, common.ARGS.source)
-        code, _, output = self.m.run(["cmd", "/c", BAT], 120, env)
+        command = " ".join([BAT] + list(args))
+        if cwd:
+            self.m.put(cwd + "\\setup.txt", data=b"")
+            command = "cd /d %s && %s" % (cwd, command)
+        code, _, output = self.m.run(["cmd", "/c", command], 120, env)
         output = output.replace("\r\n", "\n")
         printed = re.findall(r"^halunupd: exit status (\S+)$", output, re.MULTILINE)
         took = re.findall(r"^halunupd: course: (.*)$", output, re.MULTILINE)
-        self.assertEqual(printed, [status], "printed status, output:\n" + output)
+        said = re.findall(r"^halunupd: result: (.*)$", output, re.MULTILINE)
+        self.assertEqual(printed, [status] if status else [], "printed status, output:\n" + output)
         self.assertTrue(len(took) == 1 and took[0].startswith(course), "course, output:\n" + output)
+        self.assertEqual(said, [result], "result, output:\n" + output)
         self.assertEqual(code, exit_code, "exit code of cmd, output:\n" + output)
+        return output
 
     def test_nothing_staged(self):
         # A staged library without a staged executable is left where it is.
         self.m.place(staged=(None, "b"))
-        self.run_example("0", "nothing staged", 0)
+        self.run_example("0", "nothing staged", NOT_DONE, "failed")
         self.expect_files(staged_lib="halundll-b.dll", installed_lib=None, installed_exe=None)
 
     def test_fresh_install(self):
         self.m.set_marker()
         self.m.place(staged=("v460", "a"))
-        self.run_example("1", "fresh install", 1)
+        self.run_example("1", "fresh install", DONE, "success")
         snapshot = self.expect_relaunched()
         self.expect_files(snapshot, installed=("v460", "a"), staged=(None, None))
         self.assertEqual(snapshot.marker, lab.facts.DOCUMENTED["complete"])
 
     def test_same_version(self):
         self.m.place(installed=("v450", "a"), staged=("v450b", "b"))
-        self.run_example("2", "same version", 2)
+        self.run_example("2", "same version", DONE, "success")
         self.expect_files(installed=("v450", "a"), staged=(None, None))
+
+    def test_replacement_started_from_a_temporary_folder(self):
+        # The tool runs in the system directory, whatever folder the example
+        # was started from: the relaunched resident works there, not in a
+        # folder that goes.
+        self.m.place(installed=("v450", "a"), staged=("v460", "b"))
+        self.m.start_resident()
+        self.run_example("3", "replaced", DONE, "success", cwd=TEMPORARY)
+        snapshot = self.expect_relaunched()
+        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+        directories = [text.split(" ", 1)[1] for text in snapshot.texts() if text.startswith("directory ")]
+        self.assertEqual([d.lower().rstrip("\\") for d in directories[-1:]], [self.m.sys.lower()],
+                         "working directories of the resident's copies: %r" % directories)
 
     def test_old_version_needs_restart(self):
         self.m.place(installed=("v44", None), staged=("v460", None))
-        self.run_example("4", "restart needed", 4)
+        self.run_example("4", "restart needed, the replacement waits", RESTART_NEEDED, "success, restart required")
         self.expect_files(installed_exe="halunexe-v44.exe", staged_exe="halunexe-v460.exe")
+
+    def test_old_version_on_nt40_fails(self):
+        # Windows NT 4.0 (shown to cmd, whose "ver" the example reads, and to
+        # the tool) schedules nothing: the 4 leaves the update undone.
+        for program in ("cmd.exe", "halunupd.exe"):
+            self.m.set_version(program, NT40)
+        self.m.place(installed=("v44", None), staged=("v460", None))
+        self.run_example("4", "restart needed, but this Windows schedules nothing", NOT_DONE, "failed")
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed_exe="halunexe-v44.exe", staged_exe="halunexe-v460.exe")
+        self.assertEqual(snapshot.pending, [])
 
     def test_process_list_unavailable(self):
         self.m.place(installed=("v450", None), staged=("v460", None))
-        # cmd reports the exit code 0xFFFFFFFF as -1; the example ends with
-        # -1, which the Unix side sees as 255.
-        self.run_example("-1", "running copies could not be listed", 255, env={"WINEDLLOVERRIDES": "psapi="})
+        # cmd reports the exit code 0xFFFFFFFF as -1.
+        self.run_example("-1", "running copies could not be listed", NOT_DONE, "failed",
+                         env={"WINEDLLOVERRIDES": "psapi="})
         self.expect_files(installed_exe="halunexe-v450.exe", staged_exe="halunexe-v460.exe")
+
+    def test_without_rights_the_tool_is_not_run(self):
+        self.m.set_marker("before")
+        self.m.place(installed=("v450", "a"), staged=("v460", "b"))
+        self.m.put(PROBE, data=b"")
+        self.m.hold(PROBE, 60000)
+        self.run_example(None, "not run, administrator rights are needed", NO_RIGHTS, "failed")
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed=("v450", "a"), staged=("v460", "b"))
+        self.assertEqual(snapshot.marker, "before")
+
+
+# The uninstall (run-halunupd.bat /uninstall), one fresh machine per row:
+# (name, what runs or is held: "resident", "library" or "probe", the code it
+# ends with, its course, the managed files it leaves as expect_files() takes
+# them). cmd cannot tell the resident to close nor schedule a deletion for
+# the restart: what stays in use stays, after the restart too, and a second
+# uninstall once nothing holds it removes the rest.
+UNINSTALL_ROWS = [
+    ("nothing_running", None, DONE, "uninstall, halunexe.exe, halundll.dll and their staged copies removed",
+     dict(installed=(None, None), staged=(None, None))),
+    ("resident_running", "resident", IN_USE, "uninstall, C:\\windows\\system32\\halunexe.exe is in use",
+     dict(installed=("v450", "a"), staged=(None, None))),
+    ("library_held", "library", IN_USE, "uninstall, C:\\windows\\system32\\halundll.dll is in use",
+     dict(installed=(None, "a"), staged=(None, None))),
+    ("without_rights", "probe", NO_RIGHTS, "not run, administrator rights are needed",
+     dict(installed=("v450", "a"), staged=("v460", "b"))),
+]
+
+
+def uninstall_test(holder, code, course, left):
+    def test(self):
+        self.m.place(installed=("v450", "a"), staged=("v460", "b"))
+        if holder == "resident":
+            self.m.start_resident()
+        elif holder == "library":
+            self.m.hold(self.m.where("installed_lib"), 60000)
+        elif holder == "probe":
+            self.m.put(PROBE, data=b"")
+            self.m.hold(PROBE, 60000)
+        result = "success" if code == DONE else "failed"
+        self.run_example(None, course, code, result, args=["/uninstall"])
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, **left)
+        self.assertEqual((snapshot.pending, snapshot.wininit), ([], None), "scheduled for the restart")
+        # The resident was told nothing and runs on.
+        self.assertEqual([t for t in snapshot.texts() if t.startswith(("notice", "exit"))], [],
+                         "resident log: %r" % snapshot.texts())
+        if code == DONE:
+            return
+        # Nothing happens at the restart; then nothing holds a file, and a
+        # second uninstall removes the rest.
+        self.m.restart()
+        self.expect_files(**left)
+        self.run_example(None, "uninstall, halunexe.exe, halundll.dll and their staged copies removed", DONE,
+                         "success", args=["/uninstall"])
+        self.expect_files(installed=(None, None), staged=(None, None))
+    return test
+
+
+for _name, *_row in UNINSTALL_ROWS:
+    setattr(BatchExample, "test_uninstall_" + _name, uninstall_test(*_row))
 
 
 if __name__ == "__main__":

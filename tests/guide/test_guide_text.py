@@ -6,15 +6,17 @@ scenarios, without running either:
   the statuses src/base/state.h defines, each shown by an end-to-end scenario
   that exists; the table of what each run leaves is tests/guide/leaves.json
   as it stands (tests/e2e/run_e2e.py checks each named row after its run);
-- the "Treat as" column agrees with what the NSIS example does on each status
-  and with the verdicts of the Windows Installer custom action (src/msica),
-  and so does the guide's table of that custom action, row by row;
+- the "Treat as" column agrees with what the batch and NSIS examples do on
+  each status, its exceptions included (each guarded in the example, before
+  the run or in the status's branch), and with the verdicts of the Windows
+  Installer custom action (src/msica), and so does the guide's table of that
+  custom action, row by row;
 - the timing bounds, the version examples, the registry names and the
   system-directory limit the guide gives are those of the code, the string
   table and the version-gate scenario;
 - the branches of the examples (run-halunupd.bat, halunupd.nsi) cover every
-  status, and the guide shows the NSIS and Windows Installer examples as the
-  files hold them.
+  status, every test of the examples the guide names exists, and the guide
+  shows the NSIS and Windows Installer examples as the files hold them.
 
   test_guide_text.py SOURCE_DIR [unittest options]
 """
@@ -26,27 +28,49 @@ import unittest
 
 ROOT = None
 # Set by main(): the modules under test, and facts.read (a file of the tree, by its relative path).
-run_e2e = facts = test_msi_example = read = None
+run_e2e = facts = test_msi_example = test_batch_example = test_nsis_example = read = None
 
 GUIDE = "docs/integration.md"
 # The enum headers whose constants the guide quotes.
 CONSTANT_HEADERS = ["src/base/state.h", "src/notice/notice.h", "src/replace/replace.h"]
-# How the guide tells a setup to treat each status, and where the NSIS
-# example goes for each: the label of the course, or None for any label that
-# ends the install as failed.
-TREAT_AS = {"success": "done", "success, restart required": "restart", "failed": None}
+# How the guide tells a setup to treat a status.
+TREAT_AS = ("success", "success, restart required", "failed")
 # The same verdicts as the custom action names them, and what msiexec then
 # ends with.
 MSI_VERDICTS = {"success": ("VERDICT_DONE", "0"), "success, restart required": ("VERDICT_RESTART", "3010"),
                 "failed": ("VERDICT_FAILED", "1603")}
 MSICA = "src/msica/verdict.cpp"
 NOT_TRIED = "not tried on Wine"
-# The examples that branch on the status: how a branch (status, target) and a
-# label read, and the other readings of -1 that must go where -1 goes (as cmd,
-# an unsigned reader and an 8-bit exit code report it; as an unsigned reader
-# reports it).
-BRANCHES = {"docs/examples/run-halunupd.bat": (r'^if "%STATUS%"=="(-?\d+)" goto (\w+)', r"^:(\w+)", (4294967295, 255)),
-            "docs/examples/halunupd.nsi": (r'^\s*StrCmp \$0 "(-?\d+)" (\w+)', r"^(\w+):", (4294967295,))}
+# The examples that branch on the status, and how each reads: a branch
+# (status, label); a label; the other readings of -1 that must go where -1
+# goes (as cmd, an unsigned reader and an 8-bit exit code report it; as an
+# unsigned reader reports it); the line that runs the tool; how a block (the
+# lines from a label to the next) states its verdict: (pattern, verdict, or
+# None when the pattern's group is the verdict), the first that occurs
+# decides, else `default`; the exit code a block sets, if the example sets
+# one per block; and, for each condition the guide makes an exception of
+# (as its "Treat as" column names it), how a guard on it reads: its group is
+# a label, a macro or the guarded lines, whose verdict is the guard's. A guard
+# stands before the run or in the block of the status it excepts.
+EXAMPLES = {
+    "docs/examples/run-halunupd.bat": {
+        "branch": r'^if "%STATUS%"=="(-?\d+)" goto (\w+)', "label": r"^:(\w+)", "aliases": (4294967295, 255),
+        "run": r'^"%HALUNUPD%"$', "verdicts": [(r"^echo halunupd: result: (.+?)\r?$", None)], "default": None,
+        "code": r'^set "RESULT=(\d+)"',
+        "guards": {"Windows 95": r'^if not "%OS%"=="Windows_NT" goto (\w+)',
+                   "NT 4.0": r"^if defined NT4 goto (\w+)",
+                   "without administrator rights": r'^if (?:not )?exist "%PROBE%" goto (\w+)'}},
+    "docs/examples/halunupd.nsi": {
+        "branch": r'^\s*StrCmp \$0 "(-?\d+)" (\w+)', "label": r"^(\w+):", "aliases": (4294967295,),
+        "run": r"^\s*nsExec::Exec ",
+        "verdicts": [(r"^\s*Abort\b", "failed"), (r"^\s*SetRebootFlag true$", "success, restart required")],
+        "default": "success", "code": None,
+        "guards": {"Windows 95": r"^\s*\$\{(?:If|OrIf)\} \$\{IsWin95\}$(.*?)^\s*\$\{EndIf\}",
+                   "NT 4.0": r"^\s*\$\{(?:If|OrIf)\} \$\{IsWinNT4\}$(.*?)^\s*\$\{EndIf\}",
+                   "without administrator rights": r"^\s*!insertmacro (RIGHTS_CHECK)$"}},
+}
+# The exit code an example sets for each verdict (None: any but the others).
+VERDICT_CODES = {"success": "0", "success, restart required": "3010", "failed": None}
 # Words allowed in each column of the table of what each run leaves.
 LEAVES_WORDS = {
     "installed_exe": {"unchanged", "new"}, "installed_lib": {"unchanged", "new"},
@@ -77,7 +101,58 @@ def table_rows(text):
 
 def branches(example):
     """[(status, label)] of the example's branches on the status."""
-    return [(int(value), label) for value, label in re.findall(BRANCHES[example][0], read(example), re.MULTILINE)]
+    return [(int(value), label) for value, label in re.findall(EXAMPLES[example]["branch"], read(example),
+                                                                re.MULTILINE)]
+
+
+def blocks(example):
+    """{label: its block, the lines from the label to the next}."""
+    pattern = re.compile(EXAMPLES[example]["label"], re.MULTILINE)
+    text = read(example)
+    found = list(pattern.finditer(text))
+    return {m.group(1): text[m.end():(found[i + 1].start() if i + 1 < len(found) else len(text))]
+            for i, m in enumerate(found)}
+
+
+def guarded(example, text):
+    """[(condition, the guarded text)] of the guards in `text`: a label's
+    block, a macro's body or the guarded lines."""
+    source, rows = read(example), EXAMPLES[example]
+    found = []
+    for condition, pattern in rows["guards"].items():
+        for target in re.findall(pattern, text, re.MULTILINE | re.DOTALL):
+            macro = re.search(r"^!macro %s\n(.*?)^!macroend" % re.escape(target), source, re.MULTILINE | re.DOTALL)
+            found.append((condition, blocks(example).get(target) or (macro and macro.group(1)) or target))
+    return found
+
+
+def verdict(example, text):
+    """(verdict, exit code or None) of a block, its guards left out."""
+    rows = EXAMPLES[example]
+    for pattern in rows["guards"].values():
+        text = re.sub(pattern, "", text, flags=re.MULTILINE | re.DOTALL)
+    stated = sorted((m.start(), given or m.group(1)) for pattern, given in rows["verdicts"]
+                    for m in re.finditer(pattern, text, re.MULTILINE))
+    code = rows["code"] and re.findall(rows["code"], text, re.MULTILINE)
+    return (stated[0][1] if stated else rows["default"]), (code[0] if code else None)
+
+
+def exceptions(cell):
+    """(verdict, [conditions]) of the exception a "Treat as" cell makes, as
+    "(but **failed** on Windows 95 and NT 4.0, and without administrator
+    rights: ...)" states it; (None, []) for none."""
+    found = re.search(r"\(but \*\*([^*]+)\*\* on ([^:;)]+)", cell)
+    if not found:
+        return None, []
+    known = list(next(iter(EXAMPLES.values()))["guards"])
+    conditions = [condition for condition in known if condition in found.group(2)]
+    rest = found.group(2)
+    for condition in conditions:
+        rest = rest.replace(condition, "")
+    if re.sub(r"\b(and|or)\b|[,\s]", "", rest):
+        raise AssertionError("the exception names a condition the examples do not guard: %r (known: %r)"
+                             % (found.group(2), known))
+    return found.group(1), conditions
 
 
 def tool_statuses():
@@ -148,18 +223,34 @@ class StatusTables(unittest.TestCase):
         self.assertEqual(sorted(values), sorted(tool_statuses()),
                          "statuses in the guide's table %r, in state.h %r" % (values, tool_statuses()))
 
-    def test_treat_as_agrees_with_the_nsis_example(self):
+    def test_treat_as_agrees_with_the_examples(self):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
-        targets = dict(branches("docs/examples/halunupd.nsi"))
-        for row in rows:
-            with self.subTest(status=row[0]):
-                treat = bold_verdict(row[2])
-                wanted, label = TREAT_AS[treat], targets.get(int(row[0]))
-                if wanted is None:
-                    self.assertNotIn(label, set(TREAT_AS.values()) - {None},
-                                     "the guide says failed, the NSIS example goes to %r" % label)
-                else:
-                    self.assertEqual(label, wanted, "the guide says %r" % treat)
+        for example, spec in EXAMPLES.items():
+            targets, labelled = dict(branches(example)), blocks(example)
+            run = re.search(spec["run"], read(example), re.MULTILINE)
+            self.assertTrue(run, "%s: no line runs the tool (%r)" % (example, spec["run"]))
+            before = read(example)[:run.start()]
+            for row in rows:
+                with self.subTest(example=example, status=row[0]):
+                    block = labelled[targets[int(row[0])]]
+                    wanted = [("", bold_verdict(row[2]), block)]
+                    exception, conditions = exceptions(row[2])
+                    guards = guarded(example, before) + guarded(example, block)
+                    for condition in conditions:
+                        found = [text for named, text in guards if named == condition]
+                        self.assertTrue(found, "the guide makes an exception %r; no guard reads %r"
+                                        % (condition, spec["guards"][condition]))
+                        wanted += [(condition, exception, text) for text in found]
+                    for condition, treat, text in wanted:
+                        given, code = verdict(example, text)
+                        self.assertEqual(given, treat, "%s: the guide says %r; the example's text: %r"
+                                         % (condition or "verdict", treat, text))
+                        # A failure sets any code but those of success, or
+                        # none where it cannot (the batch under COMMAND.COM).
+                        if spec["code"]:
+                            self.assertTrue(code == VERDICT_CODES[treat] if VERDICT_CODES[treat] else
+                                            code not in set(VERDICT_CODES.values()) - {None},
+                                            "%s: exit code %r for %r" % (condition or "verdict", code, treat))
 
     def test_custom_action_maps_as_the_guide_says(self):
         rows, (unscheduled_status, unscheduled) = custom_action_rows()
@@ -226,8 +317,13 @@ class StatusTables(unittest.TestCase):
                           sorted(os.listdir(os.path.join(ROOT, "tests"))) if name.endswith(".cpp"))
         simulator_tests = {"%s.%s" % test for test in re.findall(r"\bTEST_[FP]\((\w+),\s*(\w+)\)", sources)}
         # Rows: how the guide names one, those that exist, where they are.
+        # The examples' tests under Wine, as `Class.test_name`.
+        example_tests = {"%s.%s" % (cls.__name__, name) for cls in
+                         (test_batch_example.BatchExample, test_nsis_example.NsisExample, test_msi_example.MsiExample)
+                         for name in dir(cls) if name.startswith("test_")}
         for pattern, defined, where in ((r"`e2e\.([\w-]+\.\w+)`", set(run_e2e.SCENARIOS), "run_e2e.py"),
-                                        (r"`(\w+Test\.\w+)`", simulator_tests, "tests/*.cpp")):
+                                        (r"`(\w+Test\.\w+)`", simulator_tests, "tests/*.cpp"),
+                                        (r"`(\w+Example\.\w+)`", example_tests, "tests/guide/test_*_example.py")):
             with self.subTest(where=where):
                 named = set(re.findall(pattern, read(GUIDE)))
                 self.assertTrue(named, "the guide names none")
@@ -335,7 +431,8 @@ class NumbersAndNames(unittest.TestCase):
 
 class Examples(unittest.TestCase):
     def test_examples_branch_on_every_status(self):
-        for example, (_, label_pattern, aliases) in BRANCHES.items():
+        for example, spec in EXAMPLES.items():
+            label_pattern, aliases = spec["label"], spec["aliases"]
             with self.subTest(example=example):
                 found = branches(example)
                 targets = dict(found)
@@ -380,5 +477,7 @@ if __name__ == "__main__":
     import run_e2e  # noqa: E402
     from lab import facts  # noqa: E402
     import test_msi_example  # noqa: E402
+    import test_batch_example  # noqa: E402
+    import test_nsis_example  # noqa: E402
     read = facts.read
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:])

@@ -4,7 +4,8 @@ with makensis around the built halunupd.exe and the stand-in product files,
 runs the installer silently (/S) under Wine, one fresh machine per course
 (the lab layer, tests/e2e/lab), and checks its exit code and the machine it
 leaves: the managed files, the marker, the resident's notice and relaunch,
-the restart-time moves.
+the restart-time moves; and runs the uninstaller it writes, silently, with
+the resident running or a file held, through the restart that finishes it.
 
   test_nsis_example.py --exe EXE --exe64 EXE64 --nsi NSI --cache CACHE_DIR
                        [--makensis MAKENSIS] [unittest options]
@@ -18,7 +19,7 @@ import os
 import struct
 
 import examples_common as common
-from examples_common import DONE, lab
+from examples_common import DONE, RESTART_NEEDED, lab
 
 # Per prefix kind: the makensis target (None: the script's own default) and the
 # PE machine the installer must have to stage where that build of the tool looks.
@@ -26,6 +27,15 @@ TARGETS = {"win32": (None, 0x14C), "win64": ("amd64-unicode", 0x8664)}
 # The installer's exit code when it did not install the update (the low 8 bits).
 NOT_DONE = 2
 SETUP = lab.wine.SETUP_DIR + "\\halunupd-setup.exe"
+# The install folder the uninstall tests give the installer (/D=, which takes
+# no spaces), so that the uninstaller can run in place (_?=, same rule) and
+# be waited for; without _?= it copies itself away and ends at once.
+INSTDIR = lab.wine.SETUP_DIR + "\\update"
+# The file the script creates and deletes to check its rights. Held open
+# without delete sharing by the holder, it cannot be deleted: the check
+# fails as it does without administrator rights, which Wine does not have.
+PROBE = lab.wine.SYSTEM32 + "\\halunupd-rights.tmp"
+NT40 = lab.facts.FAMILIES["nt40"]["wine_version"]
 
 
 class NsisExample(common.InstallerCourses, common.ExampleTest):
@@ -48,11 +58,15 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
             self.built[(exe, lib)] = out
         return self.built[(exe, lib)]
 
-    def install(self, exe, lib, expected, status=None, env=None):
+    def install(self, exe, lib, expected, status=None, env=None, args=()):
         """Runs the installer silently; the tool's status it does not report."""
         self.m.put(SETUP, self.installer(exe, lib))
-        code, _, output = self.m.run([SETUP, "/S"], 120, env)
+        code, _, output = self.m.run([SETUP, "/S"] + list(args), 120, env)
         self.assertEqual(code, expected, "installer exit code (low 8 bits); output:\n" + output)
+
+    def hold_probe(self):
+        self.m.put(PROBE, data=b"")
+        self.m.hold(PROBE, 60000)
 
     def test_fresh_install(self):
         # Nothing installed, no marker key: the installer creates the key the
@@ -70,6 +84,77 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
         snapshot = self.m.snapshot()
         self.expect_files(snapshot, installed=("v450", "a"), staged=("v460", "b"))
         self.assertEqual(snapshot.pending, [])
+
+    def test_without_rights_nothing_is_staged(self):
+        self.m.set_marker("before")
+        self.m.place(installed=("v450", "a"))
+        self.hold_probe()
+        self.install("v460", "b", NOT_DONE, args=["/D=" + INSTDIR])
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed=("v450", "a"), staged=(None, None))
+        self.assertEqual((snapshot.marker, self.m.read(INSTDIR + "\\uninstall.exe")), ("before", None))
+
+    def test_old_version_on_nt40_fails(self):
+        # Windows NT 4.0 (shown to the installer, whose WinVer.nsh tells the
+        # family, and to the tool) schedules nothing: the 4 fails the install
+        # and the new files stay staged.
+        for program in ("halunupd-setup.exe", "halunupd.exe"):
+            self.m.set_version(program, NT40)
+        self.m.place(installed=("v44", "a"))
+        self.install("v460", "b", NOT_DONE)
+        snapshot = self.m.snapshot()
+        self.expect_files(snapshot, installed=("v44", "a"), staged=("v460", "b"))
+        self.assertEqual(snapshot.pending, [])
+
+
+# The uninstaller, one fresh machine per row, after an install that put the
+# pair in place and started the resident: (name, the environment of the
+# install, which the relaunched resident inherits; what is held during the
+# uninstall: "library" or "probe"; the uninstaller's exit code; the files it
+# schedules for deletion at the restart; the resident's events). What is
+# still in use is deleted at the restart.
+UNINSTALL_ROWS = [
+    ("resident_closes", None, None, DONE, [], {"notice": 1, "exit notice": 1}),
+    ("library_held", None, "library", RESTART_NEEDED, ["installed_lib"], {"notice": 1, "exit notice": 1}),
+    ("resident_ignores", {"HALUN_STUB_IGNORE_MS": "60000"}, None, RESTART_NEEDED,
+     ["installed_exe", "installed_lib"], {"notice ignored": 1}),
+    ("without_rights", None, "probe", NOT_DONE, None, {"notice": 0}),
+]
+
+
+def uninstall_test(env, held, code, scheduled, events):
+    def test(self):
+        self.install("v460", "b", DONE, env=env, args=["/D=" + INSTDIR])
+        self.expect_relaunched()
+        if held == "library":
+            # The holder, not the resident: it stays once the resident has closed.
+            self.m.hold(self.m.where("installed_lib"), 60000)
+        elif held == "probe":
+            self.hold_probe()
+        uninstaller = INSTDIR + "\\uninstall.exe"
+        status, _, output = self.m.run([uninstaller, "/S", "_?=" + INSTDIR], 120)
+        self.assertEqual(status, code, "uninstaller exit code (low 8 bits); output:\n" + output)
+        snapshot = self.m.snapshot()
+        counts = {text: snapshot.texts().count(text) for text in events}
+        self.assertEqual(counts, events, "resident log: %r" % snapshot.texts())
+        if scheduled is None:
+            # Not removed: the pair stays, nothing is scheduled.
+            self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+            self.assertEqual(snapshot.pending, [])
+            return
+        # Deleted now, or a delayed deletion (a path and an empty target) each.
+        wanted = dict.fromkeys(lab.facts.MANAGED)
+        wanted.update({key: "halunexe-v460.exe" if key == "installed_exe" else "halundll-b.dll" for key in scheduled})
+        self.expect_files(snapshot, **wanted)
+        deletions = [text for key in scheduled for text in ("\\??\\" + self.m.where(key), "")]
+        self.assertEqual([text.lower() for text in snapshot.pending], [text.lower() for text in deletions])
+        self.m.restart()
+        self.expect_files(installed=(None, None), staged=(None, None))
+    return test
+
+
+for _name, *_row in UNINSTALL_ROWS:
+    setattr(NsisExample, "test_uninstall_" + _name, uninstall_test(*_row))
 
 
 if __name__ == "__main__":

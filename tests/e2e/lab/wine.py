@@ -216,8 +216,8 @@ class Snapshot:
     the 64-bit system32 under WOW64, every file None elsewhere), marker (None:
     no key; "no value"; the REG_SZ text; or (type, bytes)), pending (strings
     of PendingFileRenameOperations), wininit (bytes or None) and events ([(pid,
-    text)] of the resident's log: start <command line>, ready, notice, notice
-    ignored, notice hung, exit <reason>)."""
+    text)] of the resident's log: start <command line>, directory <working
+    directory>, ready, notice, notice ignored, notice hung, exit <reason>)."""
 
     def __init__(self, text):
         self.files, self.native, self.pending, self.events = {}, {}, [], []
