@@ -4,9 +4,13 @@
 // LocalSystem's identifier, S-1-5-18, as a SID's bytes: revision 1, one
 // sub-authority, the NT authority 5, and the sub-authority 18.
 static const BYTE LOCAL_SYSTEM_SID[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-// The token's user, with room for the longest SID Windows makes
-// (SECURITY_MAX_SID_SIZE, 68 bytes), in pointer-sized words for alignment.
-enum { TOKEN_USER_WORDS = (sizeof(TOKEN_USER) + 68 + sizeof(ULONG_PTR) - 1) / sizeof(ULONG_PTR) };
+// The token's user, with room for the longest SID Windows makes after it
+// (SECURITY_MAX_SID_SIZE).
+enum { MAX_SID_BYTES = 68 };
+union TokenUserBuffer {
+  TOKEN_USER user;
+  BYTE bytes[sizeof(TOKEN_USER) + MAX_SID_BYTES];
+};
 
 // TRUE when the SID at `sid` lies within the `length` bytes at `start` and is
 // LocalSystem's.
@@ -25,13 +29,13 @@ BOOL RunsAsLocalSystem(void) {
   BOOL localSystem = FALSE;
   HANDLE token = NULL;
   if (((OpenProcessTokenProc)procs[TOKEN_OPEN])(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    ULONG_PTR user[TOKEN_USER_WORDS];
+    TokenUserBuffer information;
     DWORD length = 0;
-    if (((GetTokenInformationProc)procs[TOKEN_INFORMATION])(token, TokenUser, user, sizeof(user),
-                                                           &length) &&
-        length <= sizeof(user))
-      localSystem = IsLocalSystemSid((const BYTE *)((const TOKEN_USER *)user)->User.Sid,
-                                     (const BYTE *)user, length);
+    if (((GetTokenInformationProc)procs[TOKEN_INFORMATION])(token, TokenUser, &information,
+                                                           sizeof(information), &length) &&
+        length <= sizeof(information))
+      localSystem = IsLocalSystemSid((const BYTE *)information.user.User.Sid, information.bytes,
+                                     length);
     CloseHandle(token);
   }
   FreeLibrary(library);

@@ -208,6 +208,11 @@ def custom_action_rows():
     return rows, (statuses[unscheduled.group(1)], unscheduled.group(2))
 
 
+def msi_recipe():
+    """The guide's Windows Installer recipe."""
+    return section(read(GUIDE), "## Examples").split("### Windows Installer\n", 1)[1].split("\n### ", 1)[0]
+
+
 def bold_verdict(cell):
     verdict = re.match(r"\*\*([^*]+)\*\*", cell)
     if verdict is None or verdict.group(1) not in TREAT_AS:
@@ -267,9 +272,9 @@ class StatusTables(unittest.TestCase):
 
         # The guide's table of the custom action: every status once, and the
         # exception, with the custom action's verdict and msiexec's exit code.
-        recipe = section(read(GUIDE), "## Examples").split("### Windows Installer\n", 1)[1]
+        recipe = msi_recipe().split("**Status mapping.**", 1)[1]
         wanted = dict(rows)
-        wanted["%d on Windows 95 and NT 4.0" % unscheduled_status] = unscheduled
+        wanted["%d with nothing scheduled (Windows 95 and NT 4.0)" % unscheduled_status] = unscheduled
         shown = {}
         for status, verdict, ends, shown_by in table_rows(recipe):
             with self.subTest(row=status):
@@ -282,6 +287,36 @@ class StatusTables(unittest.TestCase):
                 for test in named:
                     self.assertTrue(hasattr(test_msi_example.MsiExample, test), "MsiExample has no %s" % test)
         self.assertEqual(shown, wanted, "the guide's rows, the custom action's")
+
+    def test_custom_actions_table_is_the_package(self):
+        # Each row: the action, its sequence number and kind, as the package
+        # declares them; every action of the package's sequence has a row,
+        # and every DLL entry it names is an export of halunmsi.dll.
+        package = read("docs/examples/halunupd.wxs")
+        actions = {name: dict(re.findall(r'(\w+)="([^"]*)"', attributes)) for name, attributes in
+                   re.findall(r'<CustomAction Id="(\w+)"([^>]*)/>', package)}
+        sequence = {name: (number, condition.replace("$$", "$")) for name, number, condition in
+                    re.findall(r'<Custom Action="(\w+)" Sequence="(\d+)">([^<]*)</Custom>', package)}
+        exports = set(re.findall(r"^\s+(\w+)$", read("src/msica/halunmsi.def"), re.MULTILINE))
+        rows = table_rows(msi_recipe().split("**Status mapping.**", 1)[0])
+        self.assertEqual([row[0].strip("`") for row in rows], sorted(sequence, key=lambda n: int(sequence[n][0])),
+                         "the table's actions, in the package's order")
+        for action, kind, _, _ in rows:
+            name = action.strip("`")
+            with self.subTest(action=name):
+                declared, (number, condition) = actions[name], sequence[name]
+                words = [word.strip() for word in kind.split(",")]
+                self.assertEqual(words[0], number, "sequence number")
+                if "DllEntry" in declared:
+                    self.assertIn(declared["DllEntry"], exports, "halunmsi.def exports")
+                    self.assertEqual(words[1], declared["Execute"], "kind")
+                    impersonated = declared.get("Impersonate", "yes") == "yes"
+                    if declared["Execute"] == "deferred":
+                        self.assertEqual(words[2], "impersonated" if impersonated else "not impersonated")
+                # The tool's actions run when this session installs the
+                # staged executable's component; the removal's on removal.
+                self.assertIn(condition, ('$StagedExecutable=3', 'REMOVE~="ALL"'), "condition")
+                self.assertEqual("on removal only" in kind, condition == 'REMOVE~="ALL"', kind)
 
     def test_leaves_table_is_the_data_file(self):
         given = table_lines(section(read(GUIDE), "## What each run leaves"))

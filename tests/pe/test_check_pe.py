@@ -140,7 +140,7 @@ class DamagedCopies(unittest.TestCase):
              ["exports ['CloseHalunexe', 'RemoveHalunupdStaged', 'RequestHalunupdRestart', 'RunHalunupe',"
               " 'StartHalunexe'], expected ['CloseHalunexe', 'RemoveHalunupdStaged',"
               " 'RequestHalunupdRestart', 'RunHalunupd', 'StartHalunexe']"]),
-            ("dll_other_dll", "dll", swap(b"ADVAPI32.dll\0", b"ADVAPI33.dll\0"), ["imports from ADVAPI33.DLL"]),
+            ("dll_other_dll", "dll", swap(b"USER32.dll\0", b"USER33.dll\0"), ["imports from USER33.DLL"]),
             ("dll_function_outside_allow_list", "dll", swap(b"MsiSetMode\0", b"MsiSetModW\0"),
              ["outside the allow-list: MsiSetModW"]),
             ("dll_c_runtime", "dll", swap(b"USER32.dll\0", b"msvcrt.dll\0"), ["the C runtime MSVCRT.DLL"]),
