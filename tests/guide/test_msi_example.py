@@ -164,6 +164,26 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         self.msiexec(["/x", PACKAGE], DONE, None)
         self.expect_files(installed=("v460", "b"), staged=(None, None), tool=False)
 
+    def test_restart_is_asked_for_by_the_immediate_action_only(self):
+        # Wine's msiexec would let a deferred action set the restart mode;
+        # the real one does not. Its trace shows where the mode is set: only
+        # once the immediate action after InstallFinalize runs, and as
+        # REBOOTATEND.
+        self.m.place(installed=("v450", "a"))
+        self.m.hold(self.m.where("installed_lib"), 60000)
+        self.m.put(PACKAGE, self.package("v460", "b"))
+        code, _, out = self.m.run(["msiexec", "/i", PACKAGE, "/qn", "/norestart"], 180, {"WINEDEBUG": "+msi"})
+        self.assertEqual(code, common.RESTART_NEEDED, "msiexec exit code (low 8 bits)")
+        lines = [line for line in out.splitlines()
+                 if "trace:msi:MsiSetMode" in line or 'Handling custom action L"' in line]
+        immediate = next((at for at, line in enumerate(lines) if 'L"RequestHalunupdRestart"' in line), None)
+        self.assertIsNotNone(immediate, "RequestHalunupdRestart never ran: %r" % lines)
+        modes = [(at, line.split("MsiSetMode", 1)[1].strip()) for at, line in enumerate(lines) if "MsiSetMode" in line]
+        self.assertTrue(modes, "no MsiSetMode call: %r" % lines)
+        # MSIRUNMODE_REBOOTATEND is 6, set to TRUE.
+        self.assertEqual([(at > immediate, mode.split(", ")[1:]) for at, mode in modes],
+                         [(True, ["6", "1"])] * len(modes), "MsiSetMode calls: %r" % lines)
+
     def test_upgrade_replaces_the_older_package(self):
         # A newer update package over an older one: the older entry goes, the
         # resident the first run started is told to close, the pair is new.
