@@ -261,12 +261,17 @@ VERSION_GATE_ROWS = [
 def version_gate(case):
     # One session for all rows: a new session would perform the delayed moves
     # of the rows before. A resident relaunched by one row gets the notice of
-    # the next and leaves.
+    # the next and leaves; the next row waits until it is ready, as it holds
+    # the library from its start and could not be told before its window
+    # exists.
     case.arrange()
     wrong = []
     for installed, staged, expected in VERSION_GATE_ROWS:
         placed = case.m.place(installed=(installed, "a"), staged=(staged, "b"))
+        ready = case.m.snapshot().texts().count("ready")
         status = case.run()
+        if status == 3:
+            case.m.await_count("ready", ready + 1)
         replaced = case.m.disk()["installed_exe"]
         if status != expected or (replaced == placed["staged_exe"]) != (expected == 3):
             wrong.append("installed %s, staged %s: exit %s, installed %s; expected exit %d"

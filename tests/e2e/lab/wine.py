@@ -390,6 +390,18 @@ class Machine(contextlib.AbstractContextManager):
         waiting = ("await", await_text, str(int(timeout * 1000))) if await_text else ()
         return self.probe(*waiting, "snapshot")[1]
 
+    def await_count(self, text, count, timeout=30):
+        """Waits up to `timeout` s until the residents' log holds `count`
+        events `text`; raises NotReady with the log when it does not."""
+        deadline = time.monotonic() + timeout
+        while True:
+            texts = self.snapshot().texts()
+            if texts.count(text) >= count:
+                return
+            if time.monotonic() > deadline:
+                raise NotReady("%d events %r expected within %d s; log: %r" % (count, text, timeout, texts))
+            time.sleep(0.2)
+
     def set_marker(self, text=None):
         """Creates the marker key, with `text` as its value when given."""
         self.probe(*(("set", facts.MARKER_KEY, facts.MARKER_VALUE, text) if text is not None
