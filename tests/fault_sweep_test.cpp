@@ -84,6 +84,7 @@ class FaultSweepTest : public RowTest<Course> {
 const Course kCourses[] = {
     {"nothing staged", &kWinXp},
     {"fresh install", &kWinXp},
+    {"fresh install, run as LocalSystem", &kWinXp},
     {"same version", &kWinXp},
     {"same version, no library installed", &kWinXp},
     {"old version", &kWin98},
@@ -92,6 +93,7 @@ const Course kCourses[] = {
     {"replacement, nothing running", &kNt4},
     {"replacement, the resident and another program running", &kWinXp},
     {"replacement, the resident and another program running", &kWin98},
+    {"replacement, run as LocalSystem, the resident unseen", &kWin10},
     {"replacement, the library held", &kWinXp},
     {"replacement, the library held", &kWin10x64},
     {"replacement, only the executable staged", &kWinXp},

@@ -131,6 +131,16 @@ const Arrangement kArrangements[] = {
                                          sim::Fold(Sys("halundll.dll")),
                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
             }})},
+    // Run as LocalSystem, as a Windows Installer service runs the tool: it
+    // starts nothing and sees no window of the user's session.
+    {"fresh install, run as LocalSystem", "new exe", "new dll",
+     Steps({Staged("4.60"), [] { sim::M().caller = sim::kLocalSystem; }})},
+    {"replacement, run as LocalSystem, the resident unseen", "new exe", "new dll",
+     Steps({kReplacement, Locked("halunexe.exe"), Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
+              sim::M().EndPrograms();
+              return 0;
+            }),
+            [] { sim::M().caller = sim::kLocalSystem; }})},
     {"replacement, the executable held in a long system directory", "new exe", "new dll",
      Steps({[] {
               sim::M().systemDir = "C:\\Program Files\\Windows System";
