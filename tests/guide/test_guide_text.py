@@ -230,10 +230,10 @@ class StatusTables(unittest.TestCase):
 
     def test_treat_as_agrees_with_the_examples(self):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
-        for example, spec in EXAMPLES.items():
+        for example, rules in EXAMPLES.items():
             targets, labelled = dict(branches(example)), blocks(example)
-            run = re.search(spec["run"], read(example), re.MULTILINE)
-            self.assertTrue(run, "%s: no line runs the tool (%r)" % (example, spec["run"]))
+            run = re.search(rules["run"], read(example), re.MULTILINE)
+            self.assertTrue(run, "%s: no line runs the tool (%r)" % (example, rules["run"]))
             before = read(example)[:run.start()]
             for row in rows:
                 with self.subTest(example=example, status=row[0]):
@@ -244,7 +244,7 @@ class StatusTables(unittest.TestCase):
                     for condition in conditions:
                         found = [text for named, text in guards if named == condition]
                         self.assertTrue(found, "the guide makes an exception %r; no guard reads %r"
-                                        % (condition, spec["guards"][condition]))
+                                        % (condition, rules["guards"][condition]))
                         wanted += [(condition, exception, text) for text in found]
                     for condition, treat, text in wanted:
                         given, code = verdict(example, text)
@@ -252,7 +252,7 @@ class StatusTables(unittest.TestCase):
                                          % (condition or "verdict", treat, text))
                         # A failure sets any code but those of success, or
                         # none where it cannot (the batch under COMMAND.COM).
-                        if spec["code"]:
+                        if rules["code"]:
                             self.assertTrue(code == VERDICT_CODES[treat] if VERDICT_CODES[treat] else
                                             code not in set(VERDICT_CODES.values()) - {None},
                                             "%s: exit code %r for %r" % (condition or "verdict", code, treat))
@@ -466,8 +466,8 @@ class NumbersAndNames(unittest.TestCase):
 
 class Examples(unittest.TestCase):
     def test_examples_branch_on_every_status(self):
-        for example, spec in EXAMPLES.items():
-            label_pattern, aliases = spec["label"], spec["aliases"]
+        for example, rules in EXAMPLES.items():
+            label_pattern, aliases = rules["label"], rules["aliases"]
             with self.subTest(example=example):
                 found = branches(example)
                 targets = dict(found)

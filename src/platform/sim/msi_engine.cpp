@@ -12,11 +12,6 @@ namespace sim {
 namespace msi {
 namespace {
 
-[[noreturn]] void Fatal(const std::string &message) {
-  std::fprintf(stderr, "simulated installer: %s\n", message.c_str());
-  std::abort();
-}
-
 // ---------------------------------------------------------------- the source
 
 struct Node {

@@ -10,12 +10,15 @@
 
 namespace sim {
 namespace msi {
-namespace {
 
-[[noreturn]] void NotModelled(const std::string &what) {
-  std::fprintf(stderr, "simulated installer: not modelled: %s\n", what.c_str());
+void Fatal(const std::string &message) {
+  std::fprintf(stderr, "simulated installer: %s\n", message.c_str());
   std::abort();
 }
+
+namespace {
+
+[[noreturn]] void NotModelled(const std::string &what) { Fatal("not modelled: " + what); }
 
 struct InstallObject {
   Context context;

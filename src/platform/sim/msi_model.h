@@ -24,6 +24,9 @@
 namespace sim {
 namespace msi {
 
+// Stops the test with `message`: what the model refuses, loudly.
+[[noreturn]] void Fatal(const std::string &message);
+
 enum class Context { Immediate, Deferred, Commit, Rollback };
 const char *ContextName(Context context);
 
