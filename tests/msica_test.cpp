@@ -140,7 +140,10 @@ const sim::msi::Dll kDll = {&HalunmsiDllMain,
                              {"RunHalunupd", &RunHalunupd},
                              {"StartHalunexe", &StartHalunexe},
                              {"RequestHalunupdRestart", &RequestHalunupdRestart},
-                             {"RemoveHalunupdStaged", &RemoveHalunupdStaged}}};
+                             {"RemoveHalunupdStaged", &RemoveHalunupdStaged},
+                             {"CloseHalunexeForRemoval", &CloseHalunexeForRemoval},
+                             {"RemoveHalunexe", &RemoveHalunexe},
+                             {"RequestRemovalRestart", &RequestRemovalRestart}}};
 
 // A pass installing the package's files locally: the staged pair of
 // `version` and the tool.
@@ -157,8 +160,16 @@ sim::msi::Pass Installing(const char *version, const std::string &exe, const std
 }
 const sim::msi::Pass kInstall460 = Installing("4.60", kNew, kNewDll);
 const sim::msi::Pass kInstall450 = Installing("4.50", kOld, kOldDll);
-const sim::msi::Pass kUnchanged = {sim::msi::STATE_UNCHANGED, {}};
-const sim::msi::Pass kRemoving = {sim::msi::STATE_ABSENT, {}};
+// Without administrator rights: the launch condition refuses it.
+const sim::msi::Pass kInstallUnprivileged = [] {
+  sim::msi::Pass pass = Installing("4.60", kNew, kNewDll);
+  pass.privileged = false;
+  return pass;
+}();
+const sim::msi::Pass kUnchanged = {sim::msi::STATE_UNCHANGED, {}, {}};
+const sim::msi::Pass kRemoving = {sim::msi::STATE_ABSENT, {}, {}};
+// The older package removed by the newer one's upgrade.
+const sim::msi::Pass kUpgradeRemoving = {sim::msi::STATE_ABSENT, {}, "{older}"};
 
 // What the passes leave.
 struct Outcome {
@@ -277,7 +288,7 @@ const PassCase kPassCases[] = {
      }},
     // The older package removed first, as its major upgrade does, then the
     // newer one installed while the resident the first started runs.
-    {"an upgrade", [] {}, {kInstall450, kRemoving, kInstall460},
+    {"an upgrade", [] {}, {kInstall450, kUpgradeRemoving, kInstall460},
      [](const Facts &f) {
        std::string tool = kTool + (f.service ? "LocalSystem" : "user");
        return Outcome{{0, 0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
@@ -301,6 +312,9 @@ const PassCase kPassCases[] = {
                       {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
                        " older than the installed 4.60"}};
      }},
+    // The removal takes the pair: the staged library the delayed move names
+    // goes, so that the restart puts nothing in place, and the held library
+    // is deleted then, where the platform can.
     {"a removal while a replacement waits for the restart",
      [] {
        Install("4.50");
@@ -310,9 +324,8 @@ const PassCase kPassCases[] = {
      [](const Facts &f) {
        std::string tool = kTool + (f.service ? "LocalSystem" : "user");
        if (f.schedules)
-         return Outcome{{3010, 0}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {tool}, 0,
-                        {kAtRestart}};
-       return Outcome{{1603, 0}, kNew, kOldDll, {}, {}, kNew, kOldDll, {tool}, 0, {kUnscheduled}};
+         return Outcome{{3010, 3010}, {}, kOldDll, {}, {}, {}, {}, {tool}, 0, {kAtRestart}};
+       return Outcome{{1603, 0}, {}, kOldDll, {}, {}, {}, kOldDll, {tool}, 0, {kUnscheduled}};
      }},
     {"a removal with staged copies no replacement names",
      [] {
@@ -320,9 +333,14 @@ const PassCase kPassCases[] = {
        Stage("4.60");
      },
      {kRemoving},
+     [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 0, {}}; }},
+    {"an installation without administrator rights", [] { Install("4.50"); },
+     {kInstallUnprivileged},
      [](const Facts &) {
-       return Outcome{{0}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0, {}};
+       return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0, {}};
      }},
+    {"a removal with the resident running", ResidentRunning, {kRemoving},
+     [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
 };
 
 class PackageTest : public RowTest<PassCase> {

@@ -104,20 +104,32 @@ BOOL WINAPI HalunmsiDllMain(HINSTANCE module, DWORD, LPVOID) {
   return TRUE;
 }
 
-UINT WINAPI CloseHalunexe(MSIHANDLE install) {
-  const ManagedPaths *paths = &g_run.paths;
+// Tells the running copies the caller can see to close and waits for them,
+// as the tool does, when `closing`; logs `closed` with their number, or
+// `kept`.
+static UINT CloseCopies(MSIHANDLE install, BOOL closing, LPCSTR closed, LPCSTR kept) {
   DWORD notified = 0;
-  BOOL replacing = PrepareRun() && IsFilePresent(paths->installedExe) &&
-                   CheckVersions(paths->stagedExe, paths->installedExe) == 1 && !IsDowngrade();
-  if (replacing) {
+  if (closing) {
     notified = NotifyByWindows();
     WaitForNotifiedCopies();
   }
-  LogLine(install,
-          replacing ? "halunexe.exe is replaced now: [1] running copies were told to close"
-                    : "halunexe.exe is not replaced now: no running copy was told to close",
-          (INT)notified, "", "");
+  LogLine(install, closing ? closed : kept, (INT)notified, "", "");
   return ERROR_SUCCESS;
+}
+
+UINT WINAPI CloseHalunexe(MSIHANDLE install) {
+  const ManagedPaths *paths = &g_run.paths;
+  BOOL replacing = PrepareRun() && IsFilePresent(paths->installedExe) &&
+                   CheckVersions(paths->stagedExe, paths->installedExe) == 1 && !IsDowngrade();
+  return CloseCopies(install, replacing,
+                     "halunexe.exe is replaced now: [1] running copies were told to close",
+                     "halunexe.exe is not replaced now: no running copy was told to close");
+}
+
+UINT WINAPI CloseHalunexeForRemoval(MSIHANDLE install) {
+  return CloseCopies(install, PrepareRun(),
+                     "halunexe.exe is removed: [1] running copies were told to close",
+                     "halunexe.exe is not removed: the system directory is too long");
 }
 
 UINT WINAPI RunHalunupd(MSIHANDLE install) {
@@ -186,6 +198,39 @@ UINT WINAPI RemoveHalunupdStaged(MSIHANDLE install) {
   }
   LogLine(install, "staged copies removed; [1] kept, named by a restart-time replacement",
           ((kept & PENDING_LIBRARY) != 0) + ((kept & PENDING_EXECUTABLE) != 0), "", "");
+  return ERROR_SUCCESS;
+}
+
+UINT WINAPI RemoveHalunexe(MSIHANDLE install) {
+  if (!PrepareRun()) {
+    LogLine(install, "halunexe.exe and halundll.dll are not removed: the system directory is too long",
+            0, "", "");
+    return ERROR_SUCCESS;
+  }
+  // A restart-time replacement of an earlier run finds no staged copy to put
+  // in place once they are gone.
+  DeleteStagedCopies(0);
+  PendingSet left = DeleteInstalledPair();
+  PendingSet scheduled = ScheduleDeletionOnRestart(left);
+  PendingSet kept = (PendingSet)(left & ~scheduled);
+  LogLine(install,
+          "halunexe.exe and halundll.dll removed: [1] of them deleted at the next restart, [2]"
+          " left in place",
+          ((scheduled & PENDING_LIBRARY) != 0) + ((scheduled & PENDING_EXECUTABLE) != 0),
+          kept == 0 ? "none" : kept == PENDING_LIBRARY ? "halundll.dll"
+                             : kept == PENDING_EXECUTABLE ? "halunexe.exe" : "both",
+          "");
+  return ERROR_SUCCESS;
+}
+
+UINT WINAPI RequestRemovalRestart(MSIHANDLE install) {
+  const ManagedPaths *paths = &g_run.paths;
+  if (PrepareRun() && SchedulesAtRestart(g_run.platformCode) &&
+      (IsFilePresent(paths->installedExe) || IsFilePresent(paths->installedLib))) {
+    MsiSetMode(install, MSIRUNMODE_REBOOTATEND, TRUE);
+    LogLine(install, "files of the removed pair are deleted at the next restart: the restart is"
+            " asked for", 0, "", "");
+  }
   return ERROR_SUCCESS;
 }
 }

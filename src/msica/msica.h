@@ -32,6 +32,19 @@ UINT WINAPI RequestHalunupdRestart(MSIHANDLE install);
 // Deferred, not impersonated, on removal: withdraws the staged copies no
 // restart-time instruction names. Always succeeds.
 UINT WINAPI RemoveHalunupdStaged(MSIHANDLE install);
+// Deferred, impersonated, on the product's removal: tells the running copies
+// the user can see to close, and waits for them as the tool does. Always
+// succeeds.
+UINT WINAPI CloseHalunexeForRemoval(MSIHANDLE install);
+// Deferred, not impersonated, on the product's removal: deletes both staged
+// copies (a restart-time replacement then puts nothing in place) and the
+// installed pair, and schedules what stays in use for deletion at the next
+// restart where the platform can. Always succeeds.
+UINT WINAPI RemoveHalunexe(MSIHANDLE install);
+// Immediate, after InstallFinalize, on the product's removal: asks for the
+// restart at the end while a file of the pair is still there on a platform
+// that deletes it at the restart. Always succeeds.
+UINT WINAPI RequestRemovalRestart(MSIHANDLE install);
 }
 
 #endif

@@ -113,10 +113,11 @@ static BOOL ReadRenameFile(HANDLE file, DWORD *length) {
   }
 }
 
-BOOL WriteWininitRenames(PendingSet pending) {
+// Merges `text` (a section line and lines ended by CR LF) into the rename
+// file. TRUE when the file was written.
+static BOOL WriteRenameText(LPCSTR text) {
   CHAR path[PATH_CAPACITY];
-  CHAR text[RENAME_TEXT_CAPACITY];
-  if (!BuildRenameFilePath(path) || !BuildRenameText(pending, text)) return FALSE;
+  if (!BuildRenameFilePath(path)) return FALSE;
 
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, NULL);
@@ -135,6 +136,58 @@ BOOL WriteWininitRenames(PendingSet pending) {
   }
   CloseHandle(file);
   return written;
+}
+
+BOOL WriteWininitRenames(PendingSet pending) {
+  CHAR text[RENAME_TEXT_CAPACITY];
+  return BuildRenameText(pending, text) && WriteRenameText(text);
+}
+
+// What a deletion line names as its target.
+static const CHAR DELETION_TARGET[] = "NUL=";
+static const CHAR LINE_END[] = "\r\n";
+
+// Appends the deletion line of the file `name` ("\halunexe.exe") in
+// `directory` to `text`. FALSE when it would not fit whole.
+static BOOL AppendDeletionLine(LPCSTR directory, LPCSTR name, LPSTR text) {
+  CHAR line[RENAME_LINE_CAPACITY];
+  return CopyText(line, RENAME_LINE_CAPACITY, DELETION_TARGET) &&
+         AppendText(line, RENAME_LINE_CAPACITY, directory) &&
+         AppendText(line, RENAME_LINE_CAPACITY, name) &&
+         AppendText(line, RENAME_LINE_CAPACITY, LINE_END) &&
+         AppendText(text, RENAME_TEXT_CAPACITY, line);
+}
+
+// Deletes the installed files of `files` at the restart, after the renames
+// already in the section: the lines are added at its end.
+static BOOL WriteWininitDeletions(PendingSet files) {
+  CHAR directory[PATH_CAPACITY];
+  CHAR text[RENAME_TEXT_CAPACITY];
+  RenameDirectory(directory);
+  LoadText(TEXT_RENAME_SECTION, text, TEXT_LOAD_LIMIT);
+  if ((files & PENDING_EXECUTABLE) && !AppendDeletionLine(directory, INSTALLED_EXE_NAME, text))
+    return FALSE;
+  if ((files & PENDING_LIBRARY) && !AppendDeletionLine(directory, INSTALLED_LIB_NAME, text))
+    return FALSE;
+  return WriteRenameText(text);
+}
+
+PendingSet ScheduleDeletionOnRestart(PendingSet files) {
+  files &= PENDING_LIBRARY | PENDING_EXECUTABLE;
+  if (files == 0 || !SchedulesAtRestart(g_run.platformCode)) return 0;
+  if (g_run.platformCode == PLATFORM_WIN98ME) return WriteWininitDeletions(files) ? files : 0;
+  // A delayed deletion: a move without a target, queued after those there.
+  ManagedPaths wow64Paths;
+  const ManagedPaths *paths = RestartTimePaths(&wow64Paths);
+  if (paths == NULL) return 0;
+  PendingSet queued = 0;
+  if ((files & PENDING_EXECUTABLE) &&
+      MoveFileExA(paths->installedExe, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+    queued |= PENDING_EXECUTABLE;
+  if ((files & PENDING_LIBRARY) &&
+      MoveFileExA(paths->installedLib, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+    queued |= PENDING_LIBRARY;
+  return queued;
 }
 
 static BOOL IsBlank(CHAR c) { return c == ' ' || c == '\t'; }

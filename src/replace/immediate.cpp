@@ -18,6 +18,17 @@ PendingSet InstallFresh(void) {
   return notInPlace;
 }
 
+// Deletes `installed`, at most `attempts` times, each after a pause of
+// `pauseMs` when that is not 0. TRUE once it is deleted.
+static BOOL DeleteInstalled(LPCSTR installed, int attempts, DWORD pauseMs) {
+  BOOL deleted = FALSE;
+  for (int attempt = 0; attempt < attempts && !deleted; ++attempt) {
+    if (pauseMs != 0) Sleep(pauseMs);
+    deleted = DeleteFileA(installed);
+  }
+  return deleted;
+}
+
 // Puts the staged copy in place of the installed file: the installed copy,
 // when there is one, is deleted first (at most `attempts` times, each after a
 // pause of `pauseMs` when that is not 0), then the staged copy is copied over
@@ -30,14 +41,7 @@ PendingSet InstallFresh(void) {
 static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD pauseMs) {
   FilePresence stagedCopy = FindFilePresence(staged);
   if (stagedCopy != PRESENCE_FOUND) return stagedCopy == PRESENCE_ABSENT;
-  if (IsFilePresent(installed)) {
-    BOOL deleted = FALSE;
-    for (int attempt = 0; attempt < attempts && !deleted; ++attempt) {
-      if (pauseMs != 0) Sleep(pauseMs);
-      deleted = DeleteFileA(installed);
-    }
-    if (!deleted) return FALSE;
-  }
+  if (IsFilePresent(installed) && !DeleteInstalled(installed, attempts, pauseMs)) return FALSE;
   // The installed copy is gone now: the copy is tried a second time before the
   // file is left to the restart, which some platforms do not offer.
   return CopyFileA(staged, installed, FALSE) || CopyFileA(staged, installed, FALSE);
@@ -57,6 +61,24 @@ PendingSet ReplaceNotInPlace(PendingSet inPlace) {
                   LIBRARY_DELETE_PAUSE_MS))
     notInPlace |= PENDING_LIBRARY;
   return notInPlace;
+}
+
+// TRUE when `installed` is gone: deleted now, or surely not there.
+static BOOL RemoveInstalled(LPCSTR installed, int attempts, DWORD pauseMs) {
+  FilePresence presence = FindFilePresence(installed);
+  if (presence == PRESENCE_ABSENT) return TRUE;
+  return DeleteInstalled(installed, attempts, pauseMs) ||
+         FindFilePresence(installed) == PRESENCE_ABSENT;
+}
+
+PendingSet DeleteInstalledPair(void) {
+  const ManagedPaths *paths = &g_run.paths;
+  PendingSet left = 0;
+  if (!RemoveInstalled(paths->installedExe, EXECUTABLE_DELETE_ATTEMPTS, 0))
+    left |= PENDING_EXECUTABLE;
+  if (!RemoveInstalled(paths->installedLib, LIBRARY_DELETE_ATTEMPTS, LIBRARY_DELETE_PAUSE_MS))
+    left |= PENDING_LIBRARY;
+  return left;
 }
 
 PendingSet ReplaceTornLibrary(void) {

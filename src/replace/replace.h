@@ -67,6 +67,19 @@ PendingSet ReplaceTornLibrary(void);
 // unless the process runs as LocalSystem. FALSE when it was not started.
 BOOL LaunchResident(void);
 
+// For a removal of the product: deletes the installed pair, the executable
+// once (its running copies were told to close and waited for) and the library
+// with the attempts and pauses of a replacement, as its resident may hold it a
+// moment after the notice. Returns the installed files still there (or that
+// cannot be told to be gone).
+PendingSet DeleteInstalledPair(void);
+
+// Schedules the installed files of `files` for deletion at the next restart,
+// after every restart-time instruction already written: a "NUL=" line in the
+// first [Rename] section of wininit.ini (Windows 98/ME) or a delayed deletion
+// (NT 5+); other platforms get nothing. Returns the files scheduled.
+PendingSet ScheduleDeletionOnRestart(PendingSet files);
+
 // Schedules the files in `pending` whose staged copy is present for
 // replacement at the next restart, in the way the running platform supports;
 // other platforms get nothing. With nothing to schedule nothing is written.

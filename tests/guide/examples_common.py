@@ -117,3 +117,54 @@ class InstallerCourses:
         snapshot = self.m.snapshot()
         self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
         self.assertEqual(snapshot.relaunches(), [], "resident log: %r" % snapshot.texts())
+
+
+# The uninstall courses, one fresh machine per row, after an install that put
+# the pair in place and started the resident: (name, the environment of the
+# install, which the relaunched resident inherits; what is held during the
+# uninstall: "library" (by another program, which stays once the resident has
+# closed) or "probe" (the installer's rights check); the uninstall's exit code;
+# the files deleted at the restart, None when nothing is removed; the
+# resident's events). What is still in use is deleted at the restart.
+UNINSTALL_ROWS = [
+    ("resident_closes", None, None, DONE, [], {"notice": 1, "exit notice": 1}),
+    ("library_held", None, "library", RESTART_NEEDED, ["installed_lib"], {"notice": 1, "exit notice": 1}),
+    ("resident_ignores", {"HALUN_STUB_IGNORE_MS": "60000"}, None, RESTART_NEEDED,
+     ["installed_exe", "installed_lib"], {"notice ignored": 1}),
+]
+
+
+def uninstall_course(env, held, code, scheduled, events):
+    """A course for an ExampleTest with installed_for_uninstall(env) and
+    uninstall(expected exit code)."""
+    def test(self):
+        self.installed_for_uninstall(env)
+        self.expect_relaunched()
+        if held == "library":
+            self.m.hold(self.m.where("installed_lib"), 60000)
+        elif held == "probe":
+            self.hold_probe()
+        self.uninstall(code)
+        snapshot = self.m.snapshot()
+        counts = {text: snapshot.texts().count(text) for text in events}
+        self.assertEqual(counts, events, "resident log: %r" % snapshot.texts())
+        if scheduled is None:
+            # Not removed: the pair stays, nothing is scheduled.
+            self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+            self.assertEqual(snapshot.pending, [])
+            return
+        # Deleted now, or a delayed deletion (a path and an empty target) each.
+        wanted = dict.fromkeys(lab.facts.MANAGED)
+        wanted.update({key: "halunexe-v460.exe" if key == "installed_exe" else "halundll-b.dll" for key in scheduled})
+        self.expect_files(snapshot, **wanted)
+        deletions = [text for key in scheduled for text in ("\\??\\" + self.m.where(key), "")]
+        self.assertEqual([text.lower() for text in snapshot.pending], [text.lower() for text in deletions])
+        self.m.restart()
+        self.expect_files(installed=(None, None), staged=(None, None))
+    return test
+
+
+def add_uninstall_courses(cls, extra_rows=()):
+    """Adds test_uninstall_<name> to `cls` for each row and each of `extra_rows`."""
+    for name, *row in UNINSTALL_ROWS + list(extra_rows):
+        setattr(cls, "test_uninstall_" + name, uninstall_course(*row))

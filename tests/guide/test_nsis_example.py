@@ -112,54 +112,19 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
         self.assertEqual(snapshot.pending, [])
 
 
-# The uninstaller, one fresh machine per row, after an install that put the
-# pair in place and started the resident: (name, the environment of the
-# install, which the relaunched resident inherits; what is held during the
-# uninstall: "library" or "probe"; the uninstaller's exit code; the files it
-# schedules for deletion at the restart; the resident's events). What is
-# still in use is deleted at the restart.
-UNINSTALL_ROWS = [
-    ("resident_closes", None, None, DONE, [], {"notice": 1, "exit notice": 1}),
-    ("library_held", None, "library", RESTART_NEEDED, ["installed_lib"], {"notice": 1, "exit notice": 1}),
-    ("resident_ignores", {"HALUN_STUB_IGNORE_MS": "60000"}, None, RESTART_NEEDED,
-     ["installed_exe", "installed_lib"], {"notice ignored": 1}),
-    ("without_rights", None, "probe", NOT_DONE, None, {"notice": 0}),
-]
+# The uninstaller, one fresh machine per row of common.UNINSTALL_ROWS and
+# one without rights (the probe held): nothing removed, nothing scheduled.
+def _installed(self, env):
+    self.install("v460", "b", DONE, env=env, args=["/D=" + INSTDIR])
 
 
-def uninstall_test(env, held, code, scheduled, events):
-    def test(self):
-        self.install("v460", "b", DONE, env=env, args=["/D=" + INSTDIR])
-        self.expect_relaunched()
-        if held == "library":
-            # The holder, not the resident: it stays once the resident has closed.
-            self.m.hold(self.m.where("installed_lib"), 60000)
-        elif held == "probe":
-            self.hold_probe()
-        uninstaller = INSTDIR + "\\uninstall.exe"
-        status, _, output = self.m.run([uninstaller, "/S", "_?=" + INSTDIR], 120)
-        self.assertEqual(status, code, "uninstaller exit code (low 8 bits); output:\n" + output)
-        snapshot = self.m.snapshot()
-        counts = {text: snapshot.texts().count(text) for text in events}
-        self.assertEqual(counts, events, "resident log: %r" % snapshot.texts())
-        if scheduled is None:
-            # Not removed: the pair stays, nothing is scheduled.
-            self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
-            self.assertEqual(snapshot.pending, [])
-            return
-        # Deleted now, or a delayed deletion (a path and an empty target) each.
-        wanted = dict.fromkeys(lab.facts.MANAGED)
-        wanted.update({key: "halunexe-v460.exe" if key == "installed_exe" else "halundll-b.dll" for key in scheduled})
-        self.expect_files(snapshot, **wanted)
-        deletions = [text for key in scheduled for text in ("\\??\\" + self.m.where(key), "")]
-        self.assertEqual([text.lower() for text in snapshot.pending], [text.lower() for text in deletions])
-        self.m.restart()
-        self.expect_files(installed=(None, None), staged=(None, None))
-    return test
+def _uninstall(self, code):
+    status, _, output = self.m.run([INSTDIR + "\\uninstall.exe", "/S", "_?=" + INSTDIR], 120)
+    self.assertEqual(status, code, "uninstaller exit code (low 8 bits); output:\n" + output)
 
 
-for _name, *_row in UNINSTALL_ROWS:
-    setattr(NsisExample, "test_uninstall_" + _name, uninstall_test(*_row))
+NsisExample.installed_for_uninstall, NsisExample.uninstall = _installed, _uninstall
+common.add_uninstall_courses(NsisExample, [("without_rights", None, "probe", NOT_DONE, None, {"notice": 0})])
 
 
 if __name__ == "__main__":

@@ -41,7 +41,8 @@ ALLOWED_IMPORTS = {
 REQUIRED_IMPORTS = {"KERNEL32.DLL": {"ExitProcess"}, "USER32.DLL": {"LoadStringA"}}
 
 # halunmsi.dll, the custom actions of the Windows Installer example: a DLL of
-# its own, built from the tool's code, under its own budget, with its five
+# its own, built from the tool's code, under its own budget (the removal's
+# restart-time deletions bring the tool's wininit.ini merge), with its eight
 # exports, importing from KERNEL32, USER32, ADVAPI32 and msi.dll only (ANSI
 # functions, present since Windows Installer 1.0). From the tool's KERNEL32
 # list, what the tool's code it is built from calls; CopyFileA, MoveFileExA,
@@ -56,14 +57,14 @@ DLL_ALLOWED_IMPORTS = {
 }
 DLL_REQUIRED_IMPORTS = {"MSI.DLL": {"MsiGetPropertyA", "MsiSetMode", "MsiProcessMessage"},
                         "USER32.DLL": {"LoadStringA"}}
-DLL_EXPORTS = ["CloseHalunexe", "RemoveHalunupdStaged", "RequestHalunupdRestart", "RunHalunupd",
-               "StartHalunexe"]
+DLL_EXPORTS = ["CloseHalunexe", "CloseHalunexeForRemoval", "RemoveHalunexe", "RemoveHalunupdStaged",
+               "RequestHalunupdRestart", "RequestRemovalRestart", "RunHalunupd", "StartHalunexe"]
 
 # What each kind of file must be: the size budget, the subsystem, whether it
 # is a DLL, its imports allowed and required, its exports.
 KINDS = {
     "exe": (16 * 1024, 3, False, ALLOWED_IMPORTS, REQUIRED_IMPORTS, []),
-    "dll": (16 * 1024, 2, True, DLL_ALLOWED_IMPORTS, DLL_REQUIRED_IMPORTS, DLL_EXPORTS),
+    "dll": (20 * 1024, 2, True, DLL_ALLOWED_IMPORTS, DLL_REQUIRED_IMPORTS, DLL_EXPORTS),
 }
 C_RUNTIME = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|api-ms-win-crt-.*|vcruntime.*|crtdll|libgcc.*|libstdc\+\+.*)\.dll$",
                        re.IGNORECASE)

@@ -523,8 +523,12 @@ void Machine::Restart() {
     files_.erase(source);
     files_[to] = moved;
   };
-  for (const DelayedMove &delayed : delayedMoves_)
-    move(Fold(delayed.from), Fold(delayed.to), (delayed.flags & MOVEFILE_REPLACE_EXISTING) != 0);
+  for (const DelayedMove &delayed : delayedMoves_) {
+    if (delayed.to.empty())
+      files_.erase(Fold(delayed.from));
+    else
+      move(Fold(delayed.from), Fold(delayed.to), (delayed.flags & MOVEFILE_REPLACE_EXISTING) != 0);
+  }
   delayedMoves_.clear();
   std::string wininit = Fold(windowsDir + "\\wininit.ini");
   auto ini = files_.find(wininit);

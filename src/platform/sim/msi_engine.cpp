@@ -206,6 +206,8 @@ void ReadTree(const Node &node, const std::string &directory, Package &package) 
       if (!action.dllEntry.empty() && child.Attribute("BinaryKey").empty())
         Fatal("custom action " + action.id + " has no binary");
       package.actions.push_back(action);
+    } else if (child.name == "Condition") {
+      package.launchConditions.push_back({Trimmed(child.text), child.Attribute("Message")});
     } else if (child.name == "InstallExecuteSequence") {
       for (const Node &custom : child.children) {
         if (custom.name != "Custom") Fatal("sequence entry " + custom.name + " is not modelled");
@@ -245,6 +247,16 @@ class PassRun {
   PassResult Run() {
     ResetInstaller();
     if (pass_.state == STATE_ABSENT) S().properties["REMOVE"] = "ALL";
+    if (!pass_.upgradingProductCode.empty())
+      S().properties["UPGRADINGPRODUCTCODE"] = pass_.upgradingProductCode;
+    if (pass_.privileged) S().properties["Privileged"] = "1";
+    for (const auto &launch : package_.launchConditions) {
+      if (Holds(launch.first)) continue;
+      S().log.push_back(launch.second);
+      result_.result = 1603;
+      result_.session = S();
+      return result_;
+    }
     std::vector<Scheduled> order = package_.sequence;
     order.push_back({"RemoveFiles", REMOVE_FILES, ""});
     order.push_back({"InstallFiles", INSTALL_FILES, ""});
@@ -310,7 +322,17 @@ class PassRun {
 
   bool Holds(const std::string &condition) const {
     if (condition.empty()) return true;
+    // NOT binds closer than AND.
+    size_t both = condition.find(" AND ");
+    if (both != std::string::npos)
+      return Holds(Trimmed(condition.substr(0, both))) && Holds(Trimmed(condition.substr(both + 5)));
     if (condition.compare(0, 4, "NOT ") == 0) return !Holds(Trimmed(condition.substr(4)));
+    // A property alone: whether it is set.
+    if (condition.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_") ==
+        std::string::npos) {
+      auto found = S().properties.find(condition);
+      return found != S().properties.end() && !found->second.empty();
+    }
     if (condition[0] == '$') {
       size_t equals = condition.find('=');
       std::string value = equals == std::string::npos ? "" : Trimmed(condition.substr(equals + 1));

@@ -42,6 +42,9 @@ struct Package {
   std::vector<CustomAction> actions;
   std::vector<Scheduled> sequence;  // the InstallExecuteSequence's own entries
   std::vector<Component> components;
+  // The Product's Condition elements: each must hold, or the pass fails
+  // with its message before anything runs.
+  std::vector<std::pair<std::string, std::string>> launchConditions;  // condition, message
 };
 
 // Reads a package's WiX source, with `variables` for its $(var.NAME) and
@@ -65,6 +68,10 @@ struct Pass {
   int state = STATE_LOCAL;  // of every component
   // What InstallFiles puts, by file identifier, when the state is local.
   std::map<std::string, File> files;
+  // Set on the removal of an older package by a newer one's upgrade.
+  std::string upgradingProductCode;
+  // Privileged: the installation runs with administrator rights.
+  bool privileged = true;
 };
 
 // An action the pass ran: its identifier, as whom, and what it returned.
@@ -87,8 +94,11 @@ struct PassResult {
 // permanent, InstallFiles at 4000 putting those of components installed
 // locally, and the deferred actions in sequence order), then the immediate
 // actions after InstallFinalize. Conditions are read as written: $Component=N
-// (its action state), PROPERTY~="TEXT" (ignoring case) and NOT before either;
-// anything else aborts. REMOVE is "ALL" on a pass that removes. A deferred
+// (its action state), PROPERTY~="TEXT" (ignoring case), PROPERTY (set), NOT
+// before any and AND between them; anything else aborts. REMOVE is "ALL" on a
+// pass that removes, UPGRADINGPRODUCTCODE set on an upgrade's removal,
+// Privileged as the pass says. A launch condition that does not hold ends the
+// pass with 1603 and its message in the log, before any action. A deferred
 // action that is not impersonated runs as LocalSystem (session 0) on Windows
 // NT and as the user elsewhere; every other as the user. A Return="check"
 // action that fails ends the pass with 1603, after the rollback has put the

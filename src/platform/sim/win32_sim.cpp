@@ -146,7 +146,8 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
   // The source must be there as the tool sees it; the move is recorded with
   // the paths as named, not redirected: it is performed natively.
   if (!M().HasFile(Reached(lpExistingFileName))) return Fail(ERROR_FILE_NOT_FOUND);
-  M().QueueDelayedMove({Text(lpExistingFileName), Text(lpNewFileName), dwFlags});
+  // No target: the file is deleted at the restart.
+  M().QueueDelayedMove({Text(lpExistingFileName), lpNewFileName ? lpNewFileName : "", dwFlags});
   return TRUE;
 }
 
