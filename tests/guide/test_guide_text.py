@@ -272,7 +272,7 @@ class StatusTables(unittest.TestCase):
 
         # The guide's table of the custom action: every status once, and the
         # exception, with the custom action's verdict and msiexec's exit code.
-        recipe = msi_recipe().split("**Status mapping.**", 1)[1]
+        recipe = msi_recipe().split("**Status mapping.**", 1)[1].split("Any other exit code", 1)[0]
         wanted = dict(rows)
         wanted["%d with nothing scheduled (Windows 95 and NT 4.0)" % unscheduled_status] = unscheduled
         shown = {}
@@ -314,9 +314,13 @@ class StatusTables(unittest.TestCase):
                     if declared["Execute"] == "deferred":
                         self.assertEqual(words[2], "impersonated" if impersonated else "not impersonated")
                 # The tool's actions run when this session installs the
-                # staged executable's component; the removal's on removal.
-                self.assertIn(condition, ('$StagedExecutable=3', 'REMOVE~="ALL"'), "condition")
-                self.assertEqual("on removal only" in kind, condition == 'REMOVE~="ALL"', kind)
+                # staged executable's component; the removal's on every
+                # removal or on the product's, not an upgrade's.
+                conditions = {'$StagedExecutable=3': None, 'REMOVE~="ALL"': "on every removal",
+                              'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE': "on the product's removal"}
+                self.assertIn(condition, conditions, "condition")
+                for text in filter(None, conditions.values()):
+                    self.assertEqual(text in kind, conditions[condition] == text, kind)
 
     def test_leaves_table_is_the_data_file(self):
         given = table_lines(section(read(GUIDE), "## What each run leaves"))
