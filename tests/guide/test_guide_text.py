@@ -31,8 +31,6 @@ ROOT = None
 run_e2e = facts = test_msi_example = test_batch_example = test_nsis_example = read = None
 
 GUIDE = "docs/integration.md"
-# The enum headers whose constants the guide quotes.
-CONSTANT_HEADERS = ["src/base/state.h", "src/notice/notice.h", "src/replace/replace.h"]
 # How the guide tells a setup to treat a status.
 TREAT_AS = ("success", "success, restart required", "failed")
 # The same verdicts as the custom action names them, and what msiexec then
@@ -156,23 +154,8 @@ def exceptions(cell):
 
 
 def tool_statuses():
-    """{value: name} of the RUN_ constants in state.h."""
-    found = re.findall(r"\b(RUN_[A-Z_]+)\s*=\s*(-?\d+)", read("src/base/state.h"))
-    return {int(value): name for name, value in found}
-
-
-def tool_constants():
-    """{name: value} of the enum constants of CONSTANT_HEADERS that evaluate
-    to integers from literals and the constants before them."""
-    values = {}
-    for header in CONSTANT_HEADERS:
-        for body in re.findall(r"\benum\s*\{([^}]*)\}", read(header)):
-            for name, expression in re.findall(r"\b([A-Z][A-Z0-9_]*)\s*=\s*([^,]+)", body):
-                try:
-                    values[name] = int(eval(expression, {"__builtins__": {}}, dict(values)))
-                except (NameError, SyntaxError):
-                    pass
-    return values
+    """{value: name} of the statuses of src/base/statuses.inc."""
+    return {row["code"]: row["name"] for row in facts.STATUSES}
 
 
 def leaves_table():
@@ -198,13 +181,12 @@ def fixture_versions():
 
 
 def custom_action_rows():
-    """{status: verdict} of the custom action's status rows, and the verdict
+    """{status: verdict} of the custom action, from the status table's
+    "treat" column (src/msica/verdict.cpp is made from it), and the verdict
     on a 4 where nothing is scheduled."""
-    source = read(MSICA)
     statuses = {name: value for value, name in tool_statuses().items()}
-    table = re.search(r"STATUS_ROWS\[\] = \{(.*?)\n\};", source, re.DOTALL).group(1)
-    rows = {statuses[name]: verdict for name, verdict in re.findall(r"\{(RUN_\w+), (VERDICT_\w+),", table)}
-    unscheduled = re.search(r"UNSCHEDULED_ROW = \{\s*(RUN_\w+), (VERDICT_\w+),", source)
+    rows = {row["code"]: MSI_VERDICTS[row["treat"]][0] for row in facts.STATUSES}
+    unscheduled = re.search(r"UNSCHEDULED_ROW = \{\s*(RUN_\w+), (VERDICT_\w+),", read(MSICA))
     return rows, (statuses[unscheduled.group(1)], unscheduled.group(2))
 
 
@@ -226,7 +208,10 @@ class StatusTables(unittest.TestCase):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
         values = [int(row[0]) for row in rows]
         self.assertEqual(sorted(values), sorted(tool_statuses()),
-                         "statuses in the guide's table %r, in state.h %r" % (values, tool_statuses()))
+                         "statuses in the guide's table %r, in statuses.inc %r" % (values, tool_statuses()))
+        # The README's list: each course with its "(exit N)".
+        listed = [int(value) for value in re.findall(r"\(exit (-?\d+)\)", read("README.md"))]
+        self.assertEqual(sorted(listed), sorted(tool_statuses()), "statuses in the README's list")
 
     def test_treat_as_agrees_with_the_examples(self):
         rows = table_rows(section(read(GUIDE), "## Exit statuses"))
@@ -259,7 +244,6 @@ class StatusTables(unittest.TestCase):
 
     def test_custom_action_maps_as_the_guide_says(self):
         rows, (unscheduled_status, unscheduled) = custom_action_rows()
-        self.assertEqual(sorted(rows), sorted(tool_statuses()), "statuses of the custom action's rows")
         statuses = table_rows(section(read(GUIDE), "## Exit statuses"))
         for row in statuses:
             with self.subTest(status=row[0]):
@@ -330,13 +314,12 @@ class StatusTables(unittest.TestCase):
             with self.subTest(run=row["run"]):
                 self.assertEqual(("shown_by" in row) + ("not_tried" in row), 1, "shown_by or not_tried")
                 self.assertTrue(row.get("shown_by") or row["not_tried"].startswith(NOT_TRIED))
-                self.assertIn(row["status"], tool_statuses(), "status not in state.h")
+                self.assertIn(row["status"], tool_statuses(), "status not in statuses.inc")
                 for column, words in LEAVES_WORDS.items():
                     self.assertIn(row[column], words, "column %s" % column)
-                # Only the courses that put both files in place start the executable.
-                self.assertEqual(row["started"] == "yes",
-                                 row["status"] in (1, 3), "started %r with status %d"
-                                 % (row["started"], row["status"]))
+                # Only the courses whose status starts the executable do.
+                self.assertEqual(row["started"] == "yes", facts.STATUS[row["status"]]["starts"],
+                                 "started %r with status %d" % (row["started"], row["status"]))
                 unknown = [name for name in row.get("shown_by", []) if name not in run_e2e.SCENARIOS]
                 self.assertEqual(unknown, [], "scenarios that run_e2e.py does not have")
                 named += row.get("shown_by", [])
@@ -345,7 +328,7 @@ class StatusTables(unittest.TestCase):
         # Every status is shown by a scenario.
         shown = {row["status"] for row in run_e2e.ROWS if row.get("shown_by")}
         self.assertEqual(sorted(set(tool_statuses()) - shown), [],
-                         "statuses of state.h that no row shows by a scenario; shown: %r" % sorted(shown))
+                         "statuses that no row shows by a scenario; shown: %r" % sorted(shown))
 
     def test_scenarios_and_simulator_tests_the_guide_names_exist(self):
         sources = "".join(read(os.path.join("tests", name)) for name in
@@ -368,7 +351,7 @@ class StatusTables(unittest.TestCase):
 class NumbersAndNames(unittest.TestCase):
     def test_timing_bounds_are_the_constants(self):
         text = section(read(GUIDE), "## How long a run takes")
-        constants = tool_constants()
+        constants = facts.CONSTANTS
         rows = table_rows(text)
         self.assertGreaterEqual(len(rows), 3, "rows of the timing table: %r" % rows)
         for step, bound, named in rows:
@@ -389,7 +372,7 @@ class NumbersAndNames(unittest.TestCase):
     def test_numbers_in_the_prose_are_the_constants(self):
         # Rows: how the guide states a number, what it is in the constants.
         # Each form must occur, and every occurrence must agree.
-        c = tool_constants()
+        c = facts.CONSTANTS
         library_seconds = c["LIBRARY_DELETE_ATTEMPTS"] * c["LIBRARY_DELETE_PAUSE_MS"] // 1000
         rows = [(r"tried (\w+) times", c["LIBRARY_DELETE_ATTEMPTS"]),
                 (r"up to (\w+) times", c["LIBRARY_DELETE_ATTEMPTS"]),
@@ -420,18 +403,18 @@ class NumbersAndNames(unittest.TestCase):
                 self.assertEqual(given, [wanted] * len(found), "%r: %r" % (pattern, found))
 
     def test_longest_system_directory_is_the_constant(self):
-        limit = tool_constants()["SYSTEM_DIR_MAX_LENGTH"]
+        limit = facts.CONSTANTS["SYSTEM_DIR_MAX_LENGTH"]
         mentioned = {int(n) for n in re.findall(r"longer than (\d+) characters", read(GUIDE))}
         self.assertEqual(mentioned, {limit})
 
     def test_registry_names_and_texts_are_the_string_table(self):
-        guide, strings = read(GUIDE), facts.STRINGS
-        # Rows: string-table number, how the guide must show it.
-        rows = [(21, "`HKEY_LOCAL_MACHINE\\%s`"), (22, "`%s`"), (23, "`%s`"), (24, "`%s`"),
-                (30, "` %s`"), (20, "below %s")]
-        for number, form in rows:
-            with self.subTest(number=number):
-                self.assertIn(form % strings[number].strip(), guide)
+        guide = read(GUIDE)
+        # Rows: the text's name in the string table, how the guide must show it.
+        rows = [("MARKER_KEY", "`HKEY_LOCAL_MACHINE\\%s`"), ("MARKER_VALUE", "`%s`"), ("MARKER_COMPLETE", "`%s`"),
+                ("MARKER_START", "`%s`"), ("RESTART_ARGUMENT", "` %s`"), ("MINIMUM_VERSION", "below %s")]
+        for name, form in rows:
+            with self.subTest(name=name):
+                self.assertIn(form % facts.TEXTS["TEXT_" + name].strip(), guide)
 
     def test_documented_results_are_the_guides(self):
         # The results the Wine tests expect, stated apart from the tool's
