@@ -40,8 +40,8 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
 }
 ROWS(LockedExeTest, k32BitFamilies, kNoCase);
 
-// The library's deletion is retried with a pause before every attempt, ten
-// at most. A missing installed copy is filled. A file with no staged copy is
+// The library's deletion is retried with a pause before every attempt,
+// LIBRARY_DELETE_ATTEMPTS at most. A missing installed copy is filled. A file with no staged copy is
 // not part of the replacement: its installed copy is kept, not deleted, and it
 // is not reported. A file whose staged copy cannot be told to be there or not
 // is not touched and is reported. A copy failing once is tried again; failing
@@ -56,16 +56,19 @@ struct InPlaceCase {
   Bytes exe, dll;  // afterwards
   size_t pauses;   // each before an attempt on the library
 };
+const uint64_t kPause = LIBRARY_DELETE_PAUSE_MS, kAttempts = LIBRARY_DELETE_ATTEMPTS;
 const InPlaceCase kInPlace[] = {
     {"free at once: still one pause first", nullptr, "", -1, 0, 0, "new exe", "new dll", 1},
-    {"free when the first pause ends", nullptr, "", -1, 1000, 0, "new exe", "new dll", 1},
-    {"1001 ms", nullptr, "", -1, 1001, 0, "new exe", "new dll", 2},
-    {"released after about three seconds", nullptr, "", -1, 3000, 0, "new exe", "new dll", 3},
-    {"3500 ms", nullptr, "", -1, 3500, 0, "new exe", "new dll", 4},
-    {"free for the last attempt", nullptr, "", -1, 10000, 0, "new exe", "new dll", 10},
-    {"10001 ms", nullptr, "", -1, 10001, PENDING_LIBRARY, "new exe", "old dll", 10},
+    {"free when the first pause ends", nullptr, "", -1, kPause, 0, "new exe", "new dll", 1},
+    {"a moment after the first pause", nullptr, "", -1, kPause + 1, 0, "new exe", "new dll", 2},
+    {"released after three pauses", nullptr, "", -1, 3 * kPause, 0, "new exe", "new dll", 3},
+    {"half a pause later", nullptr, "", -1, 3 * kPause + kPause / 2, 0, "new exe", "new dll", 4},
+    {"free for the last attempt", nullptr, "", -1, kAttempts * kPause, 0, "new exe", "new dll",
+     kAttempts},
+    {"a moment after the last attempt", nullptr, "", -1, kAttempts * kPause + 1, PENDING_LIBRARY,
+     "new exe", "old dll", kAttempts},
     {"locked throughout", nullptr, "", -1, sim::kForever, PENDING_LIBRARY, "new exe", "old dll",
-     10},
+     kAttempts},
     // Searches in order: staged executable, installed executable, staged
     // library, installed library.
     {"installed library absent", "halundll.dll", "", -1, 0, 0, "new exe", "new dll", 0},
