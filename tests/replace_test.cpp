@@ -224,7 +224,7 @@ TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   const sim::Launch &launch = m().Launches()[0];
   const std::string installed = sim::Fold(C().dir) + "\\halunexe.exe";
   EXPECT_EQ(C().fails ? "" : installed, launch.program) << "the program started";
-  EXPECT_EQ(installed + " /init", launch.commandLine);
+  EXPECT_EQ(ResidentCommandLine(), launch.commandLine);
   EXPECT_FALSE(launch.inheritHandles);
   EXPECT_EQ((DWORD)DETACHED_PROCESS, launch.creationFlags);
   EXPECT_TRUE(launch.startupOtherwiseZero);
