@@ -1,6 +1,7 @@
 // What else the run reads: the marker value's type and bytes, an existing
 // wininit.ini, and the running processes' image names and number.
 #include "harness.h"
+#include "base/text.h"
 #include "platform/sim/machine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -10,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t which = in.Byte();
   if (which & 1) {
     DWORD type = in.Dword() % 12;
-    m.SetValue("Software\\Morvane of Brastow\\Morvane Lumetra 4.5", "Vastel", type, in.Text(300));
+    m.SetValue(sim::StringTable().at(TEXT_MARKER_KEY), sim::StringTable().at(TEXT_MARKER_VALUE), type,
+               in.Text(300));
   } else if (which & 2) {
     fuzzing::AddMarkerKey();
   }

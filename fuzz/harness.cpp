@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/text.h"
 #include "platform/sim/machine.h"
 #include "run/run.h"
 #include "support/families.h"
@@ -37,7 +38,7 @@ std::string WithoutWildcards(std::string text) {
 
 namespace {
 
-const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
+const std::string kMarkerKey = sim::StringTable().at(TEXT_MARKER_KEY);
 
 // Where the tool's system directory really is (on a 64-bit machine, its
 // WOW64 directory).
@@ -178,7 +179,7 @@ void RunAndCheck() {
   RunStatus status = RunUpgrade();
   m.faults = sim::FaultPlan();
 
-  if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED) Violated("status out of range", status);
+  if (!IsRunStatus(status)) Violated("status out of range", status);
   if (m.OpenHandleCount() != 0) Violated(std::to_string(m.OpenHandleCount()) + " handles left open", status);
   if (m.LiveAllocationCount() != 0)
     Violated(std::to_string(m.LiveAllocationCount()) + " heap blocks left", status);

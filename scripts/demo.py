@@ -15,13 +15,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import lab  # noqa: E402
 from lab import facts  # noqa: E402
 
-COURSES = {0: "nothing staged (only recorded that it ran)",
-           1: "fresh install (copied both files into place, started the executable)",
-           2: "same version (removed the staged copies)",
-           3: "replacement (notified running copies, replaced both files, restarted)",
-           4: "restart needed (replacement scheduled for the next restart)",
-           255: "running copies could not be listed (-1; nothing replaced)"}
-
 EXAMPLES = {
     "typical": dict(title="Windows XP, 4.50 installed, 4.60 staged, the resident running",
                     family="winxp", resident=True),
@@ -72,9 +65,12 @@ def main():
 
         print("\nRunning %s ..." % m.tool)
         status, elapsed, _ = m.run([m.tool], timeout=120)
-        shown = "-1 (shown as 255 by Wine)" if status == 255 else str(status)
-        print("Exit status %s after %.1f s: %s\n" % (shown, elapsed, COURSES.get(status, "?")))
-        after = m.snapshot(facts.DOCUMENTED["relaunch_argument"] if status in (1, 3) else None, 5)
+        # Wine reports the exit code's low byte: -1 as 255.
+        signed = status - 256 if status >= 128 else status
+        row = facts.STATUS.get(signed, {"meaning": "not an exit status of the tool", "starts": False})
+        shown = "%d (shown as %d by Wine)" % (signed, status) if signed != status else str(status)
+        print("Exit status %s after %.1f s: %s\n" % (shown, elapsed, row["meaning"]))
+        after = m.snapshot(facts.DOCUMENTED["relaunch_argument"] if row["starts"] else None, 5)
         show_files(m, after, "Files after:")
         events = ["process %d: %s" % event for event in after.events
                   if event[1].startswith("notice") or event[1] == "exit notice"]

@@ -443,7 +443,7 @@ TEST_F(CoursesTest, TypicalRunOnXpTakesEveryStepInOrder) {
       "DeleteFileA " + dir + "\\halundll.dl$",
       "DeleteFileA " + dir + "\\halunexe.ex$",
       "RegOpenKeyExA",
-      "RegSetValueExA Vastel",
+      "RegSetValueExA " + kMarkerValue,
       "RegCloseKey",
       // the process library last
       "FreeLibrary",

@@ -19,7 +19,6 @@ const std::string kExeLine =
     "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n";
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
-const PendingSet kBoth = PENDING_LIBRARY | PENDING_EXECUTABLE;
 const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
 
 template <class Case>
@@ -49,8 +48,7 @@ const ScheduleCase kSchedules[] = {
     {"nothing", 0, {}},
     {"library", PENDING_LIBRARY, {"halundll.dll"}},
     {"executable", PENDING_EXECUTABLE, {"halunexe.exe"}},
-    {"both", kBoth, {"halundll.dll", "halunexe.exe"}},
-    {"all", PENDING_ALL, {"halundll.dll", "halunexe.exe"}},
+    {"both", PENDING_BOTH, {"halundll.dll", "halunexe.exe"}},
 };
 using ScheduleTest = DeferredTest<ScheduleCase>;
 TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
@@ -59,7 +57,7 @@ TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
   MachineState expected = Snapshot();
   const size_t callsBefore = m().Calls().size();
   const bool none = F().restart == Restart::None;
-  EXPECT_EQ(none ? 0 : C().pending & kBoth, ScheduleOnRestart(C().pending)) << "what was scheduled";
+  EXPECT_EQ(none ? 0 : C().pending, ScheduleOnRestart(C().pending)) << "what was scheduled";
   if (!none && C().names.size() != 0) Schedule(expected, C().names);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count(F().restart == Restart::Wininit ? "MoveFileExA" : "CreateFileA"));
@@ -95,7 +93,7 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
         refused.push_back(access == GENERIC_READ ? "read" : "write");
     }
   };
-  EXPECT_TRUE(WriteWininitRenames(PENDING_ALL));
+  EXPECT_TRUE(WriteWininitRenames(PENDING_BOTH));
   m().otherProgram = nullptr;
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
   EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
@@ -117,17 +115,17 @@ const StagedOnlyCase kStagedOnly[] = {
     {"nothing pending", 0, nullptr, 0, false},
     {"bit 2 alone", 4, nullptr, 0, false},
     {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0, false},
-    {"both pending, staged library missing", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE,
+    {"both pending, staged library missing", PENDING_BOTH, "halundll.dl$", PENDING_EXECUTABLE,
      false},
-    {"both pending, staged executable missing", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY,
+    {"both pending, staged executable missing", PENDING_BOTH, "halunexe.ex$", PENDING_LIBRARY,
      false},
     {"nothing pending, existing file", 0, nullptr, 0, true},
     {"bit 2 alone, existing file", 4, nullptr, 0, true},
     {"library pending, its staged copy missing, existing file", PENDING_LIBRARY, "halundll.dl$", 0,
      true},
-    {"both pending, staged library missing, existing file", PENDING_ALL, "halundll.dl$",
+    {"both pending, staged library missing, existing file", PENDING_BOTH, "halundll.dl$",
      PENDING_EXECUTABLE, true},
-    {"both pending, staged executable missing, existing file", PENDING_ALL, "halunexe.ex$",
+    {"both pending, staged executable missing, existing file", PENDING_BOTH, "halunexe.ex$",
      PENDING_LIBRARY, true},
 };
 using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
@@ -181,7 +179,7 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   if (!c.shortForm.empty()) m().SetShortPath(c.systemDir, c.shortForm);
   Prepare();
   if (c.failingCall) m().faults.operation = c.failingCall;
-  EXPECT_EQ(kBoth, ScheduleOnRestart(PENDING_ALL));
+  EXPECT_EQ(PENDING_BOTH, ScheduleOnRestart(PENDING_BOTH));
   m().faults = sim::FaultPlan();
   const std::string &d = c.inLines;
   EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
@@ -208,26 +206,26 @@ struct MergeCase {
   std::string after;
 };
 const MergeCase kMerges[] = {
-    {"empty file", "", PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+    {"empty file", "", PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
     {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine + kZero},
-    {"no section, no final newline", "[boot]\r\nshell=Explorer.exe", PENDING_ALL,
+    {"no section, no final newline", "[boot]\r\nshell=Explorer.exe", PENDING_BOTH,
      kBoot + kSection + kLibLine + kExeLine + kZero},
-    {"section with another entry", kSection + kOther, PENDING_ALL,
+    {"section with another entry", kSection + kOther, PENDING_BOTH,
      kSection + kOther + kLibLine + kExeLine + kZero},
     {"zero byte left by an earlier run", kSection + kOther + kZero, PENDING_EXECUTABLE,
      kSection + kOther + kExeLine + kZero},
     {"zero bytes inside the file", "[boot]\r\n" + kZero + kZero + "x=y\r\n", PENDING_LIBRARY,
      "[boot]\r\nx=y\r\n" + kSection + kLibLine + kZero},
-    {"line already present", kSection + kExeLine, PENDING_ALL,
+    {"line already present", kSection + kExeLine, PENDING_BOTH,
      kSection + kExeLine + kLibLine + kZero},
     {"line present in other letter case", "[rename]\r\n" + kLibLower, PENDING_LIBRARY,
      "[rename]\r\n" + kLibLower + kZero},
     {"both lines present with the earlier zero byte", kSection + kLibLine + kExeLine + kZero,
-     PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
+     PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
     {"zero bytes dropped: the file shrinks",
-     kSection + kLibLine + kZero + kZero + kExeLine + std::string(40, '\0'), PENDING_ALL,
+     kSection + kLibLine + kZero + kZero + kExeLine + std::string(40, '\0'), PENDING_BOTH,
      kSection + kLibLine + kExeLine + kZero},
-    {"another section after [Rename]", kSection + kOther + "[Other]\r\nkey=value\r\n", PENDING_ALL,
+    {"another section after [Rename]", kSection + kOther + "[Other]\r\nkey=value\r\n", PENDING_BOTH,
      kSection + kOther + kLibLine + kExeLine + "[Other]\r\nkey=value\r\n" + kZero},
     {"[Rename] last, no final newline", kSection + "NUL=C:\\TEMP\\A.TMP", PENDING_EXECUTABLE,
      kSection + kOther + kExeLine + kZero},
@@ -289,7 +287,7 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   Prepare();
   const MachineState before = Snapshot();
   const std::vector<std::string> files = m().FilePaths();
-  EXPECT_EQ(C().written, WriteWininitRenames(PENDING_ALL));
+  EXPECT_EQ(C().written, WriteWininitRenames(PENDING_BOTH));
   EXPECT_EQ(C().written ? Bytes(RenameFile({"halundll.dll", "halunexe.exe"})) : before.wininit,
             WininitBytes());
   if (!C().written) {
@@ -307,7 +305,7 @@ TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
   ClassifyPlatform();
   // Longer than any run accepts; the rename line would not fit its buffer.
   lstrcpyA(g_run.paths.systemDir, ("C:\\" + std::string(250, 'S')).c_str());
-  WriteWininitRenames(PENDING_ALL);
+  WriteWininitRenames(PENDING_BOTH);
   EXPECT_EQ(std::nullopt, WininitBytes());
   ExpectCleanExit();
 }
@@ -330,7 +328,7 @@ TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   m().PutFile("C:\\TEMP\\C.TMP", "gone");
   m().PutFile(Wininit(),
               kBoot + "[Rename]\r\nC:\\TEMP\\B.TMP=C:\\TEMP\\A.TMP\r\nNUL=C:\\TEMP\\C.TMP\r\n");
-  ScheduleOnRestart(PENDING_ALL);
+  ScheduleOnRestart(PENDING_BOTH);
   const Bytes merged = WininitBytes();
   RestartAndExpect(true);
   EXPECT_EQ(std::nullopt, Snapshot().wininit);
@@ -425,7 +423,7 @@ const NamedCase kNamed[] = {
      InRenameFile(
          "[rename]\n  c:\\windows\\system\\HALUNEXE.EXE = c:\\windows\\system\\halunexe.ex$ \n" +
          kLibLine),
-     kBoth},
+     PENDING_BOTH},
     {"the line in a later [Rename] section", &kWin98,
      InRenameFile("[Rename]\r\nNUL=C:\\x.tmp\r\n[Other]\r\n[Rename]\r\n" + kLibLine), 0},
     {"another program's lines", &kWin98,
@@ -436,7 +434,7 @@ const NamedCase kNamed[] = {
     {"a rename file that cannot be read", &kWin98,
      Steps({InRenameFile(kSection),
             [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
-     kBoth},
+     PENDING_BOTH},
     {"no delayed move", &kWinXp, [] {}, 0},
     {"the executable's move, replacing", &kWinXp, kExeMove, PENDING_EXECUTABLE},
     {"the library's move, not replacing", &kWin2000,
@@ -451,8 +449,8 @@ const NamedCase kNamed[] = {
            kReplacing),
      PENDING_EXECUTABLE},
     {"under WOW64, a move in the directory the tool is shown", &kWin10x64, kExeMove, 0},
-    {"the moves cannot be read", &kWinXp, Failing("RegQueryValueExA"), kBoth},
-    {"the session manager's key cannot be opened", &kWinXp, Failing("RegOpenKeyExA"), kBoth},
+    {"the moves cannot be read", &kWinXp, Failing("RegQueryValueExA"), PENDING_BOTH},
+    {"the session manager's key cannot be opened", &kWinXp, Failing("RegOpenKeyExA"), PENDING_BOTH},
     {"NT 4 has no restart replacement to look at", &kNt4, kExeMove, 0},
 };
 using NamedTest = DeferredTest<NamedCase>;

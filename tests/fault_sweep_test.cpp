@@ -39,8 +39,8 @@ class FaultSweepTest : public RowTest<Course> {
     m().faults = sim::FaultPlan();
 
     std::ostringstream out;
-    if (status < RUN_SCAN_FAILED || status > RUN_RESTART_NEEDED)
-      out << "status " << status << " is not one of the six\n";
+    if (!IsRunStatus(status))
+      out << "status " << status << " is not one of the statuses\n";
     const MachineState after = Snapshot();
     if (after.openHandles != 0 || after.heapBlocks != 0 || after.libraryReferences != 0)
       out << "left behind: " << after.openHandles << " handles, " << after.heapBlocks

@@ -30,8 +30,7 @@ const FinishCase kFinishes[] = {
     {"nothing pending", 0, false, false},
     {"library", PENDING_LIBRARY, true, false},
     {"executable", PENDING_EXECUTABLE, false, true},
-    {"both", PENDING_LIBRARY | PENDING_EXECUTABLE, true, true},
-    {"all", PENDING_ALL, true, true},
+    {"both", PENDING_BOTH, true, true},
     {"bit 2 names no file", 4, false, false},
 };
 using FinishTest = MarkerTest<FinishCase>;
@@ -53,7 +52,7 @@ TEST_P(CompleteTest, CompleteIsWrittenAsStringWithItsZeroByteOverAnyEarlierValue
                std::string("start\0junk that is longer", 25));
   m().SetValue(kMarkerKey, "Other", REG_SZ, std::string("keep\0", 5));
   PrepareRun();
-  FinishRun(PENDING_ALL);
+  FinishRun(PENDING_BOTH);
   auto value = m().GetValue(kMarkerKey, kMarkerValue);
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ((DWORD)REG_SZ, value->type);

@@ -27,20 +27,20 @@ TEST_F(MsicaTest, VerdictOnEachExitCode) {
   m().QueueDelayedMove({sim::Fold(Sys("halunexe.ex$")), sim::Fold(Sys("halunexe.exe")),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
   PrepareRun();
-  // Rows: exit code, verdict. -1 arrives as 0xFFFFFFFF; anything else the
-  // tool never ends with fails the installation.
-  const struct {
-    DWORD exitCode;
-    Verdict verdict;
-  } rows[] = {{0, VERDICT_FAILED},      {1, VERDICT_DONE},
-              {2, VERDICT_DONE},        {3, VERDICT_DONE},
-              {4, VERDICT_RESTART},     {0xFFFFFFFFu, VERDICT_FAILED},
-              {5, VERDICT_FAILED},      {0xC0000005u, VERDICT_FAILED},
-              {0xFFFFu, VERDICT_FAILED}};
-  for (const auto &row : rows) {
-    const StatusRow *got = VerdictOn(row.exitCode);
-    EXPECT_EQ(row.verdict, got->verdict) << "exit code " << row.exitCode << ": " << got->meaning;
-    EXPECT_NE(std::string(), got->meaning) << "exit code " << row.exitCode;
+  // Each status of the table finds its row (-1 arrives as 0xFFFFFFFF); any
+  // other exit code fails the installation: one above the highest status, a
+  // crash, and -1 as a 16-bit value not widened.
+  INT highest = 0;
+#define HALUNUPD_STATUS(name, code, treat, starts, done, text)          \
+  EXPECT_EQ(VERDICT_##treat, VerdictOn((DWORD)(code))->verdict) << #name; \
+  EXPECT_STREQ(text, VerdictOn((DWORD)(code))->meaning) << #name;         \
+  if (code > highest) highest = code;
+#include "base/statuses.inc"
+#undef HALUNUPD_STATUS
+  for (DWORD exitCode : {(DWORD)highest + 1, 0xC0000005u, 0xFFFFu}) {
+    const StatusRow *got = VerdictOn(exitCode);
+    EXPECT_EQ(VERDICT_FAILED, got->verdict) << "exit code " << exitCode << ": " << got->meaning;
+    EXPECT_NE(std::string(), got->meaning) << "exit code " << exitCode;
   }
 }
 
@@ -205,18 +205,22 @@ struct Facts {
   bool processList;   // the tool lists the running programs with psapi
 };
 
-// RunHalunupd's line for a status, as the installer's log shows it.
-std::string Ended(int status, const char *meaning) {
+// RunHalunupd's line for a status, as the installer's log shows it, with the
+// meaning of its row (or `meaning`).
+std::string Ended(RunStatus status, const char *meaning = "") {
+#define HALUNUPD_STATUS(name, code, treat, starts, done, text) \
+  if (!*meaning && status == name) meaning = text;
+#include "base/statuses.inc"
+#undef HALUNUPD_STATUS
   return "halunupd.exe ended with status " + std::to_string(status) + ": " + meaning;
 }
-const std::string kFresh = Ended(1, "fresh install, the product was started");
-const std::string kSame = Ended(2, "same version already installed");
-const std::string kReplaced = Ended(3, "replaced, the product was restarted");
-const std::string kAtRestart = Ended(4, "the new files take effect at the next restart");
-const std::string kUnscheduled =
-    Ended(4, "restart needed, but nothing is scheduled for it: the update was not installed");
-const std::string kScanFailed =
-    Ended(-1, "the running programs could not be listed, nothing was replaced");
+const std::string kFresh = Ended(RUN_FRESH_INSTALL);
+const std::string kSame = Ended(RUN_SAME_VERSION);
+const std::string kReplaced = Ended(RUN_REPLACED);
+const std::string kAtRestart = Ended(RUN_RESTART_NEEDED);
+const std::string kUnscheduled = Ended(
+    RUN_RESTART_NEEDED, "restart needed, but nothing is scheduled for it: the update was not installed");
+const std::string kScanFailed = Ended(RUN_SCAN_FAILED);
 const std::string kTool = "halunupd.exe as ", kResident = "halunexe.exe as user";
 
 struct PassCase {

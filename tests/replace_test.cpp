@@ -40,8 +40,8 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
 }
 ROWS(LockedExeTest, k32BitFamilies, kNoCase);
 
-// The library's deletion is retried with a pause before every attempt, ten
-// at most. A missing installed copy is filled. A file with no staged copy is
+// The library's deletion is retried with a pause before every attempt,
+// LIBRARY_DELETE_ATTEMPTS at most. A missing installed copy is filled. A file with no staged copy is
 // not part of the replacement: its installed copy is kept, not deleted, and it
 // is not reported. A file whose staged copy cannot be told to be there or not
 // is not touched and is reported. A copy failing once is tried again; failing
@@ -56,16 +56,19 @@ struct InPlaceCase {
   Bytes exe, dll;  // afterwards
   size_t pauses;   // each before an attempt on the library
 };
+const uint64_t kPause = LIBRARY_DELETE_PAUSE_MS, kAttempts = LIBRARY_DELETE_ATTEMPTS;
 const InPlaceCase kInPlace[] = {
     {"free at once: still one pause first", nullptr, "", -1, 0, 0, "new exe", "new dll", 1},
-    {"free when the first pause ends", nullptr, "", -1, 1000, 0, "new exe", "new dll", 1},
-    {"1001 ms", nullptr, "", -1, 1001, 0, "new exe", "new dll", 2},
-    {"released after about three seconds", nullptr, "", -1, 3000, 0, "new exe", "new dll", 3},
-    {"3500 ms", nullptr, "", -1, 3500, 0, "new exe", "new dll", 4},
-    {"free for the last attempt", nullptr, "", -1, 10000, 0, "new exe", "new dll", 10},
-    {"10001 ms", nullptr, "", -1, 10001, PENDING_LIBRARY, "new exe", "old dll", 10},
+    {"free when the first pause ends", nullptr, "", -1, kPause, 0, "new exe", "new dll", 1},
+    {"a moment after the first pause", nullptr, "", -1, kPause + 1, 0, "new exe", "new dll", 2},
+    {"released after three pauses", nullptr, "", -1, 3 * kPause, 0, "new exe", "new dll", 3},
+    {"half a pause later", nullptr, "", -1, 3 * kPause + kPause / 2, 0, "new exe", "new dll", 4},
+    {"free for the last attempt", nullptr, "", -1, kAttempts * kPause, 0, "new exe", "new dll",
+     kAttempts},
+    {"a moment after the last attempt", nullptr, "", -1, kAttempts * kPause + 1, PENDING_LIBRARY,
+     "new exe", "old dll", kAttempts},
     {"locked throughout", nullptr, "", -1, sim::kForever, PENDING_LIBRARY, "new exe", "old dll",
-     10},
+     kAttempts},
     // Searches in order: staged executable, installed executable, staged
     // library, installed library.
     {"installed library absent", "halundll.dll", "", -1, 0, 0, "new exe", "new dll", 0},
@@ -77,7 +80,7 @@ const InPlaceCase kInPlace[] = {
     {"staged library's search fails", nullptr, "FindFirstFileA", 2, 0, PENDING_LIBRARY, "new exe",
      "old dll", 0},
     {"one copy fails", nullptr, "CopyFileA", 0, 0, 0, "new exe", "new dll", 1},
-    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, 0, PENDING_ALL & 3,
+    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, 0, PENDING_BOTH,
      std::nullopt, std::nullopt, 1},
 };
 using InPlaceTest = RowTest<InPlaceCase>;
@@ -100,7 +103,7 @@ TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   if (c.exe == Bytes("old exe")) {
     EXPECT_EQ(0u, Deletions("halunexe.exe")) << "kept, not deleted";
   }
-  if (c.pending != (PENDING_ALL & 3) || c.absent) return;
+  if (c.pending != PENDING_BOTH || c.absent) return;
   // Scheduled like a locked file, both are in place after the restart.
   m().faults = sim::FaultPlan();
   EXPECT_EQ(c.pending, ScheduleOnRestart(c.pending));
@@ -221,7 +224,7 @@ TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   const sim::Launch &launch = m().Launches()[0];
   const std::string installed = sim::Fold(C().dir) + "\\halunexe.exe";
   EXPECT_EQ(C().fails ? "" : installed, launch.program) << "the program started";
-  EXPECT_EQ(installed + " /init", launch.commandLine);
+  EXPECT_EQ(ResidentCommandLine(), launch.commandLine);
   EXPECT_FALSE(launch.inheritHandles);
   EXPECT_EQ((DWORD)DETACHED_PROCESS, launch.creationFlags);
   EXPECT_TRUE(launch.startupOtherwiseZero);

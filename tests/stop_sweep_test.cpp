@@ -139,7 +139,7 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
     RunStatus status = RunUpgrade();
     m().EndToolProcess();
     std::string exe = Installed("halunexe.exe"), dll = Installed("halundll.dll");
-    if (status >= RUN_NOTHING_DONE && status <= RUN_REPLACED &&
+    if (ReportsPairDone(status) &&
         (exe != setup_->exe || dll != setup_->dll))
       *out << "status " << status << " with \"" << exe << "\" and \"" << dll << "\"; ";
     std::string orphans = InstructionsWithoutSource();

@@ -43,18 +43,50 @@ void ClassifyPlatform(void);
 // wininit.ini on Windows 98/ME, delayed file moves on Windows 2000 and later.
 BOOL SchedulesAtRestart(PlatformCode platform);
 
+// The exit statuses, as the rows of statuses.inc name them.
 typedef SHORT RunStatus;
 enum {
-  RUN_SCAN_FAILED = -1,
-  RUN_NOTHING_DONE = 0,
-  RUN_FRESH_INSTALL = 1,
-  RUN_SAME_VERSION = 2,
-  RUN_REPLACED = 3,
-  RUN_RESTART_NEEDED = 4
+#define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) name = code,
+#include "statuses.inc"
+#undef HALUNUPD_STATUS
 };
+// The traits of the statuses' rows, each a switch over the table that the
+// compiler folds into a test of a constant where it is called.
+// TRUE for a value that is one of the exit statuses.
+inline BOOL IsRunStatus(INT value) {
+  switch (value) {
+#define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) case name:
+#include "statuses.inc"
+#undef HALUNUPD_STATUS
+    return TRUE;
+  }
+  return FALSE;
+}
+// TRUE when the status reports the installed pair done (its row's `done`).
+inline BOOL ReportsPairDone(RunStatus status) {
+  switch (status) {
+#define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) \
+  case name:                                                      \
+    return done;
+#include "statuses.inc"
+#undef HALUNUPD_STATUS
+  }
+  return FALSE;
+}
+// TRUE when the course of the status starts the resident (its row's `starts`).
+inline BOOL StartsResident(RunStatus status) {
+  switch (status) {
+#define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) \
+  case name:                                                      \
+    return starts;
+#include "statuses.inc"
+#undef HALUNUPD_STATUS
+  }
+  return FALSE;
+}
 
 typedef WORD PendingSet;
-enum { PENDING_LIBRARY = 1, PENDING_EXECUTABLE = 2, PENDING_ALL = 7 };
+enum { PENDING_LIBRARY = 1, PENDING_EXECUTABLE = 2, PENDING_BOTH = PENDING_LIBRARY | PENDING_EXECUTABLE };
 
 struct ManagedPaths {
   CHAR systemDir[PATH_CAPACITY];  // as the platform reports it

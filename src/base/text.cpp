@@ -28,6 +28,8 @@ int CompareBytes(LPCSTR first, LPCSTR second) {
   return (int)*a - (int)*b;
 }
 
+CHAR LowerAscii(CHAR c) { return (c >= 'A' && c <= 'Z') ? (CHAR)(c - 'A' + 'a') : c; }
+
 void ZeroBytes(void *destination, DWORD count) {
   volatile BYTE *bytes = (volatile BYTE *)destination;
   while (count-- != 0) *bytes++ = 0;

@@ -4,18 +4,11 @@
 
 #include "../platform/win32.h"
 
-// Numbers of the texts in the program's string table.
+// Numbers of the texts in the program's string table, named by its rows.
 enum {
-  TEXT_RENAME_SECTION = 1,
-  TEXT_RENAME_LIBRARY = 2,
-  TEXT_RENAME_EXECUTABLE = 4,
-  TEXT_RENAME_FILE = 5,
-  TEXT_MINIMUM_VERSION = 20,
-  TEXT_MARKER_KEY = 21,
-  TEXT_MARKER_VALUE = 22,
-  TEXT_MARKER_COMPLETE = 23,
-  TEXT_MARKER_START = 24,
-  TEXT_RESTART_ARGUMENT = 30
+#define HALUNUPD_TEXT(name, number, text) name = number,
+#include "../resources/strings.inc"
+#undef HALUNUPD_TEXT
 };
 
 // Loads text `number` of the string table of g_run.textModule into `buffer`, cut to
@@ -34,6 +27,10 @@ BOOL AppendText(LPSTR destination, int capacity, LPCSTR source);
 // Compares two texts byte by byte as unsigned bytes: negative when `first`
 // sorts before `second`, 0 when identical, positive after.
 int CompareBytes(LPCSTR first, LPCSTR second);
+
+// The letter `c` of A to Z in lower case; any other byte as it is (the
+// case folding of the file system's names for ASCII).
+CHAR LowerAscii(CHAR c);
 
 // Sets `count` bytes at `destination` to zero.
 void ZeroBytes(void *destination, DWORD count);

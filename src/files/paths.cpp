@@ -17,8 +17,7 @@ static_assert(sizeof(INSTALLED_EXE_NAME) - 1 == MANAGED_NAME_LENGTH &&
 void FoldPathCase(LPCSTR source, LPSTR destination, int capacity) {
   int i = 0;
   for (; i < capacity - 1 && source[i] != 0; ++i) {
-    CHAR c = source[i];
-    destination[i] = (c >= 'A' && c <= 'Z') ? (CHAR)(c - 'A' + 'a') : c;
+    destination[i] = LowerAscii(source[i]);
   }
   destination[i] = 0;
 }

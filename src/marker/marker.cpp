@@ -43,8 +43,7 @@ BOOL IsStartMarked(void) {
     // The text ends where the bytes read end, whatever the stored type.
     if (size > TEXT_LOAD_LIMIT) size = TEXT_LOAD_LIMIT;
     value[size] = 0;
-    for (DWORD i = 0; i < size; ++i)
-      if (value[i] >= 'A' && value[i] <= 'Z') value[i] = (CHAR)(value[i] - 'A' + 'a');
+    for (DWORD i = 0; i < size; ++i) value[i] = LowerAscii(value[i]);
     marked = lstrcmpA(value, start) == 0;
   }
   RegCloseKey(key);

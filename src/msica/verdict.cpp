@@ -5,13 +5,9 @@
 // The verdict on each status of the tool, for a setup that has just staged
 // both files (so 0 means the tool did not find them).
 static const StatusRow STATUS_ROWS[] = {
-    {RUN_NOTHING_DONE, VERDICT_FAILED, "nothing staged found, the update was not installed"},
-    {RUN_FRESH_INSTALL, VERDICT_DONE, "fresh install, the product was started"},
-    {RUN_SAME_VERSION, VERDICT_DONE, "same version already installed"},
-    {RUN_REPLACED, VERDICT_DONE, "replaced, the product was restarted"},
-    {RUN_RESTART_NEEDED, VERDICT_RESTART, "the new files take effect at the next restart"},
-    {RUN_SCAN_FAILED, VERDICT_FAILED,
-     "the running programs could not be listed, nothing was replaced"},
+#define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) {name, VERDICT_##treat, meaning},
+#include "../base/statuses.inc"
+#undef HALUNUPD_STATUS
 };
 // A 4 with nothing named for the restart.
 static const StatusRow UNSCHEDULED_ROW = {

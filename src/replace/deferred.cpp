@@ -191,7 +191,6 @@ PendingSet ScheduleDeletionOnRestart(PendingSet files) {
 }
 
 static BOOL IsBlank(CHAR c) { return c == ' ' || c == '\t'; }
-static CHAR LowerAscii(CHAR c) { return (c >= 'A' && c <= 'Z') ? (CHAR)(c - 'A' + 'a') : c; }
 
 // End of the line that starts at `at`: the offset of its '\n', or `length`.
 static DWORD LineEnd(LPCSTR file, DWORD at, DWORD length) {
@@ -330,17 +329,16 @@ static BOOL HasRenameLine(DWORD bodyStart, DWORD bodyEnd, UINT number, LPCSTR di
 // from their staged copies, in either form of the directory this tool writes.
 // Both when the file is there but cannot be read whole.
 static PendingSet NamedInRenameFile(void) {
-  const PendingSet both = PENDING_LIBRARY | PENDING_EXECUTABLE;
   CHAR path[PATH_CAPACITY];
   if (!BuildRenameFilePath(path)) return 0;  // none could have been written
   if (FindFilePresence(path) == PRESENCE_ABSENT) return 0;
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE) return both;
+  if (file == INVALID_HANDLE_VALUE) return PENDING_BOTH;
   DWORD length = 0;
   BOOL read = ReadRenameFile(file, &length);
   CloseHandle(file);
-  if (!read) return both;
+  if (!read) return PENDING_BOTH;
 
   DWORD bodyStart = 0;
   DWORD bodyEnd = 0;
@@ -397,12 +395,11 @@ static PendingSet MovesOfManagedFiles(LPCSTR moves, DWORD length) {
 // The managed files that a delayed move moves from their staged copies. Both
 // when the moves cannot be read.
 static PendingSet NamedInDelayedMoves(void) {
-  const PendingSet both = PENDING_LIBRARY | PENDING_EXECUTABLE;
   HKEY key = NULL;
   LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SESSION_MANAGER_KEY, 0, KEY_QUERY_VALUE, &key);
-  if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND ? 0 : both;
+  if (opened != ERROR_SUCCESS) return opened == ERROR_FILE_NOT_FOUND ? 0 : PENDING_BOTH;
 
-  PendingSet named = both;
+  PendingSet named = PENDING_BOTH;
   DWORD type = 0;
   DWORD size = 0;
   LONG queried = RegQueryValueExA(key, PENDING_MOVES_VALUE, NULL, &type, NULL, &size);

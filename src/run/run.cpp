@@ -26,17 +26,13 @@ static BOOL NotifyRunningCopies(void) {
   return TRUE;
 }
 
-// The staged copies of both managed files, which a completion step keeps.
-static const PendingSet BOTH_FILES = PENDING_LIBRARY | PENDING_EXECUTABLE;
-
 // Ends a course: besides the staged copies it keeps, every staged copy that a
 // restart-time replacement of an earlier run still names stays until the
 // restart; and a run that would report the pair done while such a
 // replacement is still to change it reports 4. Then the completion step.
 static void FinishCourse(PendingSet keep) {
-  BOOL reportsDone =
-      g_run.runStatus >= RUN_NOTHING_DONE && g_run.runStatus <= RUN_REPLACED;
-  if ((keep & BOTH_FILES) != BOTH_FILES || reportsDone) {
+  BOOL reportsDone = ReportsPairDone(g_run.runStatus);
+  if ((keep & PENDING_BOTH) != PENDING_BOTH || reportsDone) {
     PendingSet named = StagedCopiesNamedAtRestart();
     keep |= named;
     const ManagedPaths *paths = &g_run.paths;
@@ -78,7 +74,7 @@ static BOOL FindUnfinishedReplacement(PendingSet *inPlace) {
       (stagedLibrary == PRESENCE_FOUND &&
        CompareWithStaged(paths->installedLib, paths->stagedLib) == MATCH_SAME))
     *inPlace |= PENDING_LIBRARY;
-  return (*inPlace & BOTH_FILES) != BOTH_FILES;
+  return (*inPlace & PENDING_BOTH) != PENDING_BOTH;
 }
 
 RunStatus RunUpgrade(void) {
@@ -86,18 +82,18 @@ RunStatus RunUpgrade(void) {
   ClassifyPlatform();
 
   if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) {
-    FinishRun(PENDING_ALL);
+    FinishRun(PENDING_BOTH);
     return RUN_NOTHING_DONE;
   }
 
   // A directory that does not fit is never cut short: a shortened path could
   // name another file. No managed file is touched.
   if (!PrepareManagedPaths()) {
-    FinishRun(PENDING_ALL);
+    FinishRun(PENDING_BOTH);
     return g_run.runStatus;
   }
   if (!IsFilePresent(g_run.paths.stagedExe)) {
-    FinishCourse(PENDING_ALL);
+    FinishCourse(PENDING_BOTH);
     return g_run.runStatus;
   }
 
@@ -130,14 +126,14 @@ RunStatus RunUpgrade(void) {
     return g_run.runStatus;
   }
   if (verdict < 0 && !unfinished) {
-    ScheduleOnRestart(PENDING_ALL);
-    FinishRun(PENDING_ALL);
+    ScheduleOnRestart(PENDING_BOTH);
+    FinishRun(PENDING_BOTH);
     return RUN_RESTART_NEEDED;
   }
 
   g_run.runStatus = RUN_REPLACED;
   if (!NotifyRunningCopies()) {
-    FinishRun(PENDING_ALL);
+    FinishRun(PENDING_BOTH);
     return RUN_SCAN_FAILED;
   }
   // Copies that answered the notice are given a moment to end before their

@@ -18,7 +18,7 @@ class Facts(unittest.TestCase):
     def test_read_from_the_sources(self):
         self.assertEqual(sorted(facts.MANAGED.values()),
                          ["halundll.dl$", "halundll.dll", "halunexe.ex$", "halunexe.exe"])
-        self.assertEqual(facts.MARKER_KEY, "HKLM\\" + facts.STRINGS[21])
+        self.assertEqual(facts.MARKER_KEY, "HKLM\\" + facts.TEXTS["TEXT_MARKER_KEY"])
         self.assertEqual((facts.TEXTS["TEXT_RESTART_ARGUMENT"], facts.STUB_WINDOW_CLASS), (" /init", "HALUNSHOW_STUB"))
         header = facts.header()
         for name in ("INSTALLED_EXE_NAME", "STUB_WINDOW_CLASS", "TEXT_MARKER_KEY", "NOTICE_MESSAGE",

@@ -28,11 +28,9 @@ import unittest
 
 ROOT = None
 # Set by main(): the modules under test, and facts.read (a file of the tree, by its relative path).
-run_e2e = facts = test_msi_example = test_batch_example = test_nsis_example = read = None
+run_e2e = facts = scripts_guide = test_msi_example = test_batch_example = test_nsis_example = read = None
 
 GUIDE = "docs/integration.md"
-# The enum headers whose constants the guide quotes.
-CONSTANT_HEADERS = ["src/base/state.h", "src/notice/notice.h", "src/replace/replace.h"]
 # How the guide tells a setup to treat a status.
 TREAT_AS = ("success", "success, restart required", "failed")
 # The same verdicts as the custom action names them, and what msiexec then
@@ -79,6 +77,12 @@ LEAVES_WORDS = {
     "started": {"yes", "no"}, "marker": {"written", "not written"}}
 # The columns of the table of what each run leaves, as leaves.json names them.
 LEAVES_COLUMNS = ["status", "run"] + list(LEAVES_WORDS)
+
+
+def guide():
+    """The guide as it reads, its marks of the numbers taken from the code
+    (scripts/guide.py) left out."""
+    return re.sub(r"<!--n:[^>]*-->|<!--/n-->", "", read(GUIDE))
 
 
 def section(text, heading):
@@ -156,23 +160,8 @@ def exceptions(cell):
 
 
 def tool_statuses():
-    """{value: name} of the RUN_ constants in state.h."""
-    found = re.findall(r"\b(RUN_[A-Z_]+)\s*=\s*(-?\d+)", read("src/base/state.h"))
-    return {int(value): name for name, value in found}
-
-
-def tool_constants():
-    """{name: value} of the enum constants of CONSTANT_HEADERS that evaluate
-    to integers from literals and the constants before them."""
-    values = {}
-    for header in CONSTANT_HEADERS:
-        for body in re.findall(r"\benum\s*\{([^}]*)\}", read(header)):
-            for name, expression in re.findall(r"\b([A-Z][A-Z0-9_]*)\s*=\s*([^,]+)", body):
-                try:
-                    values[name] = int(eval(expression, {"__builtins__": {}}, dict(values)))
-                except (NameError, SyntaxError):
-                    pass
-    return values
+    """{value: name} of the statuses of src/base/statuses.inc."""
+    return {row["code"]: row["name"] for row in facts.STATUSES}
 
 
 def leaves_table():
@@ -198,19 +187,18 @@ def fixture_versions():
 
 
 def custom_action_rows():
-    """{status: verdict} of the custom action's status rows, and the verdict
+    """{status: verdict} of the custom action, from the status table's
+    "treat" column (src/msica/verdict.cpp is made from it), and the verdict
     on a 4 where nothing is scheduled."""
-    source = read(MSICA)
     statuses = {name: value for value, name in tool_statuses().items()}
-    table = re.search(r"STATUS_ROWS\[\] = \{(.*?)\n\};", source, re.DOTALL).group(1)
-    rows = {statuses[name]: verdict for name, verdict in re.findall(r"\{(RUN_\w+), (VERDICT_\w+),", table)}
-    unscheduled = re.search(r"UNSCHEDULED_ROW = \{\s*(RUN_\w+), (VERDICT_\w+),", source)
+    rows = {row["code"]: MSI_VERDICTS[row["treat"]][0] for row in facts.STATUSES}
+    unscheduled = re.search(r"UNSCHEDULED_ROW = \{\s*(RUN_\w+), (VERDICT_\w+),", read(MSICA))
     return rows, (statuses[unscheduled.group(1)], unscheduled.group(2))
 
 
 def msi_recipe():
     """The guide's Windows Installer recipe."""
-    return section(read(GUIDE), "## Examples").split("### Windows Installer\n", 1)[1].split("\n### ", 1)[0]
+    return section(guide(), "## Examples").split("### Windows Installer\n", 1)[1].split("\n### ", 1)[0]
 
 
 def bold_verdict(cell):
@@ -223,13 +211,16 @@ def bold_verdict(cell):
 
 class StatusTables(unittest.TestCase):
     def test_exit_status_table_lists_every_status_once(self):
-        rows = table_rows(section(read(GUIDE), "## Exit statuses"))
+        rows = table_rows(section(guide(), "## Exit statuses"))
         values = [int(row[0]) for row in rows]
         self.assertEqual(sorted(values), sorted(tool_statuses()),
-                         "statuses in the guide's table %r, in state.h %r" % (values, tool_statuses()))
+                         "statuses in the guide's table %r, in statuses.inc %r" % (values, tool_statuses()))
+        # The README's list: each course with its "(exit N)".
+        listed = [int(value) for value in re.findall(r"\(exit (-?\d+)\)", read("README.md"))]
+        self.assertEqual(sorted(listed), sorted(tool_statuses()), "statuses in the README's list")
 
     def test_treat_as_agrees_with_the_examples(self):
-        rows = table_rows(section(read(GUIDE), "## Exit statuses"))
+        rows = table_rows(section(guide(), "## Exit statuses"))
         for example, rules in EXAMPLES.items():
             targets, labelled = dict(branches(example)), blocks(example)
             run = re.search(rules["run"], read(example), re.MULTILINE)
@@ -259,8 +250,7 @@ class StatusTables(unittest.TestCase):
 
     def test_custom_action_maps_as_the_guide_says(self):
         rows, (unscheduled_status, unscheduled) = custom_action_rows()
-        self.assertEqual(sorted(rows), sorted(tool_statuses()), "statuses of the custom action's rows")
-        statuses = table_rows(section(read(GUIDE), "## Exit statuses"))
+        statuses = table_rows(section(guide(), "## Exit statuses"))
         for row in statuses:
             with self.subTest(status=row[0]):
                 self.assertEqual(rows[int(row[0])], MSI_VERDICTS[bold_verdict(row[2])][0],
@@ -323,7 +313,7 @@ class StatusTables(unittest.TestCase):
                     self.assertEqual(text in kind, conditions[condition] == text, kind)
 
     def test_leaves_table_is_the_data_file(self):
-        given = table_lines(section(read(GUIDE), "## What each run leaves"))
+        given = table_lines(section(guide(), "## What each run leaves"))
         wanted = leaves_table()
         for at, (line, want) in enumerate(zip(given + [None] * len(wanted), wanted + [None] * len(given))):
             self.assertEqual(line, want, "line %d of the table differs from tests/guide/leaves.json" % at)
@@ -334,13 +324,12 @@ class StatusTables(unittest.TestCase):
             with self.subTest(run=row["run"]):
                 self.assertEqual(("shown_by" in row) + ("not_tried" in row), 1, "shown_by or not_tried")
                 self.assertTrue(row.get("shown_by") or row["not_tried"].startswith(NOT_TRIED))
-                self.assertIn(row["status"], tool_statuses(), "status not in state.h")
+                self.assertIn(row["status"], tool_statuses(), "status not in statuses.inc")
                 for column, words in LEAVES_WORDS.items():
                     self.assertIn(row[column], words, "column %s" % column)
-                # Only the courses that put both files in place start the executable.
-                self.assertEqual(row["started"] == "yes",
-                                 row["status"] in (1, 3), "started %r with status %d"
-                                 % (row["started"], row["status"]))
+                # Only the courses whose status starts the executable do.
+                self.assertEqual(row["started"] == "yes", facts.STATUS[row["status"]]["starts"],
+                                 "started %r with status %d" % (row["started"], row["status"]))
                 unknown = [name for name in row.get("shown_by", []) if name not in run_e2e.SCENARIOS]
                 self.assertEqual(unknown, [], "scenarios that run_e2e.py does not have")
                 named += row.get("shown_by", [])
@@ -349,7 +338,7 @@ class StatusTables(unittest.TestCase):
         # Every status is shown by a scenario.
         shown = {row["status"] for row in run_e2e.ROWS if row.get("shown_by")}
         self.assertEqual(sorted(set(tool_statuses()) - shown), [],
-                         "statuses of state.h that no row shows by a scenario; shown: %r" % sorted(shown))
+                         "statuses that no row shows by a scenario; shown: %r" % sorted(shown))
 
     def test_scenarios_and_simulator_tests_the_guide_names_exist(self):
         sources = "".join(read(os.path.join("tests", name)) for name in
@@ -364,15 +353,15 @@ class StatusTables(unittest.TestCase):
                                         (r"`(\w+Test\.\w+)`", simulator_tests, "tests/*.cpp"),
                                         (r"`(\w+Example\.\w+)`", example_tests, "tests/guide/test_*_example.py")):
             with self.subTest(where=where):
-                named = set(re.findall(pattern, read(GUIDE)))
+                named = set(re.findall(pattern, guide()))
                 self.assertTrue(named, "the guide names none")
                 self.assertEqual(sorted(named - defined), [], "named in the guide, not in %s" % where)
 
 
 class NumbersAndNames(unittest.TestCase):
     def test_timing_bounds_are_the_constants(self):
-        text = section(read(GUIDE), "## How long a run takes")
-        constants = tool_constants()
+        text = section(guide(), "## How long a run takes")
+        constants = facts.CONSTANTS
         rows = table_rows(text)
         self.assertGreaterEqual(len(rows), 3, "rows of the timing table: %r" % rows)
         for step, bound, named in rows:
@@ -385,72 +374,41 @@ class NumbersAndNames(unittest.TestCase):
                           for name in names]
                 given = [int(number) for number in re.findall(r"\d+", bound)]
                 self.assertEqual(given, wanted, "bound %r for %r" % (bound, names))
-        # The longest run with one running copy, as the text adds it up.
-        longest = (constants["NOTICE_TIMEOUT_MS"] + constants["NOTICE_WAIT_MS"]
-                   + constants["LIBRARY_DELETE_ATTEMPTS"] * constants["LIBRARY_DELETE_PAUSE_MS"]) // 1000
-        self.assertIn("with one running copy, at most %d s" % longest, " ".join(text.split()))
 
-    def test_numbers_in_the_prose_are_the_constants(self):
-        # Rows: how the guide states a number, what it is in the constants.
-        # Each form must occur, and every occurrence must agree.
-        c = tool_constants()
-        library_seconds = c["LIBRARY_DELETE_ATTEMPTS"] * c["LIBRARY_DELETE_PAUSE_MS"] // 1000
-        rows = [(r"tried (\w+) times", c["LIBRARY_DELETE_ATTEMPTS"]),
-                (r"up to (\w+) times", c["LIBRARY_DELETE_ATTEMPTS"]),
-                (r"(?<![\w'])(\w+) attempts", c["LIBRARY_DELETE_ATTEMPTS"]),
-                (r"(\d+) s apart", c["LIBRARY_DELETE_PAUSE_MS"] // 1000),
-                (r"(\d+) s pause", c["LIBRARY_DELETE_PAUSE_MS"] // 1000),
-                (r"about (\d+) s more", library_seconds),
-                (r"up to (\d+) s\)", library_seconds),
-                (r"library's (\d+) s", library_seconds),
-                (r"plus \d+ s, plus (\d+) s", library_seconds),
-                (r"plus (\d+) s, plus", c["NOTICE_WAIT_MS"] // 1000),
-                (r"(\d+) s for each running copy", c["NOTICE_TIMEOUT_MS"] // 1000),
-                (r"first ([\d,]+) processes", c["PROCESS_ID_CAPACITY"])]
-        words = {word: n for n, word in enumerate("zero one two three four five six seven eight nine ten".split())}
-        prose = " ".join(read(GUIDE).split())
-        # Any number followed by the name of the constant it is.
-        named = re.findall(r"(\d+) s \(`([A-Z_]+_MS)`", prose)
-        self.assertTrue(named, "the guide names no constant after its value")
-        for value, name in named:
-            with self.subTest(constant=name):
-                self.assertEqual(int(value), c[name] // 1000, "%s s (`%s`)" % (value, name))
-        for pattern, wanted in rows:
-            with self.subTest(form=pattern):
-                found = re.findall(pattern, prose)
-                self.assertTrue(found, "the guide never says %r" % pattern)
-                given = [words.get(text, None) if text.isalpha() else int(text.replace(",", ""))
-                         for text in found]
-                self.assertEqual(given, [wanted] * len(found), "%r: %r" % (pattern, found))
-
-    def test_longest_system_directory_is_the_constant(self):
-        limit = tool_constants()["SYSTEM_DIR_MAX_LENGTH"]
-        mentioned = {int(n) for n in re.findall(r"longer than (\d+) characters", read(GUIDE))}
-        self.assertEqual(mentioned, {limit})
+    def test_numbers_are_the_constants(self):
+        # Every number the guide takes from the code is a span scripts/guide.py fills.
+        _, changed = scripts_guide.filled(read(GUIDE))
+        self.assertEqual(changed, [], "run scripts/guide.py: (span, the guide, the constants)")
+        # One more attempt changes every span that quotes the attempts, and only those.
+        constants = dict(facts.CONSTANTS, LIBRARY_DELETE_ATTEMPTS=facts.CONSTANTS["LIBRARY_DELETE_ATTEMPTS"] + 1)
+        _, changed = scripts_guide.filled(read(GUIDE), constants)
+        quoting = re.findall(r"<!--n:([^>]*LIBRARY_DELETE_ATTEMPTS[^>]*)-->", read(GUIDE))
+        self.assertGreaterEqual(len(quoting), 5, "spans quoting the attempts")
+        self.assertEqual([expression for expression, _, _ in changed], quoting)
 
     def test_registry_names_and_texts_are_the_string_table(self):
-        guide, strings = read(GUIDE), facts.STRINGS
-        # Rows: string-table number, how the guide must show it.
-        rows = [(21, "`HKEY_LOCAL_MACHINE\\%s`"), (22, "`%s`"), (23, "`%s`"), (24, "`%s`"),
-                (30, "` %s`"), (20, "below %s")]
-        for number, form in rows:
-            with self.subTest(number=number):
-                self.assertIn(form % strings[number].strip(), guide)
+        text = guide()
+        # Rows: the text's name in the string table, how the guide must show it.
+        rows = [("MARKER_KEY", "`HKEY_LOCAL_MACHINE\\%s`"), ("MARKER_VALUE", "`%s`"), ("MARKER_COMPLETE", "`%s`"),
+                ("MARKER_START", "`%s`"), ("RESTART_ARGUMENT", "` %s`"), ("MINIMUM_VERSION", "below %s")]
+        for name, form in rows:
+            with self.subTest(name=name):
+                self.assertIn(form % facts.TEXTS["TEXT_" + name].strip(), text)
 
     def test_documented_results_are_the_guides(self):
         # The results the Wine tests expect, stated apart from the tool's
         # string table (lab/facts.py DOCUMENTED), as the guide shows them.
-        documented, guide = facts.DOCUMENTED, " ".join(read(GUIDE).split())
+        documented, text = facts.DOCUMENTED, " ".join(guide().split())
         line = documented["rename_line"].format(dir="C:\\WINDOWS\\SYSTEM", installed=facts.MANAGED["installed_lib"],
                                                 staged=facts.MANAGED["staged_lib"])
         moves = facts.moves("c:\\windows\\system32", "lib")
         for shown in ("`%s`" % documented["complete"], "`%s`" % documented["relaunch_argument"],
                       "`%s`" % documented["rename_section"].strip(), "`%s`" % line.strip(),
                       "`%s` and `%s`" % tuple(moves)):
-            self.assertIn(shown, guide)
+            self.assertIn(shown, text)
 
     def test_version_examples_are_rows_of_the_version_gate(self):
-        text = section(read(GUIDE), "## Requirements on the staged files")
+        text = section(guide(), "## Requirements on the staged files")
         rows = table_rows(text)
         self.assertGreaterEqual(len(rows), 5, "rows of the version table: %r" % rows)
         variants = fixture_versions()
@@ -489,7 +447,7 @@ class Examples(unittest.TestCase):
         # Rows: the language of the block, the file it shows.
         for language, example in (("nsis", "docs/examples/halunupd.nsi"), ("xml", "docs/examples/halunupd.wxs")):
             with self.subTest(example=example):
-                blocks = re.findall(r"^```%s\n(.*?)^```$" % language, read(GUIDE), re.MULTILINE | re.DOTALL)
+                blocks = re.findall(r"^```%s\n(.*?)^```$" % language, guide(), re.MULTILINE | re.DOTALL)
                 self.assertEqual(len(blocks), 1, "%s blocks in the guide: %d" % (language, len(blocks)))
                 script = read(example)
                 if blocks[0] != script:
@@ -518,5 +476,7 @@ if __name__ == "__main__":
     import test_msi_example  # noqa: E402
     import test_batch_example  # noqa: E402
     import test_nsis_example  # noqa: E402
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    import guide as scripts_guide  # noqa: E402
     read = facts.read
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:])

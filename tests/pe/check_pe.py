@@ -4,7 +4,7 @@ the PE files.
 
   check_pe.py facts EXE [--objdump OBJDUMP]   headers, imports, size budget
   check_pe.py dll DLL [--objdump OBJDUMP]     the custom action DLL: the same, and its exports
-  check_pe.py strings EXE STRINGS_INC         the string table, byte for byte
+  check_pe.py strings EXE STRINGS_INC         the string table, byte for byte as the source has it
   check_pe.py manifest EXE                    the embedded application manifest
 
 Each prints what it found and exits 1 with the differences when a check fails.
@@ -17,8 +17,10 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e")]
 import peimage  # noqa: E402
+from lab import facts  # noqa: E402
 
 # What the tool may import, by DLL: the operations it calls directly. The
 # version functions (version.dll), the process functions (psapi.dll) and the
@@ -71,22 +73,6 @@ C_RUNTIME = re.compile(r"^(msvcr.*|msvcp.*|ucrtbase.*|api-ms-win-crt-.*|vcruntim
 
 LANGUAGE_EN_US = 1033
 IMAGE_SCN_MEM_WRITE = 0x80000000
-
-# The string table as the tool must carry it: an independent copy of the texts,
-# written as the bytes they stand for (single backslashes, CR LF, the leading
-# space of the restart argument).
-EXPECTED_STRINGS = {
-    1: b"[Rename]\x0d\x0a",
-    2: b"%s" + b"\x5c" + b"halundll.dll = %s" + b"\x5c" + b"halundll.dl$\x0d\x0a",
-    4: b"%s" + b"\x5c" + b"halunexe.exe = %s" + b"\x5c" + b"halunexe.ex$\x0d\x0a",
-    5: b"%s" + b"\x5c" + b"wininit.ini",
-    20: b"4.42",
-    21: b"Software" + b"\x5c" + b"Morvane of Brastow" + b"\x5c" + b"Morvane Lumetra 4.5",
-    22: b"Vastel",
-    23: b"Complete",
-    24: b"start",
-    30: b"\x20/init",
-}
 
 MANIFEST_ID = 1
 EXPECTED_SUPPORTED_OS = {
@@ -201,55 +187,13 @@ def check_facts(exe, objdump, kind="exe"):
 
 # --- strings ---------------------------------------------------------------
 
-C_ESCAPES = {"\\": 0x5C, '"': 0x22, "'": 0x27, "?": 0x3F, "a": 7, "b": 8, "f": 12,
-             "n": 10, "r": 13, "t": 9, "v": 11}
-
-
-def c_literal_bytes(body):
-    """The bytes a C string literal's body (between the quotes) stands for."""
-    def escape(match):
-        e = match.group(1)
-        if not e:
-            raise ValueError("literal ends in a lone backslash: %r" % body)
-        if e in C_ESCAPES:
-            return chr(C_ESCAPES[e])
-        if re.fullmatch(r"x[0-9a-fA-F]+", e):
-            return chr(int(e[1:], 16) & 0xFF)
-        if re.fullmatch(r"[0-7]{1,3}", e):
-            return chr(int(e, 8) & 0xFF)
-        raise ValueError("unknown escape \\%s in %r" % (e, body))
-    # An escape: \x and all the hex digits after it, up to three octal digits, or one character.
-    return re.sub(r"\\(x[0-9a-fA-F]+|[0-7]{1,3}|.|$)", escape, body).encode("latin-1")
-
-
-def parse_strings_inc(text):
-    """{number: bytes} from the HALUNUPD_TEXT(number, "literal" ...) entries."""
-    text = re.sub(r"/\*.*?\*/", " ", text, flags=re.DOTALL)
-    text = re.sub(r"//[^\n]*", " ", text)
-    entries = {}
-    for match in re.finditer(r"HALUNUPD_TEXT\s*\(\s*(\d+)\s*,((?:\s*\"(?:[^\"\\\n]|\\.)*\")+)\s*\)", text):
-        number = int(match.group(1))
-        if number in entries:
-            raise ValueError("number %d appears twice" % number)
-        literals = re.findall(r"\"((?:[^\"\\\n]|\\.)*)\"", match.group(2))
-        entries[number] = b"".join(c_literal_bytes(part) for part in literals)
-    mentions = len(re.findall(r"HALUNUPD_TEXT\s*\(", text))
-    if mentions != len(entries):
-        raise ValueError("%d HALUNUPD_TEXT entries, of which only %d could be read" % (mentions, len(entries)))
-    return entries
-
-
-def compare_tables(report, where, actual, encode):
-    """Compares `actual` ({number: bytes}) with the expected texts, each put
-    through `encode` first."""
-    for number in sorted(set(EXPECTED_STRINGS) | set(actual)):
-        want, got = EXPECTED_STRINGS.get(number), actual.get(number)
-        if want is None:
-            report.check(False, "%s: unexpected text %d = %r" % (where, number, got))
-        elif got is None:
-            report.check(False, "%s: text %d missing, expected %r" % (where, number, encode(want)))
-        else:
-            report.check(got == encode(want), "%s: text %d is %r, expected %r" % (where, number, got, encode(want)))
+def compare_tables(report, pe, actual, source, wanted):
+    """Compares the texts of the PE file `pe` with those of the table's
+    source `source` ({number: text} both), text by text."""
+    for number in sorted(set(wanted) | set(actual)):
+        want, got = wanted.get(number), actual.get(number)
+        report.check(got == want, "text %d: %s has %s, %s has %s" % (
+            number, pe, "none" if got is None else repr(got), source, "none" if want is None else repr(want)))
 
 
 def check_strings(exe, strings_inc):
@@ -260,18 +204,24 @@ def check_strings(exe, strings_inc):
     report.check(languages == [LANGUAGE_EN_US], "string table languages %s, expected only %d"
                  % (languages, LANGUAGE_EN_US))
     from_pe = peimage.string_table(resources, LANGUAGE_EN_US)
-    for number, utf16 in sorted(from_pe.items()):
-        print("  %2d: %r" % (number, utf16.decode("utf-16-le", errors="replace")))
-    # The resource holds UTF-16: each expected byte becomes one 16-bit unit.
-    compare_tables(report, "halunupd.exe", from_pe, lambda text: text.decode("latin-1").encode("utf-16-le"))
-
+    # The resource holds UTF-16, one 16-bit unit for each byte of the source's texts.
+    from_pe = {number: utf16.decode("utf-16-le", errors="replace") for number, utf16 in from_pe.items()}
+    for number, text in sorted(from_pe.items()):
+        print("  %2d: %r" % (number, text))
     with open(strings_inc, encoding="latin-1") as f:
         try:
-            from_source = parse_strings_inc(f.read())
+            from_source = {number: text.decode("latin-1") for number, text in facts.string_table(f.read()).items()}
         except ValueError as error:
             from_source = {}
             report.check(False, "%s: %s" % (strings_inc, error))
-    compare_tables(report, os.path.basename(strings_inc), from_source, lambda text: text)
+    compare_tables(report, os.path.basename(exe), from_pe, os.path.basename(strings_inc), from_source)
+    # The texts the guide documents, as the tests state them apart from the table.
+    for name, documented in (("TEXT_MARKER_COMPLETE", facts.DOCUMENTED["complete"]),
+                             ("TEXT_RESTART_ARGUMENT", facts.DOCUMENTED["relaunch_argument"]),
+                             ("TEXT_RENAME_SECTION", facts.DOCUMENTED["rename_section"])):
+        number = facts.TEXT_ROWS[name][0]
+        report.check(from_pe.get(number) == documented, "text %d (%s): %s has %r, the guide documents %r"
+                     % (number, name, os.path.basename(exe), from_pe.get(number), documented))
     return report.finish("string table")
 
 

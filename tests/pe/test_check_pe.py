@@ -18,6 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_pe  # noqa: E402
+from check_pe import facts  # noqa: E402
 import peimage  # noqa: E402
 
 EXE = None
@@ -118,15 +119,16 @@ class DamagedCopies(unittest.TestCase):
              ["functions outside the allow-list: SendMessageTimeoutW"]),
             ("version_dll_import", "facts", swap(b"USER32.dll\0", b"VERSION.dl\0"), ["imports from VERSION.DL"]),
             ("c_runtime_import", "facts", swap(b"USER32.dll\0", b"msvcrt.dll\0"), ["imports the C runtime MSVCRT.DLL"]),
-            ("changed_text_in_pe", "strings", swap(utf16("4.42"), utf16("4.43")), ["halunupd.exe: text 20 is"]),
+            ("changed_text_in_pe", "strings", swap(utf16("4.42"), utf16("4.43")), ["text 20: halunupd.exe has '4.43'"]),
             ("lost_carriage_return_in_pe", "strings", swap(utf16("[Rename]\r\n"), utf16("[Rename] \n")),
-             ["halunupd.exe: text 1 is"]),
-            ("renumbered_text_in_pe", "strings", renumbered_text, ["text 30 missing", "unexpected text 31"]),
+             ["text 1: halunupd.exe has '[Rename] \\n'"]),
+            ("renumbered_text_in_pe", "strings", renumbered_text,
+             ["text 30: halunupd.exe has none", "text 31: halunupd.exe has ' /init', strings.inc has none"]),
             ("doubled_backslash_in_source", "source", swap(rb'"%s\\wininit.ini"', rb'"%s\\\\wininit.ini"'),
-             ["strings.inc: text 5 is b'%s\\\\\\\\wininit.ini'"]),
-            ("missing_entry_in_source", "source", swap(b'HALUNUPD_TEXT(24, "start")\n', b""),
-             ["strings.inc: text 24 missing"]),
-            ("unreadable_entry_in_source", "source", swap(b'HALUNUPD_TEXT(22, "Vastel")', b"HALUNUPD_TEXT(22, VASTEL)"),
+             ["strings.inc has '%s\\\\\\\\wininit.ini'"]),
+            ("missing_entry_in_source", "source", swap(b'HALUNUPD_TEXT(TEXT_MARKER_START, 24, "start")\n', b""),
+             ["text 24: halunupd.exe has 'start', strings.inc has none"]),
+            ("unreadable_entry_in_source", "source", swap(b'22, "Vastel")', b"22, VASTEL)"),
              ["only 9 could be read"]),
             ("other_execution_level", "manifest", swap(b'"asInvoker"', b'"highestAv"'),
              ["level 'highestAv', expected 'asInvoker'"]),
@@ -165,16 +167,16 @@ class CLiterals(unittest.TestCase):
             (r"x$ /", b"x$ /"),
         ]
         for body, expected in cases:
-            self.assertEqual(check_pe.c_literal_bytes(body), expected, "literal %r" % body)
+            self.assertEqual(facts.c_literal_bytes(body), expected, "literal %r" % body)
 
     def test_adjacent_literals_join_and_comments_are_skipped(self):
-        source = '/* HALUNUPD_TEXT(9, "no") */\nHALUNUPD_TEXT(3, "ab" "c\\\\")  // HALUNUPD_TEXT(8, "no")\n'
-        self.assertEqual(check_pe.parse_strings_inc(source), {3: b"abc\x5c"})
+        source = '/* HALUNUPD_TEXT(N, 9, "no") */\nHALUNUPD_TEXT(T, 3, "ab" "c\\\\")  // HALUNUPD_TEXT(N, 8, "no")\n'
+        self.assertEqual(facts.string_table(source), {3: b"abc\x5c"})
 
     def test_refused(self):
         # Rows: the reader, its input, what the refusal names.
-        rows = [(check_pe.c_literal_bytes, r"a\qb", "unknown escape"),
-                (check_pe.parse_strings_inc, 'HALUNUPD_TEXT(3, "a")\nHALUNUPD_TEXT(3, "b")\n',
+        rows = [(facts.c_literal_bytes, r"a\qb", "unknown escape"),
+                (facts.string_table, 'HALUNUPD_TEXT(A, 3, "a")\nHALUNUPD_TEXT(B, 3, "b")\n',
                  "number 3 appears twice")]
         for reader, given, needle in rows:
             with self.subTest(given=given):

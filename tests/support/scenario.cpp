@@ -1,11 +1,13 @@
 #include "support/scenario.h"
 
+#include "base/text.h"
 #include "files/files.h"
 
 namespace testing_support {
 
-const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
-const char kMarkerValue[] = "Vastel";
+// As the string table holds them (tests/strings_test.cpp checks the table).
+const std::string kMarkerKey = sim::StringTable().at(TEXT_MARKER_KEY);
+const std::string kMarkerValue = sim::StringTable().at(TEXT_MARKER_VALUE);
 
 std::vector<const Family *> AllFamilies() {
   return std::vector<const Family *>(std::begin(kFamilies), std::end(kFamilies));

@@ -17,8 +17,8 @@
 
 namespace testing_support {
 
-extern const char kMarkerKey[];    // the completion marker's key under HKLM
-extern const char kMarkerValue[];  // its value name
+extern const std::string kMarkerKey;    // the completion marker's key under HKLM
+extern const std::string kMarkerValue;  // its value name
 
 class SimTest : public ::testing::Test {
  protected:
@@ -64,7 +64,7 @@ class SimTest : public ::testing::Test {
     MachineState expected = Snapshot();
     EXPECT_EQ(status, RunUpgrade());
     if (marks) expected.marker = kComplete;
-    if (status == RUN_FRESH_INSTALL || status == RUN_REPLACED) {
+    if (StartsResident(status)) {
       expected.InPlace(expected.stagedExe.has_value(), expected.stagedDll.has_value());
       const bool asLocalSystem = sim::M().caller == sim::kLocalSystem &&
                                  sim::M().version.platformId == VER_PLATFORM_WIN32_NT;

@@ -2,12 +2,13 @@
 
 #include <tuple>
 
+#include "base/text.h"
 #include "notice/notice.h"
 #include "support/scenario.h"
 
 namespace testing_support {
 
-const std::string kComplete("Complete\0", 9);
+const std::string kComplete = sim::StringTable().at(TEXT_MARKER_COMPLETE) + '\0';
 
 namespace {
 
@@ -130,7 +131,7 @@ void RestartAndExpect(bool replaced) {
 }
 
 std::string ResidentCommandLine() {
-  return sim::Fold(sim::M().systemDir + "\\halunexe.exe") + " /init";
+  return sim::Fold(sim::M().systemDir + "\\halunexe.exe") + sim::StringTable().at(TEXT_RESTART_ARGUMENT);
 }
 
 }  // namespace testing_support

@@ -51,7 +51,7 @@ std::string BaseNameOf(const std::string &path) {
 
 const std::map<UINT, std::string> &StringTable() {
   static const std::map<UINT, std::string> table = {
-#define HALUNUPD_TEXT(number, text) {number, text},
+#define HALUNUPD_TEXT(name, number, text) {number, text},
 #include "../../resources/strings.inc"
 #undef HALUNUPD_TEXT
   };

@@ -233,12 +233,6 @@ const CustomAction &ActionNamed(const Package &package, const std::string &id) {
   Fatal("no custom action " + id);
 }
 
-std::string Fold(std::string text) {
-  for (char &c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 class PassRun {
  public:
   PassRun(const Package &package, const Dll &dll, const Pass &pass)

@@ -1,6 +1,8 @@
-"""The facts the Wine tests share, each read from the one place that states it:
-the tool's sources (string table, managed names, notice window and message,
-version query) and the table of Windows families, tests/families.json.
+"""The facts the tests share, each read from the one place that states it: the
+tool's sources (string table, exit statuses, the constants the guide quotes,
+managed names, notice window and message, version query) and the table of
+Windows families, tests/families.json. The one reader of the tool's tables
+(strings.inc, statuses.inc) on the Python side.
 
     python3 tests/e2e/lab/facts.py OUT.h   writes them as a C header for the
                                            fixtures (built with them)
@@ -19,22 +21,97 @@ def read(relative):
         return f.read()
 
 
-def _literal(c_text):
-    return c_text.encode("latin-1").decode("unicode_escape")
+C_ESCAPES = {"\\": 0x5C, '"': 0x22, "'": 0x27, "?": 0x3F, "a": 7, "b": 8, "f": 12,
+             "n": 10, "r": 13, "t": 9, "v": 11}
 
 
-# C string literals, as the sources spell them: {name: literal}.
-_numbers = dict(re.findall(r"\bTEXT_([A-Z_]+) = (\d+)", read("src/base/text.h")))
-_table = dict(re.findall(r'HALUNUPD_TEXT\((\d+),\s*"((?:[^"\\]|\\.)*)"\)',
-                         read("src/resources/strings.inc")))
-C_LITERALS = {"TEXT_" + name: _table[number] for name, number in _numbers.items()}
+def c_literal_bytes(body):
+    """The bytes a C string literal's body (between the quotes) stands for."""
+    def escape(match):
+        e = match.group(1)
+        if not e:
+            raise ValueError("literal ends in a lone backslash: %r" % body)
+        if e in C_ESCAPES:
+            return chr(C_ESCAPES[e])
+        if re.fullmatch(r"x[0-9a-fA-F]+", e):
+            return chr(int(e[1:], 16) & 0xFF)
+        if re.fullmatch(r"[0-7]{1,3}", e):
+            return chr(int(e, 8) & 0xFF)
+        raise ValueError("unknown escape \\%s in %r" % (e, body))
+    # An escape: \x and all the hex digits after it, up to three octal digits, or one character.
+    return re.sub(r"\\(x[0-9a-fA-F]+|[0-7]{1,3}|.|$)", escape, body).encode("latin-1")
+
+
+def c_literal(data):
+    """`data` (bytes) as a C string literal, every byte outside plain text in octal."""
+    return '"%s"' % "".join("\\" + chr(b) if chr(b) in '"\\' else chr(b) if 32 <= b < 127 else "\\%03o" % b
+                            for b in data)
+
+
+_LITERAL = r'"(?:[^"\\\n]|\\.)*"'
+# The kinds of field of a table's row: a name, a number, string literals
+# (joined when they follow one another).
+_FIELDS = {"w": r"[A-Za-z_]\w*", "n": r"-?\d+", "s": r"(?:\s*%s)+" % _LITERAL}
+
+
+def rows(text, macro, kinds):
+    """The rows of the X-macro table `text`, each `macro(field, ...)` with a
+    field of each of `kinds` ("w", "n", "s" of _FIELDS): a name as it is, a
+    number as an int, string literals as their bytes. A row that cannot be
+    read so is an error."""
+    text = re.sub(r"//[^\n]*", " ", re.sub(r"/\*.*?\*/", " ", text, flags=re.DOTALL))
+    pattern = r"\b%s\s*\(%s\)" % (macro, ",".join(r"\s*(%s)\s*" % _FIELDS[kind] for kind in kinds))
+    found = [[int(field) if kind == "n" else field if kind == "w" else
+              b"".join(c_literal_bytes(part[1:-1]) for part in re.findall(_LITERAL, field))
+              for kind, field in zip(kinds, match.groups())] for match in re.finditer(pattern, text)]
+    mentions = len(re.findall(r"\b%s\s*\(" % macro, text))
+    if mentions != len(found):
+        raise ValueError("%d %s rows, of which only %d could be read" % (mentions, macro, len(found)))
+    return found
+
+
+def string_table(text):
+    """{number: bytes} of the string table's source `text` (strings.inc)."""
+    table = {}
+    for name, number, data in rows(text, "HALUNUPD_TEXT", "wns"):
+        if number in table:
+            raise ValueError("number %d appears twice" % number)
+        table[number] = data
+    return table
+
+
+# The string table: {name: (number, bytes)}.
+TEXT_ROWS = {name: (number, data) for name, number, data in
+             rows(read("src/resources/strings.inc"), "HALUNUPD_TEXT", "wns")}
+# C string literals of the other names the Wine side shares, as the sources spell them: {name: bytes}.
+_LITERALS = {name: data for name, (number, data) in TEXT_ROWS.items()}
 for _file, _names in (("src/files/paths.cpp", r"\w+_NAME"), ("src/files/version.cpp", "FILE_VERSION_QUERY"),
                       ("src/notice/notice.cpp", "STUB_WINDOW_CLASS")):
-    C_LITERALS.update(re.findall(r'const CHAR (%s)\[\] = "((?:[^"\\]|\\.)*)";' % _names, read(_file)))
+    _LITERALS.update((name, c_literal_bytes(body)) for name, body in
+                     re.findall(r'const CHAR (%s)\[\] = "((?:[^"\\]|\\.)*)";' % _names, read(_file)))
 NOTICE_MESSAGE = re.search(r"NOTICE_MESSAGE = ([^}]+?) \}", read("src/notice/notice.h")).group(1)
+TEXTS = {name: data.decode("latin-1") for name, data in _LITERALS.items()}
 
-TEXTS = {name: _literal(value) for name, value in C_LITERALS.items()}
-STRINGS = {int(number): _literal(value) for number, value in _table.items()}
+# The exit statuses (src/base/statuses.inc), in the table's order: code,
+# name, what a setup treats it as (as the guide words it), whether its
+# course starts the resident, whether it reports the pair done, its meaning.
+TREAT_AS = {"DONE": "success", "RESTART": "success, restart required", "FAILED": "failed"}
+STATUSES = [dict(code=code, name=name, treat=TREAT_AS[treat], starts=starts == "TRUE", done=done == "TRUE",
+                 meaning=meaning.decode("latin-1"))
+            for name, code, treat, starts, done, meaning in rows(read("src/base/statuses.inc"), "HALUNUPD_STATUS", "wnwwws")]
+STATUS = {row["code"]: row for row in STATUSES}
+
+# The enum constants the guide quotes, evaluated from literals and the
+# constants before them: {name: value}.
+CONSTANTS = {}
+for _header in ("src/base/state.h", "src/notice/notice.h", "src/replace/replace.h"):
+    for _body in re.findall(r"\benum\s*\{([^}]*)\}", read(_header)):
+        for _name, _expression in re.findall(r"\b([A-Z][A-Z0-9_]*)\s*=\s*([^,]+)", _body):
+            try:
+                CONSTANTS[_name] = int(eval(_expression, {"__builtins__": {}}, dict(CONSTANTS)))
+            except (NameError, SyntaxError):
+                pass
+
 # Managed files: key -> base name, as the tool names them.
 MANAGED = {key: TEXTS[name].lstrip("\\") for key, name in (
     ("installed_exe", "INSTALLED_EXE_NAME"), ("staged_exe", "STAGED_EXE_NAME"),
@@ -66,7 +143,7 @@ FAMILIES = {row[0]: dict(zip(_families["columns"], row)) for row in _families["r
 def header():
     # The sources it reads are the DEPENDS of the header in tests/e2e/fixtures/CMakeLists.txt.
     lines = ["/* Generated by tests/e2e/lab/facts.py from the tool's sources: do not edit. */"]
-    lines += ['#define FACT_%s "%s"' % item for item in sorted(C_LITERALS.items())]
+    lines += ["#define FACT_%s %s" % (name, c_literal(data)) for name, data in sorted(_LITERALS.items())]
     lines.append("#define FACT_NOTICE_MESSAGE (%s)" % NOTICE_MESSAGE)
     return "\n".join(lines) + "\n"
 
