@@ -4,6 +4,32 @@
 
 namespace testing_support {
 
+std::vector<const Family *> Families(std::initializer_list<Where> traits) {
+  std::vector<const Family *> chosen;
+  for (const Family &family : kFamilies)
+    if (HasAll(family, traits)) chosen.push_back(&family);
+  return chosen;
+}
+
+std::vector<const Family *> FamiliesWhere(bool (*keep)(const Family &)) {
+  std::vector<const Family *> chosen;
+  for (const Family &family : kFamilies)
+    if (keep(family)) chosen.push_back(&family);
+  return chosen;
+}
+
+std::vector<const Family *> OnePerBehaviour() {
+  std::vector<const Family *> chosen;
+  for (const Family &family : kFamilies) {
+    bool seen = false;
+    for (const Family *other : chosen)
+      seen = seen || (other->expected == family.expected && other->restart == family.restart &&
+                      other->shared.notice == family.shared.notice && other->is64Bit == family.is64Bit);
+    if (!seen) chosen.push_back(&family);
+  }
+  return chosen;
+}
+
 void UseFamily(const Family &family) {
   sim::Machine &m = sim::M();
   m.version.platformId = family.platformId;

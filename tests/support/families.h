@@ -1,13 +1,13 @@
-// The Windows families the tests run the tool on. What every test layer
-// knows of a family (how a restart-time replacement is written, how running
-// copies are found, whether it is 64-bit Windows) is stated once, in
-// tests/families.json, and compiled in from there; beside it stand the facts
-// only the simulator needs. A family the Wine side does not run behaves as
-// one it does.
+// The Windows families the tests run the tool on, one row each of
+// tests/families.json, compiled in from there (the Wine side reads the same
+// file). Tests pick their families by trait: every family with the traits a
+// case depends on, or the oldest one where a single representative is enough.
 #ifndef HALUNUPD_TESTS_FAMILIES_H
 #define HALUNUPD_TESTS_FAMILIES_H
 
+#include <initializer_list>
 #include <string_view>
+#include <vector>
 
 #include "base/state.h"
 #include "platform/win32.h"
@@ -17,57 +17,98 @@ namespace testing_support {
 enum class Restart { None, Wininit, DelayedMoves };
 enum class Notice { None, Snapshot, ProcessList };
 
-// A row of tests/families.json.
+// The columns every test layer knows of a family, the Wine side included.
 struct SharedFamily {
-  const char *name;
   Restart restart;
   Notice notice;
   bool is64Bit;
 };
 
-inline constexpr SharedFamily kSharedFamilies[] = {
-#include "support/families_table.inc"
-};
-
-constexpr const SharedFamily &SharedRow(std::string_view name) {
-  for (const SharedFamily &row : kSharedFamilies)
-    if (name == row.name) return row;
-  throw "a family missing from tests/families.json";  // fails to compile
-}
-
 struct Family {
-  const char *name;                // in test names; a row's own name where it has one
+  const char *name;                // in test names
   DWORD platformId, major, minor;  // as GetVersionExA reports them
   PlatformCode expected;
   bool wow64Exports;  // KERNEL32 has IsWow64Process and GetSystemWow64DirectoryA
-  const SharedFamily &shared;  // the row of tests/families.json it behaves as
+  SharedFamily shared;
   Restart restart = shared.restart;
   bool notices = shared.notice != Notice::None;
   bool is64Bit = shared.is64Bit;
 };
 
-inline constexpr Family kWin32s{"win32s", VER_PLATFORM_WIN32s, 3, 1, PLATFORM_WIN32S,
-                                false,    SharedRow("win95")};
-inline constexpr Family kWin95{"win95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, PLATFORM_WIN95,
-                               false,   SharedRow("win95")};
-inline constexpr Family kWin98{"win98", VER_PLATFORM_WIN32_WINDOWS, 4, 10, PLATFORM_WIN98ME,
-                               false,   SharedRow("win98")};
-inline constexpr Family kWinMe{"winme", VER_PLATFORM_WIN32_WINDOWS, 4, 90, PLATFORM_WIN98ME,
-                               false,   SharedRow("win98")};
-inline constexpr Family kNt4{"nt40", VER_PLATFORM_WIN32_NT, 4, 0, PLATFORM_NT4,
-                             false,  SharedRow("nt40")};
-inline constexpr Family kWin2000{"win2000", VER_PLATFORM_WIN32_NT, 5, 0, PLATFORM_NT5,
-                                 false,     SharedRow("winxp")};
-inline constexpr Family kWinXp{"winxp", VER_PLATFORM_WIN32_NT, 5, 1, PLATFORM_NT5,
-                               true,    SharedRow("winxp")};
-inline constexpr Family kWin10{"win10", VER_PLATFORM_WIN32_NT, 10, 0, PLATFORM_NT5,
-                               true,    SharedRow("win10")};
-inline constexpr Family kWin10x64{"win64", VER_PLATFORM_WIN32_NT, 10, 0, PLATFORM_NT5,
-                                  true,    SharedRow("win64")};
-
 // Every family, oldest first.
-inline constexpr const Family *kFamilies[] = {&kWin32s,  &kWin95, &kWin98, &kWinMe,   &kNt4,
-                                              &kWin2000, &kWinXp, &kWin10, &kWin10x64};
+inline constexpr Family kFamilies[] = {
+#include "support/families_table.inc"
+};
+
+constexpr const Family &Named(std::string_view name) {
+  for (const Family &family : kFamilies)
+    if (name == family.name) return family;
+  throw "a family missing from tests/families.json";  // fails to compile
+}
+
+// The families that tests about one version name.
+inline constexpr const Family &kWin98 = Named("win98");
+inline constexpr const Family &kWinMe = Named("winme");
+inline constexpr const Family &kNt4 = Named("nt40");
+inline constexpr const Family &kWin2000 = Named("win2000");
+inline constexpr const Family &kWinXp = Named("winxp");
+inline constexpr const Family &kWin10x64 = Named("win64");
+
+// What a test picks its families by.
+enum class Where {
+  NoRestart, Wininit, DelayedMoves,    // how a replacement waits for the restart
+  NoNotice, Snapshot, ProcessList,     // how running copies are found
+  Bits32, Bits64,                      // 32-bit Windows, or the tool under WOW64
+  Wow64Functions,                      // KERNEL32 has the WOW64 functions
+  Win98Me, NotWin98Me,                 // the platform code the start marker is read on
+  Nt,                                  // Windows NT: who runs the tool is asked of its token
+};
+
+constexpr bool Has(const Family &family, Where trait) {
+  switch (trait) {
+    case Where::NoRestart: return family.restart == Restart::None;
+    case Where::Wininit: return family.restart == Restart::Wininit;
+    case Where::DelayedMoves: return family.restart == Restart::DelayedMoves;
+    case Where::NoNotice: return family.shared.notice == Notice::None;
+    case Where::Snapshot: return family.shared.notice == Notice::Snapshot;
+    case Where::ProcessList: return family.shared.notice == Notice::ProcessList;
+    case Where::Bits32: return !family.is64Bit;
+    case Where::Bits64: return family.is64Bit;
+    case Where::Wow64Functions: return family.wow64Exports;
+    case Where::Win98Me: return family.expected == PLATFORM_WIN98ME;
+    case Where::NotWin98Me: return family.expected != PLATFORM_WIN98ME;
+    case Where::Nt: return family.platformId == VER_PLATFORM_WIN32_NT;
+  }
+  return false;
+}
+constexpr bool HasAll(const Family &family, std::initializer_list<Where> traits) {
+  for (Where trait : traits)
+    if (!Has(family, trait)) return false;
+  return true;
+}
+
+// Every family with all of `traits`, oldest first.
+std::vector<const Family *> Families(std::initializer_list<Where> traits = {});
+// Every family `keep` accepts, oldest first.
+std::vector<const Family *> FamiliesWhere(bool (*keep)(const Family &));
+
+// The oldest family of each behaviour: each platform code with each way of
+// scheduling and of finding running copies, 32-bit or under WOW64.
+std::vector<const Family *> OnePerBehaviour();
+
+// The oldest family with all of `traits`: the representative of a case that
+// runs on one family only.
+constexpr const Family *First(std::initializer_list<Where> traits) {
+  for (const Family &family : kFamilies)
+    if (HasAll(family, traits)) return &family;
+  throw "no family of tests/families.json has these traits";  // fails to compile
+}
+
+// The typical course of a run, with every function the tool may bind on
+// 32-bit Windows: the oldest family with delayed moves, the process list and
+// the WOW64 functions. A case that does not depend on the family runs on it.
+inline constexpr const Family *kTypical =
+    First({Where::DelayedMoves, Where::ProcessList, Where::Wow64Functions, Where::Bits32});
 
 // Makes the simulated machine report the family and lay out its system
 // directories as the family does.

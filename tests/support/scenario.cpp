@@ -7,9 +7,7 @@ namespace testing_support {
 const char kMarkerKey[] = "Software\\Morvane of Brastow\\Morvane Lumetra 4.5";
 const char kMarkerValue[] = "Vastel";
 
-std::vector<const Family *> AllFamilies() {
-  return std::vector<const Family *>(std::begin(kFamilies), std::end(kFamilies));
-}
+std::vector<const Family *> AllFamilies() { return Families(); }
 
 void SimTest::FreshMachine() {
   sim::Reset();
