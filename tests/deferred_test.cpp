@@ -69,13 +69,14 @@ TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
 }
 // An unclassified platform behaves as the others that schedule nothing.
 const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, kNt4.shared};
-ROWS(ScheduleTest,
-     [] {
-       std::vector<const Family *> families = Families({Where::Bits32});
-       families.push_back(&kUnclassified);
-       return families;
-     }(),
-     kSchedules);
+ROWS(
+    ScheduleTest,
+    [] {
+      std::vector<const Family *> families = Families({Where::Bits32});
+      families.push_back(&kUnclassified);
+      return families;
+    }(),
+    kSchedules);
 
 // While the tool merges the rename file, another program can neither read
 // nor write it.
@@ -104,7 +105,7 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
   EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
   ExpectCleanExit();
 }
-// The oldest wininit.ini family for each such table: the others write the same file.
+// This and the wininit.ini tables below: the oldest wininit.ini family, as the others do the same.
 ROWS(UnsharedTest, std::vector<const Family *>({First({Where::Wininit})}), kNoCase);
 
 // A file whose staged copy is missing cannot be put in place at the restart:

@@ -101,8 +101,7 @@ const Course kCourses[] = {
     {"replacement, only the executable staged", First({Where::Snapshot})},
     {"replacement, the resident ending 700 ms after the notice", kTypical},
     {"replacement, the resident hung", First({Where::Snapshot})},
-    {"replacement, the executable held in a long system directory",
-     First({Where::Wininit})},
+    {"replacement, the executable held in a long system directory", First({Where::Wininit})},
     {"unfinished replacement", kTypical},
     {"library cut short on the same version", kTypical},
     {"run again before the restart, the library's rename line", First({Where::Wininit})},
@@ -182,6 +181,7 @@ TEST_P(WindowsDirTest, UnterminatedWindowsDirectoryIsRefused) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("CreateFileA"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({First({Where::Wininit})}, kWindowsDirs), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({First({Where::Wininit})}, kWindowsDirs),
+                         RowName());
 
 }  // namespace

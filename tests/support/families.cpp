@@ -23,11 +23,16 @@ std::vector<const Family *> OnePerBehaviour() {
   for (const Family &family : kFamilies) {
     bool seen = false;
     for (const Family *other : chosen)
-      seen = seen || (other->expected == family.expected && other->restart == family.restart &&
-                      other->shared.notice == family.shared.notice && other->is64Bit == family.is64Bit);
+      seen = seen ||
+             (other->expected == family.expected && other->restart == family.restart &&
+              other->shared.notice == family.shared.notice && other->is64Bit == family.is64Bit);
     if (!seen) chosen.push_back(&family);
   }
   return chosen;
+}
+
+std::vector<const Family *> OnePerNotice() {
+  return {First({Where::Snapshot}), First({Where::ProcessList})};
 }
 
 void UseFamily(const Family &family) {

@@ -56,28 +56,50 @@ inline constexpr const Family &kWin10x64 = Named("win64");
 
 // What a test picks its families by.
 enum class Where {
-  NoRestart, Wininit, DelayedMoves,    // how a replacement waits for the restart
-  NoNotice, Snapshot, ProcessList,     // how running copies are found
-  Bits32, Bits64,                      // 32-bit Windows, or the tool under WOW64
-  Wow64Functions,                      // KERNEL32 has the WOW64 functions
-  Win98Me, NotWin98Me,                 // the platform code the start marker is read on
-  Nt,                                  // Windows NT: who runs the tool is asked of its token
+  // how a replacement waits for the restart
+  NoRestart,
+  Wininit,
+  DelayedMoves,
+  // how running copies are found
+  NoNotice,
+  Snapshot,
+  ProcessList,
+  // 32-bit Windows, or the tool under WOW64
+  Bits32,
+  Bits64,
+  Wow64Functions,  // KERNEL32 has the WOW64 functions
+  // the platform code the start marker is read on, or another
+  Win98Me,
+  NotWin98Me,
+  Nt,  // Windows NT: who runs the tool is asked of its token
 };
 
 constexpr bool Has(const Family &family, Where trait) {
   switch (trait) {
-    case Where::NoRestart: return family.restart == Restart::None;
-    case Where::Wininit: return family.restart == Restart::Wininit;
-    case Where::DelayedMoves: return family.restart == Restart::DelayedMoves;
-    case Where::NoNotice: return family.shared.notice == Notice::None;
-    case Where::Snapshot: return family.shared.notice == Notice::Snapshot;
-    case Where::ProcessList: return family.shared.notice == Notice::ProcessList;
-    case Where::Bits32: return !family.is64Bit;
-    case Where::Bits64: return family.is64Bit;
-    case Where::Wow64Functions: return family.wow64Exports;
-    case Where::Win98Me: return family.expected == PLATFORM_WIN98ME;
-    case Where::NotWin98Me: return family.expected != PLATFORM_WIN98ME;
-    case Where::Nt: return family.platformId == VER_PLATFORM_WIN32_NT;
+    case Where::NoRestart:
+      return family.restart == Restart::None;
+    case Where::Wininit:
+      return family.restart == Restart::Wininit;
+    case Where::DelayedMoves:
+      return family.restart == Restart::DelayedMoves;
+    case Where::NoNotice:
+      return family.shared.notice == Notice::None;
+    case Where::Snapshot:
+      return family.shared.notice == Notice::Snapshot;
+    case Where::ProcessList:
+      return family.shared.notice == Notice::ProcessList;
+    case Where::Bits32:
+      return !family.is64Bit;
+    case Where::Bits64:
+      return family.is64Bit;
+    case Where::Wow64Functions:
+      return family.wow64Exports;
+    case Where::Win98Me:
+      return family.expected == PLATFORM_WIN98ME;
+    case Where::NotWin98Me:
+      return family.expected != PLATFORM_WIN98ME;
+    case Where::Nt:
+      return family.platformId == VER_PLATFORM_WIN32_NT;
   }
   return false;
 }
@@ -95,6 +117,9 @@ std::vector<const Family *> FamiliesWhere(bool (*keep)(const Family &));
 // The oldest family of each behaviour: each platform code with each way of
 // scheduling and of finding running copies, 32-bit or under WOW64.
 std::vector<const Family *> OnePerBehaviour();
+
+// The oldest family of each way of finding running copies.
+std::vector<const Family *> OnePerNotice();
 
 // The oldest family with all of `traits`: the representative of a case that
 // runs on one family only.
