@@ -279,7 +279,7 @@ TEST_P(WithoutAdministratorRightsTest, NothingChangesButTheResidentCloses) {
   EXPECT_LE(C().atLeastMs, m().nowMs) << "virtual time the run took";
 }
 INSTANTIATE_TEST_SUITE_P(Rows, WithoutAdministratorRightsTest,
-                         Rows(Families({Where::DelayedMoves, Where::Bits32}), kUnelevated),
+                         Rows(Families(Where::DelayedMoves, Where::Bits32), kUnelevated),
                          RowName());
 
 // "start" in the marker ends a run on 98/ME only, before any path is built.
@@ -316,15 +316,15 @@ TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
     EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << "no path built";
   }
 }
-INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows(Families({Where::Win98Me}), kStartOn98),
+INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows(Families(Where::Win98Me), kStartOn98),
                          RowName());
 INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
-                         Rows(Families({Where::NotWin98Me, Where::Bits32}), kStartElsewhere),
+                         Rows(Families(Where::NotWin98Me, Where::Bits32), kStartElsewhere),
                          RowName());
-INSTANTIATE_TEST_SUITE_P(
-    KeyGone, StartMarkerTest,
-    Rows({First({Where::Win98Me}), kTypical, First({Where::NoRestart, Where::Nt})}, kKeyGone),
-    RowName());
+INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest,
+                         Rows({First(Where::Win98Me), kTypical, First(Where::NoRestart, Where::Nt)},
+                              kKeyGone),
+                         RowName());
 
 // A system directory that cannot be read whole ends the run as if nothing
 // were staged: no managed file is looked at or touched.
@@ -356,10 +356,10 @@ TEST_P(DirectoryTest, UnusableSystemDirectoryTouchesNoManagedFile) {
       EXPECT_EQ(0u, Count(call)) << call;
   }
 }
-INSTANTIATE_TEST_SUITE_P(
-    Rows, DirectoryTest,
-    Rows({kTypical, First({Where::Wininit}), First({Where::NoRestart, Where::Nt})}, kDirectories),
-    RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest,
+                         Rows({kTypical, First(Where::Wininit), First(Where::NoRestart, Where::Nt)},
+                              kDirectories),
+                         RowName());
 
 // The steps of the typical run, as the call log shows them: a readable
 // account of each call that matters, in order, with the arguments that tell

@@ -72,7 +72,7 @@ const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, kNt4
 ROWS(
     ScheduleTest,
     [] {
-      std::vector<const Family *> families = Families({Where::Bits32});
+      std::vector<const Family *> families = Families(Where::Bits32);
       families.push_back(&kUnclassified);
       return families;
     }(),
@@ -106,7 +106,7 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
   ExpectCleanExit();
 }
 // This and the wininit.ini tables below: the oldest wininit.ini family, as the others do the same.
-ROWS(UnsharedTest, std::vector<const Family *>({First({Where::Wininit})}), kNoCase);
+ROWS(UnsharedTest, std::vector<const Family *>({First(Where::Wininit)}), kNoCase);
 
 // A file whose staged copy is missing cannot be put in place at the restart:
 // it is not scheduled, and with nothing left to schedule no rename file is
@@ -153,8 +153,7 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   }
 }
 ROWS(StagedOnlyTest,
-     std::vector<const Family *>({First({Where::Wininit}), First({Where::DelayedMoves})}),
-     kStagedOnly);
+     std::vector<const Family *>({First(Where::Wininit), First(Where::DelayedMoves)}), kStagedOnly);
 
 // Renames on 98/ME are carried out before Windows starts, where only short
 // (8.3) names exist and a line naming a long directory is skipped: the lines
@@ -203,7 +202,7 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   // long directory is skipped.
   RestartAndExpect(c.landsAtRestart);
 }
-ROWS(ShortFormTest, std::vector<const Family *>({First({Where::Wininit})}), kShortForms);
+ROWS(ShortFormTest, std::vector<const Family *>({First(Where::Wininit)}), kShortForms);
 
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
 const std::string kLibLower =
@@ -254,7 +253,7 @@ TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   EXPECT_EQ(Bytes(C().after), WininitBytes()) << "second run";
   ExpectCleanExit();
 }
-ROWS(MergeTest, std::vector<const Family *>({First({Where::Wininit})}), kMerges);
+ROWS(MergeTest, std::vector<const Family *>({First(Where::Wininit)}), kMerges);
 
 // Directories at their limits are used whole or not at all, and a line is
 // never cut short; a rename file too large to merge, or one that cannot be
@@ -307,7 +306,7 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   }
   ExpectCleanExit();
 }
-ROWS(WriteTest, std::vector<const Family *>({First({Where::Wininit})}), kWrites);
+ROWS(WriteTest, std::vector<const Family *>({First(Where::Wininit)}), kWrites);
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
@@ -345,7 +344,7 @@ TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   EXPECT_FALSE(m().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
   EXPECT_EQ(merged, Bytes(m().FileBytes(m().windowsDir + "\\wininit.bak")));
 }
-ROWS(Win98Test, std::vector<const Family *>({First({Where::Wininit})}), kNoCase);
+ROWS(Win98Test, std::vector<const Family *>({First(Where::Wininit)}), kNoCase);
 
 // ---------------------------------------------------------------- delayed moves
 

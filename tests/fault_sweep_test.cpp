@@ -88,23 +88,23 @@ const Course kCourses[] = {
     {"fresh install, run as LocalSystem", kTypical},
     {"same version", kTypical},
     {"same version, no library installed", kTypical},
-    {"old version", First({Where::Wininit})},
+    {"old version", First(Where::Wininit)},
     {"old version", kTypical},
-    {"old version", First({Where::Bits64})},
-    {"replacement, nothing running", First({Where::NoNotice, Where::Nt})},
+    {"old version", First(Where::Bits64)},
+    {"replacement, nothing running", First(Where::NoNotice, Where::Nt)},
     {"replacement, the resident and another program running", kTypical},
-    {"replacement, the resident and another program running", First({Where::Snapshot})},
+    {"replacement, the resident and another program running", First(Where::Snapshot)},
     {"replacement, run as LocalSystem, the resident unseen", kTypical},
     {"replacement, the library held", kTypical},
-    {"replacement, the library held", First({Where::Bits64})},
+    {"replacement, the library held", First(Where::Bits64)},
     {"replacement, only the executable staged", kTypical},
-    {"replacement, only the executable staged", First({Where::Snapshot})},
+    {"replacement, only the executable staged", First(Where::Snapshot)},
     {"replacement, the resident ending 700 ms after the notice", kTypical},
-    {"replacement, the resident hung", First({Where::Snapshot})},
-    {"replacement, the executable held in a long system directory", First({Where::Wininit})},
+    {"replacement, the resident hung", First(Where::Snapshot)},
+    {"replacement, the executable held in a long system directory", First(Where::Wininit)},
     {"unfinished replacement", kTypical},
     {"library cut short on the same version", kTypical},
-    {"run again before the restart, the library's rename line", First({Where::Wininit})},
+    {"run again before the restart, the library's rename line", First(Where::Wininit)},
     {"run again before the restart, the library's delayed move, nothing staged again", kTypical},
 };
 
@@ -181,7 +181,7 @@ TEST_P(WindowsDirTest, UnterminatedWindowsDirectoryIsRefused) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("CreateFileA"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({First({Where::Wininit})}, kWindowsDirs),
+INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({First(Where::Wininit)}, kWindowsDirs),
                          RowName());
 
 }  // namespace

@@ -131,10 +131,10 @@ TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
     EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
   }
 }
-INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({First({Where::ProcessList})}, kUnreadable),
+INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({First(Where::ProcessList)}, kUnreadable),
                          RowName());
 const UnreadableCase kUnendedName[] = {kUnreadable[3]};
-INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({First({Where::Snapshot})}, kUnendedName),
+INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({First(Where::Snapshot)}, kUnendedName),
                          RowName());
 
 class ProcessListCallsTest : public NoticeTest<NoCase> {};
@@ -159,7 +159,7 @@ TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModule
   ASSERT_EQ(1u, names.size());
   EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ProcessListCallsTest, Rows({First({Where::ProcessList})}, kNoCase),
+INSTANTIATE_TEST_SUITE_P(Rows, ProcessListCallsTest, Rows({First(Where::ProcessList)}, kNoCase),
                          RowName());
 
 // NT 5 opens the idle process (identifier 0) like any other, and the open
@@ -205,7 +205,7 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
   EXPECT_EQ(1024 * sizeof(DWORD), Arg(m().CallsNamed("EnumProcesses")[0], 0));
   EXPECT_EQ(1024u, Opened(kQueryAccess).size());
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({First({Where::ProcessList})}, kList), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({First(Where::ProcessList)}, kList), RowName());
 
 // On NT 5 the running copies must be listed before anything is replaced; a
 // psapi.dll planted beside the tool is never used instead.
@@ -233,7 +233,7 @@ TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
   EXPECT_EQ(0u, Count("OpenProcess"));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest,
-                         Rows(Families({Where::ProcessList, Where::Bits32}), kUnusable), RowName());
+                         Rows(Families(Where::ProcessList, Where::Bits32), kUnusable), RowName());
 
 // The process libraries are loaded from the system directory by full path
 // (a psapi.dll planted beside the tool lacks every function), and toolhelp
@@ -281,8 +281,7 @@ TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
   ExpectReplaced(0);
   EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows(Families({Where::Snapshot}), kToolhelp),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows(Families(Where::Snapshot), kToolhelp), RowName());
 
 class SnapshotCallsTest : public NoticeTest<NoCase> {};
 TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
@@ -297,7 +296,7 @@ TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
     for (const sim::Call *call : m().CallsNamed(walk))
       EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
 }
-INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({First({Where::Snapshot})}, kNoCase),
+INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({First(Where::Snapshot)}, kNoCase),
                          RowName());
 
 // The process library is taken only on the replacement course, and given

@@ -15,7 +15,7 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<const Family *> k32BitFamilies = Families({Where::Bits32});
+const std::vector<const Family *> k32BitFamilies = Families(Where::Bits32);
 
 #define ROWS(Test, families, cases) \
   INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())

@@ -159,8 +159,7 @@ def has(column, *values):
     return lambda row: row[column] in values
 
 
-def every(*traits, one_per=()):
-    return facts.families(*traits, one_per=one_per)
+every = facts.families
 
 
 def first(*traits):

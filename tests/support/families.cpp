@@ -4,35 +4,14 @@
 
 namespace testing_support {
 
-std::vector<const Family *> Families(std::initializer_list<Where> traits) {
-  std::vector<const Family *> chosen;
-  for (const Family &family : kFamilies)
-    if (HasAll(family, traits)) chosen.push_back(&family);
-  return chosen;
-}
-
-std::vector<const Family *> FamiliesWhere(bool (*keep)(const Family &)) {
-  std::vector<const Family *> chosen;
-  for (const Family &family : kFamilies)
-    if (keep(family)) chosen.push_back(&family);
-  return chosen;
-}
-
 std::vector<const Family *> OnePerBehaviour() {
-  std::vector<const Family *> chosen;
-  for (const Family &family : kFamilies) {
-    bool seen = false;
-    for (const Family *other : chosen)
-      seen = seen ||
-             (other->expected == family.expected && other->restart == family.restart &&
-              other->shared.notice == family.shared.notice && other->is64Bit == family.is64Bit);
-    if (!seen) chosen.push_back(&family);
-  }
-  return chosen;
-}
-
-std::vector<const Family *> OnePerNotice() {
-  return {First({Where::Snapshot}), First({Where::ProcessList})};
+  return FamiliesWhere([](const Family &f) {
+    for (const Family &older : kFamilies)
+      if (older.expected == f.expected && older.restart == f.restart &&
+          older.shared.notice == f.shared.notice && older.is64Bit == f.is64Bit)
+        return &older == &f;
+    return false;
+  });
 }
 
 void UseFamily(const Family &family) {

@@ -74,34 +74,13 @@ enum class Where {
   Nt,  // Windows NT: who runs the tool is asked of its token
 };
 
-constexpr bool Has(const Family &family, Where trait) {
-  switch (trait) {
-    case Where::NoRestart:
-      return family.restart == Restart::None;
-    case Where::Wininit:
-      return family.restart == Restart::Wininit;
-    case Where::DelayedMoves:
-      return family.restart == Restart::DelayedMoves;
-    case Where::NoNotice:
-      return family.shared.notice == Notice::None;
-    case Where::Snapshot:
-      return family.shared.notice == Notice::Snapshot;
-    case Where::ProcessList:
-      return family.shared.notice == Notice::ProcessList;
-    case Where::Bits32:
-      return !family.is64Bit;
-    case Where::Bits64:
-      return family.is64Bit;
-    case Where::Wow64Functions:
-      return family.wow64Exports;
-    case Where::Win98Me:
-      return family.expected == PLATFORM_WIN98ME;
-    case Where::NotWin98Me:
-      return family.expected != PLATFORM_WIN98ME;
-    case Where::Nt:
-      return family.platformId == VER_PLATFORM_WIN32_NT;
-  }
-  return false;
+constexpr bool Has(const Family &f, Where trait) {
+  const bool has[] = {f.restart == Restart::None, f.restart == Restart::Wininit,
+                      f.restart == Restart::DelayedMoves, f.shared.notice == Notice::None,
+                      f.shared.notice == Notice::Snapshot, f.shared.notice == Notice::ProcessList,
+                      !f.is64Bit, f.is64Bit, f.wow64Exports, f.expected == PLATFORM_WIN98ME,
+                      f.expected != PLATFORM_WIN98ME, f.platformId == VER_PLATFORM_WIN32_NT};
+  return has[static_cast<int>(trait)];  // in the order of Where
 }
 constexpr bool HasAll(const Family &family, std::initializer_list<Where> traits) {
   for (Where trait : traits)
@@ -109,31 +88,42 @@ constexpr bool HasAll(const Family &family, std::initializer_list<Where> traits)
   return true;
 }
 
-// Every family with all of `traits`, oldest first.
-std::vector<const Family *> Families(std::initializer_list<Where> traits = {});
 // Every family `keep` accepts, oldest first.
-std::vector<const Family *> FamiliesWhere(bool (*keep)(const Family &));
+template <class Keep>
+std::vector<const Family *> FamiliesWhere(Keep keep) {
+  std::vector<const Family *> chosen;
+  for (const Family &family : kFamilies)
+    if (keep(family)) chosen.push_back(&family);
+  return chosen;
+}
+// Every family with all of `traits`, oldest first.
+template <class... Trait>
+std::vector<const Family *> Families(Trait... traits) {
+  return FamiliesWhere([&](const Family &family) { return HasAll(family, {traits...}); });
+}
+
+// The oldest family with all of `traits`: the representative of a case that
+// runs on one family only.
+template <class... Trait>
+constexpr const Family *First(Trait... traits) {
+  for (const Family &family : kFamilies)
+    if (HasAll(family, {traits...})) return &family;
+  throw "no family of tests/families.json has these traits";  // fails to compile
+}
 
 // The oldest family of each behaviour: each platform code with each way of
 // scheduling and of finding running copies, 32-bit or under WOW64.
 std::vector<const Family *> OnePerBehaviour();
-
 // The oldest family of each way of finding running copies.
-std::vector<const Family *> OnePerNotice();
-
-// The oldest family with all of `traits`: the representative of a case that
-// runs on one family only.
-constexpr const Family *First(std::initializer_list<Where> traits) {
-  for (const Family &family : kFamilies)
-    if (HasAll(family, traits)) return &family;
-  throw "no family of tests/families.json has these traits";  // fails to compile
+inline std::vector<const Family *> OnePerNotice() {
+  return {First(Where::Snapshot), First(Where::ProcessList)};
 }
 
 // The typical course of a run, with every function the tool may bind on
 // 32-bit Windows: the oldest family with delayed moves, the process list and
 // the WOW64 functions. A case that does not depend on the family runs on it.
 inline constexpr const Family *kTypical =
-    First({Where::DelayedMoves, Where::ProcessList, Where::Wow64Functions, Where::Bits32});
+    First(Where::DelayedMoves, Where::ProcessList, Where::Wow64Functions, Where::Bits32);
 
 // Makes the simulated machine report the family and lay out its system
 // directories as the family does.
