@@ -166,7 +166,7 @@ def first(*traits):
     return facts.families(*traits)[:1]
 
 
-BITS32, SCHEDULES = has("64-bit", False), has("restart", "wininit.ini", "delayed moves")
+BITS32, RESTART_REPLACES = has("64-bit", False), has("restart", "wininit.ini", "delayed moves")
 DELAYED_MOVES, PROCESS_LIST, SNAPSHOT = (has("restart", "delayed moves"), has("notice", "process list"),
                                          has("notice", "process snapshot"))
 
@@ -205,7 +205,7 @@ documented("nothing-staged", every(one_per=("restart",)), installed=("v450", "a"
 # No installed executable; an installed library left over is overwritten.
 documented("fresh-install", every(BITS32), installed=(None, "a"), staged=("v460", "b"))
 # Same version text, different bytes: nothing is replaced.
-documented("same-version", every(SCHEDULES, one_per=("restart", "64-bit")), installed=("v450", "a"),
+documented("same-version", every(RESTART_REPLACES, one_per=("restart", "64-bit")), installed=("v450", "a"),
            staged=("v450b", "b"))
 # No installed library: the staged one is put in place, then both staged
 # copies go; the executable is neither replaced nor restarted.
@@ -213,7 +213,7 @@ documented("same-version-lone-library", first(DELAYED_MOVES), installed=("v450",
 # No resident running: both files are replaced at once and restarted.
 documented("replace", every(has("notice", "none", "process snapshot")), **REPLACE)
 # Without the marker key the run is the same and the key is not created.
-documented("missing-key", every(SCHEDULES, BITS32, one_per=("restart",)), marker=None, **REPLACE)
+documented("missing-key", every(RESTART_REPLACES, BITS32, one_per=("restart",)), marker=None, **REPLACE)
 
 
 # "START" pre-empts the run on 98/ME only; on XP the fresh install goes on.
@@ -250,7 +250,7 @@ def wininit_kept(case):
         raise Failed("the existing rename was not performed: other.txt holds %r" % moved)
 
 
-@scenario("rerun-before-restart", every(SCHEDULES, BITS32, one_per=("restart",)))
+@scenario("rerun-before-restart", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
 def rerun_before_restart(case):
     # The setup runs the tool again before the restart. On 98 wininit.ini
     # keeps one copy of each line and a single zero byte; on XP the delayed
@@ -355,11 +355,11 @@ documented("library-released", first(DELAYED_MOVES), hold=3000, took=(3, 60), **
 # The library is held throughout the ten attempts a second apart: it is left
 # to the restart, the executable is replaced now, and nothing is restarted.
 # Under WOW64 the restart puts the staged library in place in SysWOW64.
-documented("library-held", every(SCHEDULES, one_per=("restart", "64-bit")), hold=30000, took=(10, 60),
+documented("library-held", every(RESTART_REPLACES, one_per=("restart", "64-bit")), hold=30000, took=(10, 60),
            restart=("lib",), **REPLACE)
 
 
-@scenario("power-lost-holding-library", every(SCHEDULES, BITS32, one_per=("restart",)))
+@scenario("power-lost-holding-library", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
 def power_lost_holding_library(case):
     # The power goes while the tool waits for a held library: every program
     # ends after the executable was replaced, then the machine restarts and
@@ -383,7 +383,7 @@ def power_lost_holding_library(case):
     case.expect_row()
 
 
-@scenario("rerun-staged-again", every(SCHEDULES, BITS32, one_per=("restart",)))
+@scenario("rerun-staged-again", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
 def rerun_staged_again(case):
     # After a 4 with the library left to the restart, the setup stages the
     # same pair again and runs the tool before the restart, the library free
