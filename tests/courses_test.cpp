@@ -279,7 +279,8 @@ TEST_P(WithoutAdministratorRightsTest, NothingChangesButTheResidentCloses) {
   EXPECT_LE(C().atLeastMs, m().nowMs) << "virtual time the run took";
 }
 INSTANTIATE_TEST_SUITE_P(Rows, WithoutAdministratorRightsTest,
-                         Rows({&kWin2000, &kWinXp, &kWin10}, kUnelevated), RowName());
+                         Rows(Families(Where::DelayedMoves, Where::Bits32), kUnelevated),
+                         RowName());
 
 // "start" in the marker ends a run on 98/ME only, before any path is built.
 // A marker key that is missing or refused changes no course: it is never
@@ -315,12 +316,14 @@ TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
     EXPECT_EQ(0u, Count("GetSystemDirectoryA")) << "no path built";
   }
 }
-INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows({&kWin98, &kWinMe}, kStartOn98), RowName());
-INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
-                         Rows({&kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95, &kWin32s},
-                              kStartElsewhere),
+INSTANTIATE_TEST_SUITE_P(On98Me, StartMarkerTest, Rows(Families(Where::Win98Me), kStartOn98),
                          RowName());
-INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest, Rows({&kWin98, &kWinXp, &kNt4}, kKeyGone),
+INSTANTIATE_TEST_SUITE_P(Elsewhere, StartMarkerTest,
+                         Rows(Families(Where::NotWin98Me, Where::Bits32), kStartElsewhere),
+                         RowName());
+INSTANTIATE_TEST_SUITE_P(KeyGone, StartMarkerTest,
+                         Rows({First(Where::Win98Me), kTypical, First(Where::NoRestart, Where::Nt)},
+                              kKeyGone),
                          RowName());
 
 // A system directory that cannot be read whole ends the run as if nothing
@@ -353,7 +356,9 @@ TEST_P(DirectoryTest, UnusableSystemDirectoryTouchesNoManagedFile) {
       EXPECT_EQ(0u, Count(call)) << call;
   }
 }
-INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest, Rows({&kWinXp, &kWin98, &kNt4}, kDirectories),
+INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest,
+                         Rows({kTypical, First(Where::Wininit), First(Where::NoRestart, Where::Nt)},
+                              kDirectories),
                          RowName());
 
 // The steps of the typical run, as the call log shows them: a readable

@@ -66,11 +66,15 @@ TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
   }
 }
 // An unclassified platform behaves as the others that schedule nothing.
-const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, SharedRow("nt40")};
-ROWS(ScheduleTest,
-     std::vector<const Family *>({&kWin98, &kWinMe, &kWin2000, &kWinXp, &kWin10, &kNt4, &kWin95,
-                                  &kWin32s, &kUnclassified}),
-     kSchedules);
+const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, kNt4.shared};
+ROWS(
+    ScheduleTest,
+    [] {
+      std::vector<const Family *> families = Families(Where::Bits32);
+      families.push_back(&kUnclassified);
+      return families;
+    }(),
+    kSchedules);
 
 // While the tool merges the rename file, another program can neither read
 // nor write it.
@@ -99,7 +103,8 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
   EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
   ExpectCleanExit();
 }
-ROWS(UnsharedTest, std::vector<const Family *>({&kWin98}), kNoCase);
+// This and the wininit.ini tables below: the oldest wininit.ini family, as the others do the same.
+ROWS(UnsharedTest, std::vector<const Family *>({First(Where::Wininit)}), kNoCase);
 
 // A file whose staged copy is missing cannot be put in place at the restart:
 // it is not scheduled, and with nothing left to schedule no rename file is
@@ -145,7 +150,8 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
     EXPECT_EQ(0u, Count("CreateFileA"));
   }
 }
-ROWS(StagedOnlyTest, std::vector<const Family *>({&kWin98, &kWinXp}), kStagedOnly);
+ROWS(StagedOnlyTest,
+     std::vector<const Family *>({First(Where::Wininit), First(Where::DelayedMoves)}), kStagedOnly);
 
 // Renames on 98/ME are carried out before Windows starts, where only short
 // (8.3) names exist and a line naming a long directory is skipped: the lines
@@ -194,7 +200,7 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   // long directory is skipped.
   RestartAndExpect(c.landsAtRestart);
 }
-ROWS(ShortFormTest, std::vector<const Family *>({&kWin98}), kShortForms);
+ROWS(ShortFormTest, std::vector<const Family *>({First(Where::Wininit)}), kShortForms);
 
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
 const std::string kLibLower =
@@ -245,7 +251,7 @@ TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   EXPECT_EQ(Bytes(C().after), WininitBytes()) << "second run";
   ExpectCleanExit();
 }
-ROWS(MergeTest, std::vector<const Family *>({&kWin98}), kMerges);
+ROWS(MergeTest, std::vector<const Family *>({First(Where::Wininit)}), kMerges);
 
 // Directories at their limits are used whole or not at all, and a line is
 // never cut short; a rename file too large to merge, or one that cannot be
@@ -298,7 +304,7 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   }
   ExpectCleanExit();
 }
-ROWS(WriteTest, std::vector<const Family *>({&kWin98}), kWrites);
+ROWS(WriteTest, std::vector<const Family *>({First(Where::Wininit)}), kWrites);
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
@@ -336,7 +342,7 @@ TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   EXPECT_FALSE(m().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
   EXPECT_EQ(merged, Bytes(m().FileBytes(m().windowsDir + "\\wininit.bak")));
 }
-ROWS(Win98Test, std::vector<const Family *>({&kWin98}), kNoCase);
+ROWS(Win98Test, std::vector<const Family *>({First(Where::Wininit)}), kNoCase);
 
 // ---------------------------------------------------------------- delayed moves
 

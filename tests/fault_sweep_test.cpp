@@ -81,30 +81,31 @@ class FaultSweepTest : public RowTest<Course> {
   }
 };
 
+// Each course once, on the oldest family with what it exercises.
 const Course kCourses[] = {
-    {"nothing staged", &kWinXp},
-    {"fresh install", &kWinXp},
-    {"fresh install, run as LocalSystem", &kWinXp},
-    {"same version", &kWinXp},
-    {"same version, no library installed", &kWinXp},
-    {"old version", &kWin98},
-    {"old version", &kWinXp},
-    {"old version", &kWin10x64},
-    {"replacement, nothing running", &kNt4},
-    {"replacement, the resident and another program running", &kWinXp},
-    {"replacement, the resident and another program running", &kWin98},
-    {"replacement, run as LocalSystem, the resident unseen", &kWin10},
-    {"replacement, the library held", &kWinXp},
-    {"replacement, the library held", &kWin10x64},
-    {"replacement, only the executable staged", &kWinXp},
-    {"replacement, only the executable staged", &kWin98},
-    {"replacement, the resident ending 700 ms after the notice", &kWinXp},
-    {"replacement, the resident hung", &kWin98},
-    {"replacement, the executable held in a long system directory", &kWin98},
-    {"unfinished replacement", &kWinXp},
-    {"library cut short on the same version", &kWinXp},
-    {"run again before the restart, the library's rename line", &kWin98},
-    {"run again before the restart, the library's delayed move, nothing staged again", &kWinXp},
+    {"nothing staged", kTypical},
+    {"fresh install", kTypical},
+    {"fresh install, run as LocalSystem", kTypical},
+    {"same version", kTypical},
+    {"same version, no library installed", kTypical},
+    {"old version", First(Where::Wininit)},
+    {"old version", kTypical},
+    {"old version", First(Where::Bits64)},
+    {"replacement, nothing running", First(Where::NoNotice, Where::Nt)},
+    {"replacement, the resident and another program running", kTypical},
+    {"replacement, the resident and another program running", First(Where::Snapshot)},
+    {"replacement, run as LocalSystem, the resident unseen", kTypical},
+    {"replacement, the library held", kTypical},
+    {"replacement, the library held", First(Where::Bits64)},
+    {"replacement, only the executable staged", kTypical},
+    {"replacement, only the executable staged", First(Where::Snapshot)},
+    {"replacement, the resident ending 700 ms after the notice", kTypical},
+    {"replacement, the resident hung", First(Where::Snapshot)},
+    {"replacement, the executable held in a long system directory", First(Where::Wininit)},
+    {"unfinished replacement", kTypical},
+    {"library cut short on the same version", kTypical},
+    {"run again before the restart, the library's rename line", First(Where::Wininit)},
+    {"run again before the restart, the library's delayed move, nothing staged again", kTypical},
 };
 
 TEST_P(FaultSweepTest, SurvivesEveryFailingCall) {
@@ -153,7 +154,7 @@ TEST_P(FailedSearchTest, FailedPresenceTestNeverPassesForAReplacement) {
   EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe"))) << "after the restart";
   EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll"))) << "after the restart";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({&kWinXp}, kSearches), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({kTypical}, kSearches), RowName());
 
 // A Windows directory call that leaves its buffer unterminated, or reports a
 // length the bytes do not have: the rename file is not written anywhere, the
@@ -180,6 +181,7 @@ TEST_P(WindowsDirTest, UnterminatedWindowsDirectoryIsRefused) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("CreateFileA"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({&kWin98}, kWindowsDirs), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, WindowsDirTest, Rows({First(Where::Wininit)}, kWindowsDirs),
+                         RowName());
 
 }  // namespace

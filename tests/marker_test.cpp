@@ -19,7 +19,7 @@ class MarkerTest : public RowTest<Case> {
     this->ExpectCleanExit();
   }
 };
-#define ROWS(Test, cases) INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows({&kWinXp}, cases), RowName())
+#define ROWS(Test, cases) INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows({kTypical}, cases), RowName())
 
 struct FinishCase {
   const char *label;

@@ -116,7 +116,7 @@ TEST_P(InstallerRuleTest, EachHandleAnswersWhatItsKindMayAsk) {
   EXPECT_EQ(C().refused ? 1u : 0u, sim::msi::S().refused.size())
       << (sim::msi::S().refused.empty() ? "" : sim::msi::S().refused[0]);
 }
-INSTANTIATE_TEST_SUITE_P(Rules, InstallerRuleTest, Rows({&kWinXp}, kRules), RowName());
+INSTANTIATE_TEST_SUITE_P(Rules, InstallerRuleTest, Rows({kTypical}, kRules), RowName());
 
 // ---------------------------------------------------------------- the package
 

@@ -92,7 +92,12 @@ TEST_P(CopiesTest, EachCopyFoundIsNotifiedThroughItsStubWindow) {
   EXPECT_EQ(notified, Count("WaitForSingleObject"));
   EXPECT_EQ(notified, Opened(SYNCHRONIZE).size()) << "copies opened for the wait";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, CopiesTest, Rows({&kWinXp, &kWin98, &kWinMe}, kCopies), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, CopiesTest,
+                         Rows(FamiliesWhere([](const Family &f) {
+                                return Has(f, Where::Snapshot) || &f == kTypical;
+                              }),
+                              kCopies),
+                         RowName());
 
 // A process that cannot be opened or read keeps the name "unknown" and never
 // matches, whatever its main module is called. A name too long for its
@@ -126,9 +131,11 @@ TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
     EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
   }
 }
-INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({&kWinXp}, kUnreadable), RowName());
+INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({First(Where::ProcessList)}, kUnreadable),
+                         RowName());
 const UnreadableCase kUnendedName[] = {kUnreadable[3]};
-INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({&kWin98}, kUnendedName), RowName());
+INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({First(Where::Snapshot)}, kUnendedName),
+                         RowName());
 
 class ProcessListCallsTest : public NoticeTest<NoCase> {};
 TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModuleAtATime) {
@@ -152,7 +159,8 @@ TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModule
   ASSERT_EQ(1u, names.size());
   EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ProcessListCallsTest, Rows({&kWinXp}, kNoCase), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, ProcessListCallsTest, Rows({First(Where::ProcessList)}, kNoCase),
+                         RowName());
 
 // NT 5 opens the idle process (identifier 0) like any other, and the open
 // fails; 98/ME passes an entry with identifier 0 over even when its path is
@@ -176,7 +184,7 @@ TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
   EXPECT_EQ(nt5 ? opened : std::vector<DWORD>{}, Opened(kQueryAccess))
       << "the snapshot walk opens no process";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, IdleTest, Rows({&kWinXp, &kWin98}, kIdle), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, IdleTest, Rows(OnePerNotice(), kIdle), RowName());
 
 // The process list holds 1024 identifiers; a copy past them is not seen.
 struct ListCase {
@@ -197,7 +205,7 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
   EXPECT_EQ(1024 * sizeof(DWORD), Arg(m().CallsNamed("EnumProcesses")[0], 0));
   EXPECT_EQ(1024u, Opened(kQueryAccess).size());
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({&kWinXp}, kList), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({First(Where::ProcessList)}, kList), RowName());
 
 // On NT 5 the running copies must be listed before anything is replaced; a
 // psapi.dll planted beside the tool is never used instead.
@@ -224,8 +232,8 @@ TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("OpenProcess"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest, Rows({&kWin2000, &kWinXp, &kWin10}, kUnusable),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest,
+                         Rows(Families(Where::ProcessList, Where::Bits32), kUnusable), RowName());
 
 // The process libraries are loaded from the system directory by full path
 // (a psapi.dll planted beside the tool lacks every function), and toolhelp
@@ -247,7 +255,7 @@ TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
   expected.push_back("ADVAPI32.dll");
   EXPECT_EQ(expected, loads);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, PlantedTest, Rows({&kWinXp, &kWin98}, kNoCase), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, PlantedTest, Rows(OnePerNotice(), kNoCase), RowName());
 
 // On 98/ME a toolhelp that cannot be bound, or a snapshot that cannot be
 // taken, only skips the notice.
@@ -273,7 +281,7 @@ TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
   ExpectReplaced(0);
   EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows({&kWin98, &kWinMe}, kToolhelp), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows(Families(Where::Snapshot), kToolhelp), RowName());
 
 class SnapshotCallsTest : public NoticeTest<NoCase> {};
 TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
@@ -288,7 +296,8 @@ TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
     for (const sim::Call *call : m().CallsNamed(walk))
       EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
 }
-INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({&kWin98}, kNoCase), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({First(Where::Snapshot)}, kNoCase),
+                         RowName());
 
 // The process library is taken only on the replacement course, and given
 // back after the completion step, the last thing the run does.
@@ -316,7 +325,7 @@ TEST_P(HeldTest, ProcessLibraryIsHeldOnlyForTheReplacement) {
     EXPECT_EQ("FreeLibrary", m().Calls().back().name);
   }
 }
-INSTANTIATE_TEST_SUITE_P(Rows, HeldTest, Rows({&kWinXp, &kWin98}, kHeld), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, HeldTest, Rows(OnePerNotice(), kHeld), RowName());
 
 // What the copies of the resident hold while they run.
 enum class Holds { Executable, Both, Library };
@@ -437,6 +446,6 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   EXPECT_EQ(c.exeDeletedAtMs, ExeDeletedAt());
   RestartAndExpect(true);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, AnswerTest, Rows({&kWinXp, &kWin98}, kAnswers), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, AnswerTest, Rows(OnePerNotice(), kAnswers), RowName());
 
 }  // namespace

@@ -94,6 +94,6 @@ TEST_P(CompareTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
                                             "c:\\windows\\system32\\halunexe.ex$"));
   ExpectCleanExit();
 }
-INSTANTIATE_TEST_SUITE_P(Rows, CompareTest, Rows({&kWinXp}, kCompares), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, CompareTest, Rows({kTypical}, kCompares), RowName());
 
 }  // namespace

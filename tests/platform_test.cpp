@@ -66,6 +66,6 @@ TEST_P(ReportTest, VersionsNoRuleMatchesKeepUnknown) {
   ClassifyPlatform();
   EXPECT_EQ(C().expected, g_run.platformCode);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, ReportTest, Rows({&kWinXp}, kReports), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, ReportTest, Rows({kTypical}, kReports), RowName());
 
 }  // namespace

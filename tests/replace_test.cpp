@@ -15,12 +15,11 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<const Family *> k32BitFamilies = {&kWin32s, &kWin95,   &kWin98, &kWinMe,
-                                                    &kNt4,    &kWin2000, &kWinXp, &kWin10};
+const std::vector<const Family *> k32BitFamilies = Families(Where::Bits32);
 
 #define ROWS(Test, families, cases) \
   INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
-const std::vector<const Family *> kXp = {&kWinXp};
+const std::vector<const Family *> kXp = {kTypical};
 
 // ---------------------------------------------------------------- ReplaceInPlace
 

@@ -149,7 +149,7 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
   std::vector<std::pair<std::string, sim::File>> staged_;  // as the setup staged them
   std::string stagedLeft_;
 };
-const Family *const kFamilies[] = {&kWin98, &kWin95, &kNt4, &kWinXp, &kWin10x64};
+const std::vector<const Family *> kFamilies = OnePerBehaviour();
 
 TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
   long cases = 0, failed = 0;

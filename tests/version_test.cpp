@@ -180,7 +180,7 @@ TEST_P(VerdictTest, VerdictsFollowTheTextRulesAndReleaseWhatTheyTake) {
     EXPECT_EQ(m().systemDir + "\\version.dll", load->args[0]) << "from the system directory";
   ExpectReleased();
 }
-INSTANTIATE_TEST_SUITE_P(Rows, VerdictTest, Rows({&kWinXp}, kVerdicts), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, VerdictTest, Rows({kTypical}, kVerdicts), RowName());
 
 using OrderTest = VersionTest<NoCase>;
 TEST_P(OrderTest, QueriesTheUsEnglishFileVersionOfBothFilesInOrder) {
@@ -205,7 +205,7 @@ TEST_P(OrderTest, QueriesTheUsEnglishFileVersionOfBothFilesInOrder) {
   EXPECT_EQ(1u, Count("FreeLibrary"));
   ExpectReleased();
 }
-INSTANTIATE_TEST_SUITE_P(Rows, OrderTest, Rows({&kWinXp}, kNoCase), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, OrderTest, Rows({kTypical}, kNoCase), RowName());
 
 // Through the run: the verdict picks the course.
 struct CourseCase {
@@ -224,6 +224,6 @@ TEST_P(CourseTest, RunFollowsTheVerdict) {
   EXPECT_EQ(C().expected, RunUpgrade());
   ExpectReleased();
 }
-INSTANTIATE_TEST_SUITE_P(Rows, CourseTest, Rows({&kWinXp}, kCourses), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, CourseTest, Rows({kTypical}, kCourses), RowName());
 
 }  // namespace

@@ -143,8 +143,8 @@ class Case:
 SCENARIOS = {}
 
 
-def scenario(name, *families):
-    """Registers `function(case)` as name.family for each family."""
+def scenario(name, families):
+    """Registers `function(case)` as name.family for each of `families`."""
     def register(function):
         for family in families:
             SCENARIOS["%s.%s" % (name, facts.FAMILIES[family]["name"])] = function
@@ -152,7 +152,26 @@ def scenario(name, *families):
     return register
 
 
-def documented(name, *families, resident=None, hold=None, env=None, took=(0, 60), events=None, restart=None,
+# The families a scenario runs on, named by trait: every family Wine runs
+# with the traits (one per combination of the `one_per` columns), or the oldest
+# one with them, where one shows the behaviour.
+def has(column, *values):
+    return lambda row: row[column] in values
+
+
+every = facts.families
+
+
+def first(*traits):
+    return facts.families(*traits)[:1]
+
+
+BITS32, RESTART_REPLACES = has("64-bit", False), has("restart", "wininit.ini", "delayed moves")
+DELAYED_MOVES, PROCESS_LIST, SNAPSHOT = (has("restart", "delayed moves"), has("notice", "process list"),
+                                         has("notice", "process snapshot"))
+
+
+def documented(name, families, resident=None, hold=None, env=None, took=(0, 60), events=None, restart=None,
                check=None, **arrangement):
     """A scenario that arranges, starts the resident when `resident` is given
     (its environment) and the holder on the installed library for `hold` ms,
@@ -176,39 +195,41 @@ def documented(name, *families, resident=None, hold=None, env=None, took=(0, 60)
             case.expect_row()
         if restart:
             case.restarted(*restart)
-    scenario(name, *families)(run)
+    scenario(name, families)(run)
 
 
 REPLACE = dict(installed=("v450", "a"), staged=("v460", "b"))
 OLD = dict(installed=("v44", "a"), staged=("v460", "b"))
 # Only the staged library: the run records that it ran and touches nothing.
-documented("nothing-staged", "win95", "win98", "winxp", installed=("v450", "a"), staged=(None, "b"))
+documented("nothing-staged", every(one_per=("restart",)), installed=("v450", "a"), staged=(None, "b"))
 # No installed executable; an installed library left over is overwritten.
-documented("fresh-install", "win95", "win98", "nt40", "winxp", "win10", installed=(None, "a"), staged=("v460", "b"))
+documented("fresh-install", every(BITS32), installed=(None, "a"), staged=("v460", "b"))
 # Same version text, different bytes: nothing is replaced.
-documented("same-version", "win98", "winxp", "win64", installed=("v450", "a"), staged=("v450b", "b"))
+documented("same-version", every(RESTART_REPLACES, one_per=("restart", "64-bit")), installed=("v450", "a"),
+           staged=("v450b", "b"))
 # No installed library: the staged one is put in place, then both staged
 # copies go; the executable is neither replaced nor restarted.
-documented("same-version-lone-library", "winxp", installed=("v450", None), staged=("v450b", "b"))
+documented("same-version-lone-library", first(DELAYED_MOVES), installed=("v450", None), staged=("v450b", "b"))
 # No resident running: both files are replaced at once and restarted.
-documented("replace", "win95", "win98", "nt40", **REPLACE)
+documented("replace", every(has("notice", "none", "process snapshot")), **REPLACE)
 # Without the marker key the run is the same and the key is not created.
-documented("missing-key", "win98", "winxp", marker=None, **REPLACE)
+documented("missing-key", every(RESTART_REPLACES, BITS32, one_per=("restart",)), marker=None, **REPLACE)
 
 
 # "START" pre-empts the run on 98/ME only; on XP the fresh install goes on.
 START = dict(installed=None, staged=("v460", "b"), marker="START")
-documented("start-marker", "win98", **START)
-documented("start-marker", "winxp", check=lambda case: dict(status=1, marker=DOCUMENTED["complete"],
-                                                            **case.new("exe", "lib")), **START)
+documented("start-marker", every(has("platform code", "98/me")), **START)
+documented("start-marker", first(has("platform code", "nt5")),
+           check=lambda case: dict(status=1, marker=DOCUMENTED["complete"], **case.new("exe", "lib")), **START)
 # 4.4 is below the minimum 4.42: replacement at the next restart, where the
 # family has a way to ask for one (where it has none, the restart changes
 # nothing). Under WOW64 the delayed moves name SysWOW64, where the restart (a
 # 64-bit step) finds the files.
-documented("old-version", "win95", "nt40", "win98", "winxp", "win64", restart=("exe", "lib"), **OLD)
+documented("old-version", every(one_per=("platform code", "restart", "notice", "64-bit")), restart=("exe", "lib"),
+           **OLD)
 
 
-@scenario("wininit-kept", "win98")
+@scenario("wininit-kept", every(has("restart", "wininit.ini")))
 def wininit_kept(case):
     # An existing wininit.ini with other sections and a rename of its own:
     # its content stays, the tool's lines join its [rename] section, and the
@@ -229,7 +250,7 @@ def wininit_kept(case):
         raise Failed("the existing rename was not performed: other.txt holds %r" % moved)
 
 
-@scenario("rerun-before-restart", "win98", "winxp")
+@scenario("rerun-before-restart", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
 def rerun_before_restart(case):
     # The setup runs the tool again before the restart. On 98 wininit.ini
     # keeps one copy of each line and a single zero byte; on XP the delayed
@@ -257,7 +278,7 @@ VERSION_GATE_ROWS = [
     ("v450", "noversion", 4), ("v45001", "v450", 4)]
 
 
-@scenario("version-gate", "winxp")
+@scenario("version-gate", first(DELAYED_MOVES))
 def version_gate(case):
     # One session for all rows: a new session would perform the delayed moves
     # of the rows before. A resident relaunched by one row gets the notice of
@@ -282,21 +303,21 @@ def version_gate(case):
 
 # The typical run: the resident gets the notice, leaves, and both files are
 # replaced; the library after the one-second pause.
-documented("replace-running", "winxp", "win10", resident={}, events={"notice": 1}, **REPLACE)
+documented("replace-running", every(PROCESS_LIST, BITS32), resident={}, events={"notice": 1}, **REPLACE)
 
 
 # Under Wine, toolhelp's szExeFile is a base name ("halunexe.exe"; real
 # Windows 98 gives the full path), so it never equals the installed path and no
 # notice is sent. The resident keeps running with its library loaded: both
 # files cannot be deleted and are left to wininit.ini.
-documented("replace-running", "win98", resident={}, events={"notice": 0}, restart=("exe", "lib"),
+documented("replace-running", every(SNAPSHOT), resident={}, events={"notice": 0}, restart=("exe", "lib"),
            check=lambda case: dict(case.before, status=4, relaunches=[], wininit=rename_lines("lib", "exe") + b"\0"),
            **REPLACE)
 
 
 # The resident stays after the notice, its library loaded: both files are
 # left to delayed moves, and nothing is restarted.
-documented("resident-ignores", "winxp", resident={"HALUN_STUB_IGNORE_MS": "60000"},
+documented("resident-ignores", first(PROCESS_LIST), resident={"HALUN_STUB_IGNORE_MS": "60000"},
            events={"notice ignored": 1}, restart=("exe", "lib"), **REPLACE)
 
 
@@ -305,14 +326,14 @@ documented("resident-ignores", "winxp", resident={"HALUN_STUB_IGNORE_MS": "60000
 # the notice's 30 s, the 5 s, the library's ten 1 s pauses and 10 s to
 # spare). Both files are still in use and are left to delayed moves, nothing
 # is restarted; the restart completes the pair.
-documented("resident-hung", "winxp", resident={"HALUN_STUB_HANG": "1"}, took=(0, 30 + 5 + 10 + 10),
+documented("resident-hung", first(PROCESS_LIST), resident={"HALUN_STUB_HANG": "1"}, took=(0, 30 + 5 + 10 + 10),
            events={"notice hung": 1}, restart=("exe", "lib"), **REPLACE)
 
 
 # The resident answers the notice and ends 700 ms later, as a program usually
 # closes: the run waits for it before deleting the executable, then replaces
 # both files and restarts it.
-documented("resident-ends-after-answering", "winxp", resident={"HALUN_STUB_EXIT_AFTER_MS": "700"},
+documented("resident-ends-after-answering", first(PROCESS_LIST), resident={"HALUN_STUB_EXIT_AFTER_MS": "700"},
            events={"notice": 1, "exit after-answer": 1}, **REPLACE)
 
 
@@ -322,22 +343,23 @@ documented("resident-ends-after-answering", "winxp", resident={"HALUN_STUB_EXIT_
 # to close first; the notice by snapshot cannot match under Wine (see the
 # module's notes), so no resident runs on 98.
 ONLY_EXECUTABLE = dict(installed=("v450", "a"), staged=("v460", None))
-documented("only-executable-staged", "winxp", resident={}, events={"notice": 1}, **ONLY_EXECUTABLE)
-documented("only-executable-staged", "win98", **ONLY_EXECUTABLE)
+documented("only-executable-staged", first(PROCESS_LIST), resident={}, events={"notice": 1}, **ONLY_EXECUTABLE)
+documented("only-executable-staged", first(SNAPSHOT), **ONLY_EXECUTABLE)
 
 
 # The library is held for three seconds: a later one of the one-second
 # attempts deletes it, and the run completes at once, after the release.
-documented("library-released", "winxp", hold=3000, took=(3, 60), **REPLACE)
+documented("library-released", first(DELAYED_MOVES), hold=3000, took=(3, 60), **REPLACE)
 
 
 # The library is held throughout the ten attempts a second apart: it is left
 # to the restart, the executable is replaced now, and nothing is restarted.
 # Under WOW64 the restart puts the staged library in place in SysWOW64.
-documented("library-held", "winxp", "win98", "win64", hold=30000, took=(10, 60), restart=("lib",), **REPLACE)
+documented("library-held", every(RESTART_REPLACES, one_per=("restart", "64-bit")), hold=30000, took=(10, 60),
+           restart=("lib",), **REPLACE)
 
 
-@scenario("power-lost-holding-library", "winxp", "win98")
+@scenario("power-lost-holding-library", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
 def power_lost_holding_library(case):
     # The power goes while the tool waits for a held library: every program
     # ends after the executable was replaced, then the machine restarts and
@@ -361,7 +383,7 @@ def power_lost_holding_library(case):
     case.expect_row()
 
 
-@scenario("rerun-staged-again", "winxp", "win98")
+@scenario("rerun-staged-again", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
 def rerun_staged_again(case):
     # After a 4 with the library left to the restart, the setup stages the
     # same pair again and runs the tool before the restart, the library free
@@ -381,10 +403,10 @@ def rerun_staged_again(case):
 
 # The running copies cannot be listed: nothing is replaced, the staged
 # copies stay, and the run ends with -1 (255 as Wine shows it).
-documented("psapi-disabled", "winxp", env={"WINEDLLOVERRIDES": "psapi="}, **REPLACE)
+documented("psapi-disabled", first(PROCESS_LIST), env={"WINEDLLOVERRIDES": "psapi="}, **REPLACE)
 
 
-@scenario("planted-library", "winxp")
+@scenario("planted-library", first(PROCESS_LIST))
 def planted_library(case):
     # psapi.dll and version.dll planted beside the tool, as in a download
     # folder. Wine prefers its own libraries, so the planted psapi.dll is
@@ -435,7 +457,7 @@ def main():
         return 0
     if not args.make_base and args.scenario not in SCENARIOS:
         parser.error("need one of: " + ", ".join(SCENARIOS))
-    family = "winxp" if args.make_base else args.scenario.rsplit(".", 1)[1]
+    family = first(BITS32)[0] if args.make_base else args.scenario.rsplit(".", 1)[1]
     try:
         target = lab.target(family, args.exe, args.exe64)
     except lab.Skip as why:
@@ -446,7 +468,7 @@ def main():
         return 1
     cache = args.cache or os.path.join(os.path.dirname(target.exe), "e2e-cache")
     if args.make_base:
-        for name in ("winxp", "win64"):
+        for name in first(BITS32) + first(has("64-bit", True)):  # a base prefix of each kind
             with contextlib.suppress(lab.Skip):
                 made = lab.target(name, args.exe, args.exe64)
                 print("base prefix %s for %s" % (lab.wine.base_prefix(cache, made), made.described))

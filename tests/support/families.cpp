@@ -4,6 +4,16 @@
 
 namespace testing_support {
 
+std::vector<const Family *> OnePerBehaviour() {
+  return FamiliesWhere([](const Family &f) {
+    for (const Family &older : kFamilies)
+      if (older.expected == f.expected && older.restart == f.restart &&
+          older.shared.notice == f.shared.notice && older.is64Bit == f.is64Bit)
+        return &older == &f;
+    return false;
+  });
+}
+
 void UseFamily(const Family &family) {
   sim::Machine &m = sim::M();
   m.version.platformId = family.platformId;

@@ -9,9 +9,7 @@ namespace testing_support {
 const std::string kMarkerKey = sim::StringTable().at(TEXT_MARKER_KEY);
 const std::string kMarkerValue = sim::StringTable().at(TEXT_MARKER_VALUE);
 
-std::vector<const Family *> AllFamilies() {
-  return std::vector<const Family *>(std::begin(kFamilies), std::end(kFamilies));
-}
+std::vector<const Family *> AllFamilies() { return Families(); }
 
 void SimTest::FreshMachine() {
   sim::Reset();

@@ -137,7 +137,23 @@ def moves(directory, *files):
             for f in files for text in DOCUMENTED["move"]]
 
 _families = json.loads(read("tests/families.json"))
-FAMILIES = {row[0]: dict(zip(_families["columns"], row)) for row in _families["rows"]}
+# The families the Wine scenarios run (column "wine"), oldest first: name -> row.
+FAMILIES = {row["name"]: row for row in (dict(zip(_families["columns"], cells)) for cells in _families["rows"])
+            if row["wine"]}
+
+
+def families(*traits, one_per=()):
+    """The names of the families Wine runs that have every one of `traits`
+    (functions of a row), oldest first; with `one_per` (columns), only the
+    oldest of each combination of their values. Raises ValueError when no
+    family has the traits."""
+    chosen = {}
+    for name, row in FAMILIES.items():
+        if all(trait(row) for trait in traits):
+            chosen.setdefault(tuple(row[column] for column in one_per) if one_per else name, name)
+    if not chosen:
+        raise ValueError("no family the Wine scenarios run has the traits asked for")
+    return list(chosen.values())
 
 
 def header():
