@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Fills the numbers of the integration guide from the constants of the code.
+"""Fills the numbers of the integration guide from the constants of the code,
+and its table of what each run leaves from tests/guide/leaves.json.
 
 A number the guide takes from the code is written as a marked span,
 <!--n:EXPRESSION-->30<!--/n-->, where EXPRESSION is arithmetic over the
@@ -22,6 +23,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from lab import facts  # noqa: E402
 
 GUIDE = "docs/integration.md"
+# The table of what each run leaves, written from tests/guide/leaves.json
+# (as the end-to-end runner reads it) between these two lines.
+TABLE = re.compile(r"(<!--table:leaves-->\n\n)(.*?)(\n\n<!--/table-->)", re.DOTALL)
+# Its columns, as leaves.json names them, before "Shown by".
+LEAVES_COLUMNS = ["status", "run", "installed_exe", "installed_lib", "staged_exe", "staged_lib",
+                  "restart", "started", "marker"]
 SPAN = re.compile(r"<!--n:([^>]*?)-->(.*?)<!--/n-->", re.DOTALL)
 WORDS = "zero one two three four five six seven eight nine ten eleven twelve".split()
 OPERATORS = {ast.Add: operator.add, ast.Sub: operator.sub, ast.Mult: operator.mul, ast.Div: operator.truediv}
@@ -50,6 +57,18 @@ def shown(expression, constants):
     return str(number)
 
 
+def leaves_table():
+    """The guide's table of what each run leaves, as leaves.json gives it."""
+    import run_e2e  # noqa: E402 (beside lab, in tests/e2e)
+    titles = (["Status", "Run"] + ["`%s`" % facts.MANAGED[key] for key in LEAVES_COLUMNS[2:6]]
+              + ["At the restart", "Started", "Marker", "Shown by"])
+    lines = ["| %s |" % " | ".join(titles), "|%s" % ("---|" * len(titles))]
+    for row in run_e2e.ROWS:
+        shown = row.get("not_tried") or ", ".join("`e2e.%s`" % name for name in row["shown_by"])
+        lines.append("| %s |" % " | ".join([str(row[key]) for key in LEAVES_COLUMNS] + [shown]))
+    return "\n".join(lines)
+
+
 def filled(text, constants=None):
     """`text` with every span rewritten, and [(expression, was, is)] of those that changed."""
     constants = facts.CONSTANTS if constants is None else constants
@@ -61,7 +80,14 @@ def filled(text, constants=None):
         if now != was:
             changed.append((expression, was, now))
         return "<!--n:%s-->%s<!--/n-->" % (expression, now)
-    return SPAN.sub(fill, text), changed
+    text = SPAN.sub(fill, text)
+    table = TABLE.search(text)
+    if table is None:
+        raise ValueError("%s has no table of what each run leaves" % GUIDE)
+    if table.group(2) != leaves_table():
+        changed.append(("the table of what each run leaves", "as written", "as leaves.json gives it"))
+        text = text[:table.start(2)] + leaves_table() + text[table.end(2):]
+    return text, changed
 
 
 def main(argv):
@@ -71,7 +97,7 @@ def main(argv):
     result, changed = filled(text)
     if argv[1:] == ["--check"]:
         for expression, was, now in changed:
-            print("%s: %s says %r, the constants %r" % (GUIDE, expression, was, now))
+            print("%s: %s says %r, its source %r" % (GUIDE, expression, was, now))
         return 1 if changed else 0
     if argv[1:]:
         sys.exit(__doc__)

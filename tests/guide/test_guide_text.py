@@ -75,8 +75,6 @@ LEAVES_WORDS = {
     "staged_exe": {"kept", "removed", "none"}, "staged_lib": {"kept", "removed", "none"},
     "restart": {"nothing", "library", "executable", "both"},
     "started": {"yes", "no"}, "marker": {"written", "not written"}}
-# The columns of the table of what each run leaves, as leaves.json names them.
-LEAVES_COLUMNS = ["status", "run"] + list(LEAVES_WORDS)
 
 
 def guide():
@@ -162,17 +160,6 @@ def exceptions(cell):
 def tool_statuses():
     """{value: name} of the statuses of src/base/statuses.inc."""
     return {row["code"]: row["name"] for row in facts.STATUSES}
-
-
-def leaves_table():
-    """The guide's table of what each run leaves, as leaves.json gives it."""
-    titles = (["Status", "Run"] + ["`%s`" % facts.MANAGED[key] for key in LEAVES_COLUMNS[2:6]]
-              + ["At the restart", "Started", "Marker", "Shown by"])
-    lines = ["| %s |" % " | ".join(titles), "|%s" % ("---|" * len(titles))]
-    for row in run_e2e.ROWS:
-        shown = row.get("not_tried") or ", ".join("`e2e.%s`" % name for name in row["shown_by"])
-        lines.append("| %s |" % " | ".join([str(row[key]) for key in LEAVES_COLUMNS] + [shown]))
-    return lines
 
 
 def fixture_versions():
@@ -311,12 +298,6 @@ class StatusTables(unittest.TestCase):
                 self.assertIn(condition, conditions, "condition")
                 for text in filter(None, conditions.values()):
                     self.assertEqual(text in kind, conditions[condition] == text, kind)
-
-    def test_leaves_table_is_the_data_file(self):
-        given = table_lines(section(guide(), "## What each run leaves"))
-        wanted = leaves_table()
-        for at, (line, want) in enumerate(zip(given + [None] * len(wanted), wanted + [None] * len(given))):
-            self.assertEqual(line, want, "line %d of the table differs from tests/guide/leaves.json" % at)
 
     def test_leaves_table_rows_are_shown_by_scenarios_that_exist(self):
         named = []
