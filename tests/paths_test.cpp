@@ -1,4 +1,5 @@
-// Managed paths, ASCII case folding and the presence test.
+// Managed paths, ASCII case folding, the presence test and the deletion of
+// the staged copies a run does not keep.
 #include <optional>
 
 #include "files/files.h"
@@ -95,5 +96,30 @@ TEST_P(CompareTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
   ExpectCleanExit();
 }
 INSTANTIATE_TEST_SUITE_P(Rows, CompareTest, Rows({&kWinXp}, kCompares), RowName());
+
+// The end of a run deletes the staged copies it does not keep; bit 2 of a
+// pending set names no file.
+struct DeleteCase {
+  const char *label;
+  PendingSet keep;
+  bool libraryKept, executableKept;
+};
+const DeleteCase kDeletes[] = {
+    {"nothing kept", 0, false, false},
+    {"library", PENDING_LIBRARY, true, false},
+    {"executable", PENDING_EXECUTABLE, false, true},
+    {"both", PENDING_LIBRARY | PENDING_EXECUTABLE, true, true},
+    {"all", PENDING_ALL, true, true},
+    {"bit 2 names no file", 4, false, false},
+};
+using DeleteTest = RowTest<DeleteCase>;
+TEST_P(DeleteTest, StagedCopiesGoUnlessTheirBitIsSet) {
+  MachineState expected = Prepare();
+  DeleteStagedCopies(C().keep);
+  if (!C().libraryKept) expected.stagedDll = std::nullopt;
+  if (!C().executableKept) expected.stagedExe = std::nullopt;
+  EXPECT_EQ(expected, Snapshot());
+}
+INSTANTIATE_TEST_SUITE_P(Rows, DeleteTest, Rows({&kWinXp}, kDeletes), RowName());
 
 }  // namespace

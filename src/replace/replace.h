@@ -41,21 +41,17 @@ enum { COMMAND_LINE_CAPACITY = PATH_CAPACITY + TEXT_CAPACITY };
 // copy is not part of the install).
 PendingSet InstallFresh(void);
 
-// Replaces the installed files by the staged ones now. Returns the files not
-// in place: those whose staged copy could not be put in place. A file with no
-// staged copy is not part of the replacement: its installed copy stays and it
-// is not reported.
-PendingSet ReplaceInPlace(void);
-
 // Same version: when no library is installed, copies the staged library into
 // place. Returns PENDING_LIBRARY when the library is missing and its staged
 // copy could not be put in place (or it cannot be told whether one is
 // installed), so that the staged copy is kept.
 PendingSet InstallMissingLibrary(void);
 
-// The replacement, for the files not in `inPlace` (which already hold their
-// staged bytes): as ReplaceInPlace, in the same order and with the same
-// pauses and attempts.
+// Replaces the installed files not in `inPlace` (which already hold their
+// staged bytes) by the staged ones now, the executable first. Returns the
+// files not in place: those whose staged copy could not be put in place. A
+// file with no staged copy is not part of the replacement: its installed
+// copy stays and it is not reported.
 PendingSet ReplaceNotInPlace(PendingSet inPlace);
 
 // Same version: an installed library that is a copy of the staged one cut

@@ -12,10 +12,8 @@ static BOOL NotifyRunningCopies(void) {
   if (g_run.platformCode == PLATFORM_NT5) {
     if (!BindPsapi()) return FALSE;
     DWORD bytes = 0;
-    if (!g_run.processApi.EnumProcesses(g_run.processIds, sizeof(g_run.processIds), &bytes)) {
-      UnbindProcessApi();
+    if (!g_run.processApi.EnumProcesses(g_run.processIds, sizeof(g_run.processIds), &bytes))
       return FALSE;
-    }
     DWORD count = bytes / sizeof(DWORD);
     if (count > PROCESS_ID_CAPACITY) count = PROCESS_ID_CAPACITY;
     for (DWORD i = 0; i < count; ++i) NotifyByProcessId(g_run.processIds[i]);
@@ -29,38 +27,37 @@ static BOOL NotifyRunningCopies(void) {
 // The staged copies of both managed files, which a completion step keeps.
 static const PendingSet BOTH_FILES = PENDING_LIBRARY | PENDING_EXECUTABLE;
 
-// Ends a course: besides the staged copies it keeps, every staged copy that a
-// restart-time replacement of an earlier run still names stays until the
-// restart; and a run that would report the pair done while such a
-// replacement is still to change it reports 4. Then the completion step.
-static void FinishCourse(PendingSet keep) {
+// The end of a course: besides the staged copies it keeps, every staged copy
+// that a restart-time replacement of an earlier run still names stays until
+// the restart; and a run that would report the pair done while such a
+// replacement is still to change it reports 4. Returns the copies to keep.
+static PendingSet KeepNamedAtRestart(PendingSet keep) {
   BOOL reportsDone =
       g_run.runStatus >= RUN_NOTHING_DONE && g_run.runStatus <= RUN_REPLACED;
-  if ((keep & BOTH_FILES) != BOTH_FILES || reportsDone) {
-    PendingSet named = StagedCopiesNamedAtRestart();
-    keep |= named;
-    const ManagedPaths *paths = &g_run.paths;
-    if (reportsDone &&
-        (((named & PENDING_LIBRARY) &&
-          CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_SAME) ||
-         ((named & PENDING_EXECUTABLE) &&
-          CompareWithStaged(paths->installedExe, paths->stagedExe) != MATCH_SAME)))
-      g_run.runStatus = RUN_RESTART_NEEDED;
-  }
-  FinishRun(keep);
+  if ((keep & BOTH_FILES) == BOTH_FILES && !reportsDone) return keep;
+  PendingSet named = StagedCopiesNamedAtRestart();
+  const ManagedPaths *paths = &g_run.paths;
+  if (reportsDone &&
+      (((named & PENDING_LIBRARY) &&
+        CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_SAME) ||
+       ((named & PENDING_EXECUTABLE) &&
+        CompareWithStaged(paths->installedExe, paths->stagedExe) != MATCH_SAME)))
+    g_run.runStatus = RUN_RESTART_NEEDED;
+  return keep | named;
 }
 
-// Ends a course that put the staged files in place now. Files not in place
-// are scheduled for the restart and keep their staged copies, and the status
-// becomes 4; with every file in place the executable is started.
-static void FinishInstall(PendingSet notInPlace) {
+// The end of a course that put the staged files in place now. Files not in
+// place are scheduled for the restart and keep their staged copies, and the
+// status becomes 4; with every file in place the executable is started.
+// Returns the staged copies to keep.
+static PendingSet AfterInstall(PendingSet notInPlace) {
   if (notInPlace != 0) {
     ScheduleOnRestart(notInPlace);
     g_run.runStatus = RUN_RESTART_NEEDED;
   } else {
     LaunchResident();
   }
-  FinishCourse(notInPlace);
+  return notInPlace;
 }
 
 // A replacement that a stopped run left unfinished: the installed executable
@@ -81,31 +78,22 @@ static BOOL FindUnfinishedReplacement(PendingSet *inPlace) {
   return (*inPlace & BOTH_FILES) != BOTH_FILES;
 }
 
-RunStatus RunUpgrade(void) {
-  ResetRunState();
-  ClassifyPlatform();
-
-  if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) {
-    FinishRun(PENDING_ALL);
-    return RUN_NOTHING_DONE;
-  }
+// Chooses the course of the run and follows it, setting g_run.runStatus.
+// Returns the staged copies to keep, which are those of the course; with
+// `checked` set, the end of the course (KeepNamedAtRestart) still applies:
+// it does not when the run ends before it names a managed file.
+static PendingSet RunCourse(BOOL *checked) {
+  *checked = FALSE;
+  if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) return PENDING_ALL;
 
   // A directory that does not fit is never cut short: a shortened path could
   // name another file. No managed file is touched.
-  if (!PrepareManagedPaths()) {
-    FinishRun(PENDING_ALL);
-    return g_run.runStatus;
-  }
-  if (!IsFilePresent(g_run.paths.stagedExe)) {
-    FinishCourse(PENDING_ALL);
-    return g_run.runStatus;
-  }
+  if (!PrepareManagedPaths()) return PENDING_ALL;
+  *checked = TRUE;
+  if (!IsFilePresent(g_run.paths.stagedExe)) return PENDING_ALL;
 
   g_run.runStatus = RUN_FRESH_INSTALL;
-  if (!IsFilePresent(g_run.paths.installedExe)) {
-    FinishInstall(InstallFresh());
-    return g_run.runStatus;
-  }
+  if (!IsFilePresent(g_run.paths.installedExe)) return AfterInstall(InstallFresh());
 
   g_run.runStatus = RUN_SAME_VERSION;
   BOOL installedUnreadable = FALSE;
@@ -122,28 +110,35 @@ RunStatus RunUpgrade(void) {
     // missing library put in place (its staged copy kept when that fails;
     // the status stays 2).
     PendingSet torn = ReplaceTornLibrary();
-    if (torn != 0) {
-      FinishInstall(torn);
-      return g_run.runStatus;
-    }
-    FinishCourse(InstallMissingLibrary());
-    return g_run.runStatus;
+    if (torn != 0) return AfterInstall(torn);
+    return InstallMissingLibrary();
   }
   if (verdict < 0 && !unfinished) {
     ScheduleOnRestart(PENDING_ALL);
-    FinishRun(PENDING_ALL);
-    return RUN_RESTART_NEEDED;
+    g_run.runStatus = RUN_RESTART_NEEDED;
+    return PENDING_ALL;
   }
 
   g_run.runStatus = RUN_REPLACED;
   if (!NotifyRunningCopies()) {
-    FinishRun(PENDING_ALL);
-    return RUN_SCAN_FAILED;
+    g_run.runStatus = RUN_SCAN_FAILED;
+    return PENDING_ALL;
   }
   // Copies that answered the notice are given a moment to end before their
   // executable is deleted.
   WaitForNotifiedCopies();
-  FinishInstall(ReplaceNotInPlace(inPlace));
+  return AfterInstall(ReplaceNotInPlace(inPlace));
+}
+
+RunStatus RunUpgrade(void) {
+  ResetRunState();
+  ClassifyPlatform();
+  BOOL checked = FALSE;
+  PendingSet keep = RunCourse(&checked);
+  if (checked) keep = KeepNamedAtRestart(keep);
+  DeleteStagedCopies(keep);
+  MarkRunComplete();
+  // The process library stays bound until the completion step is done.
   UnbindProcessApi();
   return g_run.runStatus;
 }
