@@ -95,7 +95,7 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
         refused.push_back(access == GENERIC_READ ? "read" : "write");
     }
   };
-  EXPECT_TRUE(WriteWininitRenames(PENDING_ALL));
+  EXPECT_EQ(kBoth, ScheduleOnRestart(PENDING_ALL));
   m().otherProgram = nullptr;
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
   EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
@@ -289,7 +289,7 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   Prepare();
   const MachineState before = Snapshot();
   const std::vector<std::string> files = m().FilePaths();
-  EXPECT_EQ(C().written, WriteWininitRenames(PENDING_ALL));
+  EXPECT_EQ(C().written ? kBoth : 0, ScheduleOnRestart(PENDING_ALL));
   EXPECT_EQ(C().written ? Bytes(RenameFile({"halundll.dll", "halunexe.exe"})) : before.wininit,
             WininitBytes());
   if (!C().written) {
@@ -304,10 +304,10 @@ ROWS(WriteTest, std::vector<const Family *>({&kWin98}), kWrites);
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
-  ClassifyPlatform();
+  Prepare();
   // Longer than any run accepts; the rename line would not fit its buffer.
   lstrcpyA(g_run.paths.systemDir, ("C:\\" + std::string(250, 'S')).c_str());
-  WriteWininitRenames(PENDING_ALL);
+  EXPECT_EQ(0, ScheduleOnRestart(PENDING_ALL));
   EXPECT_EQ(std::nullopt, WininitBytes());
   ExpectCleanExit();
 }

@@ -12,8 +12,8 @@ namespace {
 class PathsTest : public SimTest {};
 
 TEST_F(PathsTest, PathsAreFoldedAndTheDirectoryKeptAsReported) {
-  lstrcpyA(g_run.paths.systemDir, "C:\\WINDOWS\\SYSTEM");
-  ASSERT_TRUE(BuildManagedPaths());
+  m().systemDir = "C:\\WINDOWS\\SYSTEM";
+  ASSERT_TRUE(PrepareManagedPaths());
   EXPECT_STREQ("C:\\WINDOWS\\SYSTEM", g_run.paths.systemDir);
   EXPECT_STREQ("c:\\windows\\system\\halunexe.exe", g_run.paths.installedExe);
   EXPECT_STREQ("c:\\windows\\system\\halunexe.ex$", g_run.paths.stagedExe);
@@ -35,13 +35,14 @@ TEST_F(PathsTest, FoldingTouchesOnlyAsciiCapitals) {
 
 TEST_F(PathsTest, LongestDirectoryFitsAndOneMoreIsRefused) {
   std::string longest = "C:\\" + std::string(SYSTEM_DIR_MAX_LENGTH - 3, 'D');
-  lstrcpyA(g_run.paths.systemDir, longest.c_str());
-  ASSERT_TRUE(BuildManagedPaths());
+  m().systemDir = longest;
+  ASSERT_TRUE(PrepareManagedPaths());
   EXPECT_EQ(255, lstrlenA(g_run.paths.installedExe));
 
-  std::string tooLong = longest + "E";
-  lstrcpyA(g_run.paths.systemDir, tooLong.c_str());
-  EXPECT_FALSE(BuildManagedPaths());
+  FreshMachine();
+  m().systemDir = longest + "E";
+  EXPECT_FALSE(PrepareManagedPaths());
+  EXPECT_STREQ("", g_run.paths.systemDir);
   EXPECT_STREQ("", g_run.paths.installedExe);
   EXPECT_STREQ("", g_run.paths.stagedLib);
 }

@@ -69,32 +69,10 @@ BOOL LaunchResident(void);
 // Returns the files it scheduled.
 PendingSet ScheduleOnRestart(PendingSet pending);
 
-// Adds the rename lines for `pending` to the "[Rename]" section of the Windows
-// directory's wininit.ini (Windows 98/ME). The lines name the system directory
-// in its short (8.3) form, which is all the restart-time renaming can read;
-// as reported when no short form can be had. TRUE when the file was written.
-BOOL WriteWininitRenames(PendingSet pending);
-
-// Registers delayed moves of the staged files over the installed ones (NT 5+),
-// named in the directory where the files really are (under WOW64 not the one
-// the tool is shown); nothing when that directory does not fit. Returns the
-// files whose move was registered.
-PendingSet QueueMoveOnReboot(PendingSet pending);
-
 // The managed files whose staged copy a restart-time replacement of this
 // tool names and that is still there: a line in the first [Rename] section of
 // wininit.ini (Windows 98/ME) or a delayed move (NT 5+). Both such files when
 // the instructions are there but cannot be read. Such a staged copy must stay
 // until the restart.
 PendingSet StagedCopiesNamedAtRestart(void);
-
-// Merges `renames` (a "[Rename]" section line followed by rename lines, each
-// ended by CR LF) into the `length` bytes (below `capacity`) of an existing
-// rename file held in `file` of `capacity` bytes: lines not yet in the file's
-// first [Rename] section are added at its end, or the whole section is
-// appended. Zero bytes of the old content are dropped and the result ends
-// with one zero byte. Returns the new length, zero byte included, or 0 if it
-// does not fit.
-DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
-
 #endif
