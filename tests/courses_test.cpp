@@ -136,78 +136,54 @@ TEST_P(LocalSystemTest, StartsNothingWhereItIsLocalSystem) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LocalSystemTest, Rows(AllFamilies(), kLocalSystemCases), RowName());
 
-// A replacement that a stopped run left half done: the installed executable
-// is a whole or cut-short copy of the staged one. It is finished as the
-// replacement does it (notice, the executable once, the library after its
-// pause, scheduled when held), not taken for the same version. A library cut
-// short beside another build of the same version is put right alone. On the
-// same version nothing is replaced and the resident is not notified: a
-// library that is not installed is put in place from its staged copy; if that
-// copy fails, the staged library is kept for a later run. Status 2 either way.
-// With only the executable staged the library is not part of the
-// replacement: the installed library is kept, nothing is pending or
-// scheduled for it, and with the executable replaced the run reports 3 and
-// restarts it; a copy that stays keeps the executable pending, and only its
-// line or move is written. A course that cannot put every file in place now
-// keeps the staged copies of the files not in place and schedules them where
-// the family can; the status is 4 and nothing is started; after the restart
-// they are in place where they were scheduled. A fresh install notifies no
-// running copy. A copy that fails once after the installed copy was deleted
-// is tried again; failing twice, the staged copy is kept for the next run
-// and the run reports 4 (on NT 4, with no restart-time replacement, too). A
-// replacement with no installed library copies the staged one into place
-// (the completion step once deleted it, leaving no library at all).
+// Each course on every family: what a run leaves of each managed file and
+// its staged copy. A replacement a stopped run left half done (the installed
+// executable a whole or cut-short copy of the staged one) is finished as a
+// replacement, not taken for the same version. The same version notifies
+// nobody and puts right only a library cut short or missing. A file with no
+// staged copy is not part of the replacement. The staged copies of the files
+// not in place now are kept and scheduled where the family can; the status
+// is then 4 and nothing is started. A copy failing once after the deletion
+// is tried again.
 struct CourseCase {
   const char *label;
-  const char *exeBytes;  // nullptr: no installed executable
-  std::optional<std::string> exeVersion;
-  const char *stagedVersion, *libBytes;  // libBytes nullptr: no installed library
-  bool stagedLib;
-  const char *held;                // an installed file held throughout, or nullptr
-  std::optional<int> failingCopy;  // the CopyFileA that fails (-1: every one), if any
-  RunStatus expected;
-  bool exeDeleted;
-  Bytes exeAfter, dllAfter;
-  bool exeKept, dllKept;  // staged copies kept
-  size_t pauses, copies;
+  const char *exeBytes = "old exe";  // nullptr: no installed executable
+  std::optional<std::string> exeVersion = "4.50";
+  const char *stagedVersion = "4.60";
+  const char *libBytes = "old dll";  // nullptr: no installed library
+  bool stagedLib = true;
+  const char *held = nullptr;         // an installed file held throughout
+  const char *undeletable = nullptr;  // one that can be read but not deleted
+  std::optional<int> failingCopy = std::nullopt;  // the CopyFileA that fails (-1: every one)
+  RunStatus expected = RUN_REPLACED;
+  bool exeDeleted = true;
+  Bytes exeAfter = "new exe", dllAfter = "new dll";
+  bool exeKept = false, dllKept = false;  // staged copies kept
+  size_t pauses = 1, copies = 2;
+  bool notifies = true;  // an installed executable's running copies are told
 };
+// One row a line, as a table reads.
+// clang-format off
 const CourseCase kCourses[] = {
-    {"executable in place", "new exe", "4.60", "4.60", "old dll", true, nullptr, std::nullopt,
-     RUN_REPLACED, false, "new exe", "new dll", false, false, 1, 1},
-    {"executable in place, library held", "new exe", "4.60", "4.60", "old dll", true,
-     "halundll.dll", std::nullopt, RUN_RESTART_NEEDED, false, "new exe", "old dll", false, true,
-     LIBRARY_DELETE_ATTEMPTS, 0},
-    {"executable cut short with its version", "new", "4.60", "4.60", "old dll", true, nullptr,
-     std::nullopt, RUN_REPLACED, true, "new exe", "new dll", false, false, 1, 2},
-    {"executable cut short without one", "new", std::nullopt, "4.60", "new dll", true, nullptr,
-     std::nullopt, RUN_REPLACED, true, "new exe", "new dll", false, false, 0, 1},
-    {"library cut short, same version", "old exe", "4.50", "4.50", "new", true, nullptr,
-     std::nullopt, RUN_SAME_VERSION, false, "old exe", "new dll", false, false, 1, 1},
-    {"same version, library installed", "old exe", "4.50", "4.50", "old dll", true, nullptr,
-     std::nullopt, RUN_SAME_VERSION, false, "old exe", "old dll", false, false, 0, 0},
-    {"same version, no installed library", "old exe", "4.50", "4.50", nullptr, true, nullptr,
-     std::nullopt, RUN_SAME_VERSION, false, "old exe", "new dll", false, false, 0, 1},
-    {"same version, no installed library, its copy fails", "old exe", "4.50", "4.50", nullptr, true,
-     nullptr, -1, RUN_SAME_VERSION, false, "old exe", std::nullopt, false, true, 0, 2},
-    {"only the executable staged, the resident leaves", "old exe", "4.50", "4.60", "old dll", false,
-     nullptr, std::nullopt, RUN_REPLACED, true, "new exe", "old dll", false, false, 0, 1},
-    {"only the executable staged, the resident stays", "old exe", "4.50", "4.60", "old dll", false,
-     "halunexe.exe", std::nullopt, RUN_RESTART_NEEDED, true, "old exe", "old dll", true, false, 0,
-     0},
-    {"fresh install, the executable's copy fails", nullptr, std::nullopt, "4.60", nullptr, true,
-     nullptr, 0, RUN_RESTART_NEEDED, false, std::nullopt, "new dll", true, false, 0, 2},
-    {"installed executable locked", "old exe", "4.50", "4.60", "old dll", true, "halunexe.exe",
-     std::nullopt, RUN_RESTART_NEEDED, true, "old exe", "new dll", true, false, 1, 1},
-    {"installed library locked", "old exe", "4.50", "4.60", "old dll", true, "halundll.dll",
-     std::nullopt, RUN_RESTART_NEEDED, true, "new exe", "old dll", false, true,
-     LIBRARY_DELETE_ATTEMPTS, 1},
-    {"one copy fails after the deletion", "old exe", "4.50", "4.60", "old dll", true, nullptr, 0,
-     RUN_REPLACED, true, "new exe", "new dll", false, false, 1, 3},
-    {"every copy fails after the deletion", "old exe", "4.50", "4.60", "old dll", true, nullptr, -1,
-     RUN_RESTART_NEEDED, true, std::nullopt, std::nullopt, true, true, 1, 4},
-    {"no installed library", "old exe", "4.50", "4.60", nullptr, true, nullptr, std::nullopt,
-     RUN_REPLACED, true, "new exe", "new dll", false, false, 0, 2},
+    {.label = "executable in place", .exeBytes = "new exe", .exeVersion = "4.60", .exeDeleted = false, .copies = 1},
+    {.label = "executable in place, library held", .exeBytes = "new exe", .exeVersion = "4.60", .held = "halundll.dll", .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .dllAfter = "old dll", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 0},
+    {.label = "executable cut short with its version", .exeBytes = "new", .exeVersion = "4.60"},
+    {.label = "executable cut short without one", .exeBytes = "new", .exeVersion = std::nullopt, .libBytes = "new dll", .pauses = 0, .copies = 1},
+    {.label = "library cut short, same version", .stagedVersion = "4.50", .libBytes = "new", .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .copies = 1, .notifies = false},
+    {.label = "library cut short, same version, it cannot be deleted", .stagedVersion = "4.50", .libBytes = "new", .undeletable = "halundll.dll", .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = "new", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 0, .notifies = false},
+    {.label = "same version, library installed", .stagedVersion = "4.50", .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = "old dll", .pauses = 0, .copies = 0, .notifies = false},
+    {.label = "same version, no installed library", .stagedVersion = "4.50", .libBytes = nullptr, .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .pauses = 0, .copies = 1, .notifies = false},
+    {.label = "same version, no installed library, its copy fails", .stagedVersion = "4.50", .libBytes = nullptr, .failingCopy = -1, .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = std::nullopt, .dllKept = true, .pauses = 0, .notifies = false},
+    {.label = "only the executable staged, the resident leaves", .stagedLib = false, .dllAfter = "old dll", .pauses = 0, .copies = 1},
+    {.label = "only the executable staged, the resident stays", .stagedLib = false, .held = "halunexe.exe", .expected = RUN_RESTART_NEEDED, .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true, .pauses = 0, .copies = 0},
+    {.label = "fresh install, the executable's copy fails", .exeBytes = nullptr, .exeVersion = std::nullopt, .libBytes = nullptr, .failingCopy = 0, .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = std::nullopt, .exeKept = true, .pauses = 0},
+    {.label = "installed executable locked", .held = "halunexe.exe", .expected = RUN_RESTART_NEEDED, .exeAfter = "old exe", .exeKept = true, .copies = 1},
+    {.label = "installed library locked", .held = "halundll.dll", .expected = RUN_RESTART_NEEDED, .dllAfter = "old dll", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 1},
+    {.label = "one copy fails after the deletion", .failingCopy = 0, .copies = 3},
+    {.label = "every copy fails after the deletion", .failingCopy = -1, .expected = RUN_RESTART_NEEDED, .exeAfter = std::nullopt, .dllAfter = std::nullopt, .exeKept = true, .dllKept = true, .copies = 4},
+    {.label = "no installed library", .libBytes = nullptr, .pauses = 0},
 };
+// clang-format on
 using CourseRowTest = CourseTest<CourseCase>;
 TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
   const CourseCase &c = C();
@@ -217,6 +193,7 @@ TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
   if (!c.stagedLib) m().RemoveFile(Sys("halundll.dl$"));
   RunResident();
   if (c.held) m().LockFile(Sys(c.held), sim::kForever);
+  if (c.undeletable) m().faults = {"DeleteFileA", c.undeletable, -1};
   if (c.failingCopy) m().faults = {"CopyFileA", "", *c.failingCopy};
   MachineState expected = RunExpecting(c.expected);
   expected.exe = c.exeAfter, expected.dll = c.dllAfter;
@@ -228,7 +205,7 @@ TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
     Schedule(expected, {"halundll.dll", "halunexe.exe"});
   else if (scheduled && (c.exeKept || c.dllKept))
     Schedule(expected, {c.exeKept ? "halunexe.exe" : "halundll.dll"});
-  const bool notified = c.exeBytes && c.expected != RUN_SAME_VERSION;
+  const bool notified = c.exeBytes && c.notifies;
   expected.notices = Notices(notified);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(c.exeDeleted, Deletions("halunexe.exe") > 0);
@@ -239,6 +216,73 @@ TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
   RestartAndExpect(expected, scheduled && c.exeKept, scheduled && c.dllKept);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, CourseRowTest, Rows(AllFamilies(), kCourses), RowName());
+
+// A run before the restart that an earlier run's restart-time instruction
+// (a rename line on 98/ME, a delayed move on NT 5) still waits for: the
+// staged copy it names stays, and a run that would report the pair done
+// while the instruction is still to change it, or while that cannot be told,
+// reports 4. A status of -1 or 4 stays as it is.
+struct WaitingCase {
+  const char *label;
+  const Family *family;
+  const char *waiting;  // the file the earlier instruction replaces
+  Step arrange;
+  RunStatus expected;
+  Bytes exeAfter, dllAfter;
+  bool exeKept, dllKept;            // staged copies kept
+  bool launches = false;            // the resident started though the run reports 4
+  const char *scheduled = nullptr;  // the file this run schedules
+};
+const Step kUnfinished = [] {
+  Install("4.60", "new exe");
+  Stage("4.60");
+};
+const Step kNewer = [] {
+  Install("4.50");
+  Stage("4.60");
+};
+// clang-format off
+const WaitingCase kWaiting[] = {
+    {.label = "the library replaced now", .family = &kWin98, .waiting = "halundll.dll",
+     .arrange = kUnfinished, .expected = RUN_REPLACED, .exeAfter = "new exe", .dllAfter = "new dll",
+     .exeKept = false, .dllKept = true},
+    {.label = "the library replaced now, its last comparison failing", .family = &kWin98,
+     .waiting = "halundll.dll",
+     .arrange = Steps({kUnfinished, [] { sim::M().faults = {"CreateFileA", "halundll.dll", 1}; }}),
+     .expected = RUN_RESTART_NEEDED, .exeAfter = "new exe", .dllAfter = "new dll", .exeKept = false,
+     .dllKept = true, .launches = true},
+    {.label = "same version, the executable's other bytes waiting", .family = &kWinXp,
+     .waiting = "halunexe.exe", .arrange = [] { Install("4.50"); Stage("4.50"); },
+     .expected = RUN_RESTART_NEEDED, .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true,
+     .dllKept = false},
+    {.label = "running copies not listed", .family = &kWinXp, .waiting = "halunexe.exe",
+     .arrange = Steps({kNewer, Unbound("psapi.dll", "")}), .expected = RUN_SCAN_FAILED,
+     .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true, .dllKept = true},
+    {.label = "the executable replaced now, the library held", .family = &kWinXp,
+     .waiting = "halunexe.exe",
+     .arrange = Steps({kNewer, [] { sim::M().LockFile(Sys("halundll.dll"), sim::kForever); }}),
+     .expected = RUN_RESTART_NEEDED, .exeAfter = "new exe", .dllAfter = "old dll", .exeKept = true,
+     .dllKept = true, .scheduled = "halundll.dll"},
+};
+// clang-format on
+using WaitingTest = CourseTest<WaitingCase>;
+TEST_P(WaitingTest, StagedCopyAnEarlierRestartInstructionNamesStays) {
+  const WaitingCase &c = C();
+  c.arrange();
+  if (F().restart == Restart::Wininit)
+    m().PutFile(m().windowsDir + "\\wininit.ini", RenameFile({c.waiting}));
+  else
+    m().QueueDelayedMove(RestartMoves({c.waiting})[0]);
+  const MachineState before = Snapshot();
+  MachineState expected = RunExpecting(c.expected);
+  expected.exe = c.exeAfter, expected.dll = c.dllAfter;
+  expected.stagedExe = c.exeKept ? before.stagedExe : std::nullopt;
+  expected.stagedDll = c.dllKept ? before.stagedDll : std::nullopt;
+  if (c.launches) expected.launches = {ResidentCommandLine()};
+  if (c.scheduled) expected.moves.push_back(RestartMoves({c.scheduled})[0]);
+  EXPECT_EQ(expected, Snapshot());
+}
+INSTANTIATE_TEST_SUITE_P(Rows, WaitingTest, OwnFamilyRows(kWaiting), RowName());
 
 // Without administrator rights (Windows 2000 and later) no file of the system
 // directory can be deleted, no delayed move queued and the marker's key not

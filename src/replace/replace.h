@@ -16,15 +16,17 @@ enum { RENAME_LINE_FIXED_LENGTH = 31 };
 // One formatted rename line: its fixed characters, the longest system
 // directory twice and a zero byte.
 enum { RENAME_LINE_CAPACITY = RENAME_LINE_FIXED_LENGTH + 2 * SYSTEM_DIR_MAX_LENGTH + 1 };
-// The rename text built for one run: the section line and two full lines.
-enum { RENAME_TEXT_CAPACITY = 2048 };
-// The largest existing rename file merged with the new lines.
-enum { WININIT_FILE_CAPACITY = 32768 };
-// Bytes a merge adds besides the rename text: a line break before it and the
-// closing zero byte (3), rounded up.
-enum { MERGE_EXTRA_BYTES = 8 };
-// The longest existing rename file read: the merge then always fits.
-enum { RENAME_FILE_READ_LIMIT = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - MERGE_EXTRA_BYTES };
+enum {
+  // The rename text built for one run: the section line and two full lines.
+  RENAME_TEXT_CAPACITY = 2048,
+  // The largest existing rename file merged with the new lines.
+  WININIT_FILE_CAPACITY = 32768,
+  // Bytes a merge adds besides the rename text: a line break before it and
+  // the closing zero byte (3), rounded up.
+  MERGE_EXTRA_BYTES = 8,
+  // The longest existing rename file read: the merge then always fits.
+  RENAME_FILE_READ_LIMIT = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - MERGE_EXTRA_BYTES
+};
 // The largest list of delayed moves read: Windows keeps every program's
 // there, and a list this long is not one this tool could make sense of.
 enum { PENDING_MOVES_READ_LIMIT = 1024 * 1024 };
