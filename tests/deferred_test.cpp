@@ -21,6 +21,7 @@ const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const PendingSet kBoth = PENDING_LIBRARY | PENDING_EXECUTABLE;
 const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 
 template <class Case>
 class DeferredTest : public RowTest<Case> {
@@ -169,6 +170,8 @@ const ShortFormCase kShortForms[] = {
     {"long directory", kLongDir, kShortDir, kShortDir, true},
     {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
      "GetShortPathNameA"},
+    {"short form as long as a system directory may be", kLongDir, "C:\\" + std::string(239, 'S'),
+     "C:\\" + std::string(239, 'S'), true},
     {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
      kLongDir, false},
     {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), kLongDir,
@@ -191,6 +194,9 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   ASSERT_EQ(1u, shortened.size());
   EXPECT_EQ(c.systemDir, shortened[0]->args[0]) << "the directory as reported";
   EXPECT_EQ(std::to_string(PATH_CAPACITY - 1), shortened[0]->args[1]) << "one byte to spare";
+  // A later run finds the lines as its own, in whichever form they name the
+  // directory.
+  EXPECT_EQ(kBoth, StagedCopiesNamedAtRestart());
   ExpectCleanExit();
   // What the restart-time renaming can read is replaced; a line naming the
   // long directory is skipped.
@@ -206,7 +212,10 @@ struct MergeCase {
   std::string before;
   PendingSet pending;
   std::string after;
+  Step arrange = [] {};  // before the pair is placed
 };
+const std::string kLargest = "[boot]\r\n" + std::string(RENAME_FILE_READ_LIMIT - 10, ';') + "\r\n";
+const std::string kZLine = "c:\\winz\\system\\halundll.dll = c:\\winz\\system\\halundll.dl$\r\n";
 const MergeCase kMerges[] = {
     {"empty file", "", PENDING_ALL, kSection + kLibLine + kExeLine + kZero},
     {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine + kZero},
@@ -233,9 +242,19 @@ const MergeCase kMerges[] = {
      kSection + kOther + kExeLine + kZero},
     {"line only in another section", "[Other]\r\n" + kExeLine, PENDING_EXECUTABLE,
      "[Other]\r\n" + kExeLine + kSection + kExeLine + kZero},
+    {"line present last, no final newline", kSection + kExeLine.substr(0, kExeLine.size() - 2),
+     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2) + kZero},
+    {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY,
+     kSection + kZLine + kZero,
+     [] {
+       sim::M().windowsDir = "C:\\WINZ";
+       sim::M().systemDir = "C:\\WINZ\\SYSTEM";
+     }},
+    {"the longest file read", kLargest, PENDING_EXECUTABLE, kLargest + kSection + kExeLine + kZero},
 };
 using MergeTest = DeferredTest<MergeCase>;
 TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
+  C().arrange();
   Prepare();
   m().PutFile(Wininit(), C().before);
   ScheduleOnRestart(C().pending);
@@ -269,6 +288,8 @@ const WriteCase kWrites[] = {
     {"Windows directory one too long", Directories(244, 17), false, false},
     {"Windows directory longer than its buffer", Directories(300, 17), false, false},
     {"longest system directory", Directories(10, 242), true},
+    {"Windows directory reported without its zero byte",
+     [] { sim::M().windowsDirOverride = std::make_pair(sim::M().windowsDir, 10u); }, true},
     {"Windows directory missing",
      [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
     {"open refused, new file", Failing("CreateFileA"), false},
@@ -371,6 +392,8 @@ const LandCase kLandings[] = {
      SYSTEM_DIR_MAX_LENGTH + 1},
     {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, kAsTheFamily, 300},
     {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
+    {"64-bit, WOW64 directory reported without its zero byte", &kWin10x64, "c:\\windows\\syswow64",
+     true, [] { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir, 19u); }},
     // A missing function or a failed call reads as "not WOW64".
     {"64-bit, no IsWow64Process", &kWin10x64, kSystem32, false,
      Unbound("kernel32.dll", "IsWow64Process")},
@@ -412,6 +435,18 @@ Step Moved(const std::string &from, const std::string &to, DWORD flags) {
   return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
 }
 const Step kExeMove = Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing);
+// Another program's deletion of a long name, then the executable's move: the
+// list of moves `total` bytes long.
+Step ExeMoveEndingMovesOf(size_t total) {
+  return [total] {
+    const size_t exeMove = 4 + (kSys32.size() + 12) + 1 + 5 + (kSys32.size() + 12) + 1;
+    // "\??\c:\" and the name, its zero byte, the empty target; the list's end.
+    const size_t filler = total - exeMove - 4 - 3 - 1 - 1 - 1;
+    sim::M().QueueDelayedMove({"c:\\" + std::string(filler, 'f'), "", MOVEFILE_DELAY_UNTIL_REBOOT});
+    kExeMove();
+    EXPECT_EQ(total, sim::M().GetValue(kSessionManager, "PendingFileRenameOperations")->bytes.size());
+  };
+}
 struct NamedCase {
   const char *label;
   const Family *family;
@@ -446,6 +481,27 @@ const NamedCase kNamed[] = {
      Steps({Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT),
             Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)}),
      0},
+    {"the executable's move after another program's", &kWinXp,
+     Steps({Moved("c:\\temp\\a.tmp", "c:\\temp\\b.tmp", kReplacing), kExeMove}), PENDING_EXECUTABLE},
+    {"the executable's move without the NT prefix", &kWinXp,
+     [] {
+       sim::DelayedMove move{kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing};
+       move.ntForm = false;
+       sim::M().QueueDelayedMove(move);
+     },
+     PENDING_EXECUTABLE},
+    {"a move after the list's end", &kWinXp,
+     Steps({Moved("c:\\temp\\a.tmp", "", MOVEFILE_DELAY_UNTIL_REBOOT),
+            [] {
+              sim::M().pendingMovesTail = "\\??\\c:\\temp\\x" + kZero + "\\??\\" + kSys32 +
+                                          "halunexe.ex$" + kZero + "!\\??\\" + kSys32 +
+                                          "halunexe.exe" + kZero + kZero;
+            }}),
+     0},
+    {"moves of 1 MiB, read", &kWinXp, ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT),
+     PENDING_EXECUTABLE},
+    {"moves longer than 1 MiB, not read", &kWinXp,
+     ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT + 1), kBoth},
     {"under WOW64, the move in the WOW64 directory", &kWin10x64,
      Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
            kReplacing),

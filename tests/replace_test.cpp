@@ -98,6 +98,8 @@ TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   if (c.exe == Bytes("old exe")) {
     EXPECT_EQ(0u, Deletions("halunexe.exe")) << "kept, not deleted";
   }
+  for (const sim::Call *copy : m().CallsNamed("CopyFileA"))
+    EXPECT_EQ("0", copy->args[2]) << "a copy overwrites what it finds";
   if (c.pending != (PENDING_ALL & 3) || c.absent) return;
   // Scheduled like a locked file, both are in place after the restart.
   m().faults = sim::FaultPlan();
