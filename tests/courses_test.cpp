@@ -242,26 +242,16 @@ const Step kNewer = [] {
 };
 // clang-format off
 const WaitingCase kWaiting[] = {
-    {.label = "the library replaced now", .family = &kWin98, .waiting = "halundll.dll",
-     .arrange = kUnfinished, .expected = RUN_REPLACED, .exeAfter = "new exe", .dllAfter = "new dll",
-     .exeKept = false, .dllKept = true},
-    {.label = "the library replaced now, its last comparison failing", .family = &kWin98,
-     .waiting = "halundll.dll",
-     .arrange = Steps({kUnfinished, [] { sim::M().faults = {"CreateFileA", "halundll.dll", 1}; }}),
-     .expected = RUN_RESTART_NEEDED, .exeAfter = "new exe", .dllAfter = "new dll", .exeKept = false,
-     .dllKept = true, .launches = true},
-    {.label = "same version, the executable's other bytes waiting", .family = &kWinXp,
-     .waiting = "halunexe.exe", .arrange = [] { Install("4.50"); Stage("4.50"); },
-     .expected = RUN_RESTART_NEEDED, .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true,
-     .dllKept = false},
-    {.label = "running copies not listed", .family = &kWinXp, .waiting = "halunexe.exe",
-     .arrange = Steps({kNewer, Unbound("psapi.dll", "")}), .expected = RUN_SCAN_FAILED,
-     .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true, .dllKept = true},
-    {.label = "the executable replaced now, the library held", .family = &kWinXp,
-     .waiting = "halunexe.exe",
-     .arrange = Steps({kNewer, [] { sim::M().LockFile(Sys("halundll.dll"), sim::kForever); }}),
-     .expected = RUN_RESTART_NEEDED, .exeAfter = "new exe", .dllAfter = "old dll", .exeKept = true,
-     .dllKept = true, .scheduled = "halundll.dll"},
+    {"the library replaced now", &kWin98, "halundll.dll", kUnfinished, RUN_REPLACED, "new exe", "new dll", false, true},
+    {"the library replaced now, its last comparison failing", &kWin98, "halundll.dll",
+     Steps({kUnfinished, [] { sim::M().faults = {"CreateFileA", "halundll.dll", 1}; }}), RUN_RESTART_NEEDED, "new exe", "new dll", false, true, true},
+    {"same version, the executable's other bytes waiting", &kWinXp, "halunexe.exe", [] { Install("4.50"); Stage("4.50"); },
+     RUN_RESTART_NEEDED, "old exe", "old dll", true, false},
+    {"running copies not listed", &kWinXp, "halunexe.exe", Steps({kNewer, Unbound("psapi.dll", "")}), RUN_SCAN_FAILED,
+     "old exe", "old dll", true, true},
+    {"the executable replaced now, the library held", &kWinXp, "halunexe.exe",
+     Steps({kNewer, [] { sim::M().LockFile(Sys("halundll.dll"), sim::kForever); }}), RUN_RESTART_NEEDED, "new exe", "old dll",
+     true, true, false, "halundll.dll"},
 };
 // clang-format on
 using WaitingTest = CourseTest<WaitingCase>;

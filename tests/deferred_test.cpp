@@ -107,45 +107,39 @@ ROWS(UnsharedTest, std::vector<const Family *>({&kWin98}), kNoCase);
 // A file whose staged copy is missing cannot be put in place at the restart:
 // it is not scheduled, and with nothing left to schedule no rename file is
 // created or changed and no move is registered. The result says what was.
+// Each case runs without a rename file and beside an existing one.
 struct StagedOnlyCase {
   const char *label;
   PendingSet pending;
   const char *absent;  // a staged copy removed first, or nullptr
   PendingSet scheduled;
-  bool existing;  // a rename file there before
 };
 const StagedOnlyCase kStagedOnly[] = {
-    {"nothing pending", 0, nullptr, 0, false},
-    {"bit 2 alone", 4, nullptr, 0, false},
-    {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0, false},
-    {"both pending, staged library missing", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE,
-     false},
-    {"both pending, staged executable missing", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY,
-     false},
-    {"nothing pending, existing file", 0, nullptr, 0, true},
-    {"bit 2 alone, existing file", 4, nullptr, 0, true},
-    {"library pending, its staged copy missing, existing file", PENDING_LIBRARY, "halundll.dl$", 0,
-     true},
-    {"both pending, staged library missing, existing file", PENDING_ALL, "halundll.dl$",
-     PENDING_EXECUTABLE, true},
-    {"both pending, staged executable missing, existing file", PENDING_ALL, "halunexe.ex$",
-     PENDING_LIBRARY, true},
+    {"nothing pending", 0, nullptr, 0},
+    {"bit 2 alone", 4, nullptr, 0},
+    {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0},
+    {"both pending, staged library missing", PENDING_ALL, "halundll.dl$", PENDING_EXECUTABLE},
+    {"both pending, staged executable missing", PENDING_ALL, "halunexe.ex$", PENDING_LIBRARY},
 };
 using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
 TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   const StagedOnlyCase &c = C();
-  Prepare();
-  if (c.absent) m().RemoveFile(Sys(c.absent));
-  if (c.existing) m().PutFile(Wininit(), kBoot);
-  MachineState expected = Snapshot();
-  EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending));
-  const bool on98 = F().restart == Restart::Wininit;
-  if (c.scheduled)
-    Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
-  if (c.scheduled && on98 && c.existing) expected.wininit = kBoot + *expected.wininit;
-  EXPECT_EQ(expected, Snapshot());
-  if (!c.scheduled || !on98) {
-    EXPECT_EQ(0u, Count("CreateFileA"));
+  for (bool existing : {false, true}) {
+    FreshMachine();
+    UseFamily(F());
+    Prepare();
+    if (c.absent) m().RemoveFile(Sys(c.absent));
+    if (existing) m().PutFile(Wininit(), kBoot);
+    MachineState expected = Snapshot();
+    EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending)) << "existing file: " << existing;
+    const bool on98 = F().restart == Restart::Wininit;
+    if (c.scheduled)
+      Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
+    if (c.scheduled && on98 && existing) expected.wininit = kBoot + *expected.wininit;
+    EXPECT_EQ(expected, Snapshot()) << "existing file: " << existing;
+    if (!c.scheduled || !on98) {
+      EXPECT_EQ(0u, Count("CreateFileA")) << "existing file: " << existing;
+    }
   }
 }
 ROWS(StagedOnlyTest, std::vector<const Family *>({&kWin98, &kWinXp}), kStagedOnly);
