@@ -90,7 +90,9 @@ static BOOL BuildRenameText(PendingSet pending, LPSTR text) {
          AppendRenameLine(TEXT_RENAME_EXECUTABLE, directory, text);
 }
 
-static DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
+// Out of line: inlined into its one caller, each access to the rename
+// buffer would carry a relocation of its own.
+static OUT_OF_LINE DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
 
 // The rename file as read and as rewritten: static, as a frame this large
 // would need the stack probe that only a C runtime provides.

@@ -31,9 +31,8 @@ static const PendingSet BOTH_FILES = PENDING_LIBRARY | PENDING_EXECUTABLE;
 // that a restart-time replacement of an earlier run still names stays until
 // the restart; and a run that would report the pair done while such a
 // replacement is still to change it reports 4. Returns the copies to keep.
-static PendingSet KeepNamedAtRestart(PendingSet keep) {
-  BOOL reportsDone =
-      g_run.runStatus >= RUN_NOTHING_DONE && g_run.runStatus <= RUN_REPLACED;
+static PendingSet KeepNamedAtRestart(PendingSet keep, RunStatus *status) {
+  BOOL reportsDone = *status >= RUN_NOTHING_DONE && *status <= RUN_REPLACED;
   if ((keep & BOTH_FILES) == BOTH_FILES && !reportsDone) return keep;
   PendingSet named = StagedCopiesNamedAtRestart();
   const ManagedPaths *paths = &g_run.paths;
@@ -42,7 +41,7 @@ static PendingSet KeepNamedAtRestart(PendingSet keep) {
         CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_SAME) ||
        ((named & PENDING_EXECUTABLE) &&
         CompareWithStaged(paths->installedExe, paths->stagedExe) != MATCH_SAME)))
-    g_run.runStatus = RUN_RESTART_NEEDED;
+    *status = RUN_RESTART_NEEDED;
   return keep | named;
 }
 
@@ -50,10 +49,10 @@ static PendingSet KeepNamedAtRestart(PendingSet keep) {
 // place are scheduled for the restart and keep their staged copies, and the
 // status becomes 4; with every file in place the executable is started.
 // Returns the staged copies to keep.
-static PendingSet AfterInstall(PendingSet notInPlace) {
+static PendingSet AfterInstall(PendingSet notInPlace, RunStatus *status) {
   if (notInPlace != 0) {
     ScheduleOnRestart(notInPlace);
-    g_run.runStatus = RUN_RESTART_NEEDED;
+    *status = RUN_RESTART_NEEDED;
   } else {
     LaunchResident();
   }
@@ -78,11 +77,12 @@ static BOOL FindUnfinishedReplacement(PendingSet *inPlace) {
   return (*inPlace & BOTH_FILES) != BOTH_FILES;
 }
 
-// Chooses the course of the run and follows it, setting g_run.runStatus.
-// Returns the staged copies to keep, which are those of the course; with
-// `checked` set, the end of the course (KeepNamedAtRestart) still applies:
-// it does not when the run ends before it names a managed file.
-static PendingSet RunCourse(BOOL *checked) {
+// Chooses the course of the run and follows it, setting the status it
+// reports in `status`. Returns the staged copies to keep, which are those of
+// the course; with `checked` set, the end of the course (KeepNamedAtRestart)
+// still applies: it does not when the run ends before it names a managed
+// file.
+static PendingSet RunCourse(RunStatus *status, BOOL *checked) {
   *checked = FALSE;
   if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) return PENDING_ALL;
 
@@ -92,10 +92,10 @@ static PendingSet RunCourse(BOOL *checked) {
   *checked = TRUE;
   if (!IsFilePresent(g_run.paths.stagedExe)) return PENDING_ALL;
 
-  g_run.runStatus = RUN_FRESH_INSTALL;
-  if (!IsFilePresent(g_run.paths.installedExe)) return AfterInstall(InstallFresh());
+  *status = RUN_FRESH_INSTALL;
+  if (!IsFilePresent(g_run.paths.installedExe)) return AfterInstall(InstallFresh(), status);
 
-  g_run.runStatus = RUN_SAME_VERSION;
+  *status = RUN_SAME_VERSION;
   BOOL installedUnreadable = FALSE;
   VersionVerdict verdict =
       CheckVersionsEx(g_run.paths.stagedExe, g_run.paths.installedExe, &installedUnreadable);
@@ -110,35 +110,37 @@ static PendingSet RunCourse(BOOL *checked) {
     // missing library put in place (its staged copy kept when that fails;
     // the status stays 2).
     PendingSet torn = ReplaceTornLibrary();
-    if (torn != 0) return AfterInstall(torn);
+    if (torn != 0) return AfterInstall(torn, status);
     return InstallMissingLibrary();
   }
   if (verdict < 0 && !unfinished) {
     ScheduleOnRestart(PENDING_ALL);
-    g_run.runStatus = RUN_RESTART_NEEDED;
+    *status = RUN_RESTART_NEEDED;
     return PENDING_ALL;
   }
 
-  g_run.runStatus = RUN_REPLACED;
+  *status = RUN_REPLACED;
   if (!NotifyRunningCopies()) {
-    g_run.runStatus = RUN_SCAN_FAILED;
+    *status = RUN_SCAN_FAILED;
     return PENDING_ALL;
   }
   // Copies that answered the notice are given a moment to end before their
   // executable is deleted.
   WaitForNotifiedCopies();
-  return AfterInstall(ReplaceNotInPlace(inPlace));
+  return AfterInstall(ReplaceNotInPlace(inPlace), status);
 }
 
 RunStatus RunUpgrade(void) {
   ResetRunState();
   ClassifyPlatform();
+  RunStatus status = RUN_NOTHING_DONE;
   BOOL checked = FALSE;
-  PendingSet keep = RunCourse(&checked);
-  if (checked) keep = KeepNamedAtRestart(keep);
+  PendingSet keep = RunCourse(&status, &checked);
+  if (checked) keep = KeepNamedAtRestart(keep, &status);
   DeleteStagedCopies(keep);
   MarkRunComplete();
   // The process library stays bound until the completion step is done.
   UnbindProcessApi();
-  return g_run.runStatus;
+  g_run.runStatus = status;
+  return status;
 }
