@@ -232,14 +232,8 @@ struct WaitingCase {
   bool launches = false;            // the resident started though the run reports 4
   const char *scheduled = nullptr;  // the file this run schedules
 };
-const Step kUnfinished = [] {
-  Install("4.60", "new exe");
-  Stage("4.60");
-};
-const Step kNewer = [] {
-  Install("4.50");
-  Stage("4.60");
-};
+const Step kUnfinished = Steps({[] { Install("4.60", "new exe"); }, [] { Stage("4.60"); }});
+const Step kNewer = Steps({[] { Install("4.50"); }, [] { Stage("4.60"); }});
 // clang-format off
 const WaitingCase kWaiting[] = {
     {"the library replaced now", &kWin98, "halundll.dll", kUnfinished, RUN_REPLACED, "new exe", "new dll", false, true},

@@ -152,16 +152,11 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
 const Family *const kFamilies[] = {&kWin98, &kWin95, &kNt4, &kWinXp, &kWin10x64};
 // The setups stopped: each course of a run once, and the replacements whose
 // files a running resident holds or that stage only the executable.
-const char *const kStoppedSetups[] = {"nothing staged",
-                                      "fresh install",
-                                      "same version",
-                                      "same version, no library installed",
-                                      "old version",
-                                      "replacement, nothing running",
-                                      "replacement, the resident closes on the notice",
-                                      "replacement, the library held",
-                                      "replacement, the executable held",
-                                      "replacement, only the executable staged"};
+const char *const kStoppedSetups[] = {
+    "nothing staged", "fresh install", "same version", "same version, no library installed",
+    "old version", "replacement, nothing running", "replacement, the resident closes on the notice",
+    "replacement, the library held", "replacement, the executable held",
+    "replacement, only the executable staged"};
 
 TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
   long cases = 0, failed = 0;
