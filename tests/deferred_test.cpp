@@ -20,6 +20,7 @@ const std::string kExeLine =
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 
 template <class Case>
 class DeferredTest : public RowTest<Case> {
@@ -97,7 +98,7 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
         refused.push_back(access == GENERIC_READ ? "read" : "write");
     }
   };
-  EXPECT_TRUE(WriteWininitRenames(PENDING_BOTH));
+  EXPECT_EQ(PENDING_BOTH, ScheduleOnRestart(PENDING_BOTH));
   m().otherProgram = nullptr;
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
   EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
@@ -109,45 +110,39 @@ ROWS(UnsharedTest, std::vector<const Family *>({First(Where::Wininit)}), kNoCase
 // A file whose staged copy is missing cannot be put in place at the restart:
 // it is not scheduled, and with nothing left to schedule no rename file is
 // created or changed and no move is registered. The result says what was.
+// Each case runs without a rename file and beside an existing one.
 struct StagedOnlyCase {
   const char *label;
   PendingSet pending;
   const char *absent;  // a staged copy removed first, or nullptr
   PendingSet scheduled;
-  bool existing;  // a rename file there before
 };
 const StagedOnlyCase kStagedOnly[] = {
-    {"nothing pending", 0, nullptr, 0, false},
-    {"bit 2 alone", 4, nullptr, 0, false},
-    {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0, false},
-    {"both pending, staged library missing", PENDING_BOTH, "halundll.dl$", PENDING_EXECUTABLE,
-     false},
-    {"both pending, staged executable missing", PENDING_BOTH, "halunexe.ex$", PENDING_LIBRARY,
-     false},
-    {"nothing pending, existing file", 0, nullptr, 0, true},
-    {"bit 2 alone, existing file", 4, nullptr, 0, true},
-    {"library pending, its staged copy missing, existing file", PENDING_LIBRARY, "halundll.dl$", 0,
-     true},
-    {"both pending, staged library missing, existing file", PENDING_BOTH, "halundll.dl$",
-     PENDING_EXECUTABLE, true},
-    {"both pending, staged executable missing, existing file", PENDING_BOTH, "halunexe.ex$",
-     PENDING_LIBRARY, true},
+    {"nothing pending", 0, nullptr, 0},
+    {"bit 2 alone", 4, nullptr, 0},
+    {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0},
+    {"both pending, staged library missing", PENDING_BOTH, "halundll.dl$", PENDING_EXECUTABLE},
+    {"both pending, staged executable missing", PENDING_BOTH, "halunexe.ex$", PENDING_LIBRARY},
 };
 using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
 TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
   const StagedOnlyCase &c = C();
-  Prepare();
-  if (c.absent) m().RemoveFile(Sys(c.absent));
-  if (c.existing) m().PutFile(Wininit(), kBoot);
-  MachineState expected = Snapshot();
-  EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending));
-  const bool on98 = F().restart == Restart::Wininit;
-  if (c.scheduled)
-    Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
-  if (c.scheduled && on98 && c.existing) expected.wininit = kBoot + *expected.wininit;
-  EXPECT_EQ(expected, Snapshot());
-  if (!c.scheduled || !on98) {
-    EXPECT_EQ(0u, Count("CreateFileA"));
+  for (bool existing : {false, true}) {
+    FreshMachine();
+    UseFamily(F());
+    Prepare();
+    if (c.absent) m().RemoveFile(Sys(c.absent));
+    if (existing) m().PutFile(Wininit(), kBoot);
+    MachineState expected = Snapshot();
+    EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending)) << "existing file: " << existing;
+    const bool on98 = F().restart == Restart::Wininit;
+    if (c.scheduled)
+      Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
+    if (c.scheduled && on98 && existing) expected.wininit = kBoot + *expected.wininit;
+    EXPECT_EQ(expected, Snapshot()) << "existing file: " << existing;
+    if (!c.scheduled || !on98) {
+      EXPECT_EQ(0u, Count("CreateFileA")) << "existing file: " << existing;
+    }
   }
 }
 ROWS(StagedOnlyTest,
@@ -173,6 +168,8 @@ const ShortFormCase kShortForms[] = {
     {"long directory", kLongDir, kShortDir, kShortDir, true},
     {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
      "GetShortPathNameA"},
+    {"short form as long as a system directory may be", kLongDir, "C:\\" + std::string(239, 'S'),
+     "C:\\" + std::string(239, 'S'), true},
     {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
      kLongDir, false},
     {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), kLongDir,
@@ -195,6 +192,9 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   ASSERT_EQ(1u, shortened.size());
   EXPECT_EQ(c.systemDir, shortened[0]->args[0]) << "the directory as reported";
   EXPECT_EQ(std::to_string(PATH_CAPACITY - 1), shortened[0]->args[1]) << "one byte to spare";
+  // A later run finds the lines as its own, in whichever form they name the
+  // directory.
+  EXPECT_EQ(PENDING_BOTH, StagedCopiesNamedAtRestart());
   ExpectCleanExit();
   // What the restart-time renaming can read is replaced; a line naming the
   // long directory is skipped.
@@ -210,7 +210,10 @@ struct MergeCase {
   std::string before;
   PendingSet pending;
   std::string after;
+  Step arrange = [] {};  // before the pair is placed
 };
+const std::string kLargest = "[boot]\r\n" + std::string(RENAME_FILE_READ_LIMIT - 10, ';') + "\r\n";
+const std::string kZLine = "c:\\winz\\system\\halundll.dll = c:\\winz\\system\\halundll.dl$\r\n";
 const MergeCase kMerges[] = {
     {"empty file", "", PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
     {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine + kZero},
@@ -237,9 +240,19 @@ const MergeCase kMerges[] = {
      kSection + kOther + kExeLine + kZero},
     {"line only in another section", "[Other]\r\n" + kExeLine, PENDING_EXECUTABLE,
      "[Other]\r\n" + kExeLine + kSection + kExeLine + kZero},
+    {"line present last, no final newline", kSection + kExeLine.substr(0, kExeLine.size() - 2),
+     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2) + kZero},
+    {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY,
+     kSection + kZLine + kZero,
+     [] {
+       sim::M().windowsDir = "C:\\WINZ";
+       sim::M().systemDir = "C:\\WINZ\\SYSTEM";
+     }},
+    {"the longest file read", kLargest, PENDING_EXECUTABLE, kLargest + kSection + kExeLine + kZero},
 };
 using MergeTest = DeferredTest<MergeCase>;
 TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
+  C().arrange();
   Prepare();
   m().PutFile(Wininit(), C().before);
   ScheduleOnRestart(C().pending);
@@ -273,6 +286,8 @@ const WriteCase kWrites[] = {
     {"Windows directory one too long", Directories(244, 17), false, false},
     {"Windows directory longer than its buffer", Directories(300, 17), false, false},
     {"longest system directory", Directories(10, 242), true},
+    {"Windows directory reported without its zero byte",
+     [] { sim::M().windowsDirOverride = std::make_pair(sim::M().windowsDir, 10u); }, true},
     {"Windows directory missing",
      [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
     {"open refused, new file", Failing("CreateFileA"), false},
@@ -293,7 +308,7 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   Prepare();
   const MachineState before = Snapshot();
   const std::vector<std::string> files = m().FilePaths();
-  EXPECT_EQ(C().written, WriteWininitRenames(PENDING_BOTH));
+  EXPECT_EQ(C().written ? PENDING_BOTH : 0, ScheduleOnRestart(PENDING_BOTH));
   EXPECT_EQ(C().written ? Bytes(RenameFile({"halundll.dll", "halunexe.exe"})) : before.wininit,
             WininitBytes());
   if (!C().written) {
@@ -308,10 +323,10 @@ ROWS(WriteTest, std::vector<const Family *>({First(Where::Wininit)}), kWrites);
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
-  ClassifyPlatform();
+  Prepare();
   // Longer than any run accepts; the rename line would not fit its buffer.
   lstrcpyA(g_run.paths.systemDir, ("C:\\" + std::string(250, 'S')).c_str());
-  WriteWininitRenames(PENDING_BOTH);
+  EXPECT_EQ(0, ScheduleOnRestart(PENDING_BOTH));
   EXPECT_EQ(std::nullopt, WininitBytes());
   ExpectCleanExit();
 }
@@ -375,6 +390,8 @@ const LandCase kLandings[] = {
      SYSTEM_DIR_MAX_LENGTH + 1},
     {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, kAsTheFamily, 300},
     {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
+    {"64-bit, WOW64 directory reported without its zero byte", &kWin10x64, "c:\\windows\\syswow64",
+     true, [] { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir, 19u); }},
     // A missing function or a failed call reads as "not WOW64".
     {"64-bit, no IsWow64Process", &kWin10x64, kSystem32, false,
      Unbound("kernel32.dll", "IsWow64Process")},
@@ -416,6 +433,18 @@ Step Moved(const std::string &from, const std::string &to, DWORD flags) {
   return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
 }
 const Step kExeMove = Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing);
+// Another program's deletion of a long name, then the executable's move: the
+// list of moves `total` bytes long.
+Step ExeMoveEndingMovesOf(size_t total) {
+  return [total] {
+    const size_t exeMove = 4 + (kSys32.size() + 12) + 1 + 5 + (kSys32.size() + 12) + 1;
+    // "\??\c:\" and the name, its zero byte, the empty target; the list's end.
+    const size_t filler = total - exeMove - 4 - 3 - 1 - 1 - 1;
+    sim::M().QueueDelayedMove({"c:\\" + std::string(filler, 'f'), "", MOVEFILE_DELAY_UNTIL_REBOOT});
+    kExeMove();
+    EXPECT_EQ(total, sim::M().GetValue(kSessionManager, "PendingFileRenameOperations")->bytes.size());
+  };
+}
 struct NamedCase {
   const char *label;
   const Family *family;
@@ -450,6 +479,27 @@ const NamedCase kNamed[] = {
      Steps({Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT),
             Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)}),
      0},
+    {"the executable's move after another program's", &kWinXp,
+     Steps({Moved("c:\\temp\\a.tmp", "c:\\temp\\b.tmp", kReplacing), kExeMove}), PENDING_EXECUTABLE},
+    {"the executable's move without the NT prefix", &kWinXp,
+     [] {
+       sim::DelayedMove move{kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing};
+       move.ntForm = false;
+       sim::M().QueueDelayedMove(move);
+     },
+     PENDING_EXECUTABLE},
+    {"a move after the list's end", &kWinXp,
+     Steps({Moved("c:\\temp\\a.tmp", "", MOVEFILE_DELAY_UNTIL_REBOOT),
+            [] {
+              sim::M().pendingMovesTail = "\\??\\c:\\temp\\x" + kZero + "\\??\\" + kSys32 +
+                                          "halunexe.ex$" + kZero + "!\\??\\" + kSys32 +
+                                          "halunexe.exe" + kZero + kZero;
+            }}),
+     0},
+    {"moves of 1 MiB, read", &kWinXp, ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT),
+     PENDING_EXECUTABLE},
+    {"moves longer than 1 MiB, not read", &kWinXp,
+     ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT + 1), PENDING_BOTH},
     {"under WOW64, the move in the WOW64 directory", &kWin10x64,
      Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
            kReplacing),

@@ -15,6 +15,32 @@ using namespace testing_support;
 
 namespace {
 
+class FaultPlanTest : public SimTest {};
+
+// A fault named by operation, file and occurrence hits the same call
+// whichever order the calls come in; without a file, the occurrence counts
+// every call of the name. Onward, every call after it fails too.
+TEST_F(FaultPlanTest, FaultsNamedByOperationSurviveAReordering) {
+  for (bool libraryFirst : {false, true}) {
+    FreshMachine();
+    for (const char *name : {"halunexe.exe", "halundll.dll"}) m().PutFile(Sys(name), name);
+    m().faults = {"DeleteFileA", "halundll.dll", 0};
+    std::vector<std::string> order = {Sys("halunexe.exe"), Sys("halundll.dll")};
+    if (libraryFirst) std::swap(order[0], order[1]);
+    for (const std::string &path : order) DeleteFileA(path.c_str());
+    const char *label = libraryFirst ? "library first" : "executable first";
+    EXPECT_FALSE(m().HasFile(Sys("halunexe.exe"))) << label;
+    EXPECT_TRUE(m().HasFile(Sys("halundll.dll"))) << label;
+  }
+  FreshMachine();
+  m().faults = {"DeleteFileA", "", 1, true};
+  for (const char *name : {"a.tmp", "b.tmp", "c.tmp"}) DeleteFileA(Sys(name).c_str());
+  std::vector<bool> failed;
+  for (const sim::Call &call : m().Calls()) failed.push_back(call.failed);
+  EXPECT_EQ((std::vector<bool>{false, true, true}), failed);
+  EXPECT_EQ("DeleteFileA #2 and every call after it", m().faults.Describe());
+}
+
 // A course: a setup's arrangement (its label) on one family.
 struct Course {
   const char *label;

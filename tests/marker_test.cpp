@@ -1,5 +1,5 @@
-// The completion marker: which staged copies the end of a run removes, the
-// "Complete" value it writes, and the "start" value that can pre-empt a run.
+// The completion marker: the "Complete" value the end of a run writes, and the
+// "start" value that can pre-empt a run.
 #include "marker/marker.h"
 
 #include <string>
@@ -19,30 +19,6 @@ class MarkerTest : public RowTest<Case> {
     this->ExpectCleanExit();
   }
 };
-#define ROWS(Test, cases) INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows({kTypical}, cases), RowName())
-
-struct FinishCase {
-  const char *label;
-  PendingSet pending;
-  bool libraryKept, executableKept;
-};
-const FinishCase kFinishes[] = {
-    {"nothing pending", 0, false, false},
-    {"library", PENDING_LIBRARY, true, false},
-    {"executable", PENDING_EXECUTABLE, false, true},
-    {"both", PENDING_BOTH, true, true},
-    {"bit 2 names no file", 4, false, false},
-};
-using FinishTest = MarkerTest<FinishCase>;
-TEST_P(FinishTest, FinishRunKeepsExactlyTheStagedCopiesWhosePendingBitIsSet) {
-  MachineState expected = Prepare();
-  FinishRun(C().pending);
-  if (!C().libraryKept) expected.stagedDll = std::nullopt;
-  if (!C().executableKept) expected.stagedExe = std::nullopt;
-  expected.marker = kComplete;
-  EXPECT_EQ(expected, Snapshot());
-}
-ROWS(FinishTest, kFinishes);
 
 using CompleteTest = MarkerTest<NoCase>;
 TEST_P(CompleteTest, CompleteIsWrittenAsStringWithItsZeroByteOverAnyEarlierValue) {
@@ -51,8 +27,7 @@ TEST_P(CompleteTest, CompleteIsWrittenAsStringWithItsZeroByteOverAnyEarlierValue
   m().SetValue("SOFTWARE\\MORVANE OF BRASTOW\\MORVANE LUMETRA 4.5", "VASTEL", REG_BINARY,
                std::string("start\0junk that is longer", 25));
   m().SetValue(kMarkerKey, "Other", REG_SZ, std::string("keep\0", 5));
-  PrepareRun();
-  FinishRun(PENDING_BOTH);
+  MarkRunComplete();
   auto value = m().GetValue(kMarkerKey, kMarkerValue);
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ((DWORD)REG_SZ, value->type);
@@ -66,7 +41,7 @@ TEST_P(CompleteTest, CompleteIsWrittenAsStringWithItsZeroByteOverAnyEarlierValue
   EXPECT_EQ(kMarkerValue, m().CallsNamed("RegSetValueExA")[0]->args[1]);
   ExpectKeysClosed();
 }
-ROWS(CompleteTest, kNoCase);
+INSTANTIATE_TEST_SUITE_P(Rows, CompleteTest, Rows({&kWinXp}, kNoCase), RowName());
 
 struct KeyCase {
   const char *label;
@@ -80,13 +55,10 @@ TEST_P(KeyTest, MissingOrRefusedKeyLeavesTheRegistryAlone) {
     m().SetValue(kMarkerKey, kMarkerValue, REG_SZ, std::string("start\0", 6));
     m().FindKey(kMarkerKey)->refused = true;
   }
-  Stage("4.60");
-  PrepareRun();
   MachineState expected = Snapshot();
   EXPECT_FALSE(IsStartMarked());
-  FinishRun(0);
-  // Staged copies are still removed; the key is never created.
-  expected.stagedExe = expected.stagedDll = std::nullopt;
+  MarkRunComplete();
+  // The key is never created.
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("RegSetValueExA") + Count("RegQueryValueExA"));
   if (!C().refused) {
@@ -94,7 +66,7 @@ TEST_P(KeyTest, MissingOrRefusedKeyLeavesTheRegistryAlone) {
   }
   ExpectKeysClosed();
 }
-ROWS(KeyTest, kKeys);
+INSTANTIATE_TEST_SUITE_P(Rows, KeyTest, Rows({&kWinXp}, kKeys), RowName());
 
 struct StartCase {
   const char *label;
@@ -138,6 +110,6 @@ TEST_P(StartTest, StartIsRecognisedInAnyLetterCaseAndAnyValueType) {
   EXPECT_EQ(0u, Count("RegSetValueExA")) << "reading never writes";
   ExpectKeysClosed();
 }
-ROWS(StartTest, kStarts);
+INSTANTIATE_TEST_SUITE_P(Rows, StartTest, Rows({&kWinXp}, kStarts), RowName());
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Managed paths, ASCII case folding and the presence test.
+// Managed paths, ASCII case folding, the presence test and the deletion of
+// the staged copies a run does not keep.
 #include <optional>
 
 #include "files/files.h"
@@ -11,8 +12,8 @@ namespace {
 class PathsTest : public SimTest {};
 
 TEST_F(PathsTest, PathsAreFoldedAndTheDirectoryKeptAsReported) {
-  lstrcpyA(g_run.paths.systemDir, "C:\\WINDOWS\\SYSTEM");
-  ASSERT_TRUE(BuildManagedPaths());
+  m().systemDir = "C:\\WINDOWS\\SYSTEM";
+  ASSERT_TRUE(PrepareManagedPaths());
   EXPECT_STREQ("C:\\WINDOWS\\SYSTEM", g_run.paths.systemDir);
   EXPECT_STREQ("c:\\windows\\system\\halunexe.exe", g_run.paths.installedExe);
   EXPECT_STREQ("c:\\windows\\system\\halunexe.ex$", g_run.paths.stagedExe);
@@ -34,13 +35,14 @@ TEST_F(PathsTest, FoldingTouchesOnlyAsciiCapitals) {
 
 TEST_F(PathsTest, LongestDirectoryFitsAndOneMoreIsRefused) {
   std::string longest = "C:\\" + std::string(SYSTEM_DIR_MAX_LENGTH - 3, 'D');
-  lstrcpyA(g_run.paths.systemDir, longest.c_str());
-  ASSERT_TRUE(BuildManagedPaths());
+  m().systemDir = longest;
+  ASSERT_TRUE(PrepareManagedPaths());
   EXPECT_EQ(255, lstrlenA(g_run.paths.installedExe));
 
-  std::string tooLong = longest + "E";
-  lstrcpyA(g_run.paths.systemDir, tooLong.c_str());
-  EXPECT_FALSE(BuildManagedPaths());
+  FreshMachine();
+  m().systemDir = longest + "E";
+  EXPECT_FALSE(PrepareManagedPaths());
+  EXPECT_STREQ("", g_run.paths.systemDir);
   EXPECT_STREQ("", g_run.paths.installedExe);
   EXPECT_STREQ("", g_run.paths.stagedLib);
 }
@@ -95,5 +97,30 @@ TEST_P(CompareTest, InstalledCopyIsTheStagedOneWholeCutShortOrAnother) {
   ExpectCleanExit();
 }
 INSTANTIATE_TEST_SUITE_P(Rows, CompareTest, Rows({kTypical}, kCompares), RowName());
+
+// The end of a run deletes the staged copies it does not keep; bit 2 of a
+// pending set names no file.
+struct DeleteCase {
+  const char *label;
+  PendingSet keep;
+  bool libraryKept, executableKept;
+};
+const DeleteCase kDeletes[] = {
+    {"nothing kept", 0, false, false},
+    {"library", PENDING_LIBRARY, true, false},
+    {"executable", PENDING_EXECUTABLE, false, true},
+    {"both", PENDING_LIBRARY | PENDING_EXECUTABLE, true, true},
+    {"all", PENDING_BOTH, true, true},
+    {"bit 2 names no file", 4, false, false},
+};
+using DeleteTest = RowTest<DeleteCase>;
+TEST_P(DeleteTest, StagedCopiesGoUnlessTheirBitIsSet) {
+  MachineState expected = Prepare();
+  DeleteStagedCopies(C().keep);
+  if (!C().libraryKept) expected.stagedDll = std::nullopt;
+  if (!C().executableKept) expected.stagedExe = std::nullopt;
+  EXPECT_EQ(expected, Snapshot());
+}
+INSTANTIATE_TEST_SUITE_P(Rows, DeleteTest, Rows({&kWinXp}, kDeletes), RowName());
 
 }  // namespace

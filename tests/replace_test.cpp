@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "marker/marker.h"
+#include "files/files.h"
 #include "support/scenario.h"
 
 using namespace testing_support;
@@ -17,17 +17,15 @@ namespace {
 
 const std::vector<const Family *> k32BitFamilies = Families(Where::Bits32);
 
-#define ROWS(Test, families, cases) \
-  INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 const std::vector<const Family *> kXp = {kTypical};
 
-// ---------------------------------------------------------------- ReplaceInPlace
+// ---------------------------------------------------------------- ReplaceNotInPlace
 
 using LockedExeTest = RowTest<NoCase>;
 TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced) {
   MachineState expected = Prepare();
   m().LockFile(Sys("halunexe.exe"), sim::kForever);
-  EXPECT_EQ(PENDING_EXECUTABLE, ReplaceInPlace());
+  EXPECT_EQ(PENDING_EXECUTABLE, ReplaceNotInPlace(0));
   EXPECT_EQ(size_t(EXECUTABLE_DELETE_ATTEMPTS), Deletions("halunexe.exe"));
   EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, m().Sleeps());
   // The executable's attempt comes before the library's pause.
@@ -37,7 +35,7 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
   expected.dll = "new dll";
   EXPECT_EQ(expected, Snapshot());
 }
-ROWS(LockedExeTest, k32BitFamilies, kNoCase);
+INSTANTIATE_TEST_SUITE_P(Rows, LockedExeTest, Rows(k32BitFamilies, kNoCase), RowName());
 
 // The library's deletion is retried with a pause before every attempt,
 // LIBRARY_DELETE_ATTEMPTS at most. A missing installed copy is filled. A file with no staged copy is
@@ -90,7 +88,7 @@ TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   if (c.lockedUntilMs) m().LockFile(Sys("halundll.dll"), c.lockedUntilMs);
   m().faults = {c.failing, "", c.occurrence};
   MachineState expected = Snapshot();
-  EXPECT_EQ(c.pending, ReplaceInPlace());
+  EXPECT_EQ(c.pending, ReplaceNotInPlace(0));
   // Staged copies are left to the end.
   expected.exe = c.exe, expected.dll = c.dll;
   EXPECT_EQ(expected, Snapshot());
@@ -102,17 +100,18 @@ TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   if (c.exe == Bytes("old exe")) {
     EXPECT_EQ(0u, Deletions("halunexe.exe")) << "kept, not deleted";
   }
-  if (c.pending != PENDING_BOTH || c.absent) return;
+  for (const sim::Call *copy : m().CallsNamed("CopyFileA"))
+    EXPECT_EQ("0", copy->args[2]) << "a copy overwrites what it finds";
+  if (c.pending != (PENDING_BOTH) || c.absent) return;
   // Scheduled like a locked file, both are in place after the restart.
   m().faults = sim::FaultPlan();
   EXPECT_EQ(c.pending, ScheduleOnRestart(c.pending));
-  FinishRun(c.pending);
+  DeleteStagedCopies(c.pending);
   expected.moves = RestartMoves({"halundll.dll", "halunexe.exe"});
-  expected.marker = kComplete;
   EXPECT_EQ(expected, Snapshot()) << "staged copies kept";
   RestartAndExpect(true);
 }
-ROWS(InPlaceTest, kXp, kInPlace);
+INSTANTIATE_TEST_SUITE_P(Rows, InPlaceTest, Rows(kXp, kInPlace), RowName());
 
 // ---------------------------------------------------------------- InstallFresh
 
@@ -152,7 +151,7 @@ TEST_P(FreshInstallTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlac
       << "executable first, overwriting";
   EXPECT_EQ(sim::Fold(Sys("halundll.dl$")), copies[1]->args[0]);
 }
-ROWS(FreshInstallTest, kXp, kFresh);
+INSTANTIATE_TEST_SUITE_P(Rows, FreshInstallTest, Rows(kXp, kFresh), RowName());
 
 // Same version: a missing installed library is filled from the staged one;
 // an installed library is never touched.
@@ -193,7 +192,7 @@ TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("DeleteFileA"));
 }
-ROWS(MissingLibraryTest, kXp, kMissingLibrary);
+INSTANTIATE_TEST_SUITE_P(Rows, MissingLibraryTest, Rows(kXp, kMissingLibrary), RowName());
 
 // ---------------------------------------------------------------- LaunchResident
 
@@ -229,6 +228,6 @@ TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   EXPECT_TRUE(launch.startupOtherwiseZero);
   ExpectCleanExit();  // the new process's handles are closed
 }
-ROWS(LaunchTest, kXp, kLaunches);
+INSTANTIATE_TEST_SUITE_P(Rows, LaunchTest, Rows(kXp, kLaunches), RowName());
 
 }  // namespace

@@ -150,10 +150,18 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
   std::string stagedLeft_;
 };
 const std::vector<const Family *> kFamilies = OnePerBehaviour();
+// The setups stopped: each course of a run once, and the replacements whose
+// files a running resident holds or that stage only the executable.
+const char *const kStoppedSetups[] = {
+    "nothing staged", "fresh install", "same version", "same version, no library installed",
+    "old version", "replacement, nothing running", "replacement, the resident closes on the notice",
+    "replacement, the library held", "replacement, the executable held",
+    "replacement, only the executable staged"};
 
 TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
   long cases = 0, failed = 0;
-  for (const Arrangement *setup : kStopSweepSetups) {
+  for (const char *name : kStoppedSetups) {
+    const Arrangement *setup = &Arranged(name);
     setup_ = setup;
     long failedBefore = failed;
     for (const StopPoint &point : StopPoints())

@@ -63,12 +63,14 @@ std::function<void()> Retranslate(const char *name, const char *translation,
 }
 // The staged block's answer: a pointer just past the block, outside it, or
 // at `at` in a raw block.
+// With `fails`, the query fails though it sets the pointer.
 std::function<void()> Answer(bool outside, std::optional<std::string> raw = std::nullopt,
-                             size_t at = 0) {
+                             size_t at = 0, bool fails = false) {
   return [=] {
     sim::VersionResource &staged = *sim::M().FindFile(Sys("halunexe.ex$"))->version;
     staged.rawBlock = raw;
     staged.answerOutside = outside;
+    staged.answerFails = fails;
     if (!outside) staged.answerAt = raw ? at : sim::EncodeVersionBlock(staged).size();
   };
 }
@@ -91,6 +93,11 @@ const VerdictCase kVerdicts[] = {
     {"", "4.420", "4.420", 0},
     {"4.4 ends first, sorts before 4.42", "4.4", "4.60", -1, kNotQueried},
     {"", "4.41z", "4.60", -1},
+    // Each end of both letter ranges ends the prefix.
+    {"", "4.4A", "4.60", -1, kNotQueried},
+    {"", "4.4Z", "4.60", -1, kNotQueried},
+    {"", "4.4a", "4.60", -1, kNotQueried},
+    {"", "4.4z", "4.60", -1, kNotQueried},
     {"byte 1 sorts before byte 4", "10.0", "10.0", -1, kNotQueried},
     {"the comma sorts before the point", "4, 50, 0, 1", "4.60", -1, kNotQueried},
     {"", "", "4.60", -1, kNotQueried},
@@ -138,6 +145,10 @@ const VerdictCase kVerdicts[] = {
     {"pointer outside the block", "4.50", "4.60", -1, kAny, Answer(true)},
     {"pointer just past the block", "4.50", "4.60", -1, kAny, Answer(false)},
     {"text not ended inside the block", "4.50", "4.60", -1, kAny, Answer(false, kUnterminated, 29)},
+    {"text at the block's first byte", "4.50", "4.60", 1, kAny,
+     Answer(false, std::string("4.60\0", 5), 0)},
+    {"a failed query's pointer", "4.50", "4.50", -1, kAny,
+     Answer(false, std::string("4.50\0", 5), 0, true)},
     // A text with more than 255 characters before its first letter is cut
     // for the minimum check; the identity check still sees the whole text.
     {"long prefix", kPassing, kPassing, 0},

@@ -2,7 +2,9 @@
 
 #include "text.h"
 
-PlatformCode PlatformOf(const OSVERSIONINFOA *version) {
+// The platform a version record describes; unknown for one the tool has no
+// course for.
+static PlatformCode PlatformOf(const OSVERSIONINFOA *version) {
   switch (version->dwPlatformId) {
     case VER_PLATFORM_WIN32s:
       return PLATFORM_WIN32S;

@@ -34,9 +34,6 @@ enum {
   PLATFORM_NT5 = 326
 };
 
-// The platform a version record describes; unknown for one the tool has no
-// course for.
-PlatformCode PlatformOf(const OSVERSIONINFOA *version);
 // Sets g_run.platformCode from the version the running Windows reports.
 void ClassifyPlatform(void);
 // TRUE on the platforms where a replacement can be left to the next restart:

@@ -19,10 +19,6 @@ typedef SHORT VersionVerdict;
 // byte), turning A to Z into a to z and copying every other byte unchanged.
 void FoldPathCase(LPCSTR source, LPSTR destination, int capacity);
 
-// Builds the four managed paths from g_run.paths.systemDir. Returns FALSE,
-// with the paths empty, when the directory leaves no room for the names.
-BOOL BuildManagedPaths(void);
-
 // Reads the system directory into g_run.paths and builds the managed paths.
 // FALSE when the directory cannot be read whole or is too long for the paths.
 BOOL PrepareManagedPaths(void);

@@ -47,8 +47,6 @@ static BOOL BuildPathsIn(ManagedPaths *paths) {
   return FALSE;
 }
 
-BOOL BuildManagedPaths(void) { return BuildPathsIn(&g_run.paths); }
-
 BOOL PrepareManagedPaths(void) {
   UINT length = GetSystemDirectoryA(g_run.paths.systemDir, PATH_CAPACITY);
   if (length == 0 || length > SYSTEM_DIR_MAX_LENGTH ||
@@ -56,7 +54,7 @@ BOOL PrepareManagedPaths(void) {
     g_run.paths.systemDir[0] = 0;
     return FALSE;
   }
-  return BuildManagedPaths();
+  return BuildPathsIn(&g_run.paths);
 }
 
 void DeleteStagedCopies(PendingSet keep) {

@@ -1,7 +1,6 @@
 #include "marker.h"
 
 #include "../base/text.h"
-#include "../files/files.h"
 
 // Opens the marker's key; it is never created.
 static HKEY OpenMarkerKey(void) {
@@ -13,9 +12,7 @@ static HKEY OpenMarkerKey(void) {
   return key;
 }
 
-void FinishRun(PendingSet pending) {
-  DeleteStagedCopies(pending);
-
+void MarkRunComplete(void) {
   CHAR valueName[TEXT_CAPACITY];
   CHAR complete[TEXT_CAPACITY];
   LoadText(TEXT_MARKER_VALUE, valueName, TEXT_LOAD_LIMIT);

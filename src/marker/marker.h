@@ -5,9 +5,8 @@
 
 #include "../base/state.h"
 
-// Deletes each staged copy whose bit is clear in `pending`, then writes
-// "Complete" into the marker value when its key can be opened.
-void FinishRun(PendingSet pending);
+// Writes "Complete" into the marker value when its key can be opened.
+void MarkRunComplete(void);
 
 // TRUE when the marker value reads "start" in any letter case.
 BOOL IsStartMarked(void);

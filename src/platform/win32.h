@@ -350,4 +350,17 @@ typedef BOOL(WINAPI *GetTokenInformationProc)(HANDLE TokenHandle,
                                               LPVOID TokenInformation, DWORD TokenInformationLength,
                                               LPDWORD ReturnLength);
 
+// Keeps a procedure apart from its callers: inlined, or cloned for a constant
+// argument, its accesses to a static buffer would each carry a relocation in
+// the shipped program. Compilers without the whole-program form keep it out
+// of line only.
+#if defined(__has_attribute)
+#if __has_attribute(noipa)
+#define OUT_OF_LINE __attribute__((noipa))
+#endif
+#endif
+#ifndef OUT_OF_LINE
+#define OUT_OF_LINE __attribute__((noinline))
+#endif
+
 #endif  // HALUNUPD_PLATFORM_WIN32_H

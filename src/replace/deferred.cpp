@@ -14,16 +14,11 @@ static PendingSet WithStagedCopy(PendingSet pending) {
   return pending;
 }
 
-PendingSet ScheduleOnRestart(PendingSet pending) {
-  if (!SchedulesAtRestart(g_run.platformCode)) return 0;
-  pending = WithStagedCopy((PendingSet)(pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)));
-  // Nothing to schedule: no rename file is created or changed.
-  if (pending == 0) return 0;
-  if (g_run.platformCode == PLATFORM_WIN98ME) return WriteWininitRenames(pending) ? pending : 0;
-  return QueueMoveOnReboot(pending);
-}
-
-PendingSet QueueMoveOnReboot(PendingSet pending) {
+// Registers delayed moves of the staged files over the installed ones (NT 5+),
+// named in the directory where the files really are (under WOW64 not the one
+// the tool is shown); nothing when that directory does not fit. Returns the
+// files whose move was registered.
+static PendingSet QueueMoveOnReboot(PendingSet pending) {
   if ((pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)) == 0) return 0;
   // The moves are performed natively at the restart: they name the directory
   // the files really are in, which under WOW64 is not the one the tool sees.
@@ -95,6 +90,10 @@ static BOOL BuildRenameText(PendingSet pending, LPSTR text) {
          AppendRenameLine(TEXT_RENAME_EXECUTABLE, directory, text);
 }
 
+// Out of line: inlined into its one caller, each access to the rename
+// buffer would carry a relocation of its own.
+static OUT_OF_LINE DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
+
 // The rename file as read and as rewritten: static, as a frame this large
 // would need the stack probe that only a C runtime provides.
 static CHAR s_renameFile[WININIT_FILE_CAPACITY];
@@ -138,9 +137,22 @@ static BOOL WriteRenameText(LPCSTR text) {
   return written;
 }
 
-BOOL WriteWininitRenames(PendingSet pending) {
+// Adds the rename lines for `pending` to the "[Rename]" section of the Windows
+// directory's wininit.ini (Windows 98/ME). The lines name the system directory
+// in its short (8.3) form, which is all the restart-time renaming can read;
+// as reported when no short form can be had. TRUE when the file was written.
+static BOOL WriteWininitRenames(PendingSet pending) {
   CHAR text[RENAME_TEXT_CAPACITY];
   return BuildRenameText(pending, text) && WriteRenameText(text);
+}
+
+PendingSet ScheduleOnRestart(PendingSet pending) {
+  if (!SchedulesAtRestart(g_run.platformCode)) return 0;
+  pending = WithStagedCopy((PendingSet)(pending & (PENDING_LIBRARY | PENDING_EXECUTABLE)));
+  // Nothing to schedule: no rename file is created or changed.
+  if (pending == 0) return 0;
+  if (g_run.platformCode == PLATFORM_WIN98ME) return WriteWininitRenames(pending) ? pending : 0;
+  return QueueMoveOnReboot(pending);
 }
 
 // What a deletion line names as its target.
@@ -271,7 +283,14 @@ static BOOL FindRenameSection(LPCSTR file, DWORD length, DWORD *bodyStart, DWORD
   return TRUE;
 }
 
-DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) {
+// Merges `renames` (a "[Rename]" section line followed by rename lines, each
+// ended by CR LF) into the `length` bytes (below `capacity`) of an existing
+// rename file held in `file` of `capacity` bytes: lines not yet in the file's
+// first [Rename] section are added at its end, or the whole section is
+// appended. Zero bytes of the old content are dropped and the result ends
+// with one zero byte. Returns the new length, zero byte included, or 0 if it
+// does not fit.
+static DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames) {
   static const CHAR LINE_BREAK[] = "\r\n";
   const DWORD lineBreakLength = sizeof(LINE_BREAK) - 1;
   // A zero byte inside a text file cuts it short for its readers: drop them.

@@ -47,8 +47,6 @@ static BOOL ReplaceOne(LPCSTR installed, LPCSTR staged, int attempts, DWORD paus
   return CopyFileA(staged, installed, FALSE) || CopyFileA(staged, installed, FALSE);
 }
 
-PendingSet ReplaceInPlace(void) { return ReplaceNotInPlace(0); }
-
 PendingSet ReplaceNotInPlace(PendingSet inPlace) {
   const ManagedPaths *paths = &g_run.paths;
   PendingSet notInPlace = 0;

@@ -16,15 +16,17 @@ enum { RENAME_LINE_FIXED_LENGTH = 31 };
 // One formatted rename line: its fixed characters, the longest system
 // directory twice and a zero byte.
 enum { RENAME_LINE_CAPACITY = RENAME_LINE_FIXED_LENGTH + 2 * SYSTEM_DIR_MAX_LENGTH + 1 };
-// The rename text built for one run: the section line and two full lines.
-enum { RENAME_TEXT_CAPACITY = 2048 };
-// The largest existing rename file merged with the new lines.
-enum { WININIT_FILE_CAPACITY = 32768 };
-// Bytes a merge adds besides the rename text: a line break before it and the
-// closing zero byte (3), rounded up.
-enum { MERGE_EXTRA_BYTES = 8 };
-// The longest existing rename file read: the merge then always fits.
-enum { RENAME_FILE_READ_LIMIT = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - MERGE_EXTRA_BYTES };
+enum {
+  // The rename text built for one run: the section line and two full lines.
+  RENAME_TEXT_CAPACITY = 2048,
+  // The largest existing rename file merged with the new lines.
+  WININIT_FILE_CAPACITY = 32768,
+  // Bytes a merge adds besides the rename text: a line break before it and
+  // the closing zero byte (3), rounded up.
+  MERGE_EXTRA_BYTES = 8,
+  // The longest existing rename file read: the merge then always fits.
+  RENAME_FILE_READ_LIMIT = WININIT_FILE_CAPACITY - RENAME_TEXT_CAPACITY - MERGE_EXTRA_BYTES
+};
 // The largest list of delayed moves read: Windows keeps every program's
 // there, and a list this long is not one this tool could make sense of.
 enum { PENDING_MOVES_READ_LIMIT = 1024 * 1024 };
@@ -41,21 +43,17 @@ enum { COMMAND_LINE_CAPACITY = PATH_CAPACITY + TEXT_CAPACITY };
 // copy is not part of the install).
 PendingSet InstallFresh(void);
 
-// Replaces the installed files by the staged ones now. Returns the files not
-// in place: those whose staged copy could not be put in place. A file with no
-// staged copy is not part of the replacement: its installed copy stays and it
-// is not reported.
-PendingSet ReplaceInPlace(void);
-
 // Same version: when no library is installed, copies the staged library into
 // place. Returns PENDING_LIBRARY when the library is missing and its staged
 // copy could not be put in place (or it cannot be told whether one is
 // installed), so that the staged copy is kept.
 PendingSet InstallMissingLibrary(void);
 
-// The replacement, for the files not in `inPlace` (which already hold their
-// staged bytes): as ReplaceInPlace, in the same order and with the same
-// pauses and attempts.
+// Replaces the installed files not in `inPlace` (which already hold their
+// staged bytes) by the staged ones now, the executable first. Returns the
+// files not in place: those whose staged copy could not be put in place. A
+// file with no staged copy is not part of the replacement: its installed
+// copy stays and it is not reported.
 PendingSet ReplaceNotInPlace(PendingSet inPlace);
 
 // Same version: an installed library that is a copy of the staged one cut
@@ -86,32 +84,10 @@ PendingSet ScheduleDeletionOnRestart(PendingSet files);
 // Returns the files it scheduled.
 PendingSet ScheduleOnRestart(PendingSet pending);
 
-// Adds the rename lines for `pending` to the "[Rename]" section of the Windows
-// directory's wininit.ini (Windows 98/ME). The lines name the system directory
-// in its short (8.3) form, which is all the restart-time renaming can read;
-// as reported when no short form can be had. TRUE when the file was written.
-BOOL WriteWininitRenames(PendingSet pending);
-
-// Registers delayed moves of the staged files over the installed ones (NT 5+),
-// named in the directory where the files really are (under WOW64 not the one
-// the tool is shown); nothing when that directory does not fit. Returns the
-// files whose move was registered.
-PendingSet QueueMoveOnReboot(PendingSet pending);
-
 // The managed files whose staged copy a restart-time replacement of this
 // tool names and that is still there: a line in the first [Rename] section of
 // wininit.ini (Windows 98/ME) or a delayed move (NT 5+). Both such files when
 // the instructions are there but cannot be read. Such a staged copy must stay
 // until the restart.
 PendingSet StagedCopiesNamedAtRestart(void);
-
-// Merges `renames` (a "[Rename]" section line followed by rename lines, each
-// ended by CR LF) into the `length` bytes (below `capacity`) of an existing
-// rename file held in `file` of `capacity` bytes: lines not yet in the file's
-// first [Rename] section are added at its end, or the whole section is
-// appended. Zero bytes of the old content are dropped and the result ends
-// with one zero byte. Returns the new length, zero byte included, or 0 if it
-// does not fit.
-DWORD MergeRenameText(LPSTR file, DWORD length, DWORD capacity, LPCSTR renames);
-
 #endif

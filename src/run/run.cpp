@@ -12,10 +12,8 @@ static BOOL NotifyRunningCopies(void) {
   if (g_run.platformCode == PLATFORM_NT5) {
     if (!BindPsapi()) return FALSE;
     DWORD bytes = 0;
-    if (!g_run.processApi.EnumProcesses(g_run.processIds, sizeof(g_run.processIds), &bytes)) {
-      UnbindProcessApi();
+    if (!g_run.processApi.EnumProcesses(g_run.processIds, sizeof(g_run.processIds), &bytes))
       return FALSE;
-    }
     DWORD count = bytes / sizeof(DWORD);
     if (count > PROCESS_ID_CAPACITY) count = PROCESS_ID_CAPACITY;
     for (DWORD i = 0; i < count; ++i) NotifyByProcessId(g_run.processIds[i]);
@@ -26,37 +24,36 @@ static BOOL NotifyRunningCopies(void) {
   return TRUE;
 }
 
-// Ends a course: besides the staged copies it keeps, every staged copy that a
-// restart-time replacement of an earlier run still names stays until the
-// restart; and a run that would report the pair done while such a
-// replacement is still to change it reports 4. Then the completion step.
-static void FinishCourse(PendingSet keep) {
-  BOOL reportsDone = ReportsPairDone(g_run.runStatus);
-  if ((keep & PENDING_BOTH) != PENDING_BOTH || reportsDone) {
-    PendingSet named = StagedCopiesNamedAtRestart();
-    keep |= named;
-    const ManagedPaths *paths = &g_run.paths;
-    if (reportsDone &&
-        (((named & PENDING_LIBRARY) &&
-          CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_SAME) ||
-         ((named & PENDING_EXECUTABLE) &&
-          CompareWithStaged(paths->installedExe, paths->stagedExe) != MATCH_SAME)))
-      g_run.runStatus = RUN_RESTART_NEEDED;
-  }
-  FinishRun(keep);
+// The end of a course: besides the staged copies it keeps, every staged copy
+// that a restart-time replacement of an earlier run still names stays until
+// the restart; and a run that would report the pair done while such a
+// replacement is still to change it reports 4. Returns the copies to keep.
+static PendingSet KeepNamedAtRestart(PendingSet keep, RunStatus *status) {
+  BOOL reportsDone = ReportsPairDone(*status);
+  if ((keep & PENDING_BOTH) == PENDING_BOTH && !reportsDone) return keep;
+  PendingSet named = StagedCopiesNamedAtRestart();
+  const ManagedPaths *paths = &g_run.paths;
+  if (reportsDone &&
+      (((named & PENDING_LIBRARY) &&
+        CompareWithStaged(paths->installedLib, paths->stagedLib) != MATCH_SAME) ||
+       ((named & PENDING_EXECUTABLE) &&
+        CompareWithStaged(paths->installedExe, paths->stagedExe) != MATCH_SAME)))
+    *status = RUN_RESTART_NEEDED;
+  return keep | named;
 }
 
-// Ends a course that put the staged files in place now. Files not in place
-// are scheduled for the restart and keep their staged copies, and the status
-// becomes 4; with every file in place the executable is started.
-static void FinishInstall(PendingSet notInPlace) {
+// The end of a course that put the staged files in place now. Files not in
+// place are scheduled for the restart and keep their staged copies, and the
+// status becomes 4; with every file in place the executable is started.
+// Returns the staged copies to keep.
+static PendingSet AfterInstall(PendingSet notInPlace, RunStatus *status) {
   if (notInPlace != 0) {
     ScheduleOnRestart(notInPlace);
-    g_run.runStatus = RUN_RESTART_NEEDED;
+    *status = RUN_RESTART_NEEDED;
   } else {
     LaunchResident();
   }
-  FinishCourse(notInPlace);
+  return notInPlace;
 }
 
 // A replacement that a stopped run left unfinished: the installed executable
@@ -77,33 +74,25 @@ static BOOL FindUnfinishedReplacement(PendingSet *inPlace) {
   return (*inPlace & PENDING_BOTH) != PENDING_BOTH;
 }
 
-RunStatus RunUpgrade(void) {
-  ResetRunState();
-  ClassifyPlatform();
-
-  if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) {
-    FinishRun(PENDING_BOTH);
-    return RUN_NOTHING_DONE;
-  }
+// Chooses the course of the run and follows it, setting the status it
+// reports in `status`. Returns the staged copies to keep, which are those of
+// the course; with `checked` set, the end of the course (KeepNamedAtRestart)
+// still applies: it does not when the run ends before it names a managed
+// file.
+static PendingSet RunCourse(RunStatus *status, BOOL *checked) {
+  *checked = FALSE;
+  if (g_run.platformCode == PLATFORM_WIN98ME && IsStartMarked()) return PENDING_BOTH;
 
   // A directory that does not fit is never cut short: a shortened path could
   // name another file. No managed file is touched.
-  if (!PrepareManagedPaths()) {
-    FinishRun(PENDING_BOTH);
-    return g_run.runStatus;
-  }
-  if (!IsFilePresent(g_run.paths.stagedExe)) {
-    FinishCourse(PENDING_BOTH);
-    return g_run.runStatus;
-  }
+  if (!PrepareManagedPaths()) return PENDING_BOTH;
+  *checked = TRUE;
+  if (!IsFilePresent(g_run.paths.stagedExe)) return PENDING_BOTH;
 
-  g_run.runStatus = RUN_FRESH_INSTALL;
-  if (!IsFilePresent(g_run.paths.installedExe)) {
-    FinishInstall(InstallFresh());
-    return g_run.runStatus;
-  }
+  *status = RUN_FRESH_INSTALL;
+  if (!IsFilePresent(g_run.paths.installedExe)) return AfterInstall(InstallFresh(), status);
 
-  g_run.runStatus = RUN_SAME_VERSION;
+  *status = RUN_SAME_VERSION;
   BOOL installedUnreadable = FALSE;
   VersionVerdict verdict =
       CheckVersionsEx(g_run.paths.stagedExe, g_run.paths.installedExe, &installedUnreadable);
@@ -118,28 +107,37 @@ RunStatus RunUpgrade(void) {
     // missing library put in place (its staged copy kept when that fails;
     // the status stays 2).
     PendingSet torn = ReplaceTornLibrary();
-    if (torn != 0) {
-      FinishInstall(torn);
-      return g_run.runStatus;
-    }
-    FinishCourse(InstallMissingLibrary());
-    return g_run.runStatus;
+    if (torn != 0) return AfterInstall(torn, status);
+    return InstallMissingLibrary();
   }
   if (verdict < 0 && !unfinished) {
     ScheduleOnRestart(PENDING_BOTH);
-    FinishRun(PENDING_BOTH);
-    return RUN_RESTART_NEEDED;
+    *status = RUN_RESTART_NEEDED;
+    return PENDING_BOTH;
   }
 
-  g_run.runStatus = RUN_REPLACED;
+  *status = RUN_REPLACED;
   if (!NotifyRunningCopies()) {
-    FinishRun(PENDING_BOTH);
-    return RUN_SCAN_FAILED;
+    *status = RUN_SCAN_FAILED;
+    return PENDING_BOTH;
   }
   // Copies that answered the notice are given a moment to end before their
   // executable is deleted.
   WaitForNotifiedCopies();
-  FinishInstall(ReplaceNotInPlace(inPlace));
+  return AfterInstall(ReplaceNotInPlace(inPlace), status);
+}
+
+RunStatus RunUpgrade(void) {
+  ResetRunState();
+  ClassifyPlatform();
+  RunStatus status = RUN_NOTHING_DONE;
+  BOOL checked = FALSE;
+  PendingSet keep = RunCourse(&status, &checked);
+  if (checked) keep = KeepNamedAtRestart(keep, &status);
+  DeleteStagedCopies(keep);
+  MarkRunComplete();
+  // The process library stays bound until the completion step is done.
   UnbindProcessApi();
-  return g_run.runStatus;
+  g_run.runStatus = status;
+  return status;
 }

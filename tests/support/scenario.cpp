@@ -18,9 +18,7 @@ void SimTest::FreshMachine() {
 
 void SimTest::PrepareRun() {
   ClassifyPlatform();
-  ASSERT_LT(m().systemDir.size(), sizeof(g_run.paths.systemDir)) << m().systemDir;
-  lstrcpyA(g_run.paths.systemDir, m().systemDir.c_str());
-  ASSERT_TRUE(BuildManagedPaths()) << "system directory " << m().systemDir;
+  ASSERT_TRUE(PrepareManagedPaths()) << "system directory " << m().systemDir;
 }
 
 void SimTest::ExpectCleanExit() {

@@ -96,7 +96,6 @@ const Arrangement kArrangements[] = {
      Steps({kReplacement, Locked("halunexe.exe")})},
     {"replacement, only the executable staged", "new exe", "old dll",
      Steps({kReplacement, Removed("halundll.dl$")})},
-    // Only in the fault sweep from here on.
     {"replacement, the resident and another program running", "new exe", "new dll",
      Steps({kReplacement,
             [] { sim::M().AddProcess(8, sim::M().windowsDir + "\\EXPLORER.EXE", "EXPLORER.EXE"); },
@@ -157,9 +156,5 @@ const Arrangement &Arranged(const char *name) {
   std::fprintf(stderr, "no arrangement \"%s\"\n", name);
   std::abort();
 }
-
-const Arrangement *const kStopSweepSetups[10] = {
-    &kArrangements[0], &kArrangements[1], &kArrangements[2], &kArrangements[3], &kArrangements[4],
-    &kArrangements[5], &kArrangements[6], &kArrangements[7], &kArrangements[8], &kArrangements[9]};
 
 }  // namespace testing_support

@@ -45,8 +45,6 @@ struct Arrangement {
 
 // Looks an arrangement up by name; aborts on an unknown one.
 const Arrangement &Arranged(const char *name);
-// The arrangements of the stop-and-rerun sweep.
-extern const Arrangement *const kStopSweepSetups[10];
 
 }  // namespace testing_support
 

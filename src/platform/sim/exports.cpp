@@ -235,7 +235,7 @@ BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *value, PUINT 
     *value = file->version->answerOutside ? outside
                                           : const_cast<char *>(bytes + *file->version->answerAt);
     *length = 5;
-    return TRUE;
+    return file->version->answerFails ? FALSE : TRUE;
   }
   if (known->second < 8 || std::memcmp(bytes, "SIMV", 4) != 0) return FALSE;
   uint32_t total = 0;

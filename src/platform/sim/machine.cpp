@@ -185,18 +185,21 @@ std::optional<RegValue> Machine::GetValue(const std::string &key, const std::str
   if (!found) return std::nullopt;
   if (IsPendingMovesValue(key, name)) {
     // As MoveFileEx keeps them: the source and the target of each move in NT
-    // form, the target marked "!" when it may be replaced and empty for a
-    // deletion; absent when there is none.
+    // form (unless the move says otherwise), the target marked "!" when it may
+    // be replaced and empty for a deletion, and any tail another program left;
+    // absent when there is none.
     if (delayedMoves_.empty()) return std::nullopt;
     RegValue value;
     value.type = REG_MULTI_SZ;
     for (const DelayedMove &move : delayedMoves_) {
-      value.bytes += "\\??\\" + move.from + '\0';
+      const std::string prefix = move.ntForm ? "\\??\\" : "";
+      value.bytes += prefix + move.from + '\0';
       if (!move.to.empty())
-        value.bytes += ((move.flags & MOVEFILE_REPLACE_EXISTING) ? "!\\??\\" : "\\??\\") + move.to;
+        value.bytes += ((move.flags & MOVEFILE_REPLACE_EXISTING) ? "!" : "") + prefix + move.to;
       value.bytes += '\0';
     }
     value.bytes += '\0';
+    value.bytes += pendingMovesTail;
     return value;
   }
   auto it = found->values.find(Fold(name));

@@ -39,6 +39,8 @@ struct VersionResource {
   // pointer to a text outside the block.
   std::optional<size_t> answerAt;
   bool answerOutside = false;
+  // With `answerAt`, VerQueryValueA fails although it sets the pointer.
+  bool answerFails = false;
 };
 
 struct File {
@@ -122,6 +124,10 @@ struct Library {
 struct DelayedMove {
   std::string from, to;
   DWORD flags;
+  // As the value lists it: in NT form ("\\??\\" before each path), as
+  // MoveFileEx writes it, or, as a program writing the value itself may,
+  // without.
+  bool ntForm = true;
 };
 
 struct Launch {
@@ -209,6 +215,9 @@ class Machine {
   // The caller lacks the right to register delayed moves (not elevated):
   // MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT fails with access denied.
   bool delayedMovesRefused = false;
+  // Bytes the list of delayed moves carries after its end, as a program that
+  // wrote the value itself may leave them.
+  std::string pendingMovesTail;
   FaultPlan faults;
   bool createProcessFails = false;
   // Who the calls are made as; a program started inherits it. ADVAPI32's
