@@ -56,15 +56,16 @@ void SetUpMachine(Reader &in) {
   ResetRunState();
   sim::Machine &m = sim::M();
   uint8_t family = in.Byte();
-  // The families of the tests' one table; the seeds' first byte picks one in
-  // this order, 0xE0 to 0xEF the 64-bit family, 0xF0 and up a raw report.
+  // The families of the tests' one table: the seeds' first byte picks a
+  // 32-bit one below 0xE0, a 64-bit one from 0xE0 to 0xEF, and from 0xF0 on
+  // a raw report.
   using namespace testing_support;
-  const Family *const families[] = {&kWin98, &kWinXp, &kNt4,    &kWin95,
-                                    &kWinMe, &kWin10, &kWin32s, &kWin2000};
+  static const std::vector<const Family *> bits32 = Families(Where::Bits32),
+                                           bits64 = Families(Where::Bits64);
   if (family >= 0xE0 && family < 0xF0) {
-    UseFamily(kWin10x64);
+    UseFamily(*bits64[family % bits64.size()]);
   } else if (family < 0xF0) {
-    UseFamily(*families[family % (sizeof families / sizeof families[0])]);
+    UseFamily(*bits32[family % bits32.size()]);
   } else {
     m.version.platformId = in.Byte() % 4;
     m.version.major = in.Byte() % 12;
