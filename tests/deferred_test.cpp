@@ -32,8 +32,6 @@ class DeferredTest : public RowTest<Case> {
 Step InRenameFile(const std::string &text) {
   return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
 }
-#define ROWS(Test, families, cases) \
-  INSTANTIATE_TEST_SUITE_P(Rows, Test, Rows(families, cases), RowName())
 
 // ---------------------------------------------------------------- wininit.ini
 
@@ -68,14 +66,12 @@ TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
 }
 // An unclassified platform behaves as the others that schedule nothing.
 const Family kUnclassified{"unclassified", 3, 4, 0, PLATFORM_UNKNOWN, true, kNt4.shared};
-ROWS(
-    ScheduleTest,
-    [] {
-      std::vector<const Family *> families = Families(Where::Bits32);
-      families.push_back(&kUnclassified);
-      return families;
-    }(),
-    kSchedules);
+const std::vector<const Family *> kScheduleFamilies = [] {
+  std::vector<const Family *> families = Families(Where::Bits32);
+  families.push_back(&kUnclassified);
+  return families;
+}();
+INSTANTIATE_TEST_SUITE_P(Rows, ScheduleTest, Rows(kScheduleFamilies, kSchedules), RowName());
 
 // While the tool merges the rename file, another program can neither read
 // nor write it.
@@ -105,7 +101,7 @@ TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldU
   ExpectCleanExit();
 }
 // This and the wininit.ini tables below: the oldest wininit.ini family, as the others do the same.
-ROWS(UnsharedTest, std::vector<const Family *>({First(Where::Wininit)}), kNoCase);
+INSTANTIATE_TEST_SUITE_P(Rows, UnsharedTest, Rows({First(Where::Wininit)}, kNoCase), RowName());
 
 // A file whose staged copy is missing cannot be put in place at the restart:
 // it is not scheduled, and with nothing left to schedule no rename file is
@@ -145,8 +141,9 @@ TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
     }
   }
 }
-ROWS(StagedOnlyTest,
-     std::vector<const Family *>({First(Where::Wininit), First(Where::DelayedMoves)}), kStagedOnly);
+INSTANTIATE_TEST_SUITE_P(Rows, StagedOnlyTest,
+                         Rows({First(Where::Wininit), First(Where::DelayedMoves)}, kStagedOnly),
+                         RowName());
 
 // Renames on 98/ME are carried out before Windows starts, where only short
 // (8.3) names exist and a line naming a long directory is skipped: the lines
@@ -200,7 +197,8 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   // long directory is skipped.
   RestartAndExpect(c.landsAtRestart);
 }
-ROWS(ShortFormTest, std::vector<const Family *>({First(Where::Wininit)}), kShortForms);
+INSTANTIATE_TEST_SUITE_P(Rows, ShortFormTest, Rows({First(Where::Wininit)}, kShortForms),
+                         RowName());
 
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
 const std::string kLibLower =
@@ -264,7 +262,7 @@ TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   EXPECT_EQ(Bytes(C().after), WininitBytes()) << "second run";
   ExpectCleanExit();
 }
-ROWS(MergeTest, std::vector<const Family *>({First(Where::Wininit)}), kMerges);
+INSTANTIATE_TEST_SUITE_P(Rows, MergeTest, Rows({First(Where::Wininit)}, kMerges), RowName());
 
 // Directories at their limits are used whole or not at all, and a line is
 // never cut short; a rename file too large to merge, or one that cannot be
@@ -319,7 +317,7 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   }
   ExpectCleanExit();
 }
-ROWS(WriteTest, std::vector<const Family *>({First(Where::Wininit)}), kWrites);
+INSTANTIATE_TEST_SUITE_P(Rows, WriteTest, Rows({First(Where::Wininit)}, kWrites), RowName());
 
 using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
@@ -339,7 +337,7 @@ TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
   EXPECT_EQ(expected, Snapshot());
 }
-ROWS(WinMeTest, std::vector<const Family *>({&kWinMe}), kNoCase);
+INSTANTIATE_TEST_SUITE_P(Rows, WinMeTest, Rows({&kWinMe}, kNoCase), RowName());
 
 // Another program's entries, written without blanks or as deletions, are
 // carried out too; the rename file is kept as wininit.bak.
@@ -357,7 +355,7 @@ TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   EXPECT_FALSE(m().HasFile("C:\\TEMP\\C.TMP")) << "the other program's deletion";
   EXPECT_EQ(merged, Bytes(m().FileBytes(m().windowsDir + "\\wininit.bak")));
 }
-ROWS(Win98Test, std::vector<const Family *>({First(Where::Wininit)}), kNoCase);
+INSTANTIATE_TEST_SUITE_P(Rows, Win98Test, Rows({First(Where::Wininit)}, kNoCase), RowName());
 
 // ---------------------------------------------------------------- delayed moves
 
