@@ -203,6 +203,7 @@ struct Facts {
   bool service;       // the tool runs as LocalSystem
   bool schedules;     // a replacement can wait for the restart
   bool processList;   // the tool lists the running programs with psapi
+  std::string tool;   // where the package installs it
 };
 
 // RunHalunupd's line for a status, as the installer's log shows it, with the
@@ -338,6 +339,18 @@ const PassCase kPassCases[] = {
      },
      {kRemoving},
      [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 0, {}}; }},
+    {"the tool cannot be started",
+     [] {
+       Install("4.50");
+       sim::M().faults.operation = "CreateProcessA";
+       sim::M().faults.subject = "halunupd.exe";
+     },
+     {kInstall460},
+     [](const Facts &f) {
+       return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0,
+                      {"halunupd.exe could not be started: error " +
+                       std::to_string(ERROR_ACCESS_DENIED) + " for " + f.tool}};
+     }},
     {"an installation without administrator rights", [] { Install("4.50"); },
      {kInstallUnprivileged},
      [](const Facts &) {
@@ -398,7 +411,7 @@ TEST_P(PackageTest, PassesLeaveWhatThePackageMeans) {
   got.exeAfterRestart = restarted.exe, got.dllAfterRestart = restarted.dll;
 
   const Facts facts{F().platformId == VER_PLATFORM_WIN32_NT, F().restart != Restart::None,
-                    F().shared.notice == Notice::ProcessList};
+                    F().shared.notice == Notice::ProcessList, toolPath_};
   EXPECT_EQ(C().expect(facts), got);
   EXPECT_EQ(std::vector<std::string>(), m().Defects());
 }
