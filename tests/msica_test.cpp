@@ -406,6 +406,8 @@ TEST_P(PackageTest, PassesLeaveWhatThePackageMeans) {
     }
   }
   got.notices = after.notices.size();
+  // The actions run in the installer's process: every handle they opened is closed.
+  EXPECT_EQ((std::map<std::string, int>()), m().OpenHandlesByKind()) << "handles left open";
   m().Restart();
   const MachineState restarted = Snapshot();
   got.exeAfterRestart = restarted.exe, got.dllAfterRestart = restarted.dll;
