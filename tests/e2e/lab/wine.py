@@ -208,6 +208,17 @@ def wait_for(condition, timeout, interval=0.05):
     return condition()
 
 
+def pair_files(installed=None, staged=None):
+    """{key: fixture name or None} of the managed files of each pair given,
+    installed or staged: (executable variant, library variant), None for a
+    file that is absent; a pair not given (None or ()) names no file."""
+    files = {}
+    for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
+        for variant, key, name in zip(pair or (), keys, ("halunexe-%s.exe", "halundll-%s.dll")):
+            files[key] = variant and name % variant
+    return files
+
+
 File = collections.namedtuple("File", "size crc version")
 
 
@@ -313,15 +324,11 @@ class Machine(contextlib.AbstractContextManager):
         return self.real_sys + "\\" + facts.MANAGED[key]
 
     def place(self, installed=None, staged=None):
-        """Puts the managed files of each pair given, installed or staged:
-        (executable variant, library variant), None for a file that is to be
-        absent; a pair not given is left as it is. Returns {key: the fixture
-        placed, or None} of the files of the pairs given."""
-        placed = {}
-        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
-            for variant, key, name in zip(pair or (), keys, ("halunexe-%s.exe", "halundll-%s.dll")):
-                placed[key] = variant and name % variant
-                self.put(self.where(key), placed[key]) if variant else self.remove(self.where(key))
+        """Puts the managed files of each pair given (see pair_files()), a
+        file named None removed; returns pair_files(installed, staged)."""
+        placed = pair_files(installed, staged)
+        for key, name in placed.items():
+            self.put(self.where(key), name) if name else self.remove(self.where(key))
         return placed
 
     def disk(self):
