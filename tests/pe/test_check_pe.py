@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Proves that the checks of check_pe.py catch the faults they are there for:
-each row damages a copy of the built halunupd.exe (or of strings.inc, or of
-halunmsi.dll) in one way and expects the matching check to fail with a
-message naming it.
+"""Each row damages a copy of halunupd.exe, strings.inc or halunmsi.dll in one
+way and expects the matching check of check_pe.py to fail naming it.
 
   test_check_pe.py EXE STRINGS_INC DLL [unittest options]
 """
