@@ -36,10 +36,8 @@ class Failed(Exception):
 
 
 def documented_row(name):
-    found = [row for row in ROWS if name in row.get("shown_by", ())]
-    if len(found) > 1:
-        raise Failed("leaves.json names %s in %d rows" % (name, len(found)))
-    return found[0] if found else None
+    """The row of leaves.json that names `name` (the guide text test sees that none names it twice)."""
+    return next((row for row in ROWS if name in row.get("shown_by", ())), None)
 
 
 DOCUMENTED = facts.DOCUMENTED
