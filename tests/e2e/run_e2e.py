@@ -7,16 +7,9 @@ family of tests/families.json, against stand-ins of the product's files.
     run_e2e.py --exe ... --exe64 ... --make-base [--cache DIR]
     run_e2e.py --decide        which Wine this host runs the tests under, and why
 
-Each scenario (name.family) gets a fresh Wine machine of the lab layer
-(tests/e2e/lab), arranges it, runs the tool and compares what the probe
-reports with what it expects, all differences at once. A scenario that the
-guide's table of what each run leaves (tests/guide/leaves.json) names checks
-that row (Case.expect_row). A family this host cannot run exits with 77
-(skipped), saying why.
-
-Where Wine differs from real Windows the scenario says so and checks the
-rest: toolhelp reports base names under Wine (full paths on Windows 98/ME),
-so the notice by process snapshot cannot match there.
+Each scenario (name.family) arranges a fresh Wine machine, runs the tool and
+reports every difference from what it expects; one that leaves.json names
+checks that row. A family this host cannot run exits with 77 (skipped).
 """
 
 import argparse
@@ -43,10 +36,8 @@ class Failed(Exception):
 
 
 def documented_row(name):
-    found = [row for row in ROWS if name in row.get("shown_by", ())]
-    if len(found) > 1:
-        raise Failed("leaves.json names %s in %d rows" % (name, len(found)))
-    return found[0] if found else None
+    """The row of leaves.json that names `name` (the guide text test sees that none names it twice)."""
+    return next((row for row in ROWS if name in row.get("shown_by", ())), None)
 
 
 DOCUMENTED = facts.DOCUMENTED
@@ -72,8 +63,7 @@ class Case:
         print("[%s] %s" % (self.name, text), flush=True)
 
     def arrange(self, installed=None, staged=None, marker="old"):
-        """installed/staged: (executable variant or None, library variant or
-        None); marker: the value under the marker key, or None for no key."""
+        """The pairs as Machine.place() takes them; marker: its value, None for no key."""
         self.before = dict(dict.fromkeys(facts.MANAGED), **self.m.place(installed, staged))
         if marker is not None:
             self.m.set_marker(marker)
@@ -84,9 +74,8 @@ class Case:
         return self.status
 
     def expect(self, snapshot=None, events=None, **wanted):
-        """Compares the named parts of the machine with `wanted`: status, the
-        managed files (installed_exe, ... : a fixture's name or None),
-        marker, pending, wininit, relaunches; events: {text: count}."""
+        """Compares the named parts of the machine with `wanted` (status, the
+        managed files, marker, pending, wininit, relaunches); events: {text: count}."""
         snap = snapshot or self.m.snapshot()
         view = self.m.managed(snap)
         view.update(status=self.status, marker=snap.marker, pending=snap.pending, wininit=snap.wininit,
@@ -101,22 +90,17 @@ class Case:
         return snap
 
     def new(self, *files):
-        """The expectation that the staged copies of `files` ("exe", "lib")
-        are in place, none left."""
+        """The staged copies of `files` ("exe", "lib") in place, none left."""
         return {key: None if key.startswith("staged") else self.before[key.replace("installed", "staged")]
                 for f in files for key in ("installed_" + f, "staged_" + f)}
 
     def restarted(self, *files):
-        """Restarts the machine and expects the staged copies of `files` in
-        place; on a family that schedules nothing for the restart, that the
-        restart changes nothing."""
+        """Restarts and expects new(*files), or no change where the family schedules nothing."""
         self.m.restart()
         self.expect(**(self.before if self.family["restart"] == "none" else self.new(*files)))
 
     def expect_row(self):
-        """Checks the run against the row of leaves.json that names this
-        scenario: status, managed files, what is scheduled for the restart
-        (as this family schedules it), relaunch and marker."""
+        """Checks the run against the row of leaves.json that names this scenario."""
         row = documented_row(self.name)
         if row is None:
             raise Failed("leaves.json names no row for %s" % self.name)
@@ -173,13 +157,10 @@ DELAYED_MOVES, PROCESS_LIST, SNAPSHOT = (has("restart", "delayed moves"), has("n
 
 def documented(name, families, resident=None, hold=None, env=None, took=(0, 60), events=None, restart=None,
                check=None, **arrangement):
-    """A scenario that arranges, starts the resident when `resident` is given
-    (its environment) and the holder on the installed library for `hold` ms,
-    runs the tool (with `env`; from the hold on it must take `took` seconds,
-    at least and at most), checks the resident's `events` and the scenario's
-    row (or, on a family the guide's table leaves out, what `check(case)`
-    returns: arguments of Case.expect) and, when `restart` names files
-    ("exe", "lib"), the restart (Case.restarted)."""
+    """A scenario: arrange, start the resident (`resident`: its environment)
+    and hold the library `hold` ms, run the tool (with `env`, within `took`
+    seconds), check `events` and the row (or Case.expect(**check(case))) and
+    then, if `restart` names files, Case.restarted."""
     def run(case):
         case.arrange(**arrangement)
         if resident is not None:

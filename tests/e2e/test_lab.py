@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
-"""Checks of the lab layer's own parts that need no Wine: the probe's snapshot
-as read, prefix copies and paths, and the choice of Wine and build for each
-family. The facts read from the tool's sources are checked where they matter,
-under Wine: the scenarios fail when the tool and the fixtures built with them
-disagree."""
+"""Checks of the lab layer's parts that need no Wine: the probe's snapshot as
+read, prefix copies and paths, the choice of Wine and build per family."""
 
 import os
 import subprocess

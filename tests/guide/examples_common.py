@@ -1,6 +1,5 @@
 """What the guide's example tests under Wine share: their command line, a
-fresh machine per test (tests/e2e/lab), the checks of the managed files and
-of the relaunch, the courses both installers run alike."""
+fresh machine per test (tests/e2e/lab), the common checks and courses."""
 
 import argparse
 import os
@@ -18,6 +17,12 @@ import lab  # noqa: E402
 ARGS = None
 # The installers' exit codes as the Unix side sees them (the low 8 bits).
 DONE, RESTART_NEEDED = 0, 3010 & 0xFF
+NT40 = lab.facts.FAMILIES["nt40"]["wine_version"]
+# The file the batch and NSIS examples create and delete to check their
+# rights. Held open without delete sharing by the holder, it cannot be
+# deleted: the check fails as it does without administrator rights, which
+# Wine does not have.
+PROBE = lab.wine.SYSTEM32 + "\\halunupd-rights.tmp"
 
 
 def main(doc, what, source, builder=None):
@@ -67,15 +72,30 @@ class ExampleTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, "%s:\n%s" % (what, result.stdout))
         return result.stdout
 
-    def expect_files(self, snapshot=None, installed=(), staged=(), **files):
+    def expect_files(self, snapshot=None, installed=(), staged=(), pending=None, **files):
         """The managed files named, each the fixture given or None when it is
-        gone: installed and staged as pairs of variants, as Machine.place()
-        takes them, or one by one (installed_exe="halunexe-v460.exe", ...)."""
-        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
-            for variant, key, name in zip(pair, keys, ("halunexe-%s.exe", "halundll-%s.dll")):
-                files[key] = variant and name % variant
-        got = self.m.managed(snapshot or self.m.snapshot())
+        gone: as pairs of variants (lab.wine.pair_files) or one by one
+        (installed_exe="halunexe-v460.exe", ...); and, when given, what is
+        `pending` for the restart. Returns the snapshot."""
+        snapshot = snapshot or self.m.snapshot()
+        files.update(lab.wine.pair_files(installed, staged))
+        got = self.m.managed(snapshot)
         self.assertEqual(got, dict(got, **files))
+        if pending is not None:
+            self.assertEqual(snapshot.pending, pending)
+        return snapshot
+
+    def as_nt40(self, program):
+        """Windows NT 4.0 shown to `program` and to the tool."""
+        for name in (program, "halunupd.exe"):
+            self.m.set_version(name, NT40)
+
+    def hold_probe(self):
+        self.m.put(PROBE, data=b"")
+        self.m.hold(PROBE, 60000)
+
+    def hold_library(self):
+        self.m.hold(self.m.where("installed_lib"), 60000)
 
     def expect_relaunched(self):
         """The snapshot once the installed executable was started, only once and with the relaunch argument."""
@@ -108,14 +128,11 @@ class InstallerCourses:
         # the restart, the silent install says 3010, and the restart cycle
         # puts the staged pair in place; nothing starts the product then.
         self.m.place(installed=("v450", "a"))
-        self.m.hold(self.m.where("installed_lib"), 60000)
+        self.hold_library()
         self.install("v460", "b", RESTART_NEEDED, 4)
-        snapshot = self.m.snapshot()
-        self.expect_files(snapshot, installed=("v460", "a"), staged=(None, "b"))
-        self.assertEqual(snapshot.pending, lab.facts.moves(self.m.real_sys, "lib"))
+        self.expect_files(installed=("v460", "a"), staged=(None, "b"), pending=lab.facts.moves(self.m.real_sys, "lib"))
         self.m.restart()
-        snapshot = self.m.snapshot()
-        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+        snapshot = self.expect_files(installed=("v460", "b"), staged=(None, None))
         self.assertEqual(snapshot.relaunches(), [], "resident log: %r" % snapshot.texts())
 
 
@@ -141,7 +158,7 @@ def uninstall_course(env, held, code, scheduled, events):
         self.installed_for_uninstall(env)
         self.expect_relaunched()
         if held == "library":
-            self.m.hold(self.m.where("installed_lib"), 60000)
+            self.hold_library()
         elif held == "probe":
             self.hold_probe()
         self.uninstall(code)
@@ -150,8 +167,7 @@ def uninstall_course(env, held, code, scheduled, events):
         self.assertEqual(counts, events, "resident log: %r" % snapshot.texts())
         if scheduled is None:
             # Not removed: the pair stays, nothing is scheduled.
-            self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
-            self.assertEqual(snapshot.pending, [])
+            self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None), pending=[])
             return
         # Deleted now, or a delayed deletion (a path and an empty target) each.
         wanted = dict.fromkeys(lab.facts.MANAGED)

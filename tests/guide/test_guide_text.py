@@ -1,22 +1,8 @@
 #!/usr/bin/env python3
-"""Keeps the integration guide in step with the tool and its end-to-end
-scenarios, without running either:
-
-- the exit-status table and the table of what each run leaves name exactly
-  the statuses src/base/state.h defines, each shown by an end-to-end scenario
-  that exists; the table of what each run leaves is tests/guide/leaves.json
-  as it stands (tests/e2e/run_e2e.py checks each named row after its run);
-- the "Treat as" column agrees with what the batch and NSIS examples do on
-  each status, its exceptions included (each guarded in the example, before
-  the run or in the status's branch), and with the verdicts of the Windows
-  Installer custom action (src/msica), and so does the guide's table of that
-  custom action, row by row;
-- the timing bounds, the version examples, the registry names and the
-  system-directory limit the guide gives are those of the code, the string
-  table and the version-gate scenario;
-- the branches of the examples (run-halunupd.bat, halunupd.nsi) cover every
-  status, every test of the examples the guide names exists, and the guide
-  shows the NSIS and Windows Installer examples as the files hold them.
+"""Keeps the integration guide in step with the tool, its examples and its
+end-to-end scenarios, without running them: the status tables and their
+verdicts, the numbers, names and texts it quotes, the tests it names and the
+example files it shows.
 
   test_guide_text.py SOURCE_DIR [unittest options]
 """
@@ -78,8 +64,7 @@ LEAVES_WORDS = {
 
 
 def guide():
-    """The guide as it reads, its marks of the numbers taken from the code
-    (scripts/guide.py) left out."""
+    """The guide without the marks of scripts/guide.py's numbers."""
     return re.sub(r"<!--n:[^>]*-->|<!--/n-->", "", read(GUIDE))
 
 
@@ -91,14 +76,14 @@ def section(text, heading):
     return parts[1].split("\n## ", 1)[0]
 
 
-def table_lines(text):
-    """The lines of the tables in `text`."""
-    return [line.strip() for line in text.splitlines() if line.strip().startswith("|")]
-
-
 def table_rows(text):
     """The body rows of the first table in `text`, as lists of cells."""
-    return [[cell.strip() for cell in line.strip("|").split("|")] for line in table_lines(text)[2:]]
+    lines = [line.strip() for line in text.splitlines() if line.strip().startswith("|")]
+    return [[cell.strip() for cell in line.strip("|").split("|")] for line in lines[2:]]
+
+
+def status_rows():
+    return table_rows(section(guide(), "## Exit statuses"))
 
 
 def branches(example):
@@ -117,8 +102,7 @@ def blocks(example):
 
 
 def guarded(example, text):
-    """[(condition, the guarded text)] of the guards in `text`: a label's
-    block, a macro's body or the guarded lines."""
+    """[(condition, a label's block, a macro's body or the guarded lines)] of the guards in `text`."""
     source, rows = read(example), EXAMPLES[example]
     found = []
     for condition, pattern in rows["guards"].items():
@@ -140,9 +124,8 @@ def verdict(example, text):
 
 
 def exceptions(cell):
-    """(verdict, [conditions]) of the exception a "Treat as" cell makes, as
-    "(but **failed** on Windows 95 and NT 4.0, and without administrator
-    rights: ...)" states it; (None, []) for none."""
+    """(verdict, [conditions]) of a "Treat as" cell's "(but **failed** on
+    Windows 95 and NT 4.0, and without administrator rights: ...)"; (None, [])."""
     found = re.search(r"\(but \*\*([^*]+)\*\* on ([^:;)]+)", cell)
     if not found:
         return None, []
@@ -174,9 +157,8 @@ def fixture_versions():
 
 
 def custom_action_rows():
-    """{status: verdict} of the custom action, from the status table's
-    "treat" column (src/msica/verdict.cpp is made from it), and the verdict
-    on a 4 where nothing is scheduled."""
+    """{status: verdict} of the custom action (from statuses.inc), and
+    (status, verdict) where nothing is scheduled, from verdict.cpp."""
     statuses = {name: value for value, name in tool_statuses().items()}
     rows = {row["code"]: MSI_VERDICTS[row["treat"]][0] for row in facts.STATUSES}
     unscheduled = re.search(r"UNSCHEDULED_ROW = \{\s*(RUN_\w+), (VERDICT_\w+),", read(MSICA))
@@ -198,8 +180,7 @@ def bold_verdict(cell):
 
 class StatusTables(unittest.TestCase):
     def test_exit_status_table_lists_every_status_once(self):
-        rows = table_rows(section(guide(), "## Exit statuses"))
-        values = [int(row[0]) for row in rows]
+        values = [int(row[0]) for row in status_rows()]
         self.assertEqual(sorted(values), sorted(tool_statuses()),
                          "statuses in the guide's table %r, in statuses.inc %r" % (values, tool_statuses()))
         # The README's list: each course with its "(exit N)".
@@ -207,7 +188,7 @@ class StatusTables(unittest.TestCase):
         self.assertEqual(sorted(listed), sorted(tool_statuses()), "statuses in the README's list")
 
     def test_treat_as_agrees_with_the_examples(self):
-        rows = table_rows(section(guide(), "## Exit statuses"))
+        rows = status_rows()
         for example, rules in EXAMPLES.items():
             targets, labelled = dict(branches(example)), blocks(example)
             run = re.search(rules["run"], read(example), re.MULTILINE)
@@ -237,7 +218,7 @@ class StatusTables(unittest.TestCase):
 
     def test_custom_action_maps_as_the_guide_says(self):
         rows, (unscheduled_status, unscheduled) = custom_action_rows()
-        statuses = table_rows(section(guide(), "## Exit statuses"))
+        statuses = status_rows()
         for row in statuses:
             with self.subTest(status=row[0]):
                 self.assertEqual(rows[int(row[0])], MSI_VERDICTS[bold_verdict(row[2])][0],

@@ -1,23 +1,17 @@
 #!/usr/bin/env python3
-"""Builds the integration guide's Windows Installer example
-(docs/examples/halunupd.wxs) with wixl around the built halunupd.exe, its
-custom action halunmsi.dll and the stand-in product files, installs it
-silently with msiexec under Wine, one fresh machine per course (the lab
-layer, tests/e2e/lab), and checks
-msiexec's exit code, the line the custom action writes to the installer's
-log and the machine it leaves: the managed files, the resident's notice and
-relaunch, the restart-time moves, what a rollback, a repair, an upgrade
-and a removal leave.
+"""Builds the guide's Windows Installer example (docs/examples/halunupd.wxs)
+with wixl around the built tool, halunmsi.dll and the stand-in product files,
+runs it silently with msiexec under Wine, one fresh machine per course, and
+checks msiexec's exit code, the custom action's log line and the machine an
+install, rollback, repair, upgrade and removal leave.
 
   test_msi_example.py --exe EXE --exe64 EXE64 --wxs WXS --cache CACHE_DIR
                       [--wixl WIXL] [unittest options]
 
-EXE is the shipped i686 build, EXE64 its x86_64 build; halunmsi.dll and the
-"fixtures" folder are beside each. Where the lab runs 32-bit Wine the package is the 32-bit one the example describes
-(EXE, the i686 halunmsi.dll, SystemFolder) in a 32-bit prefix; where it
-does not, a 64-bit package (wixl -a x64, the x86_64 builds, System64Folder)
-runs in a 64-bit prefix, whose msiexec loads only a 64-bit custom action.
-CACHE_DIR holds the base prefix, the scenario copies and the packages.
+halunmsi.dll and the fixtures are beside each EXE. Under 32-bit Wine the
+package is the example's (SystemFolder); else a 64-bit package (wixl -a x64,
+the x86_64 builds, System64Folder), as a 64-bit msiexec loads only a 64-bit
+custom action.
 """
 
 import os
@@ -114,10 +108,11 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
 
     def expect_files(self, snapshot=None, tool=None, **expected):
         """As for every example; tool: whether the package's tool is there."""
-        super().expect_files(snapshot, **expected)
+        snapshot = super().expect_files(snapshot, **expected)
         if tool is not None:
             path = TOOL[common.ARGS.target.arch]
             self.assertEqual(self.m.read(path) is not None, tool, path)
+        return snapshot
 
     # --- the courses ------------------------------------------------------
     def test_fresh_install(self):
@@ -130,20 +125,17 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # rollback removes the staged copies and the tool it installed.
         self.m.place(installed=("v450", "a"))
         self.install("v460", "b", FAILED, -1, env={"WINEDLLOVERRIDES": "psapi="})
-        self.expect_files(installed=("v450", "a"), staged=(None, None), tool=False)
-        self.assertEqual(self.m.snapshot().pending, [])
+        self.expect_files(installed=("v450", "a"), staged=(None, None), pending=[], tool=False)
 
     def test_restart_needed_where_nothing_is_scheduled_fails(self):
         # Windows NT 4.0 schedules nothing: the 4 of an installed version
         # below 4.42 leaves the update undone, and the install fails. Its
         # version is shown to the tool and to msiexec, which runs the custom
         # action.
-        for program in ("halunupd.exe", "msiexec.exe"):
-            self.m.set_version(program, lab.facts.FAMILIES["nt40"]["wine_version"])
+        self.as_nt40("msiexec.exe")
         self.m.place(installed=("v44", "a"))
         self.install("v460", "b", FAILED, 4)
-        self.expect_files(installed=("v44", "a"), staged=(None, None), tool=False)
-        self.assertEqual(self.m.snapshot().pending, [])
+        self.expect_files(installed=("v44", "a"), staged=(None, None), pending=[], tool=False)
 
     def test_tool_that_cannot_be_started_fails(self):
         # A file that is no program in the tool's place: the install fails,
@@ -173,7 +165,7 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # once the immediate action after InstallFinalize runs, and as
         # REBOOTATEND.
         self.m.place(installed=("v450", "a"))
-        self.m.hold(self.m.where("installed_lib"), 60000)
+        self.hold_library()
         self.m.put(PACKAGE, self.package("v460", "b"))
         code, _, out = self.m.run(["msiexec", "/i", PACKAGE, "/qn", "/norestart"], 180, {"WINEDEBUG": "+msi"})
         self.assertEqual(code, common.RESTART_NEEDED, "msiexec exit code (low 8 bits)")
@@ -221,11 +213,10 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # staged copy the delayed move names, so that the move puts nothing
         # in place, and the held library at the restart: nothing is left.
         self.m.place(installed=("v450", "a"))
-        self.m.hold(self.m.where("installed_lib"), 60000)
+        self.hold_library()
         self.install("v460", "b", common.RESTART_NEEDED, 4)
         self.msiexec(["/x", PACKAGE], common.RESTART_NEEDED, None)
-        snapshot = self.m.snapshot()
-        self.expect_files(snapshot, installed=(None, "a"), staged=(None, None), tool=False)
+        snapshot = self.expect_files(installed=(None, "a"), staged=(None, None), tool=False)
         deletion = ["\\??\\" + self.m.where("installed_lib"), ""]
         self.assertEqual([text.lower() for text in snapshot.pending],
                          [text.lower() for text in lab.facts.moves(self.m.real_sys, "lib") + deletion])

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
-"""Proves that the checks of check_pe.py catch the faults they are there for:
-each row damages a copy of the built halunupd.exe (or of strings.inc, or of
-halunmsi.dll) in one way and expects the matching check to fail with a
-message naming it.
+"""Each row damages a copy of halunupd.exe, strings.inc or halunmsi.dll in one
+way and expects the matching check of check_pe.py to fail naming it.
 
   test_check_pe.py EXE STRINGS_INC DLL [unittest options]
 """
@@ -158,31 +156,24 @@ class DamagedCopies(unittest.TestCase):
 
 
 class CLiterals(unittest.TestCase):
-    def test_escapes(self):
-        cases = [
-            (r"a\\b", b"a\x5cb"),
-            (r"\r\n", b"\x0d\x0a"),
-            (r"\"q\"", b'"q"'),
-            (r"\x41\101\0", b"AA\x00"),
-            (r"x$ /", b"x$ /"),
-        ]
-        for body, expected in cases:
-            self.assertEqual(facts.c_literal_bytes(body), expected, "literal %r" % body)
-
-    def test_adjacent_literals_join_and_comments_are_skipped(self):
-        source = '/* HALUNUPD_TEXT(N, 9, "no") */\nHALUNUPD_TEXT(T, 3, "ab" "c\\\\")  // HALUNUPD_TEXT(N, 8, "no")\n'
-        self.assertEqual(facts.string_table(source), {3: b"abc\x5c"})
-
-    def test_refused(self):
-        # Rows: the reader, its input, what the refusal names.
-        rows = [(facts.c_literal_bytes, r"a\qb", "unknown escape"),
-                (facts.string_table, 'HALUNUPD_TEXT(A, 3, "a")\nHALUNUPD_TEXT(B, 3, "b")\n',
-                 "number 3 appears twice")]
-        for reader, given, needle in rows:
+    def test_rows(self):
+        # Rows: the reader, its input, what it reads or (a ValueError) what its refusal names. The
+        # string table joins adjacent literals and skips comments.
+        rows = [(facts.c_literal_bytes, r"a\\b", b"a\x5cb"), (facts.c_literal_bytes, r"\r\n", b"\x0d\x0a"),
+                (facts.c_literal_bytes, r"\"q\"", b'"q"'), (facts.c_literal_bytes, r"\x41\101\0", b"AA\x00"),
+                (facts.c_literal_bytes, r"x$ /", b"x$ /"),
+                (facts.string_table, '/* HALUNUPD_TEXT(N, 9, "no") */\nHALUNUPD_TEXT(T, 3, "ab" "c\\\\")'
+                 '  // HALUNUPD_TEXT(N, 8, "no")\n', {3: b"abc\x5c"}),
+                (facts.c_literal_bytes, r"a\qb", "unknown escape"),
+                (facts.string_table, 'HALUNUPD_TEXT(A, 3, "a")\nHALUNUPD_TEXT(B, 3, "b")\n', "number 3 appears twice")]
+        for reader, given, expected in rows:
             with self.subTest(given=given):
+                if not isinstance(expected, str):
+                    self.assertEqual(reader(given), expected)
+                    continue
                 with self.assertRaises(ValueError) as caught:
                     reader(given)
-                self.assertIn(needle, str(caught.exception))
+                self.assertIn(expected, str(caught.exception))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,5 @@
-"""The facts the tests share, each read from the one place that states it: the
-tool's sources (string table, exit statuses, the constants the guide quotes,
-managed names, notice window and message, version query) and the table of
-Windows families, tests/families.json. The one reader of the tool's tables
-(strings.inc, statuses.inc) on the Python side.
-
-    python3 tests/e2e/lab/facts.py OUT.h   writes them as a C header for the
-                                           fixtures (built with them)
-"""
+"""The facts the tests share, each read from the tool's sources or from
+tests/families.json; `facts.py OUT.h` writes them as the fixtures' C header."""
 
 import json
 import os
@@ -55,10 +48,8 @@ _FIELDS = {"w": r"[A-Za-z_]\w*", "n": r"-?\d+", "s": r"(?:\s*%s)+" % _LITERAL}
 
 
 def rows(text, macro, kinds):
-    """The rows of the X-macro table `text`, each `macro(field, ...)` with a
-    field of each of `kinds` ("w", "n", "s" of _FIELDS): a name as it is, a
-    number as an int, string literals as their bytes. A row that cannot be
-    read so is an error."""
+    """The rows `macro(field, ...)` of `text`, a field of each of `kinds` (of
+    _FIELDS): a name, an int, the literals' bytes. An unreadable row is an error."""
     text = re.sub(r"//[^\n]*", " ", re.sub(r"/\*.*?\*/", " ", text, flags=re.DOTALL))
     pattern = r"\b%s\s*\(%s\)" % (macro, ",".join(r"\s*(%s)\s*" % _FIELDS[kind] for kind in kinds))
     found = [[int(field) if kind == "n" else field if kind == "w" else
@@ -143,10 +134,9 @@ FAMILIES = {row["name"]: row for row in (dict(zip(_families["columns"], cells)) 
 
 
 def families(*traits, one_per=()):
-    """The names of the families Wine runs that have every one of `traits`
-    (functions of a row), oldest first; with `one_per` (columns), only the
-    oldest of each combination of their values. Raises ValueError when no
-    family has the traits."""
+    """The families Wine runs with every one of `traits` (functions of a row),
+    oldest first, only the oldest of each combination of the `one_per`
+    columns' values. ValueError when there is none."""
     chosen = {}
     for name, row in FAMILIES.items():
         if all(trait(row) for trait in traits):

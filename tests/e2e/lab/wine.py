@@ -1,14 +1,9 @@
-"""Wine machines for the end-to-end tests, the guide's examples, the demo and
-the benchmark: the only code that starts Wine. A ``Target`` is the explicit
-value of what runs where (a Windows family, the build of halunupd.exe, the
-prefix kind); a ``Machine`` is one throwaway copy of a cached base prefix with
-its session running, which arranges, runs programs, takes a ``Snapshot``
-through the probe fixture and restarts.
+"""The only code that starts Wine. A ``Target`` is what runs where (family,
+build, prefix kind); a ``Machine`` is a throwaway copy of a cached base prefix
+that arranges, runs programs, takes a probe ``Snapshot`` and restarts.
 
-Wine facts relied on: each new session (the first program after the
-wineserver starts) performs the delayed moves and wininit.ini renames, as a
-restart would, so a Machine starts its session before anything is placed; an
-exit status of -1 shows as 255.
+Each new session performs the delayed moves and wininit.ini renames, as a
+restart would, so a Machine starts its session before anything is placed.
 """
 
 import collections
@@ -65,9 +60,8 @@ _decision = None
 
 
 def decide_arch():
-    """(arch, reason): 'win32' where this host runs 32-bit Wine, else 'win64'
-    where it runs 64-bit Wine; HALUNUPD_WINE_ARCH forces either. Raises
-    Unavailable when the chosen or every Wine cannot run."""
+    """(arch, reason): 'win32' where 32-bit Wine runs, else 'win64'; HALUNUPD_WINE_ARCH
+    forces either. Raises Unavailable when the chosen or every Wine cannot run."""
     global _decision
     if _decision is None:
         forced = os.environ.get(ARCH_VARIABLE, "").strip().lower()
@@ -93,10 +87,8 @@ Target.__doc__ = """family: a row of tests/families.json; arch: the prefix kind
 
 
 def target(family, exe32, exe64):
-    """The Target of `family` on this host: the 64-bit Windows family runs the
-    shipped i686 build `exe32` in a 64-bit prefix (Skip where it cannot);
-    every other runs the build decide_arch() calls for. Raises Unavailable
-    when that build is missing."""
+    """The Target of `family` here: the 64-bit family runs `exe32` under WOW64
+    (Skip where it cannot), every other the build decide_arch() calls for."""
     row = facts.FAMILIES[family]
     if row["64-bit"]:
         # Both loaders must run, whatever decide_arch() chose.
@@ -140,9 +132,7 @@ def _end_session(env, timeout):
 
 
 def base_prefix(cache, target, log=print):
-    """The base prefix of the target's kind in `cache`, made once (a lock
-    makes concurrent callers wait for one maker): headless, set up by the
-    probe."""
+    """The headless base prefix of the target's kind in `cache`, made once, under a lock."""
     cache = os.path.abspath(cache)
     os.makedirs(cache, exist_ok=True)
     prefix = os.path.join(cache, "base-prefix-" + target.arch)
@@ -185,8 +175,7 @@ def copy_prefix(base, path):
 
 
 def host_path(root, windows_path):
-    """The Linux path of a C: path under the prefix `root`, reusing entries
-    that differ only in letter case, as Wine does."""
+    """The Linux path of a C: path under `root`, matching entries in any letter case as Wine does."""
     drive, _, rest = windows_path.partition(":")
     if drive.upper() != "C":
         raise ValueError("only C: paths are inside the prefix: %r" % windows_path)
@@ -206,6 +195,17 @@ def wait_for(condition, timeout, interval=0.05):
     while not condition() and time.monotonic() < deadline:
         time.sleep(interval)
     return condition()
+
+
+def pair_files(installed=None, staged=None):
+    """{key: fixture name or None} of the managed files of each pair given,
+    installed or staged: (executable variant, library variant), None for a
+    file that is absent; a pair not given (None or ()) names no file."""
+    files = {}
+    for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
+        for variant, key, name in zip(pair or (), keys, ("halunexe-%s.exe", "halundll-%s.dll")):
+            files[key] = variant and name % variant
+    return files
 
 
 File = collections.namedtuple("File", "size crc version")
@@ -253,10 +253,8 @@ class Snapshot:
 
 
 class Machine(contextlib.AbstractContextManager):
-    """One throwaway Wine machine of `target`, its session started: a fresh
-    copy of the base prefix in `cache`. `sys` is the system directory as the
-    tool sees it, `real_sys` where its files are (SysWOW64 under WOW64;
-    where(key) names a managed file there)."""
+    """A fresh copy of the base prefix, its session started. `sys` is the system
+    directory as the tool sees it, `real_sys` where its files are (SysWOW64 under WOW64)."""
 
     def __init__(self, target, cache, name, tmp=None, keep=False, log=print):
         self.target, self.keep, self.log, self.started = target, keep, log, []
@@ -285,8 +283,7 @@ class Machine(contextlib.AbstractContextManager):
         return os.path.join(self.target.fixtures, name)
 
     def put(self, windows_path, source=None, data=None):
-        """Places a copy of the host file `source` (a fixture's name or a path)
-        or the bytes `data`: a new file, never written through."""
+        """Places a new copy of `source` (a fixture's name or a path) or of `data`."""
         path = host_path(self.path, windows_path)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with contextlib.suppress(FileNotFoundError):
@@ -298,8 +295,7 @@ class Machine(contextlib.AbstractContextManager):
                 f.write(data)
 
     def read(self, windows_path):
-        """A file's bytes, or None when it does not exist (the managed files
-        are read by the probe: see snapshot())."""
+        """A file's bytes, or None when it does not exist."""
         with contextlib.suppress(FileNotFoundError), open(host_path(self.path, windows_path), "rb") as f:
             return f.read()
         return None
@@ -313,21 +309,16 @@ class Machine(contextlib.AbstractContextManager):
         return self.real_sys + "\\" + facts.MANAGED[key]
 
     def place(self, installed=None, staged=None):
-        """Puts the managed files of each pair given, installed or staged:
-        (executable variant, library variant), None for a file that is to be
-        absent; a pair not given is left as it is. Returns {key: the fixture
-        placed, or None} of the files of the pairs given."""
-        placed = {}
-        for pair, keys in ((installed, ("installed_exe", "installed_lib")), (staged, ("staged_exe", "staged_lib"))):
-            for variant, key, name in zip(pair or (), keys, ("halunexe-%s.exe", "halundll-%s.dll")):
-                placed[key] = variant and name % variant
-                self.put(self.where(key), placed[key]) if variant else self.remove(self.where(key))
+        """Puts the managed files of each pair given (see pair_files()), a
+        file named None removed; returns pair_files(installed, staged)."""
+        placed = pair_files(installed, staged)
+        for key, name in placed.items():
+            self.put(self.where(key), name) if name else self.remove(self.where(key))
         return placed
 
     def disk(self):
-        """managed() read from this side, without the probe: while the
-        machine is off (after power_off()), or while the tool runs, whose
-        copies the probe's opening of a file could disturb."""
+        """managed() read without the probe: while the machine is off, or while
+        the tool runs, whose copies the probe's opening of a file could disturb."""
         files = {key: self.read(self.where(key)) for key in facts.MANAGED}
         return {key: data and self.identify(File(len(data), zlib.crc32(data), None)) for key, data in files.items()}
 
@@ -348,10 +339,9 @@ class Machine(contextlib.AbstractContextManager):
                                 stderr=subprocess.STDOUT, **streams)
 
     def run(self, args, timeout=60, env=None):
-        """Runs a Windows program to its end: (exit status, seconds, output).
-        Output goes through files, so that a detached program it starts does
-        not hold the wait up. At the timeout the session is ended and
-        TimeoutExpired raised."""
+        """(exit status, seconds, output) of a program run to its end, its output
+        through a file so that a detached child does not hold the wait up. At
+        the timeout the session is ended and TimeoutExpired raised."""
         with tempfile.TemporaryFile() as out:
             started = time.monotonic()
             process = self._popen(args, env, stdout=out)
@@ -377,22 +367,19 @@ class Machine(contextlib.AbstractContextManager):
         return process.stdout.readline().rstrip("\r\n") if ready else None
 
     def probe(self, *commands):
-        """Runs the probe with `commands` (see probe.cpp): (status, Snapshot
-        of what it printed)."""
+        """(status, Snapshot) of the probe run with `commands` (see probe.cpp)."""
         status, _, out = self.run([self.fixture("probe.exe")] + list(commands), timeout=120)
         if status not in (0, 3):
             raise RuntimeError("probe %r: exit %d: %s" % (commands, status, out))
         return status, Snapshot(out)
 
     def snapshot(self, await_text=None, timeout=30):
-        """The machine as the tool sees it, after waiting up to `timeout` s
-        for a resident event containing `await_text`, if given."""
+        """The machine as the tool sees it, once an event `await_text` came or `timeout` s passed."""
         waiting = ("await", await_text, str(int(timeout * 1000))) if await_text else ()
         return self.probe(*waiting, "snapshot")[1]
 
     def await_count(self, text, count, timeout=30):
-        """Waits up to `timeout` s until the residents' log holds `count`
-        events `text`; raises NotReady with the log when it does not."""
+        """Waits until the log holds `count` events `text`; NotReady after `timeout` s."""
         deadline = time.monotonic() + timeout
         while True:
             texts = self.snapshot().texts()
@@ -427,9 +414,8 @@ class Machine(contextlib.AbstractContextManager):
             process.kill()
 
     def hold(self, windows_path, milliseconds):
-        """Starts the holder on a file (no delete sharing) for `milliseconds`
-        and waits until it holds it; the holder, which prints "released"
-        when it lets go."""
+        """The holder, holding the file (no delete sharing) for `milliseconds`;
+        it prints "released" when it lets go."""
         self.put(SETUP_DIR + "\\holder.exe", "holder.exe")
         process = self.start([SETUP_DIR + "\\holder.exe", windows_path, str(milliseconds)])
         line = self.first_line(process)
@@ -438,18 +424,15 @@ class Machine(contextlib.AbstractContextManager):
         return process
 
     def restart(self):
-        """The restart cycle: every program ends, then Wine's start-up
-        performs what was scheduled for the restart."""
+        """Every program ends, then Wine's start-up performs what was scheduled."""
         started = time.monotonic()
         self.power_off()
         self.run(["wineboot", "-r"], timeout=120)
         self.log("restart cycle done in %.1f s" % (time.monotonic() - started))
 
     def power_off(self):
-        """Every program ends at once, as when the power goes: every process
-        of the session, its wineserver waited for. Whatever runs next (the
-        probe too) starts the machine again, and Wine performs what was
-        scheduled for the restart then: read disk() first."""
+        """Every program ends at once, as when the power goes. Whatever runs next
+        (the probe too) performs what was scheduled: read disk() first."""
         _end_session(self.env(), 60)
         for process in self.started:
             with contextlib.suppress(Exception):
