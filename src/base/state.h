@@ -59,28 +59,24 @@ inline BOOL IsRunStatus(INT value) {
   }
   return FALSE;
 }
-// TRUE when the status reports the installed pair done (its row's `done`).
-inline BOOL ReportsPairDone(RunStatus status) {
+// What the row of a status says of its course, as flags: STATUS_STARTS, the
+// resident is started (its `starts`); STATUS_DONE, the installed pair is
+// reported done (its `done`).
+enum { STATUS_STARTS = 1, STATUS_DONE = 2 };
+inline UINT StatusFlags(RunStatus status) {
   switch (status) {
 #define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) \
   case name:                                                      \
-    return done;
+    return (starts ? STATUS_STARTS : 0) | (done ? STATUS_DONE : 0);
 #include "statuses.inc"
 #undef HALUNUPD_STATUS
   }
-  return FALSE;
+  return 0;
 }
-// TRUE when the course of the status starts the resident (its row's `starts`).
-inline BOOL StartsResident(RunStatus status) {
-  switch (status) {
-#define HALUNUPD_STATUS(name, code, treat, starts, done, meaning) \
-  case name:                                                      \
-    return starts;
-#include "statuses.inc"
-#undef HALUNUPD_STATUS
-  }
-  return FALSE;
-}
+// TRUE when the status reports the installed pair done.
+inline BOOL ReportsPairDone(RunStatus status) { return (StatusFlags(status) & STATUS_DONE) != 0; }
+// TRUE when the course of the status starts the resident.
+inline BOOL StartsResident(RunStatus status) { return (StatusFlags(status) & STATUS_STARTS) != 0; }
 
 typedef WORD PendingSet;
 enum { PENDING_LIBRARY = 1, PENDING_EXECUTABLE = 2, PENDING_BOTH = PENDING_LIBRARY | PENDING_EXECUTABLE };
