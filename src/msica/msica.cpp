@@ -52,6 +52,11 @@ static BOOL IsDowngrade(void) {
          CompareBytes(s_stagedVersion, s_installedVersion) < 0;
 }
 
+// How many managed files `files` names.
+static INT CountOf(PendingSet files) {
+  return ((files & PENDING_LIBRARY) != 0) + ((files & PENDING_EXECUTABLE) != 0);
+}
+
 // Deletes each staged copy that no restart-time instruction names (never one
 // that is named) and fails the installation.
 static UINT Withdraw(void) {
@@ -197,7 +202,7 @@ UINT WINAPI RemoveHalunupdStaged(MSIHANDLE install) {
     DeleteStagedCopies(kept);
   }
   LogLine(install, "staged copies removed; [1] kept, named by a restart-time replacement",
-          ((kept & PENDING_LIBRARY) != 0) + ((kept & PENDING_EXECUTABLE) != 0), "", "");
+          CountOf(kept), "", "");
   return ERROR_SUCCESS;
 }
 
@@ -216,7 +221,7 @@ UINT WINAPI RemoveHalunexe(MSIHANDLE install) {
   LogLine(install,
           "halunexe.exe and halundll.dll removed: [1] of them deleted at the next restart, [2]"
           " left in place",
-          ((scheduled & PENDING_LIBRARY) != 0) + ((scheduled & PENDING_EXECUTABLE) != 0),
+          CountOf(scheduled),
           kept == 0 ? "none" : kept == PENDING_LIBRARY ? "halundll.dll"
                              : kept == PENDING_EXECUTABLE ? "halunexe.exe" : "both",
           "");
