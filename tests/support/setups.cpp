@@ -45,23 +45,23 @@ Step Unbound(const char *library, const char *entry) {
   };
 }
 
-namespace {
-
-Step Installed(const char *version, const char *exeBytes = "old exe",
-               const char *libBytes = "old dll") {
+Step Installed(const char *version, const char *exeBytes, const char *libBytes) {
   return [=] { Install(version, exeBytes, libBytes); };
 }
 Step Staged(const char *version) {
   return [=] { Stage(version); };
 }
+Step Locked(const char *name) {
+  return [=] { sim::M().LockFile(Sys(name), sim::kForever); };
+}
+
+namespace {
+
 Step Put(const char *name, const char *bytes) {
   return [=] { sim::M().PutFile(Sys(name), bytes); };
 }
 Step Removed(const char *name) {
   return [=] { sim::M().RemoveFile(Sys(name)); };
-}
-Step Locked(const char *name) {
-  return [=] { sim::M().LockFile(Sys(name), sim::kForever); };
 }
 const Step kReplacement = Steps({Installed("4.50"), Staged("4.60")});
 // The resident running from the system directory, its stub window handling
@@ -72,6 +72,12 @@ Step Resident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr,
     sim::M().AddProcess(1200, Sys("HALUNEXE.EXE"), "HALUNEXE.EXE");
     sim::M().AddWindow(STUB_WINDOW_CLASS, handler).handlingMs = handlingMs;
   };
+}
+// A resident's handler that ends it, and every other program, letting go of
+// their files.
+LRESULT EndsPrograms(UINT, WPARAM, LPARAM) {
+  sim::M().EndPrograms();
+  return 0;
 }
 
 const Arrangement kArrangements[] = {
@@ -86,10 +92,7 @@ const Arrangement kArrangements[] = {
     // A running resident that closes on the notice, letting go of its files.
     {"replacement, the resident closes on the notice", "new exe", "new dll",
      Steps({kReplacement, Locked("halunexe.exe"), Locked("halundll.dll"),
-            Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
-              sim::M().EndPrograms();
-              return 0;
-            })})},
+            Resident(EndsPrograms)})},
     {"replacement, the library held", "new exe", "new dll",
      Steps({kReplacement, Locked("halundll.dll")})},
     {"replacement, the executable held", "new exe", "new dll",
@@ -135,10 +138,7 @@ const Arrangement kArrangements[] = {
     {"fresh install, run as LocalSystem", "new exe", "new dll",
      Steps({Staged("4.60"), [] { sim::M().caller = sim::kLocalSystem; }})},
     {"replacement, run as LocalSystem, the resident unseen", "new exe", "new dll",
-     Steps({kReplacement, Locked("halunexe.exe"), Resident([](UINT, WPARAM, LPARAM) -> LRESULT {
-              sim::M().EndPrograms();
-              return 0;
-            }),
+     Steps({kReplacement, Locked("halunexe.exe"), Resident(EndsPrograms),
             [] { sim::M().caller = sim::kLocalSystem; }})},
     {"replacement, the executable held in a long system directory", "new exe", "new dll",
      Steps({[] {

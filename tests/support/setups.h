@@ -31,6 +31,12 @@ Step Failing(const char *operation, int occurrence = -1);
 // The system library `library` lacks its export `entry`; with "" the
 // library itself is gone.
 Step Unbound(const char *library, const char *entry);
+// Install and Stage as steps.
+Step Installed(const char *version, const char *exeBytes = "old exe",
+               const char *libBytes = "old dll");
+Step Staged(const char *version);
+// The file `name` of the system directory held open by another program.
+Step Locked(const char *name);
 
 struct Arrangement {
   const char *name;

@@ -17,7 +17,7 @@ Bytes Read(const std::string &path) {
 }
 
 // The staged name of an installed file: its last letter becomes '$'.
-std::string Staged(std::string name) { return name.replace(name.size() - 1, 1, "$"); }
+std::string StagedName(std::string name) { return name.replace(name.size() - 1, 1, "$"); }
 
 std::string Flags(DWORD flags) {
   std::string text;
@@ -109,7 +109,7 @@ MachineState Snapshot() {
 std::vector<sim::DelayedMove> RestartMoves(std::initializer_list<const char *> names) {
   std::vector<sim::DelayedMove> moves;
   for (const char *name : names)
-    moves.push_back({sim::Fold(Sys(Staged(name))), sim::Fold(Sys(name)),
+    moves.push_back({sim::Fold(Sys(StagedName(name))), sim::Fold(Sys(name)),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT});
   return moves;
 }
@@ -118,7 +118,7 @@ std::string RenameFile(std::initializer_list<const char *> names) {
   const std::string dir = sim::M().systemDir;
   std::string text = "[Rename]\r\n";
   for (const char *name : names)
-    text += dir + "\\" + name + " = " + dir + "\\" + Staged(name) + "\r\n";
+    text += dir + "\\" + name + " = " + dir + "\\" + StagedName(name) + "\r\n";
   return text + std::string(1, '\0');
 }
 
