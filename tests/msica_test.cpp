@@ -133,9 +133,12 @@ const sim::msi::Dll kDll = {&HalunmsiDllMain,
                              {"RequestRemovalRestart", &RequestRemovalRestart}}};
 
 // A pass installing the package's files locally: the staged pair of
-// `version` and the tool.
-sim::msi::Pass Installing(const char *version, const std::string &exe, const std::string &dll) {
+// `version` and the tool; without administrator rights, the launch condition
+// refuses it.
+sim::msi::Pass Installing(const char *version, const std::string &exe, const std::string &dll,
+                          bool privileged = true) {
   sim::msi::Pass pass;
+  pass.privileged = privileged;
   pass.files["StagedExecutable"].bytes = exe;
   sim::VersionResource resource;
   resource.tables.push_back({});
@@ -147,12 +150,7 @@ sim::msi::Pass Installing(const char *version, const std::string &exe, const std
 }
 const sim::msi::Pass kInstall460 = Installing("4.60", kNew, kNewDll);
 const sim::msi::Pass kInstall450 = Installing("4.50", kOld, kOldDll);
-// Without administrator rights: the launch condition refuses it.
-const sim::msi::Pass kInstallUnprivileged = [] {
-  sim::msi::Pass pass = Installing("4.60", kNew, kNewDll);
-  pass.privileged = false;
-  return pass;
-}();
+const sim::msi::Pass kInstallUnprivileged = Installing("4.60", kNew, kNewDll, false);
 const sim::msi::Pass kUnchanged = {sim::msi::STATE_UNCHANGED, {}, {}};
 const sim::msi::Pass kRemoving = {sim::msi::STATE_ABSENT, {}, {}};
 // The older package removed by the newer one's upgrade.
@@ -166,12 +164,7 @@ struct Outcome {
   std::vector<std::string> launches;  // "halunexe.exe as user"
   size_t notices = 0;
   std::vector<std::string> toolLines;  // RunHalunupd's lines in the log
-  bool operator==(const Outcome &o) const {
-    return std::tie(results, exe, dll, stagedExe, stagedDll, exeAfterRestart, dllAfterRestart,
-                    launches, notices, toolLines) ==
-           std::tie(o.results, o.exe, o.dll, o.stagedExe, o.stagedDll, o.exeAfterRestart,
-                    o.dllAfterRestart, o.launches, o.notices, o.toolLines);
-  }
+  bool operator==(const Outcome &) const = default;
 };
 void PrintTo(const Outcome &o, std::ostream *out) {
   auto bytes = [](const Bytes &b) { return b ? "\"" + *b + "\"" : std::string("(absent)"); };
@@ -187,10 +180,10 @@ void PrintTo(const Outcome &o, std::ostream *out) {
 
 // What a family does with the package.
 struct Facts {
-  bool service;       // the tool runs as LocalSystem
-  bool schedules;     // a replacement can wait for the restart
-  bool processList;   // the tool lists the running programs with psapi
-  std::string tool;   // where the package installs it
+  std::string tool;      // its launch: "halunupd.exe as LocalSystem" (a service) or "as user"
+  bool schedules;        // a replacement can wait for the restart
+  bool processList;      // the tool lists the running programs with psapi
+  std::string toolPath;  // where the package installs it
 };
 
 // RunHalunupd's line for a status, as the installer's log shows it, with the
@@ -246,58 +239,43 @@ void ResidentRunning() {
 const PassCase kPassCases[] = {
     {"fresh install", [] {}, {kInstall460},
      [](const Facts &f) {
-       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
-                      {kTool + (f.service ? "LocalSystem" : "user"), kResident}, 0, {kFresh}};
+       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}};
      }},
     {"the resident running in the user's session, another version", ResidentRunning, {kInstall460},
      [](const Facts &f) {
-       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
-                      {kTool + (f.service ? "LocalSystem" : "user"), kResident}, 1, {kReplaced}};
+       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 1, {kReplaced}};
      }},
-    {"the library held by another program",
-     [] {
-       Install("4.50");
-       sim::M().LockFile(Sys("halundll.dll"), sim::kForever);
-     },
+    {"the library held by another program", Steps({Installed("4.50"), Locked("halundll.dll")}),
      {kInstall460},
      [](const Facts &f) {
-       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
        if (f.schedules)
-         return Outcome{{3010}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {tool}, 0, {kAtRestart}};
-       return Outcome{{1603}, kNew, kOldDll, {}, {}, kNew, kOldDll, {tool}, 0, {kUnscheduled}};
+         return Outcome{{3010}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {f.tool}, 0, {kAtRestart}};
+       return Outcome{{1603}, kNew, kOldDll, {}, {}, kNew, kOldDll, {f.tool}, 0, {kUnscheduled}};
      }},
-    {"the running programs cannot be listed",
-     [] {
-       Install("4.50");
-       sim::M().RemoveSystemLibrary("psapi.dll");
-     },
+    {"the running programs cannot be listed", Steps({Installed("4.50"), Unbound("psapi.dll", "")}),
      {kInstall460},
      [](const Facts &f) {
-       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
        if (f.processList)
-         return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {tool}, 0, {kScanFailed}};
-       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {tool, kResident}, 0, {kReplaced}};
+         return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {f.tool}, 0, {kScanFailed}};
+       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 0, {kReplaced}};
      }},
     // The older package removed first, as its major upgrade does, then the
     // newer one installed while the resident the first started runs.
     {"an upgrade", [] {}, {kInstall450, kUpgradeRemoving, kInstall460},
      [](const Facts &f) {
-       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
        return Outcome{{0, 0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
-                      {tool, kResident, tool, kResident}, 1, {kFresh, kReplaced}};
+                      {f.tool, kResident, f.tool, kResident}, 1, {kFresh, kReplaced}};
      }},
     {"a repair that stages the same version again", [] {}, {kInstall460, kInstall460},
      [](const Facts &f) {
-       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
-       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {tool, kResident, tool},
+       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident, f.tool},
                       0, {kFresh, kSame}};
      }},
     {"a maintenance pass that stages nothing", [] {}, {kInstall460, kUnchanged},
      [](const Facts &f) {
-       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
-                      {kTool + (f.service ? "LocalSystem" : "user"), kResident}, 0, {kFresh}};
+       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}};
      }},
-    {"an older package's repair over a newer pair", [] { Install("4.60", kNew, kNewDll); },
+    {"an older package's repair over a newer pair", Installed("4.60", "new exe", "new dll"),
      {kInstall450},
      [](const Facts &) {
        return Outcome{{1603}, kNew, kNewDll, {}, {}, kNew, kNewDll, {}, 0,
@@ -308,41 +286,24 @@ const PassCase kPassCases[] = {
     // goes, so that the restart puts nothing in place, and the held library
     // is deleted then, where the platform can.
     {"a removal while a replacement waits for the restart",
-     [] {
-       Install("4.50");
-       sim::M().LockFile(Sys("halundll.dll"), sim::kForever);
-     },
-     {kInstall460, kRemoving},
+     Steps({Installed("4.50"), Locked("halundll.dll")}), {kInstall460, kRemoving},
      [](const Facts &f) {
-       std::string tool = kTool + (f.service ? "LocalSystem" : "user");
        if (f.schedules)
-         return Outcome{{3010, 3010}, {}, kOldDll, {}, {}, {}, {}, {tool}, 0, {kAtRestart}};
-       return Outcome{{1603, 0}, {}, kOldDll, {}, {}, {}, kOldDll, {tool}, 0, {kUnscheduled}};
+         return Outcome{{3010, 3010}, {}, kOldDll, {}, {}, {}, {}, {f.tool}, 0, {kAtRestart}};
+       return Outcome{{1603, 0}, {}, kOldDll, {}, {}, {}, kOldDll, {f.tool}, 0, {kUnscheduled}};
      }},
-    {"a removal with staged copies no replacement names",
-     [] {
-       Install("4.50");
-       Stage("4.60");
-     },
-     {kRemoving},
-     [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 0, {}}; }},
+    {"a removal with staged copies no replacement names", Steps({Installed("4.50"), Staged("4.60")}),
+     {kRemoving}, [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 0, {}}; }},
     {"the tool cannot be started",
-     [] {
-       Install("4.50");
-       sim::M().faults.operation = "CreateProcessA";
-       sim::M().faults.subject = "halunupd.exe";
-     },
+     Steps({Installed("4.50"), [] { sim::M().faults = {"CreateProcessA", "halunupd.exe"}; }}),
      {kInstall460},
      [](const Facts &f) {
        return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0,
                       {"halunupd.exe could not be started: error " +
-                       std::to_string(ERROR_ACCESS_DENIED) + " for " + f.tool}};
+                       std::to_string(ERROR_ACCESS_DENIED) + " for " + f.toolPath}};
      }},
-    {"an installation without administrator rights", [] { Install("4.50"); },
-     {kInstallUnprivileged},
-     [](const Facts &) {
-       return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0, {}};
-     }},
+    {"an installation without administrator rights", Installed("4.50"), {kInstallUnprivileged},
+     [](const Facts &) { return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0, {}}; }},
     {"a removal with the resident running", ResidentRunning, {kRemoving},
      [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
 };
@@ -399,7 +360,8 @@ TEST_P(PackageTest, PassesLeaveWhatThePackageMeans) {
   const MachineState restarted = Snapshot();
   got.exeAfterRestart = restarted.exe, got.dllAfterRestart = restarted.dll;
 
-  const Facts facts{F().platformId == VER_PLATFORM_WIN32_NT, F().restart != Restart::None,
+  const bool service = F().platformId == VER_PLATFORM_WIN32_NT;
+  const Facts facts{kTool + (service ? "LocalSystem" : "user"), F().restart != Restart::None,
                     F().shared.notice == Notice::ProcessList, toolPath_};
   EXPECT_EQ(C().expect(facts), got);
   EXPECT_EQ(std::vector<std::string>(), m().Defects());
