@@ -26,11 +26,7 @@ namespace {
 
 // What happens between the stopped run and the next one.
 enum class Between { HolderStays, HolderGone, Restart };
-const char *Describe(Between between) {
-  return between == Between::HolderStays  ? "holder stays"
-         : between == Between::HolderGone ? "holder gone"
-                                          : "restart first";
-}
+const char *const kBetween[] = {"holder stays", "holder gone", "restart first"};  // in that order
 
 // Calls that change the disk or the registry: a stop point lies before each.
 bool Changes(const sim::Call &call) {
@@ -58,7 +54,7 @@ std::string InstructionsWithoutSource() {
 }
 
 // The sweep of one family, one setup at a time.
-class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const Family *> {
+class StopSweepTest : public RowTest<NoCase> {
  protected:
   // The stop points of the setup's run: found from one run not stopped.
   std::vector<StopPoint> StopPoints() {
@@ -112,12 +108,12 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
   }
 
   const Arrangement *setup_ = nullptr;
-  const bool restartReplaces_ = GetParam()->restart != Restart::None;  // what a run schedules
+  const bool restartReplaces_ = F().restart != Restart::None;  // what a run schedules
 
  private:
   void Arrange() {
     FreshMachine();
-    UseFamily(*GetParam());
+    UseFamily(F());
     setup_->arrange();
     AddMarkerKey();
     staged_.clear();
@@ -149,7 +145,6 @@ class StopSweepTest : public SimTest, public ::testing::WithParamInterface<const
   std::vector<std::pair<std::string, sim::File>> staged_;  // as the setup staged them
   std::string stagedLeft_;
 };
-const std::vector<const Family *> kFamilies = OnePerBehaviour();
 // The setups stopped: each course of a run once, and the replacements whose
 // files a running resident holds or that stage only the executable.
 const char *const kStoppedSetups[] = {
@@ -181,17 +176,14 @@ TEST_P(StopSweepTest, EveryStoppedRunEndsInTheStagedPairAfterTheNextRun) {
             ADD_FAILURE() << setup->name << ", "
                           << (point.operation.empty() ? "not stopped"
                                                       : "stopped at " + point.Describe())
-                          << ", " << Describe(between) << (restage ? ", staged again" : "") << ": "
-                          << problems;
+                          << ", " << kBetween[static_cast<int>(between)]
+                          << (restage ? ", staged again" : "") << ": " << problems;
         }
   }
-  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", GetParam()->name, cases, failed);
+  std::printf("stop sweep: %-20s %ld cases, %ld failed\n", F().name, cases, failed);
   EXPECT_EQ(0, failed) << "of " << cases << " cases";
   RecordProperty("stop_sweep_cases", static_cast<int>(cases));
 }
-INSTANTIATE_TEST_SUITE_P(Families, StopSweepTest, ::testing::ValuesIn(kFamilies),
-                         [](const ::testing::TestParamInfo<const Family *> &info) {
-                           return std::string(info.param->name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Families, StopSweepTest, Rows(OnePerBehaviour(), kNoCase), RowName());
 
 }  // namespace
