@@ -15,10 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-const std::vector<const Family *> k32BitFamilies = Families(Where::Bits32);
-
-const std::vector<const Family *> kXp = {kTypical};
-
 // ---------------------------------------------------------------- ReplaceNotInPlace
 
 using LockedExeTest = RowTest<NoCase>;
@@ -35,7 +31,7 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
   expected.dll = "new dll";
   EXPECT_EQ(expected, Snapshot());
 }
-INSTANTIATE_TEST_SUITE_P(Rows, LockedExeTest, Rows(k32BitFamilies, kNoCase), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, LockedExeTest, Rows(Families(Where::Bits32), kNoCase), RowName());
 
 // The library's deletion is retried with a pause before every attempt,
 // LIBRARY_DELETE_ATTEMPTS at most. A missing installed copy is filled. A file with no staged copy is
@@ -111,7 +107,7 @@ TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   EXPECT_EQ(expected, Snapshot()) << "staged copies kept";
   RestartAndExpect(true);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, InPlaceTest, Rows(kXp, kInPlace), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, InPlaceTest, Rows({kTypical}, kInPlace), RowName());
 
 // ---------------------------------------------------------------- InstallFresh
 
@@ -151,7 +147,7 @@ TEST_P(FreshInstallTest, FreshInstallCopiesWhatIsStagedAndReportsWhatIsNotInPlac
       << "executable first, overwriting";
   EXPECT_EQ(sim::Fold(Sys("halundll.dl$")), copies[1]->args[0]);
 }
-INSTANTIATE_TEST_SUITE_P(Rows, FreshInstallTest, Rows(kXp, kFresh), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, FreshInstallTest, Rows({kTypical}, kFresh), RowName());
 
 // Same version: a missing installed library is filled from the staged one;
 // an installed library is never touched.
@@ -192,7 +188,7 @@ TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("DeleteFileA"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, MissingLibraryTest, Rows(kXp, kMissingLibrary), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, MissingLibraryTest, Rows({kTypical}, kMissingLibrary), RowName());
 
 // ---------------------------------------------------------------- LaunchResident
 
@@ -228,6 +224,6 @@ TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   EXPECT_TRUE(launch.startupOtherwiseZero);
   ExpectCleanExit();  // the new process's handles are closed
 }
-INSTANTIATE_TEST_SUITE_P(Rows, LaunchTest, Rows(kXp, kLaunches), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, LaunchTest, Rows({kTypical}, kLaunches), RowName());
 
 }  // namespace
