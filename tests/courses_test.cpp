@@ -72,18 +72,17 @@ INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), Row
 struct LocalSystemCase {
   const char *label;
   bool installed, resident;
-  const char *missing;  // an ADVAPI32 export taken away, or nullptr
-  const char *failing;  // a token call made to fail, or nullptr
+  Step token;           // an ADVAPI32 export taken away or a token call failing, or nullptr
   bool startsAnyway;    // the token does not say LocalSystem
 };
 const LocalSystemCase kLocalSystemCases[] = {
-    {"fresh install", false, false, nullptr, nullptr, false},
-    {"replacement, nothing running", true, false, nullptr, nullptr, false},
-    {"replacement, the resident in the user's session", true, true, nullptr, nullptr, false},
-    {"no OpenProcessToken", true, false, "OpenProcessToken", nullptr, true},
-    {"no GetTokenInformation", false, false, "GetTokenInformation", nullptr, true},
-    {"OpenProcessToken fails", true, false, nullptr, "OpenProcessToken", true},
-    {"GetTokenInformation fails", false, false, nullptr, "GetTokenInformation", true},
+    {"fresh install", false, false, nullptr, false},
+    {"replacement, nothing running", true, false, nullptr, false},
+    {"replacement, the resident in the user's session", true, true, nullptr, false},
+    {"no OpenProcessToken", true, false, Unbound("advapi32.dll", "OpenProcessToken"), true},
+    {"no GetTokenInformation", false, false, Unbound("advapi32.dll", "GetTokenInformation"), true},
+    {"OpenProcessToken fails", true, false, Failing("OpenProcessToken"), true},
+    {"GetTokenInformation fails", false, false, Failing("GetTokenInformation"), true},
 };
 using LocalSystemTest = CourseTest<LocalSystemCase>;
 TEST_P(LocalSystemTest, StartsNothingWhereItIsLocalSystem) {
@@ -96,8 +95,7 @@ TEST_P(LocalSystemTest, StartsNothingWhereItIsLocalSystem) {
     stub.processId = resident.id;
     stub.session = sim::kUser.session;
   }
-  if (c.missing) m().SystemLibrary("advapi32.dll").exports.erase(c.missing);
-  if (c.failing) m().faults = {c.failing, "", -1};
+  if (c.token) c.token();
   // Windows 95, 98 and ME have no LocalSystem: there the rows run as the user.
   const bool nt = F().platformId == VER_PLATFORM_WIN32_NT;
   if (nt) m().caller = sim::kLocalSystem;
@@ -127,8 +125,8 @@ struct CourseCase {
   const char *libBytes = "old dll";  // nullptr: no installed library
   bool stagedLib = true;
   const char *held = nullptr;         // an installed file held throughout
-  const char *undeletable = nullptr;  // one that can be read but not deleted
-  std::optional<int> failingCopy = std::nullopt;  // the CopyFileA that fails (-1: every one)
+  // A file that can be read but not deleted, or the CopyFileA that fails.
+  sim::FaultPlan fault = {};
   RunStatus expected = RUN_REPLACED;
   bool exeDeleted = true;
   Bytes exeAfter = "new exe", dllAfter = "new dll";
@@ -149,17 +147,17 @@ const CourseCase kCourses[] = {
     {.label = "executable cut short with its version", .exeBytes = "new", .exeVersion = "4.60"},
     {.label = "executable cut short without one", .exeBytes = "new", .exeVersion = std::nullopt, .libBytes = "new dll", .pauses = 0, .copies = 1},
     {.label = "library cut short, same version", .stagedVersion = "4.50", .libBytes = "new", .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .copies = 1, .notifies = false},
-    {.label = "library cut short, same version, it cannot be deleted", .stagedVersion = "4.50", .libBytes = "new", .undeletable = "halundll.dll", .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = "new", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 0, .notifies = false},
+    {.label = "library cut short, same version, it cannot be deleted", .stagedVersion = "4.50", .libBytes = "new", .fault = {"DeleteFileA", "halundll.dll"}, .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = "new", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 0, .notifies = false},
     {.label = "same version, library installed", .stagedVersion = "4.50", .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = "old dll", .pauses = 0, .copies = 0, .notifies = false},
     {.label = "same version, no installed library", .stagedVersion = "4.50", .libBytes = nullptr, .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .pauses = 0, .copies = 1, .notifies = false},
-    {.label = "same version, no installed library, its copy fails", .stagedVersion = "4.50", .libBytes = nullptr, .failingCopy = -1, .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = std::nullopt, .dllKept = true, .pauses = 0, .notifies = false},
+    {.label = "same version, no installed library, its copy fails", .stagedVersion = "4.50", .libBytes = nullptr, .fault = {"CopyFileA", "", -1}, .expected = RUN_SAME_VERSION, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = std::nullopt, .dllKept = true, .pauses = 0, .notifies = false},
     {.label = "only the executable staged, the resident leaves", .stagedLib = false, .dllAfter = "old dll", .pauses = 0, .copies = 1},
     {.label = "only the executable staged, the resident stays", .stagedLib = false, .held = "halunexe.exe", .expected = RUN_RESTART_NEEDED, .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true, .pauses = 0, .copies = 0},
-    {.label = "fresh install, the executable's copy fails", .exeBytes = nullptr, .exeVersion = std::nullopt, .libBytes = nullptr, .failingCopy = 0, .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = std::nullopt, .exeKept = true, .pauses = 0},
+    {.label = "fresh install, the executable's copy fails", .exeBytes = nullptr, .exeVersion = std::nullopt, .libBytes = nullptr, .fault = {"CopyFileA", "", 0}, .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = std::nullopt, .exeKept = true, .pauses = 0},
     {.label = "installed executable locked", .held = "halunexe.exe", .expected = RUN_RESTART_NEEDED, .exeAfter = "old exe", .exeKept = true, .copies = 1},
     {.label = "installed library locked", .held = "halundll.dll", .expected = RUN_RESTART_NEEDED, .dllAfter = "old dll", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 1},
-    {.label = "one copy fails after the deletion", .failingCopy = 0, .copies = 3},
-    {.label = "every copy fails after the deletion", .failingCopy = -1, .expected = RUN_RESTART_NEEDED, .exeAfter = std::nullopt, .dllAfter = std::nullopt, .exeKept = true, .dllKept = true, .copies = 4},
+    {.label = "one copy fails after the deletion", .fault = {"CopyFileA", "", 0}, .copies = 3},
+    {.label = "every copy fails after the deletion", .fault = {"CopyFileA", "", -1}, .expected = RUN_RESTART_NEEDED, .exeAfter = std::nullopt, .dllAfter = std::nullopt, .exeKept = true, .dllKept = true, .copies = 4},
     {.label = "no installed library", .libBytes = nullptr, .pauses = 0},
 };
 // clang-format on
@@ -172,8 +170,7 @@ TEST_P(CourseRowTest, LeavesEachFileInPlaceOrWaiting) {
   if (!c.stagedLib) m().RemoveFile(Sys("halundll.dl$"));
   RunResident();
   if (c.held) m().LockFile(Sys(c.held), sim::kForever);
-  if (c.undeletable) m().faults = {"DeleteFileA", c.undeletable, -1};
-  if (c.failingCopy) m().faults = {"CopyFileA", "", *c.failingCopy};
+  m().faults = c.fault;
   MachineState expected = RunExpecting(c.expected);
   expected.exe = c.exeAfter, expected.dll = c.dllAfter;
   if (!c.exeKept) expected.stagedExe = std::nullopt;
