@@ -42,39 +42,36 @@ INSTANTIATE_TEST_SUITE_P(Rows, LockedExeTest, Rows(Families(Where::Bits32), kNoC
 struct InPlaceCase {
   const char *label;
   const char *absent;      // removed first, or nullptr
-  const char *failing;     // the operation that fails, or ""
-  int occurrence;          // which of its calls; -1 every one
   uint64_t lockedUntilMs;  // the installed library locked until then; 0: not locked
   PendingSet pending;
   Bytes exe, dll;  // afterwards
   size_t pauses;   // each before an attempt on the library
+  sim::FaultPlan fault = {};
 };
 const uint64_t kPause = LIBRARY_DELETE_PAUSE_MS, kAttempts = LIBRARY_DELETE_ATTEMPTS;
 const InPlaceCase kInPlace[] = {
-    {"free at once: still one pause first", nullptr, "", -1, 0, 0, "new exe", "new dll", 1},
-    {"free when the first pause ends", nullptr, "", -1, kPause, 0, "new exe", "new dll", 1},
-    {"a moment after the first pause", nullptr, "", -1, kPause + 1, 0, "new exe", "new dll", 2},
-    {"released after three pauses", nullptr, "", -1, 3 * kPause, 0, "new exe", "new dll", 3},
-    {"half a pause later", nullptr, "", -1, 3 * kPause + kPause / 2, 0, "new exe", "new dll", 4},
-    {"free for the last attempt", nullptr, "", -1, kAttempts * kPause, 0, "new exe", "new dll",
-     kAttempts},
-    {"a moment after the last attempt", nullptr, "", -1, kAttempts * kPause + 1, PENDING_LIBRARY,
-     "new exe", "old dll", kAttempts},
-    {"locked throughout", nullptr, "", -1, sim::kForever, PENDING_LIBRARY, "new exe", "old dll",
-     kAttempts},
+    {"free at once: still one pause first", nullptr, 0, 0, "new exe", "new dll", 1},
+    {"free when the first pause ends", nullptr, kPause, 0, "new exe", "new dll", 1},
+    {"a moment after the first pause", nullptr, kPause + 1, 0, "new exe", "new dll", 2},
+    {"released after three pauses", nullptr, 3 * kPause, 0, "new exe", "new dll", 3},
+    {"half a pause later", nullptr, 3 * kPause + kPause / 2, 0, "new exe", "new dll", 4},
+    {"free for the last attempt", nullptr, kAttempts * kPause, 0, "new exe", "new dll", kAttempts},
+    {"a moment after the last attempt", nullptr, kAttempts * kPause + 1, PENDING_LIBRARY, "new exe",
+     "old dll", kAttempts},
+    {"locked throughout", nullptr, sim::kForever, PENDING_LIBRARY, "new exe", "old dll", kAttempts},
     // Searches in order: staged executable, installed executable, staged
     // library, installed library.
-    {"installed library absent", "halundll.dll", "", -1, 0, 0, "new exe", "new dll", 0},
-    {"staged library absent", "halundll.dl$", "", -1, 0, 0, "new exe", "old dll", 0},
-    {"installed executable absent", "halunexe.exe", "", -1, 0, 0, "new exe", "new dll", 1},
-    {"staged executable absent", "halunexe.ex$", "", -1, 0, 0, "old exe", "new dll", 1},
-    {"staged executable's search fails", nullptr, "FindFirstFileA", 0, 0, PENDING_EXECUTABLE,
-     "old exe", "new dll", 1},
-    {"staged library's search fails", nullptr, "FindFirstFileA", 2, 0, PENDING_LIBRARY, "new exe",
-     "old dll", 0},
-    {"one copy fails", nullptr, "CopyFileA", 0, 0, 0, "new exe", "new dll", 1},
-    {"every copy fails after the deletion", nullptr, "CopyFileA", -1, 0, PENDING_BOTH,
-     std::nullopt, std::nullopt, 1},
+    {"installed library absent", "halundll.dll", 0, 0, "new exe", "new dll", 0},
+    {"staged library absent", "halundll.dl$", 0, 0, "new exe", "old dll", 0},
+    {"installed executable absent", "halunexe.exe", 0, 0, "new exe", "new dll", 1},
+    {"staged executable absent", "halunexe.ex$", 0, 0, "old exe", "new dll", 1},
+    {"staged executable's search fails", nullptr, 0, PENDING_EXECUTABLE, "old exe", "new dll", 1,
+     {"FindFirstFileA", "", 0}},
+    {"staged library's search fails", nullptr, 0, PENDING_LIBRARY, "new exe", "old dll", 0,
+     {"FindFirstFileA", "", 2}},
+    {"one copy fails", nullptr, 0, 0, "new exe", "new dll", 1, {"CopyFileA", "", 0}},
+    {"every copy fails after the deletion", nullptr, 0, PENDING_BOTH, std::nullopt, std::nullopt, 1,
+     {"CopyFileA", "", -1}},
 };
 using InPlaceTest = RowTest<InPlaceCase>;
 TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
@@ -82,7 +79,7 @@ TEST_P(InPlaceTest, LibraryIsRetriedAndNothingIsLost) {
   Prepare();
   if (c.absent) m().RemoveFile(Sys(c.absent));
   if (c.lockedUntilMs) m().LockFile(Sys("halundll.dll"), c.lockedUntilMs);
-  m().faults = {c.failing, "", c.occurrence};
+  m().faults = c.fault;
   MachineState expected = Snapshot();
   EXPECT_EQ(c.pending, ReplaceNotInPlace(0));
   // Staged copies are left to the end.
@@ -154,23 +151,22 @@ INSTANTIATE_TEST_SUITE_P(Rows, FreshInstallTest, Rows({kTypical}, kFresh), RowNa
 struct MissingLibraryCase {
   const char *label;
   bool installedLibrary, stagedLibrary;
-  const char *operation;
-  int failOccurrence;
   PendingSet pending;
   Bytes dll;  // afterwards
+  sim::FaultPlan fault = {};
 };
 const MissingLibraryCase kMissingLibrary[] = {
     // Searches in order: installed library, staged library, installed library.
-    {"library installed", true, true, "", -1, 0, "old dll"},
-    {"library missing", false, true, "", -1, 0, "new dll"},
-    {"library missing, one copy fails", false, true, "CopyFileA", 0, 0, "new dll"},
-    {"library missing, both copies fail", false, true, "CopyFileA", -1, PENDING_LIBRARY,
-     std::nullopt},
-    {"library missing, none staged", false, false, "", -1, 0, std::nullopt},
-    {"installed library's search fails", true, true, "FindFirstFileA", 0, PENDING_LIBRARY,
-     "old dll"},
-    {"staged library's search fails", false, true, "FindFirstFileA", 1, PENDING_LIBRARY,
-     std::nullopt},
+    {"library installed", true, true, 0, "old dll"},
+    {"library missing", false, true, 0, "new dll"},
+    {"library missing, one copy fails", false, true, 0, "new dll", {"CopyFileA", "", 0}},
+    {"library missing, both copies fail", false, true, PENDING_LIBRARY, std::nullopt,
+     {"CopyFileA", "", -1}},
+    {"library missing, none staged", false, false, 0, std::nullopt},
+    {"installed library's search fails", true, true, PENDING_LIBRARY, "old dll",
+     {"FindFirstFileA", "", 0}},
+    {"staged library's search fails", false, true, PENDING_LIBRARY, std::nullopt,
+     {"FindFirstFileA", "", 1}},
 };
 using MissingLibraryTest = RowTest<MissingLibraryCase>;
 TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {
@@ -180,7 +176,7 @@ TEST_P(MissingLibraryTest, SameVersionFillsOnlyAMissingLibrary) {
   if (!c.installedLibrary) m().RemoveFile(Sys("halundll.dll"));
   if (!c.stagedLibrary) m().RemoveFile(Sys("halundll.dl$"));
   PrepareRun();
-  m().faults = {c.operation, "", c.failOccurrence};
+  m().faults = c.fault;
   MachineState expected = Snapshot();
   EXPECT_EQ(c.pending, InstallMissingLibrary());
   // The staged library is left to the end.
