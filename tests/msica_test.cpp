@@ -51,13 +51,13 @@ using sim::msi::Context;
 
 // Rows: the handle's kind, the call, what it answers ("result value"),
 // whether the restart at the end is then asked for, and whether the model
-// recorded a refusal.
+// recorded a refusal (neither, where a row does not say).
 struct RuleCase {
   const char *label;
   Context context;
   std::function<std::string(MSIHANDLE)> call;
   std::string answer;
-  bool rebootAtEnd, refused;
+  bool rebootAtEnd = false, refused = false;
 };
 std::function<std::string(MSIHANDLE)> Get(const char *name) {
   return [name](MSIHANDLE install) {
@@ -76,21 +76,19 @@ std::function<std::string(MSIHANDLE)> Mode(MSIRUNMODE mode) {
 const sim::msi::Session kSession;
 const RuleCase kRules[] = {
     {"deferred asks for the restart", Context::Deferred, SetRestart, "5", false, true},
-    {"deferred reads its data", Context::Deferred, Get("CustomActionData"), "0 'data'", false, false},
+    {"deferred reads its data", Context::Deferred, Get("CustomActionData"), "0 'data'"},
     {"deferred reads the product code", Context::Deferred, Get("ProductCode"),
-     "0 '" + kSession.productCode + "'", false, false},
-    {"deferred reads the user", Context::Deferred, Get("UserSID"), "0 '" + kSession.userSid + "'",
-     false, false},
+     "0 '" + kSession.productCode + "'"},
+    {"deferred reads the user", Context::Deferred, Get("UserSID"), "0 '" + kSession.userSid + "'"},
     {"deferred reads another property", Context::Deferred, Get("REMOVE"), "0 ''", false, true},
     {"commit reads the product code", Context::Commit, Get("ProductCode"), "0 ''", false, true},
-    {"deferred is scheduled", Context::Deferred, Mode(MSIRUNMODE_SCHEDULED), "1", false, false},
-    {"rollback is rolling back", Context::Rollback, Mode(MSIRUNMODE_ROLLBACK), "1", false, false},
+    {"deferred is scheduled", Context::Deferred, Mode(MSIRUNMODE_SCHEDULED), "1"},
+    {"rollback is rolling back", Context::Rollback, Mode(MSIRUNMODE_ROLLBACK), "1"},
     {"deferred reads the restart mode", Context::Deferred, Mode(MSIRUNMODE_REBOOTATEND), "0", false,
      true},
     {"immediate asks for the restart", Context::Immediate, SetRestart, "0", true, false},
-    {"immediate reads a property", Context::Immediate, Get("REMOVE"), "0 'ALL'", false, false},
-    {"immediate is not scheduled", Context::Immediate, Mode(MSIRUNMODE_SCHEDULED), "0", false,
-     false},
+    {"immediate reads a property", Context::Immediate, Get("REMOVE"), "0 'ALL'"},
+    {"immediate is not scheduled", Context::Immediate, Mode(MSIRUNMODE_SCHEDULED), "0"},
 };
 using InstallerRuleTest = RowTest<RuleCase>;
 TEST_P(InstallerRuleTest, EachHandleAnswersWhatItsKindMayAsk) {
