@@ -107,16 +107,16 @@ TEST_P(LocalSystemTest, StartsNothingWhereItIsLocalSystem) {
 INSTANTIATE_TEST_SUITE_P(Rows, LocalSystemTest, Rows(AllFamilies(), kLocalSystemCases), RowName());
 
 // Each course on every family: what a run leaves of each managed file and
-// its staged copy. A different version is replaced now on every family; an
-// older one (below the minimum) is scheduled where the family can, with no
-// notice before the restart. A replacement a stopped run left half done (the installed
-// executable a whole or cut-short copy of the staged one) is finished as a
-// replacement, not taken for the same version. The same version notifies
-// nobody and puts right only a library cut short or missing. A file with no
-// staged copy is not part of the replacement. The staged copies of the files
-// not in place now are kept and scheduled where the family can; the status
-// is then 4 and nothing is started. A copy failing once after the deletion
-// is tried again.
+// its staged copy. A different version, an empty staged version text among
+// them, is replaced now on every family; an older one (below the minimum) is
+// scheduled where the family can, with no notice before the restart. A
+// replacement a stopped run left half done (the installed executable a whole
+// or cut-short copy of the staged one) is finished as a replacement, not taken
+// for the same version. The same version notifies nobody and puts right only
+// a library cut short or missing. A file with no staged copy is not part of
+// the replacement. The staged copies of the files not in place now are kept
+// and scheduled where the family can; the status is then 4 and nothing is
+// started. A copy failing once after the deletion is tried again.
 struct CourseCase {
   const char *label;
   const char *exeBytes = "old exe";  // nullptr: no installed executable
@@ -141,6 +141,7 @@ struct CourseCase {
 // clang-format off
 const CourseCase kCourses[] = {
     {.label = "different version", .loadsWithoutNotice = 2},
+    {.label = "an empty staged version text, a different one", .stagedVersion = ""},
     {.label = "old version", .exeVersion = "4.30", .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .exeAfter = "old exe", .dllAfter = "old dll", .exeKept = true, .dllKept = true, .pauses = 0, .copies = 0, .notifies = false},
     {.label = "executable in place", .exeBytes = "new exe", .exeVersion = "4.60", .exeDeleted = false, .copies = 1},
     {.label = "executable in place, library held", .exeBytes = "new exe", .exeVersion = "4.60", .held = "halundll.dll", .expected = RUN_RESTART_NEEDED, .exeDeleted = false, .dllAfter = "old dll", .dllKept = true, .pauses = LIBRARY_DELETE_ATTEMPTS, .copies = 0},

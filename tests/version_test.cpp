@@ -218,23 +218,4 @@ TEST_P(OrderTest, QueriesTheUsEnglishFileVersionOfBothFilesInOrder) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, OrderTest, Rows({kTypical}, kNoCase), RowName());
 
-// Through the run: the verdict picks the course.
-struct CourseCase {
-  const char *label, *installed, *staged;
-  RunStatus expected;
-};
-const CourseCase kCourses[] = {{"same", "4.50", "4.50", RUN_SAME_VERSION},
-                               {"newer", "4.50", "4.60", RUN_REPLACED},
-                               {"below the minimum", "4.41", "4.60", RUN_RESTART_NEEDED},
-                               {"empty staged text", "4.50", "", RUN_REPLACED}};
-using CourseTest = VersionTest<CourseCase>;
-TEST_P(CourseTest, RunFollowsTheVerdict) {
-  ResetRunState();
-  Install(C().installed);
-  Stage(C().staged);
-  EXPECT_EQ(C().expected, RunUpgrade());
-  ExpectReleased();
-}
-INSTANTIATE_TEST_SUITE_P(Rows, CourseTest, Rows({kTypical}, kCourses), RowName());
-
 }  // namespace
