@@ -72,8 +72,8 @@ INSTANTIATE_TEST_SUITE_P(Families, FamilyTest, Rows(AllFamilies(), kNoCase), Row
 struct LocalSystemCase {
   const char *label;
   bool installed, resident;
-  Step token;           // an ADVAPI32 export taken away or a token call failing, or nullptr
-  bool startsAnyway;    // the token does not say LocalSystem
+  Step token;         // an ADVAPI32 export taken away or a token call failing, or nullptr
+  bool startsAnyway;  // the token does not say LocalSystem
 };
 const LocalSystemCase kLocalSystemCases[] = {
     {"fresh install", false, false, nullptr, false},

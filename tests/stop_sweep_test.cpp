@@ -26,7 +26,7 @@ namespace {
 
 // What happens between the stopped run and the next one.
 enum class Between { HolderStays, HolderGone, Restart };
-const char *const kBetween[] = {"holder stays", "holder gone", "restart first"};  // in that order
+const char *const kBetween[] = {"holder stays", "holder gone", "restart first"};  // as Between
 
 // Calls that change the disk or the registry: a stop point lies before each.
 bool Changes(const sim::Call &call) {
