@@ -28,40 +28,64 @@ class DeferredTest : public RowTest<Case> {
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
 };
-// The rename file holds `text`.
-Step InRenameFile(const std::string &text) {
-  return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
+// The rename file holds `text`; when `locked`, another program holds it open.
+Step InRenameFile(const std::string &text, bool locked = false) {
+  return [text, locked] {
+    sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text);
+    if (locked) sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever);
+  };
 }
 
 // ---------------------------------------------------------------- wininit.ini
 
-// What is scheduled for each pending set: rename lines in a fresh
-// wininit.ini on Windows 98/ME, delayed moves on NT 5 and later (library
-// first, with the folded paths), and elsewhere nothing, not even a call.
+// What is scheduled for each pending set: rename lines in wininit.ini on
+// Windows 98/ME, delayed moves on NT 5 and later (library first, with the
+// folded paths), and elsewhere nothing, not even a call. A file whose staged
+// copy is missing cannot be put in place at the restart: it is not scheduled,
+// and with nothing left to schedule no rename file is created or changed and
+// no move is registered. The result says what was. Each case runs without a
+// rename file and beside an existing one.
 struct ScheduleCase {
   const char *label;
-  PendingSet pending;
+  PendingSet pending, scheduled;
   std::initializer_list<const char *> names;  // the files scheduled, in order
+  const char *absent = nullptr;               // a staged copy removed first
 };
 const ScheduleCase kSchedules[] = {
-    {"nothing", 0, {}},
-    {"library", PENDING_LIBRARY, {"halundll.dll"}},
-    {"executable", PENDING_EXECUTABLE, {"halunexe.exe"}},
-    {"both", PENDING_BOTH, {"halundll.dll", "halunexe.exe"}},
+    {"nothing", 0, 0, {}},
+    {"library", PENDING_LIBRARY, PENDING_LIBRARY, {"halundll.dll"}},
+    {"executable", PENDING_EXECUTABLE, PENDING_EXECUTABLE, {"halunexe.exe"}},
+    {"both", PENDING_BOTH, PENDING_BOTH, {"halundll.dll", "halunexe.exe"}},
+    {"bit 2 alone", 4, 0, {}},
+    {"library, its staged copy missing", PENDING_LIBRARY, 0, {}, "halundll.dl$"},
+    {"both, no staged library", PENDING_BOTH, PENDING_EXECUTABLE, {"halunexe.exe"}, "halundll.dl$"},
+    {"both, no staged executable", PENDING_BOTH, PENDING_LIBRARY, {"halundll.dll"}, "halunexe.ex$"},
 };
 using ScheduleTest = DeferredTest<ScheduleCase>;
 TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
-  if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
-  Prepare();
-  MachineState expected = Snapshot();
-  const size_t callsBefore = m().Calls().size();
-  const bool none = F().restart == Restart::None;
-  EXPECT_EQ(none ? 0 : C().pending, ScheduleOnRestart(C().pending)) << "what was scheduled";
-  if (!none && C().names.size() != 0) Schedule(expected, C().names);
-  EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(0u, Count(F().restart == Restart::Wininit ? "MoveFileExA" : "CreateFileA"));
-  if (none) {
-    EXPECT_EQ(callsBefore, m().Calls().size()) << "no platform call at all";
+  const bool none = F().restart == Restart::None, on98 = F().restart == Restart::Wininit;
+  const bool scheduling = !none && C().names.size() != 0;
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "beside an existing rename file" : "no rename file before");
+    FreshMachine();
+    UseFamily(F());
+    if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
+    Prepare();
+    if (C().absent) m().RemoveFile(Sys(C().absent));
+    if (existing) m().PutFile(Wininit(), kBoot);
+    MachineState expected = Snapshot();
+    const size_t callsBefore = m().Calls().size();
+    EXPECT_EQ(none ? 0 : C().scheduled, ScheduleOnRestart(C().pending)) << "what was scheduled";
+    if (scheduling) Schedule(expected, C().names);
+    if (scheduling && on98 && existing) expected.wininit = kBoot + *expected.wininit;
+    EXPECT_EQ(expected, Snapshot());
+    EXPECT_EQ(0u, Count(on98 ? "MoveFileExA" : "CreateFileA"));
+    if (on98 && !scheduling) {
+      EXPECT_EQ(0u, Count("CreateFileA")) << "the rename file is not opened";
+    }
+    if (none) {
+      EXPECT_EQ(callsBefore, m().Calls().size()) << "no platform call at all";
+    }
   }
 }
 // An unclassified platform behaves as the others that schedule nothing.
@@ -73,83 +97,12 @@ const std::vector<const Family *> kScheduleFamilies = [] {
 }();
 INSTANTIATE_TEST_SUITE_P(Rows, ScheduleTest, Rows(kScheduleFamilies, kSchedules), RowName());
 
-// While the tool merges the rename file, another program can neither read
-// nor write it.
-using UnsharedTest = DeferredTest<NoCase>;
-TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldUnshared) {
-  m().systemDir = "D:\\Win98\\System";
-  m().windowsDir = "D:\\Win98";
-  Stage("4.60");
-  PrepareRun();
-  std::vector<std::string> refused;
-  m().otherProgram = [&](const std::string &call) {
-    if (call != "WriteFile") return;
-    for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
-      HANDLE other =
-          CreateFileA("D:\\Win98\\WININIT.INI", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-      if (other != INVALID_HANDLE_VALUE)
-        CloseHandle(other);
-      else if (GetLastError() == ERROR_SHARING_VIOLATION)
-        refused.push_back(access == GENERIC_READ ? "read" : "write");
-    }
-  };
-  EXPECT_EQ(PENDING_BOTH, ScheduleOnRestart(PENDING_BOTH));
-  m().otherProgram = nullptr;
-  EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
-  EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
-  ExpectCleanExit();
-}
-// This and the wininit.ini tables below: the oldest wininit.ini family, as the others do the same.
-INSTANTIATE_TEST_SUITE_P(Rows, UnsharedTest, Rows({First(Where::Wininit)}, kNoCase), RowName());
-
-// A file whose staged copy is missing cannot be put in place at the restart:
-// it is not scheduled, and with nothing left to schedule no rename file is
-// created or changed and no move is registered. The result says what was.
-// Each case runs without a rename file and beside an existing one.
-struct StagedOnlyCase {
-  const char *label;
-  PendingSet pending;
-  const char *absent;  // a staged copy removed first, or nullptr
-  PendingSet scheduled;
-};
-const StagedOnlyCase kStagedOnly[] = {
-    {"nothing pending", 0, nullptr, 0},
-    {"bit 2 alone", 4, nullptr, 0},
-    {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0},
-    {"both pending, staged library missing", PENDING_BOTH, "halundll.dl$", PENDING_EXECUTABLE},
-    {"both pending, staged executable missing", PENDING_BOTH, "halunexe.ex$", PENDING_LIBRARY},
-};
-using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
-TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
-  const StagedOnlyCase &c = C();
-  for (bool existing : {false, true}) {
-    FreshMachine();
-    UseFamily(F());
-    Prepare();
-    if (c.absent) m().RemoveFile(Sys(c.absent));
-    if (existing) m().PutFile(Wininit(), kBoot);
-    MachineState expected = Snapshot();
-    EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending)) << "existing file: " << existing;
-    const bool on98 = F().restart == Restart::Wininit;
-    if (c.scheduled)
-      Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
-    if (c.scheduled && on98 && existing) expected.wininit = kBoot + *expected.wininit;
-    EXPECT_EQ(expected, Snapshot()) << "existing file: " << existing;
-    if (!c.scheduled || !on98) {
-      EXPECT_EQ(0u, Count("CreateFileA")) << "existing file: " << existing;
-    }
-  }
-}
-INSTANTIATE_TEST_SUITE_P(Rows, StagedOnlyTest,
-                         Rows({First(Where::Wininit), First(Where::DelayedMoves)}, kStagedOnly),
-                         RowName());
-
 // Renames on 98/ME are carried out before Windows starts, where only short
 // (8.3) names exist and a line naming a long directory is skipped: the lines
 // name the system directory in its short form, or as reported when that
-// cannot be had. An 8.3 directory is its own short form: the bytes are as
-// before.
+// cannot be had. An 8.3 directory is its own short form: the lines name it
+// as reported. While the tool merges the rename file, another program can
+// neither read nor write it.
 struct ShortFormCase {
   const char *label;
   std::string systemDir;
@@ -161,7 +114,7 @@ struct ShortFormCase {
 const std::string kLongDir = "C:\\Program Files\\Windows System",
                   kShortDir = "C:\\PROGRA~1\\WINDOW~1";
 const ShortFormCase kShortForms[] = {
-    {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", "C:\\WINDOWS\\SYSTEM", true},
+    {"8.3 directory", "D:\\Win98\\System", "", "D:\\Win98\\System", true},
     {"long directory", kLongDir, kShortDir, kShortDir, true},
     {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
      "GetShortPathNameA"},
@@ -179,8 +132,22 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   if (!c.shortForm.empty()) m().SetShortPath(c.systemDir, c.shortForm);
   Prepare();
   if (c.failingCall) m().faults.operation = c.failingCall;
+  std::vector<std::string> refused;
+  m().otherProgram = [&](const std::string &call) {
+    if (call != "WriteFile") return;
+    for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
+      HANDLE other = CreateFileA(Wininit().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+      if (other != INVALID_HANDLE_VALUE)
+        CloseHandle(other);
+      else if (GetLastError() == ERROR_SHARING_VIOLATION)
+        refused.push_back(access == GENERIC_READ ? "read" : "write");
+    }
+  };
   EXPECT_EQ(PENDING_BOTH, ScheduleOnRestart(PENDING_BOTH));
+  m().otherProgram = nullptr;
   m().faults = sim::FaultPlan();
+  EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
   const std::string &d = c.inLines;
   EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
                   "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
@@ -203,6 +170,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShortFormTest, Rows({First(Where::Wininit)}, kSho
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
 const std::string kLibLower =
     "c:\\windows\\system\\halundll.dll = c:\\windows\\system\\halundll.dl$\r\n";
+// The rename file the tool writes ends with one zero byte: `after` is what
+// comes before it.
 struct MergeCase {
   const char *label;
   std::string before;
@@ -212,54 +181,52 @@ struct MergeCase {
 };
 const std::string kLargest = "[boot]\r\n" + std::string(RENAME_FILE_READ_LIMIT - 10, ';') + "\r\n";
 const std::string kZLine = "c:\\winz\\system\\halundll.dll = c:\\winz\\system\\halundll.dl$\r\n";
+const std::string kBothLines = kLibLine + kExeLine, kTail = "[Other]\r\nkey=value\r\n";
 const MergeCase kMerges[] = {
-    {"empty file", "", PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
-    {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine + kZero},
+    {"empty file", "", PENDING_BOTH, kSection + kBothLines},
+    {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine},
     {"no section, no final newline", "[boot]\r\nshell=Explorer.exe", PENDING_BOTH,
-     kBoot + kSection + kLibLine + kExeLine + kZero},
-    {"section with another entry", kSection + kOther, PENDING_BOTH,
-     kSection + kOther + kLibLine + kExeLine + kZero},
+     kBoot + kSection + kBothLines},
+    {"section with another entry", kSection + kOther, PENDING_BOTH, kSection + kOther + kBothLines},
     {"zero byte left by an earlier run", kSection + kOther + kZero, PENDING_EXECUTABLE,
-     kSection + kOther + kExeLine + kZero},
+     kSection + kOther + kExeLine},
     {"zero bytes inside the file", "[boot]\r\n" + kZero + kZero + "x=y\r\n", PENDING_LIBRARY,
-     "[boot]\r\nx=y\r\n" + kSection + kLibLine + kZero},
-    {"line already present", kSection + kExeLine, PENDING_BOTH,
-     kSection + kExeLine + kLibLine + kZero},
+     "[boot]\r\nx=y\r\n" + kSection + kLibLine},
+    {"line already present", kSection + kExeLine, PENDING_BOTH, kSection + kExeLine + kLibLine},
     {"line present in other letter case", "[rename]\r\n" + kLibLower, PENDING_LIBRARY,
-     "[rename]\r\n" + kLibLower + kZero},
-    {"both lines present with the earlier zero byte", kSection + kLibLine + kExeLine + kZero,
-     PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
+     "[rename]\r\n" + kLibLower},
+    {"both lines present with the earlier zero byte", kSection + kBothLines + kZero, PENDING_BOTH,
+     kSection + kBothLines},
     {"zero bytes dropped: the file shrinks",
      kSection + kLibLine + kZero + kZero + kExeLine + std::string(40, '\0'), PENDING_BOTH,
-     kSection + kLibLine + kExeLine + kZero},
-    {"another section after [Rename]", kSection + kOther + "[Other]\r\nkey=value\r\n", PENDING_BOTH,
-     kSection + kOther + kLibLine + kExeLine + "[Other]\r\nkey=value\r\n" + kZero},
+     kSection + kBothLines},
+    {"another section after [Rename]", kSection + kOther + kTail, PENDING_BOTH,
+     kSection + kOther + kBothLines + kTail},
     {"[Rename] last, no final newline", kSection + "NUL=C:\\TEMP\\A.TMP", PENDING_EXECUTABLE,
-     kSection + kOther + kExeLine + kZero},
+     kSection + kOther + kExeLine},
     {"line only in another section", "[Other]\r\n" + kExeLine, PENDING_EXECUTABLE,
-     "[Other]\r\n" + kExeLine + kSection + kExeLine + kZero},
+     "[Other]\r\n" + kExeLine + kSection + kExeLine},
     {"line present last, no final newline", kSection + kExeLine.substr(0, kExeLine.size() - 2),
-     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2) + kZero},
+     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2)},
     {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY,
-     kSection + kZLine + kZero,
-     [] {
+     kSection + kZLine, [] {
        sim::M().windowsDir = "C:\\WINZ";
        sim::M().systemDir = "C:\\WINZ\\SYSTEM";
      }},
-    {"the longest file read", kLargest, PENDING_EXECUTABLE, kLargest + kSection + kExeLine + kZero},
+    {"the longest file read", kLargest, PENDING_EXECUTABLE, kLargest + kSection + kExeLine},
 };
 using MergeTest = DeferredTest<MergeCase>;
 TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   C().arrange();
   Prepare();
   m().PutFile(Wininit(), C().before);
-  ScheduleOnRestart(C().pending);
-  EXPECT_EQ(Bytes(C().after), WininitBytes());
   // A second run with the same files pending changes nothing.
-  ResetRunState();
-  PrepareRun();
-  ScheduleOnRestart(C().pending);
-  EXPECT_EQ(Bytes(C().after), WininitBytes()) << "second run";
+  for (const char *run : {"first run", "second run"}) {
+    ResetRunState();
+    PrepareRun();
+    ScheduleOnRestart(C().pending);
+    EXPECT_EQ(Bytes(C().after + kZero), WininitBytes()) << run;
+  }
   ExpectCleanExit();
 }
 INSTANTIATE_TEST_SUITE_P(Rows, MergeTest, Rows({First(Where::Wininit)}, kMerges), RowName());
@@ -290,10 +257,7 @@ const WriteCase kWrites[] = {
      [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
     {"open refused, new file", Failing("CreateFileA"), false},
     {"open refused, existing file", Steps({InRenameFile(kBoot), Failing("CreateFileA")}), false},
-    {"file locked by another program",
-     Steps({InRenameFile(kBoot),
-            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
-     false},
+    {"file locked by another program", InRenameFile(kBoot, true), false},
     {"read fails", Steps({InRenameFile(kBoot), Failing("ReadFile")}), false},
     {"write fails", Steps({InRenameFile(kBoot), Failing("WriteFile")}), false},
     {"Windows directory unreadable", Steps({InRenameFile(kBoot), Failing("GetWindowsDirectoryA")}),
@@ -427,8 +391,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
 // the files really are; both copies when the instructions cannot be read.
 const std::string kSys = "C:\\WINDOWS\\SYSTEM\\", kSys32 = "c:\\windows\\system32\\";
-Step Moved(const std::string &from, const std::string &to, DWORD flags) {
-  return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
+// Listed in NT form unless not `ntForm`.
+Step Moved(const std::string &from, const std::string &to, DWORD flags, bool ntForm = true) {
+  return [=] { sim::M().QueueDelayedMove({from, to, flags, ntForm}); };
 }
 const Step kExeMove = Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing);
 // Another program's deletion of a long name, then the executable's move: the
@@ -464,10 +429,7 @@ const NamedCase kNamed[] = {
     {"the line, its staged copy gone", &kWin98,
      Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(kSys + "halunexe.ex$"); }}),
      0},
-    {"a rename file that cannot be read", &kWin98,
-     Steps({InRenameFile(kSection),
-            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
-     PENDING_BOTH},
+    {"a rename file that cannot be read", &kWin98, InRenameFile(kSection, true), PENDING_BOTH},
     {"no delayed move", &kWinXp, [] {}, 0},
     {"the executable's move, replacing", &kWinXp, kExeMove, PENDING_EXECUTABLE},
     {"the library's move, not replacing", &kWin2000,
@@ -480,12 +442,7 @@ const NamedCase kNamed[] = {
     {"the executable's move after another program's", &kWinXp,
      Steps({Moved("c:\\temp\\a.tmp", "c:\\temp\\b.tmp", kReplacing), kExeMove}), PENDING_EXECUTABLE},
     {"the executable's move without the NT prefix", &kWinXp,
-     [] {
-       sim::DelayedMove move{kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing};
-       move.ntForm = false;
-       sim::M().QueueDelayedMove(move);
-     },
-     PENDING_EXECUTABLE},
+     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing, false), PENDING_EXECUTABLE},
     {"a move after the list's end", &kWinXp,
      Steps({Moved("c:\\temp\\a.tmp", "", MOVEFILE_DELAY_UNTIL_REBOOT),
             [] {
