@@ -146,31 +146,6 @@ const UnreadableCase kUnendedName[] = {kUnreadable[3]};
 INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({First(Where::Snapshot)}, kUnendedName),
                          RowName());
 
-class ProcessListCallsTest : public NoticeTest<NoCase> {};
-TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModuleAtATime) {
-  AddResident(Resident());
-  AddStub();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  auto opens = m().CallsNamed("OpenProcess");
-  ASSERT_EQ(2u, opens.size());
-  EXPECT_EQ(kQueryAccess, Arg(opens[0], 0));
-  // The copy that matched is opened again, only to wait for its end, before
-  // the notice; neither handle is inheritable.
-  EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
-  EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
-  EXPECT_EQ(kResidentId, Arg(opens[1], 2));
-  EXPECT_LT(opens[1], m().CallsNamed("SendMessageTimeoutA")[0])
-      << "opened for the wait before the notice";
-  auto modules = m().CallsNamed("EnumProcessModules");
-  ASSERT_EQ(1u, modules.size());
-  EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
-  auto names = m().CallsNamed("GetModuleBaseNameA");
-  ASSERT_EQ(1u, names.size());
-  EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
-}
-INSTANTIATE_TEST_SUITE_P(Rows, ProcessListCallsTest, Rows({First(Where::ProcessList)}, kNoCase),
-                         RowName());
-
 // NT 5 opens the idle process (identifier 0) like any other, and the open
 // fails; 98/ME passes an entry with identifier 0 over even when its path is
 // the installed executable's, and the walk goes on to the next entry.
@@ -216,13 +191,16 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({First(Where::ProcessList)}, kList), RowName());
 
-// On NT 5 the running copies must be listed before anything is replaced; a
-// psapi.dll planted beside the tool is never used instead.
+// Process functions that cannot be had: on NT 5 the running copies must be
+// listed before anything is replaced, so the run ends with -1 (a psapi.dll
+// planted beside the tool is never used instead); on 98/ME a toolhelp that
+// cannot be bound, or a snapshot that cannot be taken, only skips the notice.
 struct UnusableCase {
   const char *label;
   Step arrange;
+  size_t snapshots = 0;  // calls of CreateToolhelp32Snapshot
 };
-const UnusableCase kUnusable[] = {
+const UnusableCase kUnusablePsapi[] = {
     {"psapi.dll missing", Unbound("psapi.dll", "")},
     {"no GetModuleBaseNameA", Unbound("psapi.dll", "GetModuleBaseNameA")},
     {"no EnumProcesses", Unbound("psapi.dll", "EnumProcesses")},
@@ -232,81 +210,81 @@ const UnusableCase kUnusable[] = {
      Steps({[] { sim::M().PlaceBesideTool("psapi.dll", sim::M().SystemLibrary("psapi.dll")); },
             Unbound("psapi.dll", "")})},
 };
+const UnusableCase kUnusableToolhelp[] = {
+    {"no Module32Next", Unbound("kernel32.dll", "Module32Next")},
+    {"no Module32First", Unbound("kernel32.dll", "Module32First")},
+    {"no Process32Next", Unbound("kernel32.dll", "Process32Next")},
+    {"no Process32First", Unbound("kernel32.dll", "Process32First")},
+    {"no CreateToolhelp32Snapshot", Unbound("kernel32.dll", "CreateToolhelp32Snapshot")},
+    {"no KERNEL32", Unbound("kernel32.dll", "")},
+    {"snapshot refused", Failing("CreateToolhelp32Snapshot"), 1},
+};
 using UnusableTest = NoticeTest<UnusableCase>;
-TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
+TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunOnNt5AndSkipTheNoticeOn98Me) {
   C().arrange();
   AddResident(Resident());
   AddStub();
-  MachineState expected = RunExpecting(RUN_SCAN_FAILED);
+  MachineState expected =
+      RunExpecting(F().shared.notice == Notice::ProcessList ? RUN_SCAN_FAILED : RUN_REPLACED);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("OpenProcess"));
+  EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest,
-                         Rows(Families(Where::ProcessList, Where::Bits32), kUnusable), RowName());
+INSTANTIATE_TEST_SUITE_P(Nt5, UnusableTest,
+                         Rows(Families(Where::ProcessList, Where::Bits32), kUnusablePsapi),
+                         RowName());
+INSTANTIATE_TEST_SUITE_P(Snapshot, UnusableTest, Rows(Families(Where::Snapshot), kUnusableToolhelp),
+                         RowName());
 
 // The process libraries are loaded from the system directory by full path
 // (a psapi.dll planted beside the tool lacks every function), and toolhelp
 // is bound from KERNEL32 by its bare name: the process's own, never a
-// kernel32.dll planted beside the tool.
-using PlantedTest = NoticeTest<NoCase>;
-TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
+// kernel32.dll planted beside the tool. NT 5 opens each process for query,
+// read and terminate and reads its main module only; 98/ME takes the
+// snapshot whole and closes it.
+using WalkTest = NoticeTest<NoCase>;
+TEST_P(WalkTest, ProcessLibrariesComeFromTheSystemOnlyAndAreAskedForWhatTheWalkNeeds) {
+  const bool nt5 = F().shared.notice == Notice::ProcessList;
   m().PlaceBesideTool("psapi.dll", sim::Library());
   m().PlaceBesideTool("kernel32.dll", sim::Library());
-  AddResident(F().shared.notice == Notice::ProcessList ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
+  AddResident(nt5 ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
   AddStub();
   ExpectReplaced(1);
   std::vector<std::string> loads;
   for (const sim::Call *call : m().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
-  std::vector<std::string> expected = {m().systemDir + "\\version.dll"};
-  expected.push_back(F().shared.notice == Notice::ProcessList ? m().systemDir + "\\psapi.dll"
-                                                              : "KERNEL32.dll");
   // The token's user before the relaunch, from ADVAPI32, mapped already.
-  expected.push_back("ADVAPI32.dll");
-  EXPECT_EQ(expected, loads);
+  EXPECT_EQ((std::vector<std::string>{m().systemDir + "\\version.dll",
+                                      nt5 ? m().systemDir + "\\psapi.dll" : "KERNEL32.dll",
+                                      "ADVAPI32.dll"}),
+            loads);
+  if (!nt5) {
+    auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
+    ASSERT_EQ(1u, snapshots.size());
+    EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
+    EXPECT_EQ(0u, Arg(snapshots[0], 1));
+    for (const char *walk : {"Process32First", "Process32Next"})
+      for (const sim::Call *call : m().CallsNamed(walk))
+        EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
+    return;
+  }
+  auto opens = m().CallsNamed("OpenProcess");
+  ASSERT_EQ(2u, opens.size());
+  EXPECT_EQ(kQueryAccess, Arg(opens[0], 0));
+  // The copy that matched is opened again, only to wait for its end, before
+  // the notice; neither handle is inheritable.
+  EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
+  EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
+  EXPECT_EQ(kResidentId, Arg(opens[1], 2));
+  EXPECT_LT(opens[1], m().CallsNamed("SendMessageTimeoutA")[0])
+      << "opened for the wait before the notice";
+  auto modules = m().CallsNamed("EnumProcessModules");
+  ASSERT_EQ(1u, modules.size());
+  EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
+  auto names = m().CallsNamed("GetModuleBaseNameA");
+  ASSERT_EQ(1u, names.size());
+  EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, PlantedTest, Rows(OnePerNotice(), kNoCase), RowName());
-
-// On 98/ME a toolhelp that cannot be bound, or a snapshot that cannot be
-// taken, only skips the notice.
-struct ToolhelpCase {
-  const char *label;
-  Step arrange;
-  size_t snapshots;  // calls of CreateToolhelp32Snapshot
-};
-const ToolhelpCase kToolhelp[] = {
-    {"no Module32Next", Unbound("kernel32.dll", "Module32Next"), 0},
-    {"no Module32First", Unbound("kernel32.dll", "Module32First"), 0},
-    {"no Process32Next", Unbound("kernel32.dll", "Process32Next"), 0},
-    {"no Process32First", Unbound("kernel32.dll", "Process32First"), 0},
-    {"no CreateToolhelp32Snapshot", Unbound("kernel32.dll", "CreateToolhelp32Snapshot"), 0},
-    {"no KERNEL32", Unbound("kernel32.dll", ""), 0},
-    {"snapshot refused", Failing("CreateToolhelp32Snapshot"), 1},
-};
-using ToolhelpTest = NoticeTest<ToolhelpCase>;
-TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
-  C().arrange();
-  AddResident(Resident());
-  AddStub();
-  ExpectReplaced(0);
-  EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
-}
-INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows(Families(Where::Snapshot), kToolhelp), RowName());
-
-class SnapshotCallsTest : public NoticeTest<NoCase> {};
-TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
-  AddResident(Resident());
-  AddStub();
-  ExpectReplaced(1);
-  auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
-  ASSERT_EQ(1u, snapshots.size());
-  EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
-  EXPECT_EQ(0u, Arg(snapshots[0], 1));
-  for (const char *walk : {"Process32First", "Process32Next"})
-    for (const sim::Call *call : m().CallsNamed(walk))
-      EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
-}
-INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({First(Where::Snapshot)}, kNoCase),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, WalkTest, Rows(OnePerNotice(), kNoCase), RowName());
 
 // The process library is taken only on the replacement course, and given
 // back after the completion step, the last thing the run does.
