@@ -111,64 +111,53 @@ INSTANTIATE_TEST_SUITE_P(Rows, CopiesTest,
 // A process that cannot be opened or read keeps the name "unknown" and never
 // matches, whatever its main module is called. A name too long for its
 // field comes back unended: it is read no further than the field (under
-// ASan) and matches nothing.
-struct UnreadableCase {
+// ASan) and matches nothing. NT 5 opens the idle process (identifier 0) like
+// any other, and the open fails; 98/ME passes an entry with identifier 0 over
+// even when its path is the installed executable's. The walk goes on to the
+// next entry: a resident that follows is notified.
+struct UnmatchedCase {
   const char *label;
+  DWORD id;
   bool openable, modulesReadable;
   const char *operation;
   size_t nameTail;  // characters after the resident's name
+  bool residentFollows = false;
 };
-const UnreadableCase kUnreadable[] = {
-    {"not openable", false, true, "", 0},
-    {"modules unreadable", true, false, "", 0},
-    {"base name not returned", true, true, "GetModuleBaseNameA", 0},
-    {"name unended", true, true, "", 300},
+const UnmatchedCase kUnreadable[] = {
+    {"not openable", kResidentId, false, true, "", 0},
+    {"modules unreadable", kResidentId, true, false, "", 0},
+    {"base name not returned", kResidentId, true, true, "GetModuleBaseNameA", 0},
 };
-using UnreadableTest = NoticeTest<UnreadableCase>;
-TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
+const UnmatchedCase kOnEitherWalk[] = {
+    {"name unended", kResidentId, true, true, "", 300},
+    {"identifier 0 alone", 0, false, true, "", 0},
+    {"identifier 0, then the resident", 0, false, true, "", 0, true},
+};
+using UnmatchedTest = NoticeTest<UnmatchedCase>;
+TEST_P(UnmatchedTest, UnreadableProcessesAndIdentifierZeroNeverMatch) {
   const std::string tail(C().nameTail, 'x');
-  sim::Process &copy = m().AddProcess(kResidentId, Resident() + tail, "halunexe.exe" + tail);
+  sim::Process &copy = m().AddProcess(C().id, Resident() + tail, "halunexe.exe" + tail);
   copy.openable = C().openable;
   copy.modulesReadable = C().modulesReadable;
   m().faults.operation = C().operation;
+  if (C().residentFollows) AddResident(Resident());
   AddStub();
-  ExpectReplaced(0);
-  if (F().shared.notice != Notice::ProcessList) return;
-  EXPECT_EQ(std::vector<DWORD>{kResidentId}, Opened(kQueryAccess));
-  EXPECT_EQ(C().openable ? 1u : 0u, Count("EnumProcessModules"));
+  ExpectReplaced(C().residentFollows ? 1 : 0);
+  if (F().shared.notice != Notice::ProcessList) {
+    EXPECT_EQ(std::vector<DWORD>{}, Opened(kQueryAccess)) << "the snapshot walk opens no process";
+    return;
+  }
+  std::vector<DWORD> opened = {C().id};
+  if (C().residentFollows) opened.push_back(kResidentId);
+  EXPECT_EQ(opened, Opened(kQueryAccess));
+  EXPECT_EQ((C().openable ? 1u : 0u) + C().residentFollows, Count("EnumProcessModules"));
   if (!C().modulesReadable) {
     EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
   }
 }
-INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({First(Where::ProcessList)}, kUnreadable),
+INSTANTIATE_TEST_SUITE_P(Nt5, UnmatchedTest, Rows({First(Where::ProcessList)}, kUnreadable),
                          RowName());
-const UnreadableCase kUnendedName[] = {kUnreadable[3]};
-INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({First(Where::Snapshot)}, kUnendedName),
-                         RowName());
-
-// NT 5 opens the idle process (identifier 0) like any other, and the open
-// fails; 98/ME passes an entry with identifier 0 over even when its path is
-// the installed executable's, and the walk goes on to the next entry.
-struct IdleCase {
-  const char *label;
-  bool resident;  // the resident follows, and is notified
-};
-const IdleCase kIdle[] = {{"identifier 0 alone", false}, {"identifier 0, then the resident", true}};
-using IdleTest = NoticeTest<IdleCase>;
-TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
-  const bool nt5 = F().shared.notice == Notice::ProcessList;
-  sim::Process &idle =
-      m().AddProcess(0, nt5 ? "" : Resident(), nt5 ? "System Idle Process" : "halunexe.exe");
-  idle.openable = !nt5;
-  if (C().resident) AddResident(Resident());
-  AddStub();
-  ExpectReplaced(C().resident ? 1 : 0);
-  std::vector<DWORD> opened = {0};
-  if (C().resident) opened.push_back(kResidentId);
-  EXPECT_EQ(nt5 ? opened : std::vector<DWORD>{}, Opened(kQueryAccess))
-      << "the snapshot walk opens no process";
-}
-INSTANTIATE_TEST_SUITE_P(Rows, IdleTest, Rows(OnePerNotice(), kIdle), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, UnmatchedTest, Rows(OnePerNotice(), kOnEitherWalk), RowName());
 
 // The process list holds 1024 identifiers; a copy past them is not seen.
 struct ListCase {
