@@ -84,7 +84,8 @@ TEST_F(StringTableTest, TextsAreLoadedFromTheToolsOwnModuleWithTheCallersCapacit
 TEST_F(StringTableTest, UnknownNumberOrFailedLoadLeavesAnEmptyText) {
   UINT unknown = 1;
   while (sim::StringTable().count(unknown) != 0) ++unknown;
-  EXPECT_STREQ("", Loaded(unknown, TEXT_LOAD_LIMIT).c_str()) << "text " << unknown << " is not in the table";
+  EXPECT_STREQ("", Loaded(unknown, TEXT_LOAD_LIMIT).c_str())
+      << "text " << unknown << " is not in the table";
   m().faults.operation = "LoadStringA";
   EXPECT_STREQ("", Loaded(TEXT_MARKER_START, TEXT_LOAD_LIMIT).c_str()) << "a failed load";
 }
