@@ -1,7 +1,6 @@
 // Replacement at the next restart: the [Rename] section of wininit.ini on
 // Windows 98/ME (fresh and merged into an existing file), delayed moves on
 // NT 5 and later, nothing elsewhere.
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -12,11 +11,15 @@ using namespace testing_support;
 
 namespace {
 
+// The rename line that puts the staged copy of `name` in `dir` in its place.
+std::string RenameLine(const std::string &dir, const std::string &name) {
+  return dir + "\\" + name + " = " + dir + "\\" + name.substr(0, name.size() - 1) + "$\r\n";
+}
 const std::string kSection = "[Rename]\r\n";
-const std::string kLibLine =
-    "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n";
-const std::string kExeLine =
-    "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n";
+const std::string kLibLine = RenameLine("C:\\WINDOWS\\SYSTEM", "halundll.dll"),
+                  kExeLine = RenameLine("C:\\WINDOWS\\SYSTEM", "halunexe.exe");
+// A directory of `length` characters on drive C.
+std::string Dir(size_t length, char fill = 'S') { return "C:\\" + std::string(length - 3, fill); }
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
@@ -118,12 +121,9 @@ const ShortFormCase kShortForms[] = {
     {"long directory", kLongDir, kShortDir, kShortDir, true},
     {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
      "GetShortPathNameA"},
-    {"short form as long as a system directory may be", kLongDir, "C:\\" + std::string(239, 'S'),
-     "C:\\" + std::string(239, 'S'), true},
-    {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
-     kLongDir, false},
-    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), kLongDir,
-     false},
+    {"short form as long as a system directory may be", kLongDir, Dir(242), Dir(242), true},
+    {"short form longer than a system directory may be", kLongDir, Dir(243), kLongDir, false},
+    {"short form longer than its buffer", kLongDir, Dir(303), kLongDir, false},
 };
 using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
@@ -136,8 +136,8 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   m().otherProgram = [&](const std::string &call) {
     if (call != "WriteFile") return;
     for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
-      HANDLE other = CreateFileA(Wininit().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+      HANDLE other = CreateFileA(Wininit().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
       if (other != INVALID_HANDLE_VALUE)
         CloseHandle(other);
       else if (GetLastError() == ERROR_SHARING_VIOLATION)
@@ -148,9 +148,8 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   m().otherProgram = nullptr;
   m().faults = sim::FaultPlan();
   EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
-  const std::string &d = c.inLines;
-  EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
-                  "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
+  EXPECT_EQ(Bytes(kSection + RenameLine(c.inLines, "halundll.dll") +
+                  RenameLine(c.inLines, "halunexe.exe") + kZero),
             WininitBytes());
   auto shortened = m().CallsNamed("GetShortPathNameA");
   ASSERT_EQ(1u, shortened.size());
@@ -168,8 +167,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShortFormTest, Rows({First(Where::Wininit)}, kSho
                          RowName());
 
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
-const std::string kLibLower =
-    "c:\\windows\\system\\halundll.dll = c:\\windows\\system\\halundll.dl$\r\n";
+const std::string kLibLower = RenameLine("c:\\windows\\system", "halundll.dll");
 // The rename file the tool writes ends with one zero byte: `after` is what
 // comes before it.
 struct MergeCase {
@@ -180,7 +178,7 @@ struct MergeCase {
   Step arrange = [] {};  // before the pair is placed
 };
 const std::string kLargest = "[boot]\r\n" + std::string(RENAME_FILE_READ_LIMIT - 10, ';') + "\r\n";
-const std::string kZLine = "c:\\winz\\system\\halundll.dll = c:\\winz\\system\\halundll.dl$\r\n";
+const std::string kZLine = RenameLine("c:\\winz\\system", "halundll.dll");
 const std::string kBothLines = kLibLine + kExeLine, kTail = "[Other]\r\nkey=value\r\n";
 const MergeCase kMerges[] = {
     {"empty file", "", PENDING_BOTH, kSection + kBothLines},
@@ -209,7 +207,8 @@ const MergeCase kMerges[] = {
     {"line present last, no final newline", kSection + kExeLine.substr(0, kExeLine.size() - 2),
      PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2)},
     {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY,
-     kSection + kZLine, [] {
+     kSection + kZLine,
+     [] {
        sim::M().windowsDir = "C:\\WINZ";
        sim::M().systemDir = "C:\\WINZ\\SYSTEM";
      }},
@@ -236,15 +235,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, MergeTest, Rows({First(Where::Wininit)}, kMerges)
 // read or written, is left as it was, and no other is created.
 Step Directories(size_t windowsDirLength, size_t systemDirLength) {
   return [=] {
-    sim::M().windowsDir = "C:\\" + std::string(windowsDirLength - 3, 'W');
-    sim::M().systemDir = "C:\\" + std::string(systemDirLength - 3, 'S');
+    sim::M().windowsDir = Dir(windowsDirLength, 'W');
+    sim::M().systemDir = Dir(systemDirLength);
   };
 }
 struct WriteCase {
   const char *label;
   Step arrange;
   bool written;
-  bool opened = true;  // the rename file is opened, or tried
+  bool opened = true;     // the rename file is opened, or tried
+  Step prepared = [] {};  // once the paths are built
 };
 const WriteCase kWrites[] = {
     {"Windows directory leaving room for wininit.ini", Directories(243, 17), true},
@@ -263,11 +263,15 @@ const WriteCase kWrites[] = {
     {"Windows directory unreadable", Steps({InRenameFile(kBoot), Failing("GetWindowsDirectoryA")}),
      false, false},
     {"too large to merge", InRenameFile("[boot]\r\n" + std::string(40000, ';') + "\r\n"), false},
+    // Longer than any run accepts; the rename line would not fit its buffer.
+    {"system directory too long for a rename line", [] {}, false, true,
+     [] { lstrcpyA(g_run.paths.systemDir, Dir(253).c_str()); }},
 };
 using WriteTest = DeferredTest<WriteCase>;
 TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   C().arrange();
   Prepare();
+  C().prepared();
   const MachineState before = Snapshot();
   const std::vector<std::string> files = m().FilePaths();
   EXPECT_EQ(C().written ? PENDING_BOTH : 0, ScheduleOnRestart(PENDING_BOTH));
@@ -283,16 +287,6 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, WriteTest, Rows({First(Where::Wininit)}, kWrites), RowName());
 
-using Win98Test = DeferredTest<NoCase>;
-TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
-  Prepare();
-  // Longer than any run accepts; the rename line would not fit its buffer.
-  lstrcpyA(g_run.paths.systemDir, ("C:\\" + std::string(250, 'S')).c_str());
-  EXPECT_EQ(0, ScheduleOnRestart(PENDING_BOTH));
-  EXPECT_EQ(std::nullopt, WininitBytes());
-  ExpectCleanExit();
-}
-
 using WinMeTest = DeferredTest<NoCase>;
 TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   Install("4.30");
@@ -305,6 +299,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, WinMeTest, Rows({&kWinMe}, kNoCase), RowName());
 
 // Another program's entries, written without blanks or as deletions, are
 // carried out too; the rename file is kept as wininit.bak.
+using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   Prepare();
   m().PutFile("C:\\TEMP\\A.TMP", "temp");
@@ -335,22 +330,24 @@ struct LandCase {
   // The directory the moves name, "" when none is queued; none: the WOW64
   // directory as configured.
   std::optional<std::string> movedFrom;
-  bool replaced;              // the new pair is installed after the restart
-  Step functions = [] {};     // what becomes of the WOW64 functions
-  size_t wow64DirLength = 0;  // 0: the family's own
-  bool movesRefused = false;  // the tool may not register delayed moves
+  bool replaced;         // the new pair is installed after the restart
+  Step arrange = [] {};  // the WOW64 functions and directory, the rights
 };
-const Step kAsTheFamily = [] {};
+Step Wow64DirOf(size_t length) {
+  return [length] { sim::M().wow64Dir = Dir(length, 'W'); };
+}
+// The tool may not register delayed moves.
+const Step kMovesRefused = [] { sim::M().delayedMovesRefused = true; };
 const std::string kSystem32 = "c:\\windows\\system32";
 const LandCase kLandings[] = {
     {"Windows 2000, no WOW64 functions", &kWin2000, kSystem32, true},
     {"32-bit Windows XP", &kWinXp, kSystem32, true},
     {"64-bit Windows 10", &kWin10x64, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true, kAsTheFamily,
-     SYSTEM_DIR_MAX_LENGTH},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false, kAsTheFamily,
-     SYSTEM_DIR_MAX_LENGTH + 1},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, kAsTheFamily, 300},
+    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true,
+     Wow64DirOf(SYSTEM_DIR_MAX_LENGTH)},
+    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false,
+     Wow64DirOf(SYSTEM_DIR_MAX_LENGTH + 1)},
+    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, Wow64DirOf(300)},
     {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
     {"64-bit, WOW64 directory reported without its zero byte", &kWin10x64, "c:\\windows\\syswow64",
      true, [] { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir, 19u); }},
@@ -362,16 +359,14 @@ const LandCase kLandings[] = {
     {"64-bit, IsWow64Process fails", &kWin10x64, kSystem32, false, Failing("IsWow64Process")},
     {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, kSystem32, false,
      Failing("GetSystemWow64DirectoryA")},
-    {"Windows XP, not elevated", &kWinXp, "", false, kAsTheFamily, 0, true},
-    {"64-bit, not elevated", &kWin10x64, "", false, kAsTheFamily, 0, true},
+    {"Windows XP, not elevated", &kWinXp, "", false, kMovesRefused},
+    {"64-bit, not elevated", &kWin10x64, "", false, kMovesRefused},
 };
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
   if (!F().is64Bit) m().systemDir = "C:\\WINDOWS\\System32";
-  if (c.wow64DirLength != 0) m().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
-  c.functions();
-  m().delayedMovesRefused = c.movesRefused;
+  c.arrange();
   Install("4.50");
   Stage("4.60");
   m().LockFile(Sys("halunexe.exe"), sim::kForever);
@@ -390,7 +385,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 // must then stay: read from wininit.ini's first [Rename] section on Windows
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
 // the files really are; both copies when the instructions cannot be read.
-const std::string kSys = "C:\\WINDOWS\\SYSTEM\\", kSys32 = "c:\\windows\\system32\\";
+const std::string kSys32 = "c:\\windows\\system32\\";
 // Listed in NT form unless not `ntForm`.
 Step Moved(const std::string &from, const std::string &to, DWORD flags, bool ntForm = true) {
   return [=] { sim::M().QueueDelayedMove({from, to, flags, ntForm}); };
@@ -408,6 +403,10 @@ Step ExeMoveEndingMovesOf(size_t total) {
     EXPECT_EQ(total, sim::M().GetValue(kSessionManager, "PendingFileRenameOperations")->bytes.size());
   };
 }
+// Bytes after the list's end that would read as the executable's move.
+const std::string kExeMoveAfterTheEnd = "\\??\\c:\\temp\\x" + kZero + "\\??\\" + kSys32 +
+                                        "halunexe.ex$" + kZero + "!\\??\\" + kSys32 +
+                                        "halunexe.exe" + kZero + kZero;
 struct NamedCase {
   const char *label;
   const Family *family;
@@ -427,7 +426,7 @@ const NamedCase kNamed[] = {
     {"another program's lines", &kWin98,
      InRenameFile(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0},
     {"the line, its staged copy gone", &kWin98,
-     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(kSys + "halunexe.ex$"); }}),
+     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(Sys("halunexe.ex$")); }}),
      0},
     {"a rename file that cannot be read", &kWin98, InRenameFile(kSection, true), PENDING_BOTH},
     {"no delayed move", &kWinXp, [] {}, 0},
@@ -442,14 +441,11 @@ const NamedCase kNamed[] = {
     {"the executable's move after another program's", &kWinXp,
      Steps({Moved("c:\\temp\\a.tmp", "c:\\temp\\b.tmp", kReplacing), kExeMove}), PENDING_EXECUTABLE},
     {"the executable's move without the NT prefix", &kWinXp,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing, false), PENDING_EXECUTABLE},
+     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing, false),
+     PENDING_EXECUTABLE},
     {"a move after the list's end", &kWinXp,
      Steps({Moved("c:\\temp\\a.tmp", "", MOVEFILE_DELAY_UNTIL_REBOOT),
-            [] {
-              sim::M().pendingMovesTail = "\\??\\c:\\temp\\x" + kZero + "\\??\\" + kSys32 +
-                                          "halunexe.ex$" + kZero + "!\\??\\" + kSys32 +
-                                          "halunexe.exe" + kZero + kZero;
-            }}),
+            [] { sim::M().pendingMovesTail = kExeMoveAfterTheEnd; }}),
      0},
     {"moves of 1 MiB, read", &kWinXp, ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT),
      PENDING_EXECUTABLE},
