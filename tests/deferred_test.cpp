@@ -1,7 +1,6 @@
 // Replacement at the next restart: the [Rename] section of wininit.ini on
 // Windows 98/ME (fresh and merged into an existing file), delayed moves on
 // NT 5 and later, nothing elsewhere.
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -12,11 +11,15 @@ using namespace testing_support;
 
 namespace {
 
+// The rename line that puts the staged copy of `name` in `dir` in its place.
+std::string RenameLine(const std::string &dir, const std::string &name) {
+  return dir + "\\" + name + " = " + dir + "\\" + name.substr(0, name.size() - 1) + "$\r\n";
+}
 const std::string kSection = "[Rename]\r\n";
-const std::string kLibLine =
-    "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\WINDOWS\\SYSTEM\\halundll.dl$\r\n";
-const std::string kExeLine =
-    "C:\\WINDOWS\\SYSTEM\\halunexe.exe = C:\\WINDOWS\\SYSTEM\\halunexe.ex$\r\n";
+const std::string kLibLine = RenameLine("C:\\WINDOWS\\SYSTEM", "halundll.dll"),
+                  kExeLine = RenameLine("C:\\WINDOWS\\SYSTEM", "halunexe.exe");
+// A directory of `length` characters on drive C.
+std::string Dir(size_t length, char fill = 'S') { return "C:\\" + std::string(length - 3, fill); }
 const std::string kZero(1, '\0');
 const std::string kBoot = "[boot]\r\nshell=Explorer.exe\r\n";
 const DWORD kReplacing = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
@@ -28,40 +31,64 @@ class DeferredTest : public RowTest<Case> {
   std::string Wininit() const { return sim::M().windowsDir + "\\wininit.ini"; }
   Bytes WininitBytes() { return Snapshot().wininit; }
 };
-// The rename file holds `text`.
-Step InRenameFile(const std::string &text) {
-  return [text] { sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text); };
+// The rename file holds `text`; when `locked`, another program holds it open.
+Step InRenameFile(const std::string &text, bool locked = false) {
+  return [text, locked] {
+    sim::M().PutFile(sim::M().windowsDir + "\\wininit.ini", text);
+    if (locked) sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever);
+  };
 }
 
 // ---------------------------------------------------------------- wininit.ini
 
-// What is scheduled for each pending set: rename lines in a fresh
-// wininit.ini on Windows 98/ME, delayed moves on NT 5 and later (library
-// first, with the folded paths), and elsewhere nothing, not even a call.
+// What is scheduled for each pending set: rename lines in wininit.ini on
+// Windows 98/ME, delayed moves on NT 5 and later (library first, with the
+// folded paths), and elsewhere nothing, not even a call. A file whose staged
+// copy is missing cannot be put in place at the restart: it is not scheduled,
+// and with nothing left to schedule no rename file is created or changed and
+// no move is registered. The result says what was. Each case runs without a
+// rename file and beside an existing one.
 struct ScheduleCase {
   const char *label;
-  PendingSet pending;
+  PendingSet pending, scheduled;
   std::initializer_list<const char *> names;  // the files scheduled, in order
+  const char *absent = nullptr;               // a staged copy removed first
 };
 const ScheduleCase kSchedules[] = {
-    {"nothing", 0, {}},
-    {"library", PENDING_LIBRARY, {"halundll.dll"}},
-    {"executable", PENDING_EXECUTABLE, {"halunexe.exe"}},
-    {"both", PENDING_BOTH, {"halundll.dll", "halunexe.exe"}},
+    {"nothing", 0, 0, {}},
+    {"library", PENDING_LIBRARY, PENDING_LIBRARY, {"halundll.dll"}},
+    {"executable", PENDING_EXECUTABLE, PENDING_EXECUTABLE, {"halunexe.exe"}},
+    {"both", PENDING_BOTH, PENDING_BOTH, {"halundll.dll", "halunexe.exe"}},
+    {"bit 2 alone", 4, 0, {}},
+    {"library, its staged copy missing", PENDING_LIBRARY, 0, {}, "halundll.dl$"},
+    {"both, no staged library", PENDING_BOTH, PENDING_EXECUTABLE, {"halunexe.exe"}, "halundll.dl$"},
+    {"both, no staged executable", PENDING_BOTH, PENDING_LIBRARY, {"halundll.dll"}, "halunexe.ex$"},
 };
 using ScheduleTest = DeferredTest<ScheduleCase>;
 TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
-  if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
-  Prepare();
-  MachineState expected = Snapshot();
-  const size_t callsBefore = m().Calls().size();
-  const bool none = F().restart == Restart::None;
-  EXPECT_EQ(none ? 0 : C().pending, ScheduleOnRestart(C().pending)) << "what was scheduled";
-  if (!none && C().names.size() != 0) Schedule(expected, C().names);
-  EXPECT_EQ(expected, Snapshot());
-  EXPECT_EQ(0u, Count(F().restart == Restart::Wininit ? "MoveFileExA" : "CreateFileA"));
-  if (none) {
-    EXPECT_EQ(callsBefore, m().Calls().size()) << "no platform call at all";
+  const bool none = F().restart == Restart::None, on98 = F().restart == Restart::Wininit;
+  const bool scheduling = !none && C().names.size() != 0;
+  for (bool existing : {false, true}) {
+    SCOPED_TRACE(existing ? "beside an existing rename file" : "no rename file before");
+    FreshMachine();
+    UseFamily(F());
+    if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
+    Prepare();
+    if (C().absent) m().RemoveFile(Sys(C().absent));
+    if (existing) m().PutFile(Wininit(), kBoot);
+    MachineState expected = Snapshot();
+    const size_t callsBefore = m().Calls().size();
+    EXPECT_EQ(none ? 0 : C().scheduled, ScheduleOnRestart(C().pending)) << "what was scheduled";
+    if (scheduling) Schedule(expected, C().names);
+    if (scheduling && on98 && existing) expected.wininit = kBoot + *expected.wininit;
+    EXPECT_EQ(expected, Snapshot());
+    EXPECT_EQ(0u, Count(on98 ? "MoveFileExA" : "CreateFileA"));
+    if (on98 && !scheduling) {
+      EXPECT_EQ(0u, Count("CreateFileA")) << "the rename file is not opened";
+    }
+    if (none) {
+      EXPECT_EQ(callsBefore, m().Calls().size()) << "no platform call at all";
+    }
   }
 }
 // An unclassified platform behaves as the others that schedule nothing.
@@ -73,83 +100,12 @@ const std::vector<const Family *> kScheduleFamilies = [] {
 }();
 INSTANTIATE_TEST_SUITE_P(Rows, ScheduleTest, Rows(kScheduleFamilies, kSchedules), RowName());
 
-// While the tool merges the rename file, another program can neither read
-// nor write it.
-using UnsharedTest = DeferredTest<NoCase>;
-TEST_P(UnsharedTest, RenameLinesUseTheSystemDirectoryAsReportedAndTheFileIsHeldUnshared) {
-  m().systemDir = "D:\\Win98\\System";
-  m().windowsDir = "D:\\Win98";
-  Stage("4.60");
-  PrepareRun();
-  std::vector<std::string> refused;
-  m().otherProgram = [&](const std::string &call) {
-    if (call != "WriteFile") return;
-    for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
-      HANDLE other =
-          CreateFileA("D:\\Win98\\WININIT.INI", access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-      if (other != INVALID_HANDLE_VALUE)
-        CloseHandle(other);
-      else if (GetLastError() == ERROR_SHARING_VIOLATION)
-        refused.push_back(access == GENERIC_READ ? "read" : "write");
-    }
-  };
-  EXPECT_EQ(PENDING_BOTH, ScheduleOnRestart(PENDING_BOTH));
-  m().otherProgram = nullptr;
-  EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
-  EXPECT_EQ(Bytes(RenameFile({"halundll.dll", "halunexe.exe"})), WininitBytes());
-  ExpectCleanExit();
-}
-// This and the wininit.ini tables below: the oldest wininit.ini family, as the others do the same.
-INSTANTIATE_TEST_SUITE_P(Rows, UnsharedTest, Rows({First(Where::Wininit)}, kNoCase), RowName());
-
-// A file whose staged copy is missing cannot be put in place at the restart:
-// it is not scheduled, and with nothing left to schedule no rename file is
-// created or changed and no move is registered. The result says what was.
-// Each case runs without a rename file and beside an existing one.
-struct StagedOnlyCase {
-  const char *label;
-  PendingSet pending;
-  const char *absent;  // a staged copy removed first, or nullptr
-  PendingSet scheduled;
-};
-const StagedOnlyCase kStagedOnly[] = {
-    {"nothing pending", 0, nullptr, 0},
-    {"bit 2 alone", 4, nullptr, 0},
-    {"library pending, its staged copy missing", PENDING_LIBRARY, "halundll.dl$", 0},
-    {"both pending, staged library missing", PENDING_BOTH, "halundll.dl$", PENDING_EXECUTABLE},
-    {"both pending, staged executable missing", PENDING_BOTH, "halunexe.ex$", PENDING_LIBRARY},
-};
-using StagedOnlyTest = DeferredTest<StagedOnlyCase>;
-TEST_P(StagedOnlyTest, OnlyFilesWithAStagedCopyAreScheduled) {
-  const StagedOnlyCase &c = C();
-  for (bool existing : {false, true}) {
-    FreshMachine();
-    UseFamily(F());
-    Prepare();
-    if (c.absent) m().RemoveFile(Sys(c.absent));
-    if (existing) m().PutFile(Wininit(), kBoot);
-    MachineState expected = Snapshot();
-    EXPECT_EQ(c.scheduled, ScheduleOnRestart(c.pending)) << "existing file: " << existing;
-    const bool on98 = F().restart == Restart::Wininit;
-    if (c.scheduled)
-      Schedule(expected, {c.scheduled == PENDING_LIBRARY ? "halundll.dll" : "halunexe.exe"});
-    if (c.scheduled && on98 && existing) expected.wininit = kBoot + *expected.wininit;
-    EXPECT_EQ(expected, Snapshot()) << "existing file: " << existing;
-    if (!c.scheduled || !on98) {
-      EXPECT_EQ(0u, Count("CreateFileA")) << "existing file: " << existing;
-    }
-  }
-}
-INSTANTIATE_TEST_SUITE_P(Rows, StagedOnlyTest,
-                         Rows({First(Where::Wininit), First(Where::DelayedMoves)}, kStagedOnly),
-                         RowName());
-
 // Renames on 98/ME are carried out before Windows starts, where only short
 // (8.3) names exist and a line naming a long directory is skipped: the lines
 // name the system directory in its short form, or as reported when that
-// cannot be had. An 8.3 directory is its own short form: the bytes are as
-// before.
+// cannot be had. An 8.3 directory is its own short form: the lines name it
+// as reported. While the tool merges the rename file, another program can
+// neither read nor write it.
 struct ShortFormCase {
   const char *label;
   std::string systemDir;
@@ -161,16 +117,13 @@ struct ShortFormCase {
 const std::string kLongDir = "C:\\Program Files\\Windows System",
                   kShortDir = "C:\\PROGRA~1\\WINDOW~1";
 const ShortFormCase kShortForms[] = {
-    {"8.3 directory", "C:\\WINDOWS\\SYSTEM", "", "C:\\WINDOWS\\SYSTEM", true},
+    {"8.3 directory", "D:\\Win98\\System", "", "D:\\Win98\\System", true},
     {"long directory", kLongDir, kShortDir, kShortDir, true},
     {"long directory, no short form to be had", kLongDir, kShortDir, kLongDir, false,
      "GetShortPathNameA"},
-    {"short form as long as a system directory may be", kLongDir, "C:\\" + std::string(239, 'S'),
-     "C:\\" + std::string(239, 'S'), true},
-    {"short form longer than a system directory may be", kLongDir, "C:\\" + std::string(240, 'S'),
-     kLongDir, false},
-    {"short form longer than its buffer", kLongDir, "C:\\" + std::string(300, 'S'), kLongDir,
-     false},
+    {"short form as long as a system directory may be", kLongDir, Dir(242), Dir(242), true},
+    {"short form longer than a system directory may be", kLongDir, Dir(243), kLongDir, false},
+    {"short form longer than its buffer", kLongDir, Dir(303), kLongDir, false},
 };
 using ShortFormTest = DeferredTest<ShortFormCase>;
 TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
@@ -179,11 +132,24 @@ TEST_P(ShortFormTest, RenameLinesNameTheSystemDirectoryInItsShortForm) {
   if (!c.shortForm.empty()) m().SetShortPath(c.systemDir, c.shortForm);
   Prepare();
   if (c.failingCall) m().faults.operation = c.failingCall;
+  std::vector<std::string> refused;
+  m().otherProgram = [&](const std::string &call) {
+    if (call != "WriteFile") return;
+    for (DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
+      HANDLE other = CreateFileA(Wininit().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+      if (other != INVALID_HANDLE_VALUE)
+        CloseHandle(other);
+      else if (GetLastError() == ERROR_SHARING_VIOLATION)
+        refused.push_back(access == GENERIC_READ ? "read" : "write");
+    }
+  };
   EXPECT_EQ(PENDING_BOTH, ScheduleOnRestart(PENDING_BOTH));
+  m().otherProgram = nullptr;
   m().faults = sim::FaultPlan();
-  const std::string &d = c.inLines;
-  EXPECT_EQ(Bytes(kSection + d + "\\halundll.dll = " + d + "\\halundll.dl$\r\n" + d +
-                  "\\halunexe.exe = " + d + "\\halunexe.ex$\r\n" + kZero),
+  EXPECT_EQ((std::vector<std::string>{"read", "write"}), refused) << "openers refused";
+  EXPECT_EQ(Bytes(kSection + RenameLine(c.inLines, "halundll.dll") +
+                  RenameLine(c.inLines, "halunexe.exe") + kZero),
             WininitBytes());
   auto shortened = m().CallsNamed("GetShortPathNameA");
   ASSERT_EQ(1u, shortened.size());
@@ -201,8 +167,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, ShortFormTest, Rows({First(Where::Wininit)}, kSho
                          RowName());
 
 const std::string kOther = "NUL=C:\\TEMP\\A.TMP\r\n";
-const std::string kLibLower =
-    "c:\\windows\\system\\halundll.dll = c:\\windows\\system\\halundll.dl$\r\n";
+const std::string kLibLower = RenameLine("c:\\windows\\system", "halundll.dll");
+// The rename file the tool writes ends with one zero byte: `after` is what
+// comes before it.
 struct MergeCase {
   const char *label;
   std::string before;
@@ -211,55 +178,54 @@ struct MergeCase {
   Step arrange = [] {};  // before the pair is placed
 };
 const std::string kLargest = "[boot]\r\n" + std::string(RENAME_FILE_READ_LIMIT - 10, ';') + "\r\n";
-const std::string kZLine = "c:\\winz\\system\\halundll.dll = c:\\winz\\system\\halundll.dl$\r\n";
+const std::string kZLine = RenameLine("c:\\winz\\system", "halundll.dll");
+const std::string kBothLines = kLibLine + kExeLine, kTail = "[Other]\r\nkey=value\r\n";
 const MergeCase kMerges[] = {
-    {"empty file", "", PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
-    {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine + kZero},
+    {"empty file", "", PENDING_BOTH, kSection + kBothLines},
+    {"no [Rename] section", kBoot, PENDING_EXECUTABLE, kBoot + kSection + kExeLine},
     {"no section, no final newline", "[boot]\r\nshell=Explorer.exe", PENDING_BOTH,
-     kBoot + kSection + kLibLine + kExeLine + kZero},
-    {"section with another entry", kSection + kOther, PENDING_BOTH,
-     kSection + kOther + kLibLine + kExeLine + kZero},
+     kBoot + kSection + kBothLines},
+    {"section with another entry", kSection + kOther, PENDING_BOTH, kSection + kOther + kBothLines},
     {"zero byte left by an earlier run", kSection + kOther + kZero, PENDING_EXECUTABLE,
-     kSection + kOther + kExeLine + kZero},
+     kSection + kOther + kExeLine},
     {"zero bytes inside the file", "[boot]\r\n" + kZero + kZero + "x=y\r\n", PENDING_LIBRARY,
-     "[boot]\r\nx=y\r\n" + kSection + kLibLine + kZero},
-    {"line already present", kSection + kExeLine, PENDING_BOTH,
-     kSection + kExeLine + kLibLine + kZero},
+     "[boot]\r\nx=y\r\n" + kSection + kLibLine},
+    {"line already present", kSection + kExeLine, PENDING_BOTH, kSection + kExeLine + kLibLine},
     {"line present in other letter case", "[rename]\r\n" + kLibLower, PENDING_LIBRARY,
-     "[rename]\r\n" + kLibLower + kZero},
-    {"both lines present with the earlier zero byte", kSection + kLibLine + kExeLine + kZero,
-     PENDING_BOTH, kSection + kLibLine + kExeLine + kZero},
+     "[rename]\r\n" + kLibLower},
+    {"both lines present with the earlier zero byte", kSection + kBothLines + kZero, PENDING_BOTH,
+     kSection + kBothLines},
     {"zero bytes dropped: the file shrinks",
      kSection + kLibLine + kZero + kZero + kExeLine + std::string(40, '\0'), PENDING_BOTH,
-     kSection + kLibLine + kExeLine + kZero},
-    {"another section after [Rename]", kSection + kOther + "[Other]\r\nkey=value\r\n", PENDING_BOTH,
-     kSection + kOther + kLibLine + kExeLine + "[Other]\r\nkey=value\r\n" + kZero},
+     kSection + kBothLines},
+    {"another section after [Rename]", kSection + kOther + kTail, PENDING_BOTH,
+     kSection + kOther + kBothLines + kTail},
     {"[Rename] last, no final newline", kSection + "NUL=C:\\TEMP\\A.TMP", PENDING_EXECUTABLE,
-     kSection + kOther + kExeLine + kZero},
+     kSection + kOther + kExeLine},
     {"line only in another section", "[Other]\r\n" + kExeLine, PENDING_EXECUTABLE,
-     "[Other]\r\n" + kExeLine + kSection + kExeLine + kZero},
+     "[Other]\r\n" + kExeLine + kSection + kExeLine},
     {"line present last, no final newline", kSection + kExeLine.substr(0, kExeLine.size() - 2),
-     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2) + kZero},
+     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2)},
     {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY,
-     kSection + kZLine + kZero,
+     kSection + kZLine,
      [] {
        sim::M().windowsDir = "C:\\WINZ";
        sim::M().systemDir = "C:\\WINZ\\SYSTEM";
      }},
-    {"the longest file read", kLargest, PENDING_EXECUTABLE, kLargest + kSection + kExeLine + kZero},
+    {"the longest file read", kLargest, PENDING_EXECUTABLE, kLargest + kSection + kExeLine},
 };
 using MergeTest = DeferredTest<MergeCase>;
 TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
   C().arrange();
   Prepare();
   m().PutFile(Wininit(), C().before);
-  ScheduleOnRestart(C().pending);
-  EXPECT_EQ(Bytes(C().after), WininitBytes());
   // A second run with the same files pending changes nothing.
-  ResetRunState();
-  PrepareRun();
-  ScheduleOnRestart(C().pending);
-  EXPECT_EQ(Bytes(C().after), WininitBytes()) << "second run";
+  for (const char *run : {"first run", "second run"}) {
+    ResetRunState();
+    PrepareRun();
+    ScheduleOnRestart(C().pending);
+    EXPECT_EQ(Bytes(C().after + kZero), WininitBytes()) << run;
+  }
   ExpectCleanExit();
 }
 INSTANTIATE_TEST_SUITE_P(Rows, MergeTest, Rows({First(Where::Wininit)}, kMerges), RowName());
@@ -269,15 +235,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, MergeTest, Rows({First(Where::Wininit)}, kMerges)
 // read or written, is left as it was, and no other is created.
 Step Directories(size_t windowsDirLength, size_t systemDirLength) {
   return [=] {
-    sim::M().windowsDir = "C:\\" + std::string(windowsDirLength - 3, 'W');
-    sim::M().systemDir = "C:\\" + std::string(systemDirLength - 3, 'S');
+    sim::M().windowsDir = Dir(windowsDirLength, 'W');
+    sim::M().systemDir = Dir(systemDirLength);
   };
 }
 struct WriteCase {
   const char *label;
   Step arrange;
   bool written;
-  bool opened = true;  // the rename file is opened, or tried
+  bool opened = true;     // the rename file is opened, or tried
+  Step prepared = [] {};  // once the paths are built
 };
 const WriteCase kWrites[] = {
     {"Windows directory leaving room for wininit.ini", Directories(243, 17), true},
@@ -290,20 +257,21 @@ const WriteCase kWrites[] = {
      [] { sim::M().windowsDirOverride = std::make_pair(std::string("C:\\GONE\0", 8), 7u); }, false},
     {"open refused, new file", Failing("CreateFileA"), false},
     {"open refused, existing file", Steps({InRenameFile(kBoot), Failing("CreateFileA")}), false},
-    {"file locked by another program",
-     Steps({InRenameFile(kBoot),
-            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
-     false},
+    {"file locked by another program", InRenameFile(kBoot, true), false},
     {"read fails", Steps({InRenameFile(kBoot), Failing("ReadFile")}), false},
     {"write fails", Steps({InRenameFile(kBoot), Failing("WriteFile")}), false},
     {"Windows directory unreadable", Steps({InRenameFile(kBoot), Failing("GetWindowsDirectoryA")}),
      false, false},
     {"too large to merge", InRenameFile("[boot]\r\n" + std::string(40000, ';') + "\r\n"), false},
+    // Longer than any run accepts; the rename line would not fit its buffer.
+    {"system directory too long for a rename line", [] {}, false, true,
+     [] { lstrcpyA(g_run.paths.systemDir, Dir(253).c_str()); }},
 };
 using WriteTest = DeferredTest<WriteCase>;
 TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
   C().arrange();
   Prepare();
+  C().prepared();
   const MachineState before = Snapshot();
   const std::vector<std::string> files = m().FilePaths();
   EXPECT_EQ(C().written ? PENDING_BOTH : 0, ScheduleOnRestart(PENDING_BOTH));
@@ -319,16 +287,6 @@ TEST_P(WriteTest, RenameFileIsWrittenWholeOrLeftAsItWas) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, WriteTest, Rows({First(Where::Wininit)}, kWrites), RowName());
 
-using Win98Test = DeferredTest<NoCase>;
-TEST_P(Win98Test, SystemDirectoryTooLongForARenameLineWritesNothing) {
-  Prepare();
-  // Longer than any run accepts; the rename line would not fit its buffer.
-  lstrcpyA(g_run.paths.systemDir, ("C:\\" + std::string(250, 'S')).c_str());
-  EXPECT_EQ(0, ScheduleOnRestart(PENDING_BOTH));
-  EXPECT_EQ(std::nullopt, WininitBytes());
-  ExpectCleanExit();
-}
-
 using WinMeTest = DeferredTest<NoCase>;
 TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   Install("4.30");
@@ -341,6 +299,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, WinMeTest, Rows({&kWinMe}, kNoCase), RowName());
 
 // Another program's entries, written without blanks or as deletions, are
 // carried out too; the rename file is kept as wininit.bak.
+using Win98Test = DeferredTest<NoCase>;
 TEST_P(Win98Test, RestartAppliesTheMergedSectionAndKeepsOtherEntries) {
   Prepare();
   m().PutFile("C:\\TEMP\\A.TMP", "temp");
@@ -371,22 +330,24 @@ struct LandCase {
   // The directory the moves name, "" when none is queued; none: the WOW64
   // directory as configured.
   std::optional<std::string> movedFrom;
-  bool replaced;              // the new pair is installed after the restart
-  Step functions = [] {};     // what becomes of the WOW64 functions
-  size_t wow64DirLength = 0;  // 0: the family's own
-  bool movesRefused = false;  // the tool may not register delayed moves
+  bool replaced;         // the new pair is installed after the restart
+  Step arrange = [] {};  // the WOW64 functions and directory, the rights
 };
-const Step kAsTheFamily = [] {};
+Step Wow64DirOf(size_t length) {
+  return [length] { sim::M().wow64Dir = Dir(length, 'W'); };
+}
+// The tool may not register delayed moves.
+const Step kMovesRefused = [] { sim::M().delayedMovesRefused = true; };
 const std::string kSystem32 = "c:\\windows\\system32";
 const LandCase kLandings[] = {
     {"Windows 2000, no WOW64 functions", &kWin2000, kSystem32, true},
     {"32-bit Windows XP", &kWinXp, kSystem32, true},
     {"64-bit Windows 10", &kWin10x64, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true, kAsTheFamily,
-     SYSTEM_DIR_MAX_LENGTH},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false, kAsTheFamily,
-     SYSTEM_DIR_MAX_LENGTH + 1},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, kAsTheFamily, 300},
+    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true,
+     Wow64DirOf(SYSTEM_DIR_MAX_LENGTH)},
+    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false,
+     Wow64DirOf(SYSTEM_DIR_MAX_LENGTH + 1)},
+    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, Wow64DirOf(300)},
     {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
     {"64-bit, WOW64 directory reported without its zero byte", &kWin10x64, "c:\\windows\\syswow64",
      true, [] { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir, 19u); }},
@@ -398,16 +359,14 @@ const LandCase kLandings[] = {
     {"64-bit, IsWow64Process fails", &kWin10x64, kSystem32, false, Failing("IsWow64Process")},
     {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, kSystem32, false,
      Failing("GetSystemWow64DirectoryA")},
-    {"Windows XP, not elevated", &kWinXp, "", false, kAsTheFamily, 0, true},
-    {"64-bit, not elevated", &kWin10x64, "", false, kAsTheFamily, 0, true},
+    {"Windows XP, not elevated", &kWinXp, "", false, kMovesRefused},
+    {"64-bit, not elevated", &kWin10x64, "", false, kMovesRefused},
 };
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
   if (!F().is64Bit) m().systemDir = "C:\\WINDOWS\\System32";
-  if (c.wow64DirLength != 0) m().wow64Dir = "C:\\" + std::string(c.wow64DirLength - 3, 'W');
-  c.functions();
-  m().delayedMovesRefused = c.movesRefused;
+  c.arrange();
   Install("4.50");
   Stage("4.60");
   m().LockFile(Sys("halunexe.exe"), sim::kForever);
@@ -426,9 +385,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, LandTest, OwnFamilyRows(kLandings), RowName());
 // must then stay: read from wininit.ini's first [Rename] section on Windows
 // 98/ME and from the delayed moves on NT 5 and later, in the directory where
 // the files really are; both copies when the instructions cannot be read.
-const std::string kSys = "C:\\WINDOWS\\SYSTEM\\", kSys32 = "c:\\windows\\system32\\";
-Step Moved(const std::string &from, const std::string &to, DWORD flags) {
-  return [from, to, flags] { sim::M().QueueDelayedMove({from, to, flags}); };
+const std::string kSys32 = "c:\\windows\\system32\\";
+// Listed in NT form unless not `ntForm`.
+Step Moved(const std::string &from, const std::string &to, DWORD flags, bool ntForm = true) {
+  return [=] { sim::M().QueueDelayedMove({from, to, flags, ntForm}); };
 }
 const Step kExeMove = Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing);
 // Another program's deletion of a long name, then the executable's move: the
@@ -443,6 +403,10 @@ Step ExeMoveEndingMovesOf(size_t total) {
     EXPECT_EQ(total, sim::M().GetValue(kSessionManager, "PendingFileRenameOperations")->bytes.size());
   };
 }
+// Bytes after the list's end that would read as the executable's move.
+const std::string kExeMoveAfterTheEnd = "\\??\\c:\\temp\\x" + kZero + "\\??\\" + kSys32 +
+                                        "halunexe.ex$" + kZero + "!\\??\\" + kSys32 +
+                                        "halunexe.exe" + kZero + kZero;
 struct NamedCase {
   const char *label;
   const Family *family;
@@ -462,12 +426,9 @@ const NamedCase kNamed[] = {
     {"another program's lines", &kWin98,
      InRenameFile(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0},
     {"the line, its staged copy gone", &kWin98,
-     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(kSys + "halunexe.ex$"); }}),
+     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(Sys("halunexe.ex$")); }}),
      0},
-    {"a rename file that cannot be read", &kWin98,
-     Steps({InRenameFile(kSection),
-            [] { sim::M().LockFile(sim::M().windowsDir + "\\wininit.ini", sim::kForever); }}),
-     PENDING_BOTH},
+    {"a rename file that cannot be read", &kWin98, InRenameFile(kSection, true), PENDING_BOTH},
     {"no delayed move", &kWinXp, [] {}, 0},
     {"the executable's move, replacing", &kWinXp, kExeMove, PENDING_EXECUTABLE},
     {"the library's move, not replacing", &kWin2000,
@@ -480,19 +441,11 @@ const NamedCase kNamed[] = {
     {"the executable's move after another program's", &kWinXp,
      Steps({Moved("c:\\temp\\a.tmp", "c:\\temp\\b.tmp", kReplacing), kExeMove}), PENDING_EXECUTABLE},
     {"the executable's move without the NT prefix", &kWinXp,
-     [] {
-       sim::DelayedMove move{kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing};
-       move.ntForm = false;
-       sim::M().QueueDelayedMove(move);
-     },
+     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing, false),
      PENDING_EXECUTABLE},
     {"a move after the list's end", &kWinXp,
      Steps({Moved("c:\\temp\\a.tmp", "", MOVEFILE_DELAY_UNTIL_REBOOT),
-            [] {
-              sim::M().pendingMovesTail = "\\??\\c:\\temp\\x" + kZero + "\\??\\" + kSys32 +
-                                          "halunexe.ex$" + kZero + "!\\??\\" + kSys32 +
-                                          "halunexe.exe" + kZero + kZero;
-            }}),
+            [] { sim::M().pendingMovesTail = kExeMoveAfterTheEnd; }}),
      0},
     {"moves of 1 MiB, read", &kWinXp, ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT),
      PENDING_EXECUTABLE},

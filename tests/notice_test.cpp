@@ -59,141 +59,96 @@ class NoticeTest : public RowTest<Case> {
   }
 };
 
-// A copy started from another directory: NT 5 matches the main module's base
-// name wherever it lies, 98/ME only the installed executable's full path, the
-// other families look for nothing. (A copy started from the installed path
-// is covered with the courses of a run.)
-using OtherDirectoryTest = NoticeTest<NoCase>;
-TEST_P(OtherDirectoryTest, CopyFromAnotherDirectoryIsMatchedOnNt5Only) {
-  m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "Explorer.EXE");
-  m().AddProcess(kResidentId, "C:\\TOOLS\\HALUNEXE.EXE", "HALUNEXE.EXE");
-  AddStub();
-  ExpectReplaced(F().shared.notice == Notice::ProcessList);
-}
-INSTANTIATE_TEST_SUITE_P(Families, OtherDirectoryTest, Rows(AllFamilies(), kNoCase), RowName());
-
 // The stub window is looked up anew for each copy found; without one nothing
 // is sent and nothing waited for. Copies past what can be waited for are
-// still told; the process list of NT 5 shows no more than it holds.
+// still told; the process list of NT 5 shows no more than it holds. A copy
+// started from another directory: NT 5 matches the main module's base name
+// wherever it lies, 98/ME only the installed executable's full path; the
+// other families look for nothing. (A copy started from the installed path
+// is covered with the courses of a run.)
 struct CopiesCase {
   const char *label;
   bool stub;
   size_t copies;
+  const char *dir = nullptr;  // where the copies run from; nullptr: the system directory
 };
 const CopiesCase kCopies[] = {{"no stub window", false, 1},
                               {"two copies", true, 2},
-                              {"more copies than are waited for", true, NOTICED_COPY_CAPACITY + 1}};
+                              {"more copies than are waited for", true, NOTICED_COPY_CAPACITY + 1},
+                              {"a copy from another directory", true, 1, "C:\\TOOLS"}};
 using CopiesTest = NoticeTest<CopiesCase>;
 TEST_P(CopiesTest, EachCopyFoundIsNotifiedThroughItsStubWindow) {
-  AddResident(Resident());
+  const std::string path = C().dir ? C().dir + std::string("\\HALUNEXE.EXE") : Resident();
+  AddResident(path);
   m().AddProcess(8, "C:\\WINDOWS\\EXPLORER.EXE", "explorer.exe");
   for (DWORD i = 1; i < C().copies; ++i)
-    m().AddProcess(kResidentId + 4 * i, sim::Fold(Resident()), "HalunExe.exe");
+    m().AddProcess(kResidentId + 4 * i, sim::Fold(path), "HalunExe.exe");
   m().AddWindow(C().stub ? STUB_WINDOW_CLASS : "SOME_OTHER_CLASS");
   // The process list holds the first copy, the other program, then the rest.
-  const size_t seen = F().shared.notice == Notice::ProcessList
-                          ? std::min(C().copies, (size_t)PROCESS_ID_CAPACITY - 1)
-                          : C().copies;
-  const size_t notified = C().stub ? seen : 0;
+  const Notice notice = F().shared.notice;
+  const size_t listed = notice == Notice::ProcessList
+                            ? std::min(C().copies, (size_t)PROCESS_ID_CAPACITY - 1)
+                            : C().copies;
+  const bool found = notice == Notice::ProcessList || (notice == Notice::Snapshot && !C().dir);
+  const size_t notified = C().stub && found ? listed : 0;
   const size_t waited = std::min(notified, (size_t)NOTICED_COPY_CAPACITY);
   ExpectReplaced(notified);
-  EXPECT_EQ(seen, Count("FindWindowA"));
+  EXPECT_EQ(found ? listed : 0, Count("FindWindowA"));
   EXPECT_EQ(waited, Count("WaitForSingleObject"));
   EXPECT_EQ(waited, Opened(SYNCHRONIZE).size()) << "copies opened for the wait";
 }
-INSTANTIATE_TEST_SUITE_P(Rows, CopiesTest,
-                         Rows(FamiliesWhere([](const Family &f) {
-                                return Has(f, Where::Snapshot) || &f == kTypical;
-                              }),
-                              kCopies),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(Families, CopiesTest, Rows(AllFamilies(), kCopies), RowName());
 
 // A process that cannot be opened or read keeps the name "unknown" and never
 // matches, whatever its main module is called. A name too long for its
 // field comes back unended: it is read no further than the field (under
-// ASan) and matches nothing.
-struct UnreadableCase {
+// ASan) and matches nothing. NT 5 opens the idle process (identifier 0) like
+// any other, and the open fails; 98/ME passes an entry with identifier 0 over
+// even when its path is the installed executable's. The walk goes on to the
+// next entry: a resident that follows is notified.
+struct UnmatchedCase {
   const char *label;
+  DWORD id;
   bool openable, modulesReadable;
   const char *operation;
   size_t nameTail;  // characters after the resident's name
+  bool residentFollows = false;
 };
-const UnreadableCase kUnreadable[] = {
-    {"not openable", false, true, "", 0},
-    {"modules unreadable", true, false, "", 0},
-    {"base name not returned", true, true, "GetModuleBaseNameA", 0},
-    {"name unended", true, true, "", 300},
+const UnmatchedCase kUnreadable[] = {
+    {"not openable", kResidentId, false, true, "", 0},
+    {"modules unreadable", kResidentId, true, false, "", 0},
+    {"base name not returned", kResidentId, true, true, "GetModuleBaseNameA", 0},
 };
-using UnreadableTest = NoticeTest<UnreadableCase>;
-TEST_P(UnreadableTest, UnreadableProcessesNeverMatch) {
+const UnmatchedCase kOnEitherWalk[] = {
+    {"name unended", kResidentId, true, true, "", 300},
+    {"identifier 0 alone", 0, false, true, "", 0},
+    {"identifier 0, then the resident", 0, false, true, "", 0, true},
+};
+using UnmatchedTest = NoticeTest<UnmatchedCase>;
+TEST_P(UnmatchedTest, UnreadableProcessesAndIdentifierZeroNeverMatch) {
   const std::string tail(C().nameTail, 'x');
-  sim::Process &copy = m().AddProcess(kResidentId, Resident() + tail, "halunexe.exe" + tail);
+  sim::Process &copy = m().AddProcess(C().id, Resident() + tail, "halunexe.exe" + tail);
   copy.openable = C().openable;
   copy.modulesReadable = C().modulesReadable;
   m().faults.operation = C().operation;
+  if (C().residentFollows) AddResident(Resident());
   AddStub();
-  ExpectReplaced(0);
-  if (F().shared.notice != Notice::ProcessList) return;
-  EXPECT_EQ(std::vector<DWORD>{kResidentId}, Opened(kQueryAccess));
-  EXPECT_EQ(C().openable ? 1u : 0u, Count("EnumProcessModules"));
+  ExpectReplaced(C().residentFollows ? 1 : 0);
+  if (F().shared.notice != Notice::ProcessList) {
+    EXPECT_EQ(std::vector<DWORD>{}, Opened(kQueryAccess)) << "the snapshot walk opens no process";
+    return;
+  }
+  std::vector<DWORD> opened = {C().id};
+  if (C().residentFollows) opened.push_back(kResidentId);
+  EXPECT_EQ(opened, Opened(kQueryAccess));
+  EXPECT_EQ((C().openable ? 1u : 0u) + C().residentFollows, Count("EnumProcessModules"));
   if (!C().modulesReadable) {
     EXPECT_EQ(0u, Count("GetModuleBaseNameA"));
   }
 }
-INSTANTIATE_TEST_SUITE_P(Nt5, UnreadableTest, Rows({First(Where::ProcessList)}, kUnreadable),
+INSTANTIATE_TEST_SUITE_P(Nt5, UnmatchedTest, Rows({First(Where::ProcessList)}, kUnreadable),
                          RowName());
-const UnreadableCase kUnendedName[] = {kUnreadable[3]};
-INSTANTIATE_TEST_SUITE_P(Snapshot, UnreadableTest, Rows({First(Where::Snapshot)}, kUnendedName),
-                         RowName());
-
-class ProcessListCallsTest : public NoticeTest<NoCase> {};
-TEST_P(ProcessListCallsTest, ProcessesAreOpenedForQueryReadAndTerminateOneModuleAtATime) {
-  AddResident(Resident());
-  AddStub();
-  EXPECT_EQ(RUN_REPLACED, RunUpgrade());
-  auto opens = m().CallsNamed("OpenProcess");
-  ASSERT_EQ(2u, opens.size());
-  EXPECT_EQ(kQueryAccess, Arg(opens[0], 0));
-  // The copy that matched is opened again, only to wait for its end, before
-  // the notice; neither handle is inheritable.
-  EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
-  EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
-  EXPECT_EQ(kResidentId, Arg(opens[1], 2));
-  EXPECT_LT(opens[1], m().CallsNamed("SendMessageTimeoutA")[0])
-      << "opened for the wait before the notice";
-  auto modules = m().CallsNamed("EnumProcessModules");
-  ASSERT_EQ(1u, modules.size());
-  EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
-  auto names = m().CallsNamed("GetModuleBaseNameA");
-  ASSERT_EQ(1u, names.size());
-  EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
-}
-INSTANTIATE_TEST_SUITE_P(Rows, ProcessListCallsTest, Rows({First(Where::ProcessList)}, kNoCase),
-                         RowName());
-
-// NT 5 opens the idle process (identifier 0) like any other, and the open
-// fails; 98/ME passes an entry with identifier 0 over even when its path is
-// the installed executable's, and the walk goes on to the next entry.
-struct IdleCase {
-  const char *label;
-  bool resident;  // the resident follows, and is notified
-};
-const IdleCase kIdle[] = {{"identifier 0 alone", false}, {"identifier 0, then the resident", true}};
-using IdleTest = NoticeTest<IdleCase>;
-TEST_P(IdleTest, IdentifierZeroIsOpenedOnNt5AndSkippedInTheSnapshot) {
-  const bool nt5 = F().shared.notice == Notice::ProcessList;
-  sim::Process &idle =
-      m().AddProcess(0, nt5 ? "" : Resident(), nt5 ? "System Idle Process" : "halunexe.exe");
-  idle.openable = !nt5;
-  if (C().resident) AddResident(Resident());
-  AddStub();
-  ExpectReplaced(C().resident ? 1 : 0);
-  std::vector<DWORD> opened = {0};
-  if (C().resident) opened.push_back(kResidentId);
-  EXPECT_EQ(nt5 ? opened : std::vector<DWORD>{}, Opened(kQueryAccess))
-      << "the snapshot walk opens no process";
-}
-INSTANTIATE_TEST_SUITE_P(Rows, IdleTest, Rows(OnePerNotice(), kIdle), RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, UnmatchedTest, Rows(OnePerNotice(), kOnEitherWalk), RowName());
 
 // The process list holds 1024 identifiers; a copy past them is not seen.
 struct ListCase {
@@ -216,13 +171,16 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({First(Where::ProcessList)}, kList), RowName());
 
-// On NT 5 the running copies must be listed before anything is replaced; a
-// psapi.dll planted beside the tool is never used instead.
+// Process functions that cannot be had: on NT 5 the running copies must be
+// listed before anything is replaced, so the run ends with -1 (a psapi.dll
+// planted beside the tool is never used instead); on 98/ME a toolhelp that
+// cannot be bound, or a snapshot that cannot be taken, only skips the notice.
 struct UnusableCase {
   const char *label;
   Step arrange;
+  size_t snapshots = 0;  // calls of CreateToolhelp32Snapshot
 };
-const UnusableCase kUnusable[] = {
+const UnusableCase kUnusablePsapi[] = {
     {"psapi.dll missing", Unbound("psapi.dll", "")},
     {"no GetModuleBaseNameA", Unbound("psapi.dll", "GetModuleBaseNameA")},
     {"no EnumProcesses", Unbound("psapi.dll", "EnumProcesses")},
@@ -232,81 +190,81 @@ const UnusableCase kUnusable[] = {
      Steps({[] { sim::M().PlaceBesideTool("psapi.dll", sim::M().SystemLibrary("psapi.dll")); },
             Unbound("psapi.dll", "")})},
 };
+const UnusableCase kUnusableToolhelp[] = {
+    {"no Module32Next", Unbound("kernel32.dll", "Module32Next")},
+    {"no Module32First", Unbound("kernel32.dll", "Module32First")},
+    {"no Process32Next", Unbound("kernel32.dll", "Process32Next")},
+    {"no Process32First", Unbound("kernel32.dll", "Process32First")},
+    {"no CreateToolhelp32Snapshot", Unbound("kernel32.dll", "CreateToolhelp32Snapshot")},
+    {"no KERNEL32", Unbound("kernel32.dll", "")},
+    {"snapshot refused", Failing("CreateToolhelp32Snapshot"), 1},
+};
 using UnusableTest = NoticeTest<UnusableCase>;
-TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunWithMinusOne) {
+TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunOnNt5AndSkipTheNoticeOn98Me) {
   C().arrange();
   AddResident(Resident());
   AddStub();
-  MachineState expected = RunExpecting(RUN_SCAN_FAILED);
+  MachineState expected =
+      RunExpecting(F().shared.notice == Notice::ProcessList ? RUN_SCAN_FAILED : RUN_REPLACED);
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(0u, Count("OpenProcess"));
+  EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, UnusableTest,
-                         Rows(Families(Where::ProcessList, Where::Bits32), kUnusable), RowName());
+INSTANTIATE_TEST_SUITE_P(Nt5, UnusableTest,
+                         Rows(Families(Where::ProcessList, Where::Bits32), kUnusablePsapi),
+                         RowName());
+INSTANTIATE_TEST_SUITE_P(Snapshot, UnusableTest, Rows(Families(Where::Snapshot), kUnusableToolhelp),
+                         RowName());
 
 // The process libraries are loaded from the system directory by full path
 // (a psapi.dll planted beside the tool lacks every function), and toolhelp
 // is bound from KERNEL32 by its bare name: the process's own, never a
-// kernel32.dll planted beside the tool.
-using PlantedTest = NoticeTest<NoCase>;
-TEST_P(PlantedTest, ProcessLibrariesComeFromTheSystemOnly) {
+// kernel32.dll planted beside the tool. NT 5 opens each process for query,
+// read and terminate and reads its main module only; 98/ME takes the
+// snapshot whole and closes it.
+using WalkTest = NoticeTest<NoCase>;
+TEST_P(WalkTest, ProcessLibrariesComeFromTheSystemOnlyAndAreAskedForWhatTheWalkNeeds) {
+  const bool nt5 = F().shared.notice == Notice::ProcessList;
   m().PlaceBesideTool("psapi.dll", sim::Library());
   m().PlaceBesideTool("kernel32.dll", sim::Library());
-  AddResident(F().shared.notice == Notice::ProcessList ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
+  AddResident(nt5 ? "C:\\TOOLS\\HALUNEXE.EXE" : Resident());
   AddStub();
   ExpectReplaced(1);
   std::vector<std::string> loads;
   for (const sim::Call *call : m().CallsNamed("LoadLibraryA")) loads.push_back(call->args[0]);
-  std::vector<std::string> expected = {m().systemDir + "\\version.dll"};
-  expected.push_back(F().shared.notice == Notice::ProcessList ? m().systemDir + "\\psapi.dll"
-                                                              : "KERNEL32.dll");
   // The token's user before the relaunch, from ADVAPI32, mapped already.
-  expected.push_back("ADVAPI32.dll");
-  EXPECT_EQ(expected, loads);
+  EXPECT_EQ((std::vector<std::string>{m().systemDir + "\\version.dll",
+                                      nt5 ? m().systemDir + "\\psapi.dll" : "KERNEL32.dll",
+                                      "ADVAPI32.dll"}),
+            loads);
+  if (!nt5) {
+    auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
+    ASSERT_EQ(1u, snapshots.size());
+    EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
+    EXPECT_EQ(0u, Arg(snapshots[0], 1));
+    for (const char *walk : {"Process32First", "Process32Next"})
+      for (const sim::Call *call : m().CallsNamed(walk))
+        EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
+    return;
+  }
+  auto opens = m().CallsNamed("OpenProcess");
+  ASSERT_EQ(2u, opens.size());
+  EXPECT_EQ(kQueryAccess, Arg(opens[0], 0));
+  // The copy that matched is opened again, only to wait for its end, before
+  // the notice; neither handle is inheritable.
+  EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
+  EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
+  EXPECT_EQ(kResidentId, Arg(opens[1], 2));
+  EXPECT_LT(opens[1], m().CallsNamed("SendMessageTimeoutA")[0])
+      << "opened for the wait before the notice";
+  auto modules = m().CallsNamed("EnumProcessModules");
+  ASSERT_EQ(1u, modules.size());
+  EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
+  auto names = m().CallsNamed("GetModuleBaseNameA");
+  ASSERT_EQ(1u, names.size());
+  EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
 }
-INSTANTIATE_TEST_SUITE_P(Rows, PlantedTest, Rows(OnePerNotice(), kNoCase), RowName());
-
-// On 98/ME a toolhelp that cannot be bound, or a snapshot that cannot be
-// taken, only skips the notice.
-struct ToolhelpCase {
-  const char *label;
-  Step arrange;
-  size_t snapshots;  // calls of CreateToolhelp32Snapshot
-};
-const ToolhelpCase kToolhelp[] = {
-    {"no Module32Next", Unbound("kernel32.dll", "Module32Next"), 0},
-    {"no Module32First", Unbound("kernel32.dll", "Module32First"), 0},
-    {"no Process32Next", Unbound("kernel32.dll", "Process32Next"), 0},
-    {"no Process32First", Unbound("kernel32.dll", "Process32First"), 0},
-    {"no CreateToolhelp32Snapshot", Unbound("kernel32.dll", "CreateToolhelp32Snapshot"), 0},
-    {"no KERNEL32", Unbound("kernel32.dll", ""), 0},
-    {"snapshot refused", Failing("CreateToolhelp32Snapshot"), 1},
-};
-using ToolhelpTest = NoticeTest<ToolhelpCase>;
-TEST_P(ToolhelpTest, IncompleteToolhelpSkipsTheNoticeAndReplacesAnyway) {
-  C().arrange();
-  AddResident(Resident());
-  AddStub();
-  ExpectReplaced(0);
-  EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
-}
-INSTANTIATE_TEST_SUITE_P(Rows, ToolhelpTest, Rows(Families(Where::Snapshot), kToolhelp), RowName());
-
-class SnapshotCallsTest : public NoticeTest<NoCase> {};
-TEST_P(SnapshotCallsTest, SnapshotIsTakenWholeAndClosed) {
-  AddResident(Resident());
-  AddStub();
-  ExpectReplaced(1);
-  auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
-  ASSERT_EQ(1u, snapshots.size());
-  EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
-  EXPECT_EQ(0u, Arg(snapshots[0], 1));
-  for (const char *walk : {"Process32First", "Process32Next"})
-    for (const sim::Call *call : m().CallsNamed(walk))
-      EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
-}
-INSTANTIATE_TEST_SUITE_P(Rows, SnapshotCallsTest, Rows({First(Where::Snapshot)}, kNoCase),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(Rows, WalkTest, Rows(OnePerNotice(), kNoCase), RowName());
 
 // The process library is taken only on the replacement course, and given
 // back after the completion step, the last thing the run does.
@@ -338,41 +296,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, HeldTest, Rows(OnePerNotice(), kHeld), RowName())
 
 // What the copies of the resident hold while they run.
 enum class Holds { Executable, Both, Library };
-
-// Copies of the resident in the system directory, ids 1200, 1204, ...; the
-// installed executable is in use until the last of them has ended, the
-// library (when held) until the first has. Each copy ends `endsAfterMs[i]`
-// after its notice has been handled (sim::kForever: it stays); the stub
-// window handles a notice in `handlingMs`.
-void AddCopies(const std::vector<uint64_t> &endsAfterMs, uint64_t handlingMs, bool hung,
-               Holds holds) {
-  sim::Machine &m = sim::M();
-  const std::string exe = m.systemDir + "\\halunexe.exe", dll = m.systemDir + "\\halundll.dll";
-  for (size_t i = 0; i < endsAfterMs.size(); ++i)
-    m.AddProcess(kResidentId + 4 * static_cast<DWORD>(i), m.systemDir + "\\HALUNEXE.EXE",
-                 "HALUNEXE.EXE");
-  const bool holdsExe = holds != Holds::Library && !endsAfterMs.empty(),
-             holdsDll = holds != Holds::Executable;
-  if (holdsExe) m.LockFile(exe, sim::kForever);
-  if (holdsDll) m.LockFile(dll, sim::kForever);
-  auto answered = std::make_shared<size_t>(0);
-  sim::Window &window =
-      m.AddWindow(STUB_WINDOW_CLASS, [=](UINT message, WPARAM, LPARAM) -> LRESULT {
-        if (message != NOTICE_MESSAGE || *answered >= endsAfterMs.size()) return 0;
-        sim::Machine &machine = sim::M();
-        uint64_t after = endsAfterMs[(*answered)++];
-        machine.FindProcess(kResidentId + 4 * static_cast<DWORD>(*answered - 1))->endsAtMs =
-            after == sim::kForever ? sim::kForever : machine.nowMs + after;
-        uint64_t last = 0;
-        for (const sim::Process &process : machine.Processes())
-          last = std::max(last, process.endsAtMs);
-        if (holdsExe) machine.FindFile(exe)->lockedUntil = last;
-        if (holdsDll) machine.FindFile(dll)->lockedUntil = machine.Processes()[0].endsAtMs;
-        return 0;
-      });
-  window.handlingMs = handlingMs;
-  window.hung = hung;
-}
 
 // What the copies do with the notice decides whether their files can go now.
 // A copy that answers may still be ending, its executable in use, when the
@@ -421,11 +344,45 @@ const AnswerCase kAnswers[] = {
     {"two copies, never returns", {0, 0}, kStays, 1, RUN_RESTART_NEEDED, 30000 + 5000},
 };
 // clang-format on
+// Copies of the resident in the system directory, ids 1200, 1204, ...; the
+// installed executable is in use until the last of them has ended, the
+// library (when held) until the first has. Each copy ends `endsAfterMs[i]`
+// after its notice has been handled (sim::kForever: it stays); the stub
+// window handles a notice in `handlingMs`, or is hung.
+void AddCopies(const AnswerCase &c) {
+  sim::Machine &m = sim::M();
+  const std::string exe = m.systemDir + "\\halunexe.exe", dll = m.systemDir + "\\halundll.dll";
+  for (size_t i = 0; i < c.endsAfterMs.size(); ++i)
+    m.AddProcess(kResidentId + 4 * static_cast<DWORD>(i), m.systemDir + "\\HALUNEXE.EXE",
+                 "HALUNEXE.EXE");
+  const bool holdsExe = c.holds != Holds::Library && !c.endsAfterMs.empty(),
+             holdsDll = c.holds != Holds::Executable;
+  if (holdsExe) m.LockFile(exe, sim::kForever);
+  if (holdsDll) m.LockFile(dll, sim::kForever);
+  auto answered = std::make_shared<size_t>(0);
+  sim::Window &window =
+      m.AddWindow(STUB_WINDOW_CLASS, [=](UINT message, WPARAM, LPARAM) -> LRESULT {
+        if (message != NOTICE_MESSAGE || *answered >= c.endsAfterMs.size()) return 0;
+        sim::Machine &machine = sim::M();
+        uint64_t after = c.endsAfterMs[(*answered)++];
+        machine.FindProcess(kResidentId + 4 * static_cast<DWORD>(*answered - 1))->endsAtMs =
+            after == sim::kForever ? sim::kForever : machine.nowMs + after;
+        uint64_t last = 0;
+        for (const sim::Process &process : machine.Processes())
+          last = std::max(last, process.endsAtMs);
+        if (holdsExe) machine.FindFile(exe)->lockedUntil = last;
+        if (holdsDll) machine.FindFile(dll)->lockedUntil = machine.Processes()[0].endsAtMs;
+        return 0;
+      });
+  window.handlingMs = c.handlingMs;
+  window.hung = c.hung;
+}
+
 using AnswerTest = NoticeTest<AnswerCase>;
 TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   const AnswerCase &c = C();
   m().tickBase = c.tickBase;
-  AddCopies(c.endsAfterMs, c.handlingMs, c.hung, c.holds);
+  AddCopies(c);
   MachineState expected = RunExpecting(c.expected);
   const bool replaced = c.expected == RUN_REPLACED;
   const bool exeNow = replaced || c.holds == Holds::Library,

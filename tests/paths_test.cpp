@@ -109,8 +109,7 @@ const DeleteCase kDeletes[] = {
     {"nothing kept", 0, false, false},
     {"library", PENDING_LIBRARY, true, false},
     {"executable", PENDING_EXECUTABLE, false, true},
-    {"both", PENDING_LIBRARY | PENDING_EXECUTABLE, true, true},
-    {"all", PENDING_BOTH, true, true},
+    {"both", PENDING_BOTH, true, true},
     {"bit 2 names no file", 4, false, false},
 };
 using DeleteTest = RowTest<DeleteCase>;

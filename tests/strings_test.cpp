@@ -73,9 +73,8 @@ TEST_F(StringTableTest, LongTextIsCutToCapacityLessOneAndEnded) {
 }
 
 TEST_F(StringTableTest, TextsAreLoadedFromTheToolsOwnModuleWithTheCallersCapacity) {
-  char buffer[TEXT_CAPACITY];
-  LoadText(TEXT_RESTART_ARGUMENT, buffer, TEXT_CAPACITY);
-  LoadText(TEXT_MINIMUM_VERSION, buffer, TEXT_LOAD_LIMIT);
+  Loaded(TEXT_RESTART_ARGUMENT, TEXT_CAPACITY);
+  Loaded(TEXT_MINIMUM_VERSION, TEXT_LOAD_LIMIT);
   auto calls = m().CallsNamed("LoadStringA");
   ASSERT_EQ(2u, calls.size());
   EXPECT_EQ((std::vector<std::string>{"NULL", std::to_string(TEXT_RESTART_ARGUMENT), "256"}), calls[0]->args);
@@ -83,17 +82,12 @@ TEST_F(StringTableTest, TextsAreLoadedFromTheToolsOwnModuleWithTheCallersCapacit
 }
 
 TEST_F(StringTableTest, UnknownNumberOrFailedLoadLeavesAnEmptyText) {
-  char buffer[TEXT_CAPACITY];
   UINT unknown = 1;
   while (sim::StringTable().count(unknown) != 0) ++unknown;
-  std::strcpy(buffer, "stale");
-  LoadText(unknown, buffer, TEXT_LOAD_LIMIT);
-  EXPECT_STREQ("", buffer) << "text " << unknown << " is not in the table";
-
-  std::strcpy(buffer, "stale");
+  EXPECT_STREQ("", Loaded(unknown, TEXT_LOAD_LIMIT).c_str())
+      << "text " << unknown << " is not in the table";
   m().faults.operation = "LoadStringA";
-  LoadText(TEXT_MARKER_START, buffer, TEXT_LOAD_LIMIT);
-  EXPECT_STREQ("", buffer) << "a failed load";
+  EXPECT_STREQ("", Loaded(TEXT_MARKER_START, TEXT_LOAD_LIMIT).c_str()) << "a failed load";
 }
 
 }  // namespace
