@@ -16,7 +16,7 @@ import os
 import struct
 
 import examples_common as common
-from examples_common import DONE, RESTART_NEEDED, lab
+from examples_common import DONE, lab
 
 # Per prefix kind: the makensis target (None: the script's own default) and the
 # PE machine the installer must have to stage where that build of the tool looks.
