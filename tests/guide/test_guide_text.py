@@ -86,12 +86,6 @@ def table(heading, after=""):
     return [[cell.strip() for cell in line.strip().strip("|").split("|")] for line in found.group(0).splitlines()[2:]]
 
 
-def branches(example):
-    """[(status, label)] of the example's branches on the status."""
-    return [(int(value), label) for value, label in re.findall(EXAMPLES[example]["branch"], read(example),
-                                                                re.MULTILINE)]
-
-
 def blocks(example):
     """{label: its block, the lines from the label to the next}."""
     pattern = re.compile(EXAMPLES[example]["label"], re.MULTILINE)
@@ -155,7 +149,10 @@ class StatusTables(unittest.TestCase):
     def test_examples_branch_on_every_status_as_the_guide_says(self):
         rows = table("## Exit statuses")
         for example, rules in EXAMPLES.items():
-            branched, labelled = branches(example), blocks(example)
+            source = read(example)
+            # [(status, label)] of the example's branches on the status.
+            branched = [(int(value), label) for value, label in re.findall(rules["branch"], source, re.MULTILINE)]
+            labelled = blocks(example)
             targets = dict(branched)
             with self.subTest(example=example):
                 missing = sorted(set(facts.STATUS) - set(targets))
@@ -165,9 +162,9 @@ class StatusTables(unittest.TestCase):
                                      "%d goes to %r, -1 to %r" % (alias, targets.get(alias), targets.get(-1)))
                 self.assertEqual(sorted(set(targets.values()) - set(labelled)), [],
                                  "branches to missing labels; labels: %r" % sorted(labelled))
-            run = re.search(rules["run"], read(example), re.MULTILINE)
+            run = re.search(rules["run"], source, re.MULTILINE)
             self.assertTrue(run, "%s: no line runs the tool (%r)" % (example, rules["run"]))
-            before = read(example)[:run.start()]
+            before = source[:run.start()]
             for row in rows:
                 with self.subTest(example=example, status=row[0]):
                     block = labelled[targets[int(row[0])]]
