@@ -23,6 +23,8 @@ NT40 = lab.facts.FAMILIES["nt40"]["wine_version"]
 # deleted: the check fails as it does without administrator rights, which
 # Wine does not have.
 PROBE = lab.wine.SYSTEM32 + "\\halunupd-rights.tmp"
+# Where the running programs cannot be listed: psapi.dll not loaded.
+NO_PSAPI = {"WINEDLLOVERRIDES": "psapi="}
 
 
 def main(doc, what, source, builder=None):
@@ -51,7 +53,8 @@ def main(doc, what, source, builder=None):
 
 
 class ExampleTest(unittest.TestCase):
-    """A fresh machine per test, named by `prefix`; a directory per class for what it builds."""
+    """A fresh machine per test, named by `prefix`; a directory per class for
+    what it builds. A subclass runs its example with run_example()."""
     prefix = None
 
     @classmethod
@@ -72,68 +75,85 @@ class ExampleTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, "%s:\n%s" % (what, result.stdout))
         return result.stdout
 
-    def expect_files(self, snapshot=None, installed=(), staged=(), pending=None, **files):
-        """The managed files named, each the fixture given or None when it is
-        gone: as pairs of variants (lab.wine.pair_files) or one by one
-        (installed_exe="halunexe-v460.exe", ...); and, when given, what is
-        `pending` for the restart. Returns the snapshot."""
+    def arrange(self, marker=None, nt40=None, installed=None, staged=None, resident=False, held=None):
+        """The machine before a course: the marker key created (True) or given
+        a value, Windows NT 4.0 shown to the program `nt40` and to the tool, the
+        managed files placed (Machine.place), the resident started, and a file
+        held: "library" (the installed one) or "probe" (the examples' rights check)."""
+        if marker:
+            self.m.set_marker(None if marker is True else marker)
+        for name in (nt40, "halunupd.exe") if nt40 else ():
+            self.m.set_version(name, NT40)
+        self.m.place(installed, staged)
+        if resident:
+            self.m.start_resident()
+        if held == "probe":
+            self.m.put(PROBE, data=b"")
+        if held:
+            self.m.hold(PROBE if held == "probe" else self.m.where("installed_lib"), 60000)
+
+    def expect(self, snapshot=None, installed=(), staged=(), moved=None, relaunched=None, marker=None,
+               events=None, **files):
+        """What a course left: the managed files named (the fixture each is, None
+        where gone), as pairs (lab.wine.pair_files) or one by one; when given, the
+        files ("lib", "exe") whose delayed moves are all that is pending, whether
+        the executable was relaunched once (waited for) or not, the marker, and
+        how often each of the resident's `events` came. Returns the snapshot."""
+        if relaunched:
+            snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
         snapshot = snapshot or self.m.snapshot()
+        log = "resident log: %r" % snapshot.texts()
         files.update(lab.wine.pair_files(installed, staged))
         got = self.m.managed(snapshot)
         self.assertEqual(got, dict(got, **files))
-        if pending is not None:
-            self.assertEqual(snapshot.pending, pending)
-        return snapshot
-
-    def as_nt40(self, program):
-        """Windows NT 4.0 shown to `program` and to the tool."""
-        for name in (program, "halunupd.exe"):
-            self.m.set_version(name, NT40)
-
-    def hold_probe(self):
-        self.m.put(PROBE, data=b"")
-        self.m.hold(PROBE, 60000)
-
-    def hold_library(self):
-        self.m.hold(self.m.where("installed_lib"), 60000)
-
-    def expect_relaunched(self):
-        """The snapshot once the installed executable was started, only once and with the relaunch argument."""
-        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
-        self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH], "resident log: %r" % snapshot.texts())
+        if moved is not None:
+            self.assertEqual(snapshot.pending, lab.facts.moves(self.m.real_sys, *moved))
+        if relaunched is not None:
+            self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH] if relaunched else [], log)
+        if marker is not None:
+            self.assertEqual(snapshot.marker, marker)
+        if events is not None:
+            self.assertEqual({text: snapshot.texts().count(text) for text in events}, events, log)
         return snapshot
 
 
-class InstallerCourses:
-    """The courses both installers run alike, for an ExampleTest whose
-    install(exe, lib, expected, status) runs its installer of the fixture
-    variants `exe` and `lib` and expects its exit code and the tool's status."""
+def course(arrangement, run, expected, after_restart=None):
+    """A test of an ExampleTest: the machine arranged (arrange()'s keywords),
+    the example run (run_example(*run)), what it leaves expected (expect()'s
+    keywords) and, when given, what it leaves after the restart."""
+    def test(self):
+        self.arrange(**arrangement)
+        self.run_example(*run)
+        self.expect(**expected)
+        if after_restart is not None:
+            self.m.restart()
+            self.expect(**after_restart)
+    return test
 
-    def test_same_version(self):
-        # Same version text, other bytes: the installed pair stays.
-        self.m.place(installed=("v450", "a"))
-        self.install("v450b", "b", DONE, 2)
-        self.expect_files(installed=("v450", "a"), staged=(None, None))
 
-    def test_different_version_resident_running(self):
-        self.m.place(installed=("v450", "a"))
-        self.m.start_resident()
-        self.install("v460", "b", DONE, 3)
-        snapshot = self.expect_relaunched()
-        self.assertEqual(snapshot.texts().count("notice"), 1, "resident log: %r" % snapshot.texts())
-        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
+def add_tests(cls, rows, make=course, prefix="test_"):
+    """Adds the test `prefix` + name, made by `make`, to `cls` for each row (name, *arguments of `make`)."""
+    for name, *row in rows:
+        setattr(cls, prefix + name, make(*row))
 
-    def test_held_library_needs_restart(self):
-        # The library stays in use through the tool's retries: it is left to
-        # the restart, the silent install says 3010, and the restart cycle
-        # puts the staged pair in place; nothing starts the product then.
-        self.m.place(installed=("v450", "a"))
-        self.hold_library()
-        self.install("v460", "b", RESTART_NEEDED, 4)
-        self.expect_files(installed=("v460", "a"), staged=(None, "b"), pending=lab.facts.moves(self.m.real_sys, "lib"))
-        self.m.restart()
-        snapshot = self.expect_files(installed=("v460", "b"), staged=(None, None))
-        self.assertEqual(snapshot.relaunches(), [], "resident log: %r" % snapshot.texts())
+
+# The courses both installers run alike, for an ExampleTest whose
+# install(exe, lib, expected, status) runs its installer of the fixture
+# variants `exe` and `lib` and expects its exit code and the tool's status:
+# (name, the arrangement, the arguments of install(), what it leaves).
+INSTALLER_COURSES = [
+    # Same version text, other bytes: the installed pair stays.
+    ("same_version", dict(installed=("v450", "a")), ("v450b", "b", DONE, 2),
+     dict(installed=("v450", "a"), staged=(None, None))),
+    ("different_version_resident_running", dict(installed=("v450", "a"), resident=True), ("v460", "b", DONE, 3),
+     dict(installed=("v460", "b"), staged=(None, None), relaunched=True, events={"notice": 1})),
+    # The library stays in use through the tool's retries: it is left to
+    # the restart, the silent install says 3010, and the restart cycle
+    # puts the staged pair in place; nothing starts the product then.
+    ("held_library_needs_restart", dict(installed=("v450", "a"), held="library"),
+     ("v460", "b", RESTART_NEEDED, 4), dict(installed=("v460", "a"), staged=(None, "b"), moved=("lib",)),
+     dict(installed=("v460", "b"), staged=(None, None), relaunched=False)),
+]
 
 
 # The uninstall courses, one fresh machine per row, after an install that put
@@ -156,31 +176,19 @@ def uninstall_course(env, held, code, scheduled, events):
     uninstall(expected exit code)."""
     def test(self):
         self.installed_for_uninstall(env)
-        self.expect_relaunched()
-        if held == "library":
-            self.hold_library()
-        elif held == "probe":
-            self.hold_probe()
+        self.expect(relaunched=True)
+        self.arrange(held=held)
         self.uninstall(code)
-        snapshot = self.m.snapshot()
-        counts = {text: snapshot.texts().count(text) for text in events}
-        self.assertEqual(counts, events, "resident log: %r" % snapshot.texts())
         if scheduled is None:
             # Not removed: the pair stays, nothing is scheduled.
-            self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None), pending=[])
+            self.expect(installed=("v460", "b"), staged=(None, None), moved=(), events=events)
             return
         # Deleted now, or a delayed deletion (a path and an empty target) each.
         wanted = dict.fromkeys(lab.facts.MANAGED)
         wanted.update({key: "halunexe-v460.exe" if key == "installed_exe" else "halundll-b.dll" for key in scheduled})
-        self.expect_files(snapshot, **wanted)
+        snapshot = self.expect(events=events, **wanted)
         deletions = [text for key in scheduled for text in ("\\??\\" + self.m.where(key), "")]
         self.assertEqual([text.lower() for text in snapshot.pending], [text.lower() for text in deletions])
         self.m.restart()
-        self.expect_files(installed=(None, None), staged=(None, None))
+        self.expect(installed=(None, None), staged=(None, None))
     return test
-
-
-def add_uninstall_courses(cls, extra_rows=()):
-    """Adds test_uninstall_<name> to `cls` for each row and each of `extra_rows`."""
-    for name, *row in UNINSTALL_ROWS + list(extra_rows):
-        setattr(cls, "test_uninstall_" + name, uninstall_course(*row))

@@ -43,7 +43,7 @@ FIXES = ["UPDATE Component SET Attributes = 20 "
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 
 
-class MsiExample(common.InstallerCourses, common.ExampleTest):
+class MsiExample(common.ExampleTest):
     prefix = "msi-"
 
     # --- arrangement ------------------------------------------------------
@@ -90,6 +90,8 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         self.m.put(PACKAGE, self.package(exe, lib, tool, version))
         self.msiexec(["/i", PACKAGE], expected, status, env=env)
 
+    run_example = install
+
     def repair(self, expected, status):
         """The repair as msiexec /fomus asks for it; Wine's msiexec /f finds
         no installed product by the package's path and cannot take a
@@ -106,37 +108,15 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         data = self.m.read(LOG) or b""
         return data.decode("utf-16-le", "replace") if data.startswith(b"\xff\xfe") else data.decode("latin-1")
 
-    def expect_files(self, snapshot=None, tool=None, **expected):
+    def expect(self, snapshot=None, tool=None, **expected):
         """As for every example; tool: whether the package's tool is there."""
-        snapshot = super().expect_files(snapshot, **expected)
+        snapshot = super().expect(snapshot, **expected)
         if tool is not None:
             path = TOOL[common.ARGS.target.arch]
             self.assertEqual(self.m.read(path) is not None, tool, path)
         return snapshot
 
     # --- the courses ------------------------------------------------------
-    def test_fresh_install(self):
-        self.install("v460", "b", DONE, 1)
-        self.expect_files(installed=("v460", "b"), staged=(None, None), tool=True)
-        self.expect_relaunched()
-
-    def test_process_list_unavailable_rolls_back(self):
-        # Without psapi nothing is replaced and the install fails; its
-        # rollback removes the staged copies and the tool it installed.
-        self.m.place(installed=("v450", "a"))
-        self.install("v460", "b", FAILED, -1, env={"WINEDLLOVERRIDES": "psapi="})
-        self.expect_files(installed=("v450", "a"), staged=(None, None), pending=[], tool=False)
-
-    def test_restart_needed_where_nothing_is_scheduled_fails(self):
-        # Windows NT 4.0 schedules nothing: the 4 of an installed version
-        # below 4.42 leaves the update undone, and the install fails. Its
-        # version is shown to the tool and to msiexec, which runs the custom
-        # action.
-        self.as_nt40("msiexec.exe")
-        self.m.place(installed=("v44", "a"))
-        self.install("v460", "b", FAILED, 4)
-        self.expect_files(installed=("v44", "a"), staged=(None, None), pending=[], tool=False)
-
     def test_tool_that_cannot_be_started_fails(self):
         # A file that is no program in the tool's place: the install fails,
         # the log says why (and has no line of a status), and the rollback
@@ -146,26 +126,25 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         lines = re.findall(r"halunupd\.exe could not be started: error (\d+) for (.+)", self.log_text())
         self.assertEqual([path.strip() for error, path in lines], [TOOL[common.ARGS.target.arch]],
                          "log lines: %r" % lines)
-        self.expect_files(installed=("v450", "a"), staged=(None, None), tool=False)
+        self.expect(installed=("v450", "a"), staged=(None, None), tool=False)
 
     def test_repair_and_removal_of_a_fresh_install(self):
         # A repair puts the staged copies back and runs the tool again: same
         # version, nothing replaced. The removal takes the tool and the pair
         # away.
         self.install("v460", "b", DONE, 1)
-        self.expect_relaunched()
+        self.expect(relaunched=True)
         self.repair(DONE, 2)
-        self.expect_files(installed=("v460", "b"), staged=(None, None), tool=True)
+        self.expect(installed=("v460", "b"), staged=(None, None), tool=True)
         self.msiexec(["/x", PACKAGE], DONE, None)
-        self.expect_files(installed=(None, None), staged=(None, None), tool=False)
+        self.expect(installed=(None, None), staged=(None, None), tool=False)
 
     def test_restart_is_asked_for_by_the_immediate_action_only(self):
         # Wine's msiexec would let a deferred action set the restart mode;
         # the real one does not. Its trace shows where the mode is set: only
         # once the immediate action after InstallFinalize runs, and as
         # REBOOTATEND.
-        self.m.place(installed=("v450", "a"))
-        self.hold_library()
+        self.arrange(installed=("v450", "a"), held="library")
         self.m.put(PACKAGE, self.package("v460", "b"))
         code, _, out = self.m.run(["msiexec", "/i", PACKAGE, "/qn", "/norestart"], 180, {"WINEDEBUG": "+msi"})
         self.assertEqual(code, common.RESTART_NEEDED, "msiexec exit code (low 8 bits)")
@@ -187,12 +166,11 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # (telling the resident to close) and the tool installs it afresh (1);
         # Windows sets it, and the tool replaces the pair (3: the host model).
         self.install("v450", "a", DONE, 1, version="4.50.0")
-        self.expect_relaunched()
+        self.expect(relaunched=True)
         self.install("v460", "b", DONE, 1, version="4.60.0")
         snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
         self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH] * 2, "resident log: %r" % snapshot.texts())
-        self.assertEqual(snapshot.texts().count("notice"), 1, "resident log: %r" % snapshot.texts())
-        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None), tool=True)
+        self.expect(snapshot, installed=("v460", "b"), staged=(None, None), tool=True, events={"notice": 1})
         self.assertEqual(self.entries(), ["Morvane Lumetra 4.5 update"])
 
     def test_older_package_repair_keeps_the_newer_pair(self):
@@ -200,43 +178,56 @@ class MsiExample(common.InstallerCourses, common.ExampleTest):
         # older package restages 4.50, which it refuses: the installation
         # fails, the newer pair stays and the staged copies are withdrawn.
         self.install("v450", "a", DONE, 1)
-        self.expect_relaunched()
+        self.expect(relaunched=True)
         self.m.place(installed=("v460", "b"))
         self.repair(FAILED, None)
         refused = re.findall(r"the staged halunexe\.exe has version (\S+), older than the installed (\S+)",
                              self.log_text())
         self.assertEqual(refused, [("4.50", "4.60")], "log lines: %r" % refused)
-        self.expect_files(installed=("v460", "b"), staged=(None, None), tool=True)
+        self.expect(installed=("v460", "b"), staged=(None, None), tool=True)
 
     def test_removal_while_a_replacement_waits_for_the_restart(self):
         # The library is left to the restart; a removal before it deletes the
         # staged copy the delayed move names, so that the move puts nothing
         # in place, and the held library at the restart: nothing is left.
-        self.m.place(installed=("v450", "a"))
-        self.hold_library()
+        self.arrange(installed=("v450", "a"), held="library")
         self.install("v460", "b", common.RESTART_NEEDED, 4)
         self.msiexec(["/x", PACKAGE], common.RESTART_NEEDED, None)
-        snapshot = self.expect_files(installed=(None, "a"), staged=(None, None), tool=False)
+        snapshot = self.expect(installed=(None, "a"), staged=(None, None), tool=False)
         deletion = ["\\??\\" + self.m.where("installed_lib"), ""]
         self.assertEqual([text.lower() for text in snapshot.pending],
                          [text.lower() for text in lab.facts.moves(self.m.real_sys, "lib") + deletion])
         self.m.restart()
-        self.expect_files(installed=(None, None), staged=(None, None))
+        self.expect(installed=(None, None), staged=(None, None))
+
+    # The removal (msiexec /x) of an installation that put the pair in place and
+    # started the resident, one fresh machine per row of common.UNINSTALL_ROWS.
+    def installed_for_uninstall(self, env):
+        self.install("v460", "b", DONE, 1, env=env)
+
+    def uninstall(self, code):
+        self.msiexec(["/x", PACKAGE], code, None)
+        self.assertEqual(self.entries(), [])
 
 
-# The removal (msiexec /x) of an installation that put the pair in place and
-# started the resident, one fresh machine per row of common.UNINSTALL_ROWS.
-def _installed(self, env):
-    self.install("v460", "b", DONE, 1, env=env)
-
-
-def _uninstall(self, code):
-    self.msiexec(["/x", PACKAGE], code, None)
-    self.assertEqual(self.entries(), [])
-
-
-MsiExample.installed_for_uninstall, MsiExample.uninstall = _installed, _uninstall
-common.add_uninstall_courses(MsiExample)
+# The courses, one fresh machine per row: (name, the arrangement, the arguments
+# of install(), what it leaves).
+COURSES = common.INSTALLER_COURSES + [
+    ("fresh_install", {}, ("v460", "b", DONE, 1),
+     dict(installed=("v460", "b"), staged=(None, None), tool=True, relaunched=True)),
+    # Without psapi nothing is replaced and the install fails; its
+    # rollback removes the staged copies and the tool it installed.
+    ("process_list_unavailable_rolls_back", dict(installed=("v450", "a")), ("v460", "b", FAILED, -1, common.NO_PSAPI),
+     dict(installed=("v450", "a"), staged=(None, None), moved=(), tool=False)),
+    # Windows NT 4.0 schedules nothing: the 4 of an installed version
+    # below 4.42 leaves the update undone, and the install fails. Its
+    # version is shown to the tool and to msiexec, which runs the custom
+    # action.
+    ("restart_needed_where_nothing_is_scheduled_fails", dict(nt40="msiexec.exe", installed=("v44", "a")),
+     ("v460", "b", FAILED, 4), dict(installed=("v44", "a"), staged=(None, None), moved=(), tool=False)),
+]
+common.add_tests(MsiExample, COURSES)
+common.add_tests(MsiExample, common.UNINSTALL_ROWS, common.uninstall_course, "test_uninstall_")
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ import os
 import struct
 
 import examples_common as common
-from examples_common import DONE, RESTART_NEEDED, lab
+from examples_common import DONE, lab
 
 # Per prefix kind: the makensis target (None: the script's own default) and the
 # PE machine the installer must have to stage where that build of the tool looks.
@@ -30,7 +30,7 @@ SETUP = lab.wine.SETUP_DIR + "\\halunupd-setup.exe"
 INSTDIR = lab.wine.SETUP_DIR + "\\update"
 
 
-class NsisExample(common.InstallerCourses, common.ExampleTest):
+class NsisExample(common.ExampleTest):
     prefix = "nsis-"
 
     def installer(self, exe, lib):
@@ -56,28 +56,13 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
         code, _, output = self.m.run([SETUP, "/S"] + list(args), 120, env)
         self.assertEqual(code, expected, "installer exit code (low 8 bits); output:\n" + output)
 
-    def test_fresh_install(self):
-        # Nothing installed, no marker key: the installer creates the key the
-        # tool then writes its record to.
-        self.install("v460", "b", DONE)
-        snapshot = self.expect_relaunched()
-        self.expect_files(snapshot, installed=("v460", "b"), staged=(None, None))
-        self.assertEqual(snapshot.marker, lab.facts.DOCUMENTED["complete"])
-
-    def test_process_list_unavailable(self):
-        # Without psapi the running copies cannot be checked: nothing is
-        # replaced, the staged copies stay, and the install fails.
-        self.m.place(installed=("v450", "a"))
-        self.install("v460", "b", NOT_DONE, env={"WINEDLLOVERRIDES": "psapi="})
-        self.expect_files(installed=("v450", "a"), staged=("v460", "b"), pending=[])
+    run_example = install
 
     def test_without_rights_nothing_is_staged(self):
-        self.m.set_marker("before")
-        self.m.place(installed=("v450", "a"))
-        self.hold_probe()
+        self.arrange(marker="before", installed=("v450", "a"), held="probe")
         self.install("v460", "b", NOT_DONE, args=["/D=" + INSTDIR])
-        snapshot = self.expect_files(installed=("v450", "a"), staged=(None, None))
-        self.assertEqual((snapshot.marker, self.m.read(INSTDIR + "\\uninstall.exe")), ("before", None))
+        self.expect(installed=("v450", "a"), staged=(None, None), marker="before")
+        self.assertEqual(self.m.read(INSTDIR + "\\uninstall.exe"), None, "the uninstaller written")
 
     def test_old_version_on_nt40_fails(self):
         # Windows NT 4.0 (shown to the installer, whose WinVer.nsh tells the
@@ -88,25 +73,35 @@ class NsisExample(common.InstallerCourses, common.ExampleTest):
             # the NT 4.0 version Wine is set to give it, and takes the 4 for
             # a restart; a 32-bit prefix shows the branch.
             self.skipTest("the 32-bit installer is not shown NT 4.0 in a 64-bit prefix")
-        self.as_nt40("halunupd-setup.exe")
-        self.m.place(installed=("v44", "a"))
+        self.arrange(nt40="halunupd-setup.exe", installed=("v44", "a"))
         self.install("v460", "b", NOT_DONE)
-        self.expect_files(installed=("v44", "a"), staged=("v460", "b"), pending=[])
+        self.expect(installed=("v44", "a"), staged=("v460", "b"), moved=())
+
+    # The uninstaller, one fresh machine per row of common.UNINSTALL_ROWS and
+    # one without rights (the probe held): nothing removed, nothing scheduled.
+    def installed_for_uninstall(self, env):
+        self.install("v460", "b", DONE, env=env, args=["/D=" + INSTDIR])
+
+    def uninstall(self, code):
+        status, _, output = self.m.run([INSTDIR + "\\uninstall.exe", "/S", "_?=" + INSTDIR], 120)
+        self.assertEqual(status, code, "uninstaller exit code (low 8 bits); output:\n" + output)
 
 
-# The uninstaller, one fresh machine per row of common.UNINSTALL_ROWS and
-# one without rights (the probe held): nothing removed, nothing scheduled.
-def _installed(self, env):
-    self.install("v460", "b", DONE, env=env, args=["/D=" + INSTDIR])
-
-
-def _uninstall(self, code):
-    status, _, output = self.m.run([INSTDIR + "\\uninstall.exe", "/S", "_?=" + INSTDIR], 120)
-    self.assertEqual(status, code, "uninstaller exit code (low 8 bits); output:\n" + output)
-
-
-NsisExample.installed_for_uninstall, NsisExample.uninstall = _installed, _uninstall
-common.add_uninstall_courses(NsisExample, [("without_rights", None, "probe", NOT_DONE, None, {"notice": 0})])
+# The courses, one fresh machine per row: (name, the arrangement, the arguments
+# of install(), what it leaves).
+COURSES = common.INSTALLER_COURSES + [
+    # Nothing installed, no marker key: the installer creates the key the
+    # tool then writes its record to.
+    ("fresh_install", {}, ("v460", "b", DONE),
+     dict(installed=("v460", "b"), staged=(None, None), relaunched=True, marker=lab.facts.DOCUMENTED["complete"])),
+    # Without psapi the running copies cannot be checked: nothing is
+    # replaced, the staged copies stay, and the install fails.
+    ("process_list_unavailable", dict(installed=("v450", "a")), ("v460", "b", NOT_DONE, None, common.NO_PSAPI),
+     dict(installed=("v450", "a"), staged=("v460", "b"), moved=())),
+]
+common.add_tests(NsisExample, COURSES)
+UNINSTALL_ROWS = common.UNINSTALL_ROWS + [("without_rights", None, "probe", NOT_DONE, None, {"notice": 0})]
+common.add_tests(NsisExample, UNINSTALL_ROWS, common.uninstall_course, "test_uninstall_")
 
 
 if __name__ == "__main__":

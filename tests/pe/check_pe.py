@@ -187,17 +187,8 @@ def check_facts(exe, objdump, kind="exe"):
 
 # --- strings ---------------------------------------------------------------
 
-def compare_tables(report, pe, actual, source, wanted):
-    """Compares the texts of the PE file `pe` with those of the table's
-    source `source` ({number: text} both), text by text."""
-    for number in sorted(set(wanted) | set(actual)):
-        want, got = wanted.get(number), actual.get(number)
-        report.check(got == want, "text %d: %s has %s, %s has %s" % (
-            number, pe, "none" if got is None else repr(got), source, "none" if want is None else repr(want)))
-
-
 def check_strings(exe, strings_inc):
-    report = Report()
+    report, pe, source = Report(), os.path.basename(exe), os.path.basename(strings_inc)
     resources = load(exe).resources()
     languages = sorted({lang for (t, _, lang) in resources if t == peimage.RT_STRING})
     print("string table languages: %s" % languages)
@@ -214,14 +205,18 @@ def check_strings(exe, strings_inc):
         except ValueError as error:
             from_source = {}
             report.check(False, "%s: %s" % (strings_inc, error))
-    compare_tables(report, os.path.basename(exe), from_pe, os.path.basename(strings_inc), from_source)
+    # Text by text, the PE file's against the source's.
+    for number in sorted(set(from_source) | set(from_pe)):
+        want, got = from_source.get(number), from_pe.get(number)
+        report.check(got == want, "text %d: %s has %s, %s has %s" % (
+            number, pe, "none" if got is None else repr(got), source, "none" if want is None else repr(want)))
     # The texts the guide documents, as the tests state them apart from the table.
     for name, documented in (("TEXT_MARKER_COMPLETE", facts.DOCUMENTED["complete"]),
                              ("TEXT_RESTART_ARGUMENT", facts.DOCUMENTED["relaunch_argument"]),
                              ("TEXT_RENAME_SECTION", facts.DOCUMENTED["rename_section"])):
         number = facts.TEXT_ROWS[name][0]
         report.check(from_pe.get(number) == documented, "text %d (%s): %s has %r, the guide documents %r"
-                     % (number, name, os.path.basename(exe), from_pe.get(number), documented))
+                     % (number, name, pe, from_pe.get(number), documented))
     return report.finish("string table")
 
 
@@ -258,15 +253,14 @@ def check_manifest(exe):
     for level in levels:
         report.check(level.get("level") == "asInvoker", "level %r, expected 'asInvoker'" % level.get("level"))
         report.check(level.get("uiAccess") == "false", "uiAccess %r, expected 'false'" % level.get("uiAccess"))
-    trust = [e for e in root if local_name(e.tag) == "trustInfo"]
-    report.check(len(trust) == 1 and trust[0].tag.startswith("{urn:schemas-microsoft-com:asm.v"),
-                 "trustInfo elements %s, expected one in an asm namespace" % [e.tag for e in trust])
+    # The execution level at its place, each element of the path one of its kind, in an asm namespace.
     path = ["trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel"]
     node = root
     for step in path:
         children = [e for e in node if local_name(e.tag) == step]
-        if len(children) != 1:
-            report.check(False, "no single %s under %s (path %s)" % (step, local_name(node.tag), "/".join(path)))
+        if len(children) != 1 or not children[0].tag.startswith("{urn:schemas-microsoft-com:asm.v"):
+            report.check(False, "no single %s in an asm namespace under %s (path %s): %s"
+                         % (step, local_name(node.tag), "/".join(path), [e.tag for e in children]))
             break
         node = children[0]
 

@@ -22,23 +22,23 @@ class PeError(Exception):
 class PeImage:
     def __init__(self, data):
         self.data = data
-        if self._u16(0) != 0x5A4D:
+        if self._unpack("<H", 0) != (0x5A4D,):
             raise PeError("no MZ signature")
-        pe = self._u32(0x3C)
+        (pe,) = self._unpack("<I", 0x3C)
         if self._bytes(pe, 4) != b"PE\0\0":
             raise PeError("no PE signature at 0x%x" % pe)
         (self.machine, section_count, _, _, _, optional_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", self._bytes(pe + 4, 20))
+         self.characteristics) = self._unpack("<HHIIIHH", pe + 4)
         optional = pe + 24
-        self.magic = self._u16(optional)
+        (self.magic,) = self._unpack("<H", optional)
         if self.magic != PE32_MAGIC:
             raise PeError("optional header magic 0x%04x, not PE32" % self.magic)
-        self.section_alignment, self.file_alignment = struct.unpack_from("<II", self._bytes(optional + 32, 8))
-        self.os_version = (self._u16(optional + 40), self._u16(optional + 42))
-        self.subsystem_version = (self._u16(optional + 48), self._u16(optional + 50))
-        self.subsystem = self._u16(optional + 68)
-        self.directories = [struct.unpack_from("<II", self._bytes(optional + 96 + 8 * i, 8))
-                            for i in range(min(self._u32(optional + 92), 16))]
+        self.section_alignment, self.file_alignment = self._unpack("<II", optional + 32)
+        self.os_version = self._unpack("<HH", optional + 40)
+        self.subsystem_version = self._unpack("<HH", optional + 48)
+        (self.subsystem,) = self._unpack("<H", optional + 68)
+        self.directories = [self._unpack("<II", optional + 96 + 8 * i)
+                            for i in range(min(self._unpack("<I", optional + 92)[0], 16))]
         self.sections = []
         self.section_flags = {}
         self.section_table = optional + optional_size
@@ -56,11 +56,8 @@ class PeImage:
                           % (count, offset, len(self.data)))
         return self.data[offset:offset + count]
 
-    def _u16(self, offset):
-        return struct.unpack("<H", self._bytes(offset, 2))[0]
-
-    def _u32(self, offset):
-        return struct.unpack("<I", self._bytes(offset, 4))[0]
+    def _unpack(self, fmt, offset):
+        return struct.unpack_from(fmt, self._bytes(offset, struct.calcsize(fmt)))
 
     def section_at(self, rva):
         """(name, rva, virtual size, raw offset, raw size) of the section that holds `rva`."""

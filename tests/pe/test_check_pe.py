@@ -91,16 +91,6 @@ class DamagedCopies(unittest.TestCase):
         self.assertEqual(count, 1, "expected %r exactly once in the file, found %d times" % (old, count))
         return data.replace(old, new)
 
-    def expect_failure(self, function, path, needles):
-        """The check fails on `path` and says each of `needles`."""
-        out = io.StringIO()
-        with contextlib.redirect_stdout(out):
-            status = function(path)
-        text = out.getvalue()
-        self.assertEqual(status, 1, "the check passed a damaged file:\n" + text)
-        for needle in needles:
-            self.assertIn(needle, text, "the failure does not name the fault:\n" + text)
-
     def test_damaged_copy_fails(self):
         image = peimage.PeImage(read(EXE))
         iat = image.section_at(image.directory(12)[0])[0]
@@ -139,10 +129,6 @@ class DamagedCopies(unittest.TestCase):
             ("dll_export_renamed", "dll", swap(b"RunHalunupd\0", b"RunHalunupe\0"),
              ["'RequestRemovalRestart', 'RunHalunupe', 'StartHalunexe'], expected [",
               "'RequestRemovalRestart', 'RunHalunupd', 'StartHalunexe']"]),
-            ("dll_other_dll", "dll", swap(b"USER32.dll\0", b"USER33.dll\0"), ["imports from USER33.DLL"]),
-            ("dll_function_outside_allow_list", "dll", swap(b"MsiSetMode\0", b"MsiSetModW\0"),
-             ["outside the allow-list: MsiSetModW"]),
-            ("dll_c_runtime", "dll", swap(b"USER32.dll\0", b"msvcrt.dll\0"), ["the C runtime MSVCRT.DLL"]),
             ("dll_over_budget", "dll", pad("dll"), ["size 20481 bytes is over the budget of 20480"]),
             ("the_tool_is_no_dll", "dll", lambda test, data: read(EXE), ["the image is not marked as a DLL"]),
         ]
@@ -152,7 +138,12 @@ class DamagedCopies(unittest.TestCase):
                 path = os.path.join(self.dir, os.path.basename(original))
                 with open(path, "wb") as f:
                     f.write(damage(self, read(original)))
-                self.expect_failure(function, path, needles)
+                out = io.StringIO()
+                with contextlib.redirect_stdout(out):
+                    status = function(path)
+                self.assertEqual(status, 1, "the check passed a damaged file:\n" + out.getvalue())
+                for needle in needles:
+                    self.assertIn(needle, out.getvalue(), "the failure does not name the fault:\n" + out.getvalue())
 
 
 class CLiterals(unittest.TestCase):
