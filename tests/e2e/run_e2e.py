@@ -14,6 +14,7 @@ checks that row. A family this host cannot run exits with 77 (skipped).
 
 import argparse
 import contextlib
+import functools
 import json
 import os
 import sys
@@ -23,9 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import facts  # noqa: E402
 
-LEAVES = os.path.join(facts.ROOT, "tests", "guide", "leaves.json")
-with open(LEAVES, encoding="utf-8") as _f:
-    ROWS = json.load(_f)
+ROWS = json.loads(facts.read("tests/guide/leaves.json"))
 SCHEDULES = {"nothing": (), "library": ("lib",), "executable": ("exe",), "both": ("lib", "exe")}
 # How long the relaunched resident may take to write its first line.
 RELAUNCH_WAIT = 30
@@ -61,12 +60,9 @@ class Case:
     """One scenario on its machine: the arrangement, the run and the checks."""
 
     def __init__(self, machine, name):
-        self.m, self.name, self.family = machine, name, machine.target.family
+        self.m, self.name, self.family, self.say = machine, name, machine.target.family, machine.log
         self.status = None
         self.row_checked = False
-
-    def say(self, text):
-        print("[%s] %s" % (self.name, text), flush=True)
 
     def arrange(self, installed=("v450", "a"), staged=("v460", "b"), marker="old"):
         """The pairs as Machine.place() takes them (by default 4.50 installed, 4.60 staged: a replacement);
@@ -424,6 +420,7 @@ def main():
     parser.add_argument("--decide", action="store_true", help="say which Wine this host uses, and why")
     parser.add_argument("scenario", nargs="?")
     args = parser.parse_args()
+    say = functools.partial(print, "[%s]" % args.scenario, flush=True)  # a line of the scenario's progress
     if args.list:
         print("\n".join(SCENARIOS))
         return 0
@@ -440,7 +437,7 @@ def main():
     try:
         target = lab.target(family, args.exe, args.exe64)
     except lab.Skip as why:
-        print("[%s] skipped: %s" % (args.scenario, why))
+        say("skipped: %s" % why)
         return lab.SKIPPED
     except lab.Unavailable as why:
         print("end-to-end under Wine cannot run: %s" % why)
@@ -453,19 +450,18 @@ def main():
                 print("base prefix %s for %s" % (lab.wine.base_prefix(cache, made), made.described))
         return 0
     try:
-        with lab.Machine(target, cache, "halunupd-e2e-" + args.scenario, args.tmp, args.keep,
-                         log=lambda text: print("[%s] %s" % (args.scenario, text), flush=True)) as machine:
+        with lab.Machine(target, cache, "halunupd-e2e-" + args.scenario, args.tmp, args.keep, log=say) as machine:
             case = Case(machine, args.scenario)
-            case.say("running " + target.described)
+            say("running " + target.described)
             SCENARIOS[args.scenario](case)
             require(documented_row(args.scenario) is None or case.row_checked,
                     "leaves.json names this scenario, which did not check its row")
     except Exception as error:  # noqa: BLE001 - any error fails the scenario
         if not isinstance(error, Failed):
             traceback.print_exc()
-        print("[%s] FAILED: %s: %s" % (args.scenario, type(error).__name__, error))
+        say("FAILED: %s: %s" % (type(error).__name__, error))
         return 1
-    print("[%s] passed" % args.scenario)
+    say("passed")
     return 0
 
 
