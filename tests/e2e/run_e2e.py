@@ -133,8 +133,7 @@ SCENARIOS = {}
 def scenario(name, families):
     """Registers `function(case)` as name.family for each of `families`."""
     def register(function):
-        for family in families:
-            SCENARIOS["%s.%s" % (name, facts.FAMILIES[family]["name"])] = function
+        SCENARIOS.update(("%s.%s" % (name, family), function) for family in families)
         return function
     return register
 
@@ -225,9 +224,8 @@ def wininit_kept(case):
     case.m.put("C:\\windows\\wininit.ini", data=other)
     case.m.put("C:\\windows\\temp\\other.new", data=b"other product's new file\r\n")
     case.run()
-    at = other.index(b"[Later]")
     lines = rename_lines("lib", "exe")[len(DOCUMENTED["rename_section"]):]
-    case.expect(status=4, wininit=other[:at] + lines + other[at:] + b"\0")
+    case.expect(status=4, wininit=other.replace(b"[Later]", lines + b"[Later]") + b"\0")
     case.restarted("exe", "lib")
     moved = case.m.read("C:\\windows\\temp\\other.txt")
     require(moved == b"other product's new file\r\n",
