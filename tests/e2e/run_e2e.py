@@ -14,6 +14,7 @@ checks that row. A family this host cannot run exits with 77 (skipped).
 
 import argparse
 import contextlib
+import functools
 import json
 import os
 import sys
@@ -23,9 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import facts  # noqa: E402
 
-LEAVES = os.path.join(facts.ROOT, "tests", "guide", "leaves.json")
-with open(LEAVES, encoding="utf-8") as _f:
-    ROWS = json.load(_f)
+ROWS = json.loads(facts.read("tests/guide/leaves.json"))
 SCHEDULES = {"nothing": (), "library": ("lib",), "executable": ("exe",), "both": ("lib", "exe")}
 # How long the relaunched resident may take to write its first line.
 RELAUNCH_WAIT = 30
@@ -33,6 +32,12 @@ RELAUNCH_WAIT = 30
 
 class Failed(Exception):
     pass
+
+
+def require(ok, message):
+    """Fails the scenario with `message` unless `ok`."""
+    if not ok:
+        raise Failed(message)
 
 
 def documented_row(name):
@@ -55,15 +60,13 @@ class Case:
     """One scenario on its machine: the arrangement, the run and the checks."""
 
     def __init__(self, machine, name):
-        self.m, self.name, self.family = machine, name, machine.target.family
+        self.m, self.name, self.family, self.say = machine, name, machine.target.family, machine.log
         self.status = None
         self.row_checked = False
 
-    def say(self, text):
-        print("[%s] %s" % (self.name, text), flush=True)
-
-    def arrange(self, installed=None, staged=None, marker="old"):
-        """The pairs as Machine.place() takes them; marker: its value, None for no key."""
+    def arrange(self, installed=("v450", "a"), staged=("v460", "b"), marker="old"):
+        """The pairs as Machine.place() takes them (by default 4.50 installed, 4.60 staged: a replacement);
+        marker: its value, None for no key."""
         self.before = dict(dict.fromkeys(facts.MANAGED), **self.m.place(installed, staged))
         if marker is not None:
             self.m.set_marker(marker)
@@ -85,14 +88,22 @@ class Case:
         for text, count in (events or {}).items():
             view[text], wanted[text] = snap.texts().count(text), count
         wrong = ["%s: %r, expected %r" % (key, view[key], want) for key, want in wanted.items() if view[key] != want]
-        if wrong:
-            raise Failed("\n  ".join(wrong + ["resident's log: %r" % snap.texts()]))
+        require(not wrong, "\n  ".join(wrong + ["resident's log: %r" % snap.texts()]))
         return snap
 
     def new(self, *files):
         """The staged copies of `files` ("exe", "lib") in place, none left."""
         return {key: None if key.startswith("staged") else self.before[key.replace("installed", "staged")]
                 for f in files for key in ("installed_" + f, "staged_" + f)}
+
+    def scheduled(self, files, runs=1):
+        """What the family holds for the restart once `runs` runs asked it to replace `files` ("lib", "exe"):
+        the delayed moves of each run, or the one [Rename] section in wininit.ini."""
+        way = self.family["restart"]
+        require(not files or way in ("delayed moves", "wininit.ini"),
+                "%s scheduled on %s, which schedules nothing" % (files, self.family["name"]))
+        return {"pending": facts.moves(self.m.real_sys, *files) * runs if way == "delayed moves" else [],
+                "wininit": rename_lines(*files) + b"\0" if way == "wininit.ini" and files else None}
 
     def restarted(self, *files):
         """Restarts and expects new(*files), or no change where the family schedules nothing."""
@@ -102,24 +113,16 @@ class Case:
     def expect_row(self):
         """Checks the run against the row of leaves.json that names this scenario."""
         row = documented_row(self.name)
-        if row is None:
-            raise Failed("leaves.json names no row for %s" % self.name)
+        require(row is not None, "leaves.json names no row for %s" % self.name)
         self.row_checked = True
         self.say("checking the guide's row: %d, %s" % (row["status"], row["run"]))
         started = row["started"] == "yes"
         wanted = {"status": row["status"] & 0xFF, "relaunches": [lab.wine.RELAUNCH] if started else [],
-                  "marker": DOCUMENTED["complete"] if row["marker"] == "written" else None, "pending": [],
-                  "wininit": None}
+                  "marker": DOCUMENTED["complete"] if row["marker"] == "written" else None,
+                  **self.scheduled(SCHEDULES[row["restart"]])}
         for key in facts.MANAGED:
             wanted[key] = {"new": self.before.get(key.replace("installed", "staged")), "unchanged": self.before[key],
                            "kept": self.before[key]}.get(row[key])
-        pending, restart = SCHEDULES[row["restart"]], self.family["restart"]
-        if restart == "delayed moves":
-            wanted["pending"] = facts.moves(self.m.real_sys, *pending)
-        elif restart == "wininit.ini" and pending:
-            wanted["wininit"] = rename_lines(*pending) + b"\0"
-        elif pending:
-            raise Failed("the row schedules %s on %s, which schedules nothing" % (row["restart"], self.family["name"]))
         self.expect(self.m.snapshot(DOCUMENTED["relaunch_argument"] if started else None, RELAUNCH_WAIT), **wanted)
 
 
@@ -130,8 +133,7 @@ SCENARIOS = {}
 def scenario(name, families):
     """Registers `function(case)` as name.family for each of `families`."""
     def register(function):
-        for family in families:
-            SCENARIOS["%s.%s" % (name, facts.FAMILIES[family]["name"])] = function
+        SCENARIOS.update(("%s.%s" % (name, family), function) for family in families)
         return function
     return register
 
@@ -168,8 +170,8 @@ def documented(name, families, resident=None, hold=None, env=None, took=(0, 60),
         if hold:
             case.m.hold(case.m.where("installed_lib"), hold)
         case.run(took[1] + 30, env)
-        if not took[0] <= case.elapsed <= took[1]:
-            raise Failed("the run took %.1f s, expected %d to %d s" % ((case.elapsed,) + took))
+        require(took[0] <= case.elapsed <= took[1],
+                "the run took %.1f s, expected %d to %d s" % ((case.elapsed,) + took))
         if events or check:
             case.expect(events=events, **(check(case) if check else {}))
         if not check:
@@ -179,26 +181,26 @@ def documented(name, families, resident=None, hold=None, env=None, took=(0, 60),
     scenario(name, families)(run)
 
 
-REPLACE = dict(installed=("v450", "a"), staged=("v460", "b"))
-OLD = dict(installed=("v44", "a"), staged=("v460", "b"))
+# Each scenario arranges the typical replacement (Case.arrange's defaults:
+# 4.50 installed, 4.60 staged, the marker there) unless its row says otherwise.
+OLD = dict(installed=("v44", "a"))
 # Only the staged library: the run records that it ran and touches nothing.
-documented("nothing-staged", every(one_per=("restart",)), installed=("v450", "a"), staged=(None, "b"))
+documented("nothing-staged", every(one_per=("restart",)), staged=(None, "b"))
 # No installed executable; an installed library left over is overwritten.
-documented("fresh-install", every(BITS32), installed=(None, "a"), staged=("v460", "b"))
+documented("fresh-install", every(BITS32), installed=(None, "a"))
 # Same version text, different bytes: nothing is replaced.
-documented("same-version", every(RESTART_REPLACES, one_per=("restart", "64-bit")), installed=("v450", "a"),
-           staged=("v450b", "b"))
+documented("same-version", every(RESTART_REPLACES, one_per=("restart", "64-bit")), staged=("v450b", "b"))
 # No installed library: the staged one is put in place, then both staged
 # copies go; the executable is neither replaced nor restarted.
 documented("same-version-lone-library", first(DELAYED_MOVES), installed=("v450", None), staged=("v450b", "b"))
 # No resident running: both files are replaced at once and restarted.
-documented("replace", every(has("notice", "none", "process snapshot")), **REPLACE)
+documented("replace", every(has("notice", "none", "process snapshot")))
 # Without the marker key the run is the same and the key is not created.
-documented("missing-key", every(RESTART_REPLACES, BITS32, one_per=("restart",)), marker=None, **REPLACE)
+documented("missing-key", every(RESTART_REPLACES, BITS32, one_per=("restart",)), marker=None)
 
 
 # "START" pre-empts the run on 98/ME only; on XP the fresh install goes on.
-START = dict(installed=None, staged=("v460", "b"), marker="START")
+START = dict(installed=None, marker="START")
 documented("start-marker", every(has("platform code", "98/me")), **START)
 documented("start-marker", first(has("platform code", "nt5")),
            check=lambda case: dict(status=1, marker=DOCUMENTED["complete"], **case.new("exe", "lib")), **START)
@@ -222,13 +224,12 @@ def wininit_kept(case):
     case.m.put("C:\\windows\\wininit.ini", data=other)
     case.m.put("C:\\windows\\temp\\other.new", data=b"other product's new file\r\n")
     case.run()
-    at = other.index(b"[Later]")
     lines = rename_lines("lib", "exe")[len(DOCUMENTED["rename_section"]):]
-    case.expect(status=4, wininit=other[:at] + lines + other[at:] + b"\0")
+    case.expect(status=4, wininit=other.replace(b"[Later]", lines + b"[Later]") + b"\0")
     case.restarted("exe", "lib")
     moved = case.m.read("C:\\windows\\temp\\other.txt")
-    if moved != b"other product's new file\r\n":
-        raise Failed("the existing rename was not performed: other.txt holds %r" % moved)
+    require(moved == b"other product's new file\r\n",
+            "the existing rename was not performed: other.txt holds %r" % moved)
 
 
 @scenario("rerun-before-restart", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
@@ -242,10 +243,7 @@ def rerun_before_restart(case):
     case.run()
     case.expect(status=4)
     case.run()
-    if case.family["restart"] == "wininit.ini":
-        case.expect(status=4, wininit=rename_lines("lib", "exe") + b"\0")
-    else:
-        case.expect(status=4, pending=facts.moves(case.m.real_sys, "lib", "exe") * 2)
+    case.expect(status=4, **case.scheduled(("lib", "exe"), runs=2))
     case.restarted("exe", "lib")
 
 
@@ -266,7 +264,7 @@ def version_gate(case):
     # the next and leaves; the next row waits until it is ready, as it holds
     # the library from its start and could not be told before its window
     # exists.
-    case.arrange()
+    case.m.set_marker("old")
     wrong = []
     for installed, staged, expected in VERSION_GATE_ROWS:
         placed = case.m.place(installed=(installed, "a"), staged=(staged, "b"))
@@ -278,13 +276,12 @@ def version_gate(case):
         if status != expected or (replaced == placed["staged_exe"]) != (expected == 3):
             wrong.append("installed %s, staged %s: exit %s, installed %s; expected exit %d"
                          % (installed, staged, status, replaced, expected))
-    if wrong:
-        raise Failed("\n  ".join(wrong))
+    require(not wrong, "\n  ".join(wrong))
 
 
 # The typical run: the resident gets the notice, leaves, and both files are
 # replaced; the library after the one-second pause.
-documented("replace-running", every(PROCESS_LIST, BITS32), resident={}, events={"notice": 1}, **REPLACE)
+documented("replace-running", every(PROCESS_LIST, BITS32), resident={}, events={"notice": 1})
 
 
 # Under Wine, toolhelp's szExeFile is a base name ("halunexe.exe"; real
@@ -292,14 +289,13 @@ documented("replace-running", every(PROCESS_LIST, BITS32), resident={}, events={
 # notice is sent. The resident keeps running with its library loaded: both
 # files cannot be deleted and are left to wininit.ini.
 documented("replace-running", every(SNAPSHOT), resident={}, events={"notice": 0}, restart=("exe", "lib"),
-           check=lambda case: dict(case.before, status=4, relaunches=[], wininit=rename_lines("lib", "exe") + b"\0"),
-           **REPLACE)
+           check=lambda case: dict(case.before, status=4, relaunches=[], **case.scheduled(("lib", "exe"))))
 
 
 # The resident stays after the notice, its library loaded: both files are
 # left to delayed moves, and nothing is restarted.
 documented("resident-ignores", first(PROCESS_LIST), resident={"HALUN_STUB_IGNORE_MS": "60000"},
-           events={"notice ignored": 1}, restart=("exe", "lib"), **REPLACE)
+           events={"notice ignored": 1}, restart=("exe", "lib"))
 
 
 # The resident's handler never returns: the notice is given up on after 30 s
@@ -308,14 +304,14 @@ documented("resident-ignores", first(PROCESS_LIST), resident={"HALUN_STUB_IGNORE
 # spare). Both files are still in use and are left to delayed moves, nothing
 # is restarted; the restart completes the pair.
 documented("resident-hung", first(PROCESS_LIST), resident={"HALUN_STUB_HANG": "1"}, took=(0, 30 + 5 + 10 + 10),
-           events={"notice hung": 1}, restart=("exe", "lib"), **REPLACE)
+           events={"notice hung": 1}, restart=("exe", "lib"))
 
 
 # The resident answers the notice and ends 700 ms later, as a program usually
 # closes: the run waits for it before deleting the executable, then replaces
 # both files and restarts it.
 documented("resident-ends-after-answering", first(PROCESS_LIST), resident={"HALUN_STUB_EXIT_AFTER_MS": "700"},
-           events={"notice": 1, "exit after-answer": 1}, **REPLACE)
+           events={"notice": 1, "exit after-answer": 1})
 
 
 # No staged library: the library is not part of the replacement. The
@@ -323,21 +319,21 @@ documented("resident-ends-after-answering", first(PROCESS_LIST), resident={"HALU
 # and the resident is restarted: status 3. On XP the running resident is told
 # to close first; the notice by snapshot cannot match under Wine (see the
 # module's notes), so no resident runs on 98.
-ONLY_EXECUTABLE = dict(installed=("v450", "a"), staged=("v460", None))
+ONLY_EXECUTABLE = dict(staged=("v460", None))
 documented("only-executable-staged", first(PROCESS_LIST), resident={}, events={"notice": 1}, **ONLY_EXECUTABLE)
 documented("only-executable-staged", first(SNAPSHOT), **ONLY_EXECUTABLE)
 
 
 # The library is held for three seconds: a later one of the one-second
 # attempts deletes it, and the run completes at once, after the release.
-documented("library-released", first(DELAYED_MOVES), hold=3000, took=(3, 60), **REPLACE)
+documented("library-released", first(DELAYED_MOVES), hold=3000, took=(3, 60))
 
 
 # The library is held throughout the ten attempts a second apart: it is left
 # to the restart, the executable is replaced now, and nothing is restarted.
 # Under WOW64 the restart puts the staged library in place in SysWOW64.
 documented("library-held", every(RESTART_REPLACES, one_per=("restart", "64-bit")), hold=30000, took=(10, 60),
-           restart=("lib",), **REPLACE)
+           restart=("lib",))
 
 
 @scenario("power-lost-holding-library", every(RESTART_REPLACES, BITS32, one_per=("restart",)))
@@ -346,19 +342,17 @@ def power_lost_holding_library(case):
     # ends after the executable was replaced, then the machine restarts and
     # the setup runs the tool again. That run finishes the replacement: the
     # library is put in place and the executable started.
-    case.arrange(**REPLACE)
+    case.arrange()
     case.m.hold(case.m.where("installed_lib"), 30000)
     tool = case.m.start([case.m.tool])
     replaced = lab.wait_for(lambda: case.m.disk()["installed_exe"] == case.before["staged_exe"], 30)
-    if not replaced or tool.poll() is not None:
-        raise Failed("the executable was %s while the tool ran (%s)" % (
-            "replaced" if replaced else "not replaced", "running" if tool.poll() is None else "ended"))
+    require(replaced and tool.poll() is None, "the executable was %s while the tool ran (%s)" % (
+        "replaced" if replaced else "not replaced", "running" if tool.poll() is None else "ended"))
     case.m.power_off()
     disk = case.m.disk()
     wanted = dict(disk, installed_exe=case.before["staged_exe"], installed_lib=case.before["installed_lib"],
                   staged_lib=case.before["staged_lib"])
-    if disk != wanted:
-        raise Failed("after the power went: %r, expected %r" % (disk, wanted))
+    require(disk == wanted, "after the power went: %r, expected %r" % (disk, wanted))
     case.m.restart()
     case.run()
     case.expect_row()
@@ -370,13 +364,12 @@ def rerun_staged_again(case):
     # same pair again and runs the tool before the restart, the library free
     # by then. The library goes in place now and the executable is started;
     # the staged library that the restart's instruction names stays for it.
-    case.arrange(**REPLACE)
+    case.arrange()
     holder = case.m.hold(case.m.where("installed_lib"), 20000)
     case.run(timeout=90)
     case.expect(status=4)
-    if case.m.first_line(holder, 30) != "released":
-        raise Failed("the holder did not let go of the library")
-    case.m.place(staged=REPLACE["staged"])
+    require(case.m.first_line(holder, 30) == "released", "the holder did not let go of the library")
+    case.m.place(staged=("v460", "b"))
     case.run()
     case.expect_row()
     case.restarted("exe", "lib")
@@ -384,7 +377,7 @@ def rerun_staged_again(case):
 
 # The running copies cannot be listed: nothing is replaced, the staged
 # copies stay, and the run ends with -1 (255 as Wine shows it).
-documented("psapi-disabled", first(PROCESS_LIST), env={"WINEDLLOVERRIDES": "psapi="}, **REPLACE)
+documented("psapi-disabled", first(PROCESS_LIST), env={"WINEDLLOVERRIDES": "psapi="})
 
 
 @scenario("planted-library", first(PROCESS_LIST))
@@ -400,17 +393,16 @@ def planted_library(case):
     setup = lab.wine.SETUP_DIR
     trace = setup + "\\planted-loaded.txt"
     loadable = {"WINEDLLOVERRIDES": setup.lower() + "\\psapi=n"}
-    case.arrange(**REPLACE)
+    case.arrange()
     for name in ("psapi.dll", "version.dll"):
         case.m.put(setup + "\\" + name, "planted.dll")
     case.m.put(setup + "\\loadbyname.exe", "loadbyname.exe")
     case.m.run([setup + "\\loadbyname.exe", "psapi.dll"], env=loadable)
-    if b"loadbyname.exe" not in (case.m.read(trace) or b""):
-        raise Failed("control: a bare-name load left no trace; the check proves nothing")
+    require(b"loadbyname.exe" in (case.m.read(trace) or b""),
+            "control: a bare-name load left no trace; the check proves nothing")
     case.m.remove(trace)
     case.run(env=loadable)
-    if case.m.read(trace) is not None:
-        raise Failed("a planted library was loaded: %r" % case.m.read(trace))
+    require(case.m.read(trace) is None, "a planted library was loaded: %r" % case.m.read(trace))
     case.expect(status=3, **case.new("exe", "lib"))
 
 
@@ -426,6 +418,7 @@ def main():
     parser.add_argument("--decide", action="store_true", help="say which Wine this host uses, and why")
     parser.add_argument("scenario", nargs="?")
     args = parser.parse_args()
+    say = functools.partial(print, "[%s]" % args.scenario, flush=True)  # a line of the scenario's progress
     if args.list:
         print("\n".join(SCENARIOS))
         return 0
@@ -442,7 +435,7 @@ def main():
     try:
         target = lab.target(family, args.exe, args.exe64)
     except lab.Skip as why:
-        print("[%s] skipped: %s" % (args.scenario, why))
+        say("skipped: %s" % why)
         return lab.SKIPPED
     except lab.Unavailable as why:
         print("end-to-end under Wine cannot run: %s" % why)
@@ -455,19 +448,18 @@ def main():
                 print("base prefix %s for %s" % (lab.wine.base_prefix(cache, made), made.described))
         return 0
     try:
-        with lab.Machine(target, cache, "halunupd-e2e-" + args.scenario, args.tmp, args.keep,
-                         log=lambda text: print("[%s] %s" % (args.scenario, text), flush=True)) as machine:
+        with lab.Machine(target, cache, "halunupd-e2e-" + args.scenario, args.tmp, args.keep, log=say) as machine:
             case = Case(machine, args.scenario)
-            case.say("running " + target.described)
+            say("running " + target.described)
             SCENARIOS[args.scenario](case)
-            if documented_row(args.scenario) is not None and not case.row_checked:
-                raise Failed("leaves.json names this scenario, which did not check its row")
+            require(documented_row(args.scenario) is None or case.row_checked,
+                    "leaves.json names this scenario, which did not check its row")
     except Exception as error:  # noqa: BLE001 - any error fails the scenario
         if not isinstance(error, Failed):
             traceback.print_exc()
-        print("[%s] FAILED: %s: %s" % (args.scenario, type(error).__name__, error))
+        say("FAILED: %s: %s" % (type(error).__name__, error))
         return 1
-    print("[%s] passed" % args.scenario)
+    say("passed")
     return 0
 
 

@@ -103,10 +103,9 @@ for _header in ("src/base/state.h", "src/notice/notice.h", "src/replace/replace.
             except (NameError, SyntaxError):
                 pass
 
-# Managed files: key -> base name, as the tool names them.
-MANAGED = {key: TEXTS[name].lstrip("\\") for key, name in (
-    ("installed_exe", "INSTALLED_EXE_NAME"), ("staged_exe", "STAGED_EXE_NAME"),
-    ("installed_lib", "INSTALLED_LIB_NAME"), ("staged_lib", "STAGED_LIB_NAME"))}
+# Managed files: key -> base name, as the tool names them (its KEY_NAME constant).
+MANAGED = {key: TEXTS[key.upper() + "_NAME"].lstrip("\\")
+           for key in ("installed_exe", "staged_exe", "installed_lib", "staged_lib")}
 MARKER_KEY = "HKLM\\" + TEXTS["TEXT_MARKER_KEY"]
 MARKER_VALUE = TEXTS["TEXT_MARKER_VALUE"]
 STUB_WINDOW_CLASS = TEXTS["STUB_WINDOW_CLASS"]

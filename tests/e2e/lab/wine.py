@@ -10,6 +10,7 @@ import collections
 import contextlib
 import fcntl
 import os
+import pathlib
 import select
 import shutil
 import subprocess
@@ -69,13 +70,12 @@ def decide_arch():
             why = ("expected one of win32, win64" if forced not in LOADERS else _try_loader(forced))
             _decision = (Unavailable("%s=%s, but %s" % (ARCH_VARIABLE, forced, why)) if why
                          else (forced, "forced by %s" % ARCH_VARIABLE))
-        elif _try_loader("win32") is None:
+        elif (why32 := _try_loader("win32")) is None:
             _decision = ("win32", "this host runs 32-bit Wine")
-        elif _try_loader("win64") is None:
-            _decision = ("win64", "this host cannot run 32-bit Wine (%s)" % _try_loader("win32"))
+        elif (why64 := _try_loader("win64")) is None:
+            _decision = ("win64", "this host cannot run 32-bit Wine (%s)" % why32)
         else:
-            _decision = Unavailable("this host runs neither 32-bit Wine (%s) nor 64-bit Wine (%s)"
-                                    % (_try_loader("win32"), _try_loader("win64")))
+            _decision = Unavailable("this host runs neither 32-bit Wine (%s) nor 64-bit Wine (%s)" % (why32, why64))
     if isinstance(_decision, Exception):
         raise _decision
     return _decision
@@ -99,9 +99,8 @@ def target(family, exe32, exe64):
         arch, exe, how, reason = "win64", exe32, "the shipped i686 halunupd.exe in a 64-bit prefix, under WOW64", ""
     else:
         arch, reason = decide_arch()
-        exe = exe32 if arch == "win32" else exe64
-        how = ("the shipped i686 halunupd.exe in a 32-bit prefix" if arch == "win32"
-               else "the x86_64 build of halunupd.exe in a 64-bit prefix")
+        exe, how = ((exe32, "the shipped i686 halunupd.exe in a 32-bit prefix") if arch == "win32"
+                    else (exe64, "the x86_64 build of halunupd.exe in a 64-bit prefix"))
         reason = " (%s)" % reason
     if not exe or not os.path.exists(exe):
         raise Unavailable("%s needs %s%s, which is missing (%r)" % (family, how, reason, exe))
@@ -192,9 +191,9 @@ def host_path(root, windows_path):
 def wait_for(condition, timeout, interval=0.05):
     """Polls `condition` until it is true or `timeout` passes; its last result."""
     deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
+    while not (result := condition()) and time.monotonic() < deadline:
         time.sleep(interval)
-    return condition()
+    return result
 
 
 def pair_files(installed=None, staged=None):
@@ -269,8 +268,7 @@ class Machine(contextlib.AbstractContextManager):
         self.put(self.tool, target.exe)
         self._fixtures = {}  # (size, CRC-32): the fixture's name
         for name in sorted(os.listdir(target.fixtures)):
-            with open(self.fixture(name), "rb") as f:
-                data = f.read()
+            data = pathlib.Path(self.fixture(name)).read_bytes()
             self._fixtures.setdefault((len(data), zlib.crc32(data)), name)
         subprocess.run([WINESERVER, "-p"], env=self.env(), timeout=120)
         self.set_version("halunupd.exe", target.family["wine_version"])
@@ -291,8 +289,7 @@ class Machine(contextlib.AbstractContextManager):
         if source is not None:
             shutil.copyfile(source if os.sep in source else self.fixture(source), path)
         else:
-            with open(path, "wb") as f:
-                f.write(data)
+            pathlib.Path(path).write_bytes(data)
 
     def read(self, windows_path):
         """A file's bytes, or None when it does not exist."""
@@ -380,14 +377,9 @@ class Machine(contextlib.AbstractContextManager):
 
     def await_count(self, text, count, timeout=30):
         """Waits until the log holds `count` events `text`; NotReady after `timeout` s."""
-        deadline = time.monotonic() + timeout
-        while True:
-            texts = self.snapshot().texts()
-            if texts.count(text) >= count:
-                return
-            if time.monotonic() > deadline:
-                raise NotReady("%d events %r expected within %d s; log: %r" % (count, text, timeout, texts))
-            time.sleep(0.2)
+        if not wait_for(lambda: self.snapshot().texts().count(text) >= count, timeout, 0.2):
+            raise NotReady("%d events %r expected within %d s; log: %r"
+                           % (count, text, timeout, self.snapshot().texts()))
 
     def set_marker(self, text=None):
         """Creates the marker key, with `text` as its value when given."""
