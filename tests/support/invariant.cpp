@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "base/state.h"
 #include "platform/sim/machine.h"
 
 namespace testing_support {
@@ -31,6 +32,7 @@ ManagedSnapshot SnapshotManagedFiles() {
     file.stagedPath = m.SystemFilesDir() + "\\" + names[i][2];
     file.installed = m.HasFile(file.installedPath);
     file.staged = m.HasFile(file.stagedPath);
+    if (file.staged) file.stagedBytes = m.FileBytes(file.stagedPath);
   }
   // A line the tool itself writes moves a staged copy over its installed
   // name; any other line that takes a managed file away is foreign.
@@ -89,10 +91,26 @@ std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unr
   return out.str();
 }
 
-std::string CheckManagedFilesInvariant(const ManagedSnapshot &before) {
-  std::string violations = CheckManagedFilesAfterRun(before);
-  if (!violations.empty()) return violations;
-  return RestartAndCheckManagedFiles(before);
+std::string CheckRunEnd(const ManagedSnapshot &before, int status, bool *unreached) {
+  sim::Machine &m = sim::M();
+  std::ostringstream out;
+  if (!IsRunStatus(status)) out << "status " << status << " is not one of the statuses\n";
+  if (m.OpenHandleCount() != 0 || m.LiveAllocationCount() != 0 || m.LoadedLibraryCount() != 0)
+    out << "left behind: " << m.OpenHandleCount() << " handles, " << m.LiveAllocationCount()
+        << " heap blocks, " << m.LoadedLibraryCount() << " library references\n";
+  for (const std::string &defect : m.Defects()) out << "defect: " << defect << "\n";
+  for (const ManagedFileState &file : before.files) {
+    const bool present = m.HasFile(file.installedPath);
+    const std::string installed = present ? m.FileBytes(file.installedPath) : "(none)";
+    if (status == RUN_REPLACED && file.staged && (!present || installed != file.stagedBytes))
+      out << "status 3 with installed " << file.label << " \"" << installed << "\", staged \""
+          << file.stagedBytes << "\"\n";
+  }
+  const std::string afterRun = CheckManagedFilesAfterRun(before);
+  out << afterRun;
+  if (afterRun.empty()) out << RestartAndCheckManagedFiles(before, unreached);
+  const std::string problems = out.str();
+  return problems.empty() ? problems : "status " + std::to_string(status) + "; " + problems;
 }
 
 std::string DescribeScheduledMoves() {

@@ -19,6 +19,7 @@ struct ManagedFileState {
   const char *label;  // "executable" or "library"
   std::string installedPath, stagedPath;
   bool installed = false, staged = false;
+  std::string stagedBytes;  // the staged copy's, when there is one
 };
 
 struct ManagedSnapshot {
@@ -43,8 +44,13 @@ std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before);
 // deleted and kept the staged copy of is not reported: `*unreached` is set.
 std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unreached = nullptr);
 
-// Both checks in turn; the restart is only performed after the first holds.
-std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
+// The end of a run that reported `status`, whatever failed in it: one of the
+// statuses; no handle, heap block or library reference left and no misuse of
+// an interface; a replacement reported only with every file that was staged
+// holding the staged bytes under its installed name; then both checks above,
+// the restart only performed after the first holds (`unreached` as there).
+// The violations follow the status ("status 3; ..."); empty when none.
+std::string CheckRunEnd(const ManagedSnapshot &before, int status, bool *unreached = nullptr);
 
 // Source paths of the restart instructions the machine holds: the delayed
 // moves and the lines of the first [Rename] section of wininit.ini.
