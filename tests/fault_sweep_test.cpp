@@ -144,13 +144,10 @@ TEST_P(FailedSearchTest, FailedPresenceTestNeverPassesForAReplacement) {
   ManagedSnapshot before = SnapshotManagedFiles();
   m().faults = {"FindFirstFileA", "", C().occurrence};
   RunStatus status = RunUpgrade();
-  if (status == RUN_REPLACED) {
-    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
-  } else {
-    EXPECT_EQ(RUN_RESTART_NEEDED, status);
-  }
-  EXPECT_EQ("", CheckManagedFilesAfterRun(before));
+  EXPECT_TRUE(status == RUN_REPLACED || status == RUN_RESTART_NEEDED) << "status " << status;
+  // A 3 only with the staged pair installed; the check restarts the machine,
+  // and restarting it again changes nothing.
+  EXPECT_EQ("", CheckRunEnd(before, status));
   RestartAndExpect(true);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({kTypical}, kSearches), RowName());
