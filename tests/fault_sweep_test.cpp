@@ -51,10 +51,8 @@ class FaultSweepTest : public RowTest<Course> {
   // and returns what went wrong (empty when nothing did).
   std::string RunOnce(const sim::FaultPlan &plan, std::vector<sim::FaultPlan> *faults,
                       long *unrecoverable = nullptr) {
-    FreshMachine();
-    UseFamily(F());
+    FreshRow();
     Arranged(C().label).arrange();
-    AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
     m().faults = plan;
     RunStatus status = RunUpgrade();

@@ -89,8 +89,11 @@ template <class Case>
 class RowTest : public SimTest,
                 public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
+  void SetUp() override { FreshRow(); }
+  // A fresh machine of the row's family with the marker key, as each row
+  // starts: a test that runs the tool many times starts each run so.
+  void FreshRow() {
+    FreshMachine();
     testing_support::UseFamily(F());
     AddMarkerKey();
   }
