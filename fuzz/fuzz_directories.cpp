@@ -40,11 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // A short form of the system directory, of any bytes and length.
   if (which & 0x80) m.SetShortPath(m.systemDir, fuzzing::WithoutWildcards(in.Text(400)));
   fuzzing::AddMarkerKey();
-  fuzzing::PlaceProductFiles(in);
   // An old installed version sends the run to the restart course, which
   // reads the Windows directory.
-  if ((which & 0x10) && m.HasFile(m.SystemFilesDir() + "\\halunexe.exe"))
-    m.FindFile(m.SystemFilesDir() + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  fuzzing::PlaceProductFiles(in, which & 0x10);
   fuzzing::ChooseFault(in);
   fuzzing::RunAndCheck();
   return 0;

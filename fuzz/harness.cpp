@@ -75,12 +75,12 @@ void SetUpMachine(Reader &in) {
   }
 }
 
-void PlaceProductFiles(Reader &in) {
+void PlaceProductFiles(Reader &in, bool old) {
   sim::Machine &m = sim::M();
   uint8_t layout = in.Byte();
   // Without any bit set the usual replacement layout: both pairs present.
   if (layout == 0) layout = 0x0F;
-  if (layout & 1) m.PutExecutable(SysPath("halunexe.exe"), "old exe", std::string("4.50"));
+  if (layout & 1) m.PutExecutable(SysPath("halunexe.exe"), "old exe", std::string(old ? "4.30" : "4.50"));
   if (layout & 2) m.PutFile(SysPath("halundll.dll"), "old dll");
   if (layout & 4) m.PutExecutable(SysPath("halunexe.ex$"), "new exe", std::string("4.60"));
   if (layout & 8) m.PutFile(SysPath("halundll.dl$"), "new dll");
