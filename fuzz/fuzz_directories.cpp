@@ -14,6 +14,13 @@ std::string RealDirectory(fuzzing::Reader &in) {
   return text.empty() ? std::string("C:") : text;
 }
 
+// What a directory call reports instead: any bytes but a wildcard, and any
+// length.
+std::pair<std::string, UINT> Reported(fuzzing::Reader &in) {
+  std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
+  return std::make_pair(bytes, static_cast<UINT>(in.Word()));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -23,30 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t which = in.Byte();
   if (which & 1) m.systemDir = RealDirectory(in);
   if (which & 2) m.windowsDir = RealDirectory(in);
-  if (which & 4) {
-    std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
-    m.systemDirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
-  }
-  if (which & 8) {
-    std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
-    m.windowsDirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
-  }
+  if (which & 4) m.systemDirOverride = Reported(in);
+  if (which & 8) m.windowsDirOverride = Reported(in);
   if (which & 0x20) {
     m.is64Bit = true;
     m.wow64Dir = RealDirectory(in);
   }
-  if (which & 0x40) {
-    std::string bytes = fuzzing::WithoutWildcards(in.Text(400));
-    m.wow64DirOverride = std::make_pair(bytes, static_cast<UINT>(in.Word()));
-  }
+  if (which & 0x40) m.wow64DirOverride = Reported(in);
   // A short form of the system directory, of any bytes and length.
   if (which & 0x80) m.SetShortPath(m.systemDir, fuzzing::WithoutWildcards(in.Text(400)));
   fuzzing::AddMarkerKey();
-  fuzzing::PlaceProductFiles(in);
   // An old installed version sends the run to the restart course, which
   // reads the Windows directory.
-  if ((which & 0x10) && m.HasFile(m.SystemFilesDir() + "\\halunexe.exe"))
-    m.FindFile(m.SystemFilesDir() + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  fuzzing::PlaceProductFiles(in, which & 0x10);
   fuzzing::ChooseFault(in);
   fuzzing::RunAndCheck();
   return 0;

@@ -16,9 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   } else if (which & 2) {
     fuzzing::AddMarkerKey();
   }
-  fuzzing::PlaceProductFiles(in);
-  if ((which & 4) && m.HasFile(m.SystemFilesDir() + "\\halunexe.exe"))
-    m.FindFile(m.SystemFilesDir() + "\\halunexe.exe")->version->tables[0].values["FileVersion"] = "4.30";
+  fuzzing::PlaceProductFiles(in, which & 4);
 
   // Processes: a few with names from the input, then many alike.
   size_t named = in.Byte() % 8;

@@ -35,11 +35,12 @@ class Reader {
 void SetUpMachine(Reader &in);
 
 // Places the product's files as four presence bits and two lock bits say:
-// installed 4.50, staged 4.60 unless the caller changes the versions after.
+// installed 4.50 (with `old`, 4.30, which sends the run to the restart
+// course), staged 4.60 unless the caller changes the versions after.
 // A further bit adds the resident and its stub window, and with the last bit
 // one more byte says how it takes the notice (slow, hung, never answering;
 // ending at once, a moment after, too late or never).
-void PlaceProductFiles(Reader &in);
+void PlaceProductFiles(Reader &in, bool old = false);
 
 // Adds the marker key so that the completion step has somewhere to write.
 void AddMarkerKey();

@@ -2,7 +2,6 @@
 // machine state takes, what it leaves on disk and in the registry (compared
 // whole, as a snapshot of the machine), and the order in which a typical
 // replacement does its work.
-#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,10 +20,10 @@ template <class Case>
 class CourseTest : public RowTest<Case> {
  protected:
   // A running resident started from the installed path, with its stub window
-  // (answering with `handler`).
-  void RunResident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr) {
+  // (answering with `handler`), which is returned.
+  sim::Window &RunResident(std::function<LRESULT(UINT, WPARAM, LPARAM)> handler = nullptr) {
     sim::M().AddProcess(1200, sim::M().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-    sim::M().AddWindow(STUB_WINDOW_CLASS, handler);
+    return sim::M().AddWindow(STUB_WINDOW_CLASS, handler);
   }
   std::vector<UINT> Notices(bool sent) {
     return sent && this->F().notices ? std::vector<UINT>{NOTICE_MESSAGE} : std::vector<UINT>{};
@@ -89,12 +88,9 @@ TEST_P(LocalSystemTest, StartsNothingWhereItIsLocalSystem) {
   const LocalSystemCase &c = C();
   if (c.installed) Install("4.50");
   Stage("4.60");
-  if (c.resident) {
-    sim::Process &resident = m().AddProcess(1200, m().systemDir + "\\HALUNEXE.EXE", "HALUNEXE.EXE");
-    sim::Window &stub = m().AddWindow(STUB_WINDOW_CLASS);
-    stub.processId = resident.id;
-    stub.session = sim::kUser.session;
-  }
+  // The stub window is the resident's, in the user's session as every window
+  // is made.
+  if (c.resident) RunResident().processId = 1200;
   if (c.token) c.token();
   // Windows 95, 98 and ME have no LocalSystem: there the rows run as the user.
   const bool nt = F().platformId == VER_PLATFORM_WIN32_NT;
@@ -373,17 +369,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, DirectoryTest,
 // running copy is told before its executable goes, after the full wait for
 // it; at the end the delayed moves an earlier run may have left are read
 // before the staged copies go, and those go before the marker is written.
-class CoursesTest : public SimTest {
- protected:
-  // Where in the call log the first call of `name` is (with `arg` as its
-  // argument `at`, when given); the log's length when there is none.
-  size_t First(const char *name, const std::string &arg = "", size_t at = 0) {
-    const std::vector<sim::Call> &calls = m().Calls();
-    for (size_t i = 0; i < calls.size(); ++i)
-      if (calls[i].name == name && (arg.empty() || calls[i].args[at] == arg)) return i;
-    return calls.size();
-  }
-};
+using CoursesTest = SimTest;
 
 TEST_F(CoursesTest, TypicalRunOnXpTellsTheCopyBeforeItDeletesAndReadsTheMovesBeforeTheCopiesGo) {
   AddMarkerKey();
@@ -399,15 +385,15 @@ TEST_F(CoursesTest, TypicalRunOnXpTellsTheCopyBeforeItDeletesAndReadsTheMovesBef
   EXPECT_EQ(expectedState, Snapshot());
 
   const std::string installedExe = g_run.paths.installedExe, stagedExe = g_run.paths.stagedExe;
-  EXPECT_LT(First("FindFirstFileA", stagedExe), First("FindFirstFileA", installedExe));
-  EXPECT_LT(First("FindFirstFileA", installedExe), First("GetFileVersionInfoA"));
-  EXPECT_LT(First("GetFileVersionInfoA", stagedExe), First("EnumProcesses")) << "gate first";
-  EXPECT_LT(First("SendMessageTimeoutA"), First("WaitForSingleObject"));
+  EXPECT_LT(FirstCall("FindFirstFileA", stagedExe), FirstCall("FindFirstFileA", installedExe));
+  EXPECT_LT(FirstCall("FindFirstFileA", installedExe), FirstCall("GetFileVersionInfoA"));
+  EXPECT_LT(FirstCall("GetFileVersionInfoA", stagedExe), FirstCall("EnumProcesses")) << "gate first";
+  EXPECT_LT(FirstCall("SendMessageTimeoutA"), FirstCall("WaitForSingleObject"));
   EXPECT_EQ(std::to_string(NOTICE_WAIT_MS), m().CallsNamed("WaitForSingleObject")[0]->args[1]);
-  EXPECT_LT(First("WaitForSingleObject"), First("DeleteFileA", installedExe));
-  const size_t movesRead = First("RegQueryValueExA", "PendingFileRenameOperations", 1);
-  EXPECT_LT(movesRead, First("DeleteFileA", g_run.paths.stagedLib));
-  EXPECT_LT(First("DeleteFileA", stagedExe), First("RegSetValueExA"));
+  EXPECT_LT(FirstCall("WaitForSingleObject"), FirstCall("DeleteFileA", installedExe));
+  const size_t movesRead = FirstCall("RegQueryValueExA", "PendingFileRenameOperations", 1);
+  EXPECT_LT(movesRead, FirstCall("DeleteFileA", g_run.paths.stagedLib));
+  EXPECT_LT(FirstCall("DeleteFileA", stagedExe), FirstCall("RegSetValueExA"));
 }
 
 }  // namespace

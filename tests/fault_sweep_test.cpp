@@ -3,9 +3,7 @@
 // the run must end with one of its statuses, lose no managed file, release
 // everything it took, and report a replacement only when one happened.
 #include <cstdio>
-#include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "support/invariant.h"
@@ -53,47 +51,21 @@ class FaultSweepTest : public RowTest<Course> {
   // and returns what went wrong (empty when nothing did).
   std::string RunOnce(const sim::FaultPlan &plan, std::vector<sim::FaultPlan> *faults,
                       long *unrecoverable = nullptr) {
-    FreshMachine();
-    UseFamily(F());
+    FreshRow();
     Arranged(C().label).arrange();
-    AddMarkerKey();  // where the family's registry view puts it
     ManagedSnapshot before = SnapshotManagedFiles();
-    const MachineState staged = Snapshot();
     m().faults = plan;
     RunStatus status = RunUpgrade();
     if (faults) *faults = FaultsOfTheRun();
     m().faults = sim::FaultPlan();
-
-    std::ostringstream out;
-    if (!IsRunStatus(status))
-      out << "status " << status << " is not one of the statuses\n";
-    const MachineState after = Snapshot();
-    if (after.openHandles != 0 || after.heapBlocks != 0 || after.libraryReferences != 0)
-      out << "left behind: " << after.openHandles << " handles, " << after.heapBlocks
-          << " heap blocks, " << after.libraryReferences << " library references\n";
-    for (const std::string &defect : after.defects) out << "defect: " << defect << "\n";
-    // A replacement is reported only when every file that was staged holds
-    // the staged bytes under its installed name.
-    for (auto [label, installed, copy] : {std::tuple{"executable", after.exe, staged.stagedExe},
-                                          std::tuple{"library", after.dll, staged.stagedDll}})
-      if (status == RUN_REPLACED && copy && installed != copy)
-        out << "status 3 with installed " << label << " \"" << installed.value_or("(none)")
-            << "\", staged \"" << *copy << "\"\n";
-    std::string afterRun = CheckManagedFilesAfterRun(before);
-    out << afterRun;
-    if (afterRun.empty()) {
-      // With every call failing from some point on, an installed copy the run
-      // deleted just before cannot be put back by anything it could still do;
-      // its staged copy is kept (checked above) for the next run. Only such a
-      // file is excused from the check after the restart.
-      bool unreached = false;
-      std::string afterRestart =
-          RestartAndCheckManagedFiles(before, plan.onward ? &unreached : nullptr);
-      out << afterRestart;
-      if (unreached && afterRestart.empty() && unrecoverable) ++*unrecoverable;
-    }
-    std::string problems = out.str();
-    return problems.empty() ? problems : "status " + std::to_string(status) + "; " + problems;
+    // With every call failing from some point on, an installed copy the run
+    // deleted just before cannot be put back by anything it could still do;
+    // its staged copy is kept (checked after the run) for the next run. Only
+    // such a file is excused from the check after the restart.
+    bool unreached = false;
+    std::string problems = CheckRunEnd(before, status, plan.onward ? &unreached : nullptr);
+    if (unreached && problems.empty() && unrecoverable) ++*unrecoverable;
+    return problems;
   }
 
   // Every fault of a run, named by the call it hits: each faultable call
@@ -170,13 +142,10 @@ TEST_P(FailedSearchTest, FailedPresenceTestNeverPassesForAReplacement) {
   ManagedSnapshot before = SnapshotManagedFiles();
   m().faults = {"FindFirstFileA", "", C().occurrence};
   RunStatus status = RunUpgrade();
-  if (status == RUN_REPLACED) {
-    EXPECT_EQ("new exe", m().FileBytes(Sys("halunexe.exe")));
-    EXPECT_EQ("new dll", m().FileBytes(Sys("halundll.dll")));
-  } else {
-    EXPECT_EQ(RUN_RESTART_NEEDED, status);
-  }
-  EXPECT_EQ("", CheckManagedFilesAfterRun(before));
+  EXPECT_TRUE(status == RUN_REPLACED || status == RUN_RESTART_NEEDED) << "status " << status;
+  // A 3 only with the staged pair installed; the check restarts the machine,
+  // and restarting it again changes nothing.
+  EXPECT_EQ("", CheckRunEnd(before, status));
   RestartAndExpect(true);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, FailedSearchTest, Rows({kTypical}, kSearches), RowName());

@@ -164,6 +164,11 @@ struct Outcome {
   std::vector<std::string> toolLines;  // RunHalunupd's lines in the log
   bool operator==(const Outcome &) const = default;
 };
+// The pair `exe` and `dll` installed, no staged copy left, the same after the restart.
+Outcome Settled(std::vector<UINT> results, const std::string &exe, const std::string &dll,
+                std::vector<std::string> launches, size_t notices, std::vector<std::string> toolLines) {
+  return Outcome{results, exe, dll, {}, {}, exe, dll, launches, notices, toolLines};
+}
 void PrintTo(const Outcome &o, std::ostream *out) {
   auto bytes = [](const Bytes &b) { return b ? "\"" + *b + "\"" : std::string("(absent)"); };
   *out << "\n  results:";
@@ -236,49 +241,42 @@ void ResidentRunning() {
 
 const PassCase kPassCases[] = {
     {"fresh install", [] {}, {kInstall460},
-     [](const Facts &f) {
-       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}};
-     }},
+     [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}); }},
     {"the resident running in the user's session, another version", ResidentRunning, {kInstall460},
-     [](const Facts &f) {
-       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 1, {kReplaced}};
-     }},
+     [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 1, {kReplaced}); }},
     {"the library held by another program", Steps({Installed("4.50"), Locked("halundll.dll")}),
      {kInstall460},
      [](const Facts &f) {
        if (f.schedules)
          return Outcome{{3010}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {f.tool}, 0, {kAtRestart}};
-       return Outcome{{1603}, kNew, kOldDll, {}, {}, kNew, kOldDll, {f.tool}, 0, {kUnscheduled}};
+       return Settled({1603}, kNew, kOldDll, {f.tool}, 0, {kUnscheduled});
      }},
     {"the running programs cannot be listed", Steps({Installed("4.50"), Unbound("psapi.dll", "")}),
      {kInstall460},
      [](const Facts &f) {
        if (f.processList)
-         return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {f.tool}, 0, {kScanFailed}};
-       return Outcome{{0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 0, {kReplaced}};
+         return Settled({1603}, kOld, kOldDll, {f.tool}, 0, {kScanFailed});
+       return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kReplaced});
      }},
     // The older package removed first, as its major upgrade does, then the
     // newer one installed while the resident the first started runs.
     {"an upgrade", [] {}, {kInstall450, kUpgradeRemoving, kInstall460},
      [](const Facts &f) {
-       return Outcome{{0, 0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll,
-                      {f.tool, kResident, f.tool, kResident}, 1, {kFresh, kReplaced}};
+       return Settled({0, 0, 0}, kNew, kNewDll, {f.tool, kResident, f.tool, kResident}, 1,
+                      {kFresh, kReplaced});
      }},
     {"a repair that stages the same version again", [] {}, {kInstall460, kInstall460},
      [](const Facts &f) {
-       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident, f.tool},
-                      0, {kFresh, kSame}};
+       return Settled({0, 0}, kNew, kNewDll, {f.tool, kResident, f.tool}, 0, {kFresh, kSame});
      }},
     {"a maintenance pass that stages nothing", [] {}, {kInstall460, kUnchanged},
-     [](const Facts &f) {
-       return Outcome{{0, 0}, kNew, kNewDll, {}, {}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}};
-     }},
+     [](const Facts &f) { return Settled({0, 0}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}); }},
     {"an older package's repair over a newer pair", Installed("4.60", "new exe", "new dll"),
      {kInstall450},
      [](const Facts &) {
-       return Outcome{{1603}, kNew, kNewDll, {}, {}, kNew, kNewDll, {}, 0,
+       return Settled({1603}, kNew, kNewDll, {}, 0,
                       {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
-                       " older than the installed 4.60"}};
+                       " older than the installed 4.60"});
      }},
     // The removal takes the pair: the staged library the delayed move names
     // goes, so that the restart puts nothing in place, and the held library
@@ -296,12 +294,12 @@ const PassCase kPassCases[] = {
      Steps({Installed("4.50"), [] { sim::M().faults = {"CreateProcessA", "halunupd.exe"}; }}),
      {kInstall460},
      [](const Facts &f) {
-       return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0,
+       return Settled({1603}, kOld, kOldDll, {}, 0,
                       {"halunupd.exe could not be started: error " +
-                       std::to_string(ERROR_ACCESS_DENIED) + " for " + f.toolPath}};
+                       std::to_string(ERROR_ACCESS_DENIED) + " for " + f.toolPath});
      }},
     {"an installation without administrator rights", Installed("4.50"), {kInstallUnprivileged},
-     [](const Facts &) { return Outcome{{1603}, kOld, kOldDll, {}, {}, kOld, kOldDll, {}, 0, {}}; }},
+     [](const Facts &) { return Settled({1603}, kOld, kOldDll, {}, 0, {}); }},
     {"a removal with the resident running", ResidentRunning, {kRemoving},
      [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
 };

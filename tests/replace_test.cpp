@@ -4,7 +4,6 @@
 // run procedure's, so none of them leaves a restart-time instruction.
 #include "replace/replace.h"
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,9 +24,7 @@ TEST_P(LockedExeTest, LockedExecutableGetsOneAttemptAndTheLibraryIsStillReplaced
   EXPECT_EQ(size_t(EXECUTABLE_DELETE_ATTEMPTS), Deletions("halunexe.exe"));
   EXPECT_EQ(std::vector<DWORD>{LIBRARY_DELETE_PAUSE_MS}, m().Sleeps());
   // The executable's attempt comes before the library's pause.
-  auto names = m().CallNames();
-  EXPECT_LT(std::find(names.begin(), names.end(), "DeleteFileA"),
-            std::find(names.begin(), names.end(), "Sleep"));
+  EXPECT_LT(FirstCall("DeleteFileA"), FirstCall("Sleep"));
   expected.dll = "new dll";
   EXPECT_EQ(expected, Snapshot());
 }

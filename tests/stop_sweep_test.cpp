@@ -112,10 +112,8 @@ class StopSweepTest : public RowTest<NoCase> {
 
  private:
   void Arrange() {
-    FreshMachine();
-    UseFamily(F());
+    FreshRow();
     setup_->arrange();
-    AddMarkerKey();
     staged_.clear();
     for (const char *name : {"halunexe.ex$", "halundll.dl$"})
       if (const sim::File *file = m().FindFile(Sys(name))) staged_.push_back({name, *file});

@@ -2,15 +2,10 @@
 
 #include <sstream>
 
+#include "base/state.h"
 #include "platform/sim/machine.h"
 
 namespace testing_support {
-
-namespace {
-
-const char *Presence(bool present) { return present ? "present" : "absent"; }
-
-}  // namespace
 
 std::vector<std::pair<std::string, std::string>> WininitRenames() {
   sim::Machine &m = sim::M();
@@ -19,32 +14,30 @@ std::vector<std::pair<std::string, std::string>> WininitRenames() {
   return sim::RenameSectionLines(m.FileBytes(path));
 }
 
-ManagedSnapshot SnapshotManagedFiles() {
-  sim::Machine &m = sim::M();
-  ManagedSnapshot snapshot;
-  const char *names[2][3] = {{"executable", "halunexe.exe", "halunexe.ex$"},
-                             {"library", "halundll.dll", "halundll.dl$"}};
-  for (int i = 0; i < 2; ++i) {
-    ManagedFileState &file = snapshot.files[i];
-    file.label = names[i][0];
-    file.installedPath = m.SystemFilesDir() + "\\" + names[i][1];
-    file.stagedPath = m.SystemFilesDir() + "\\" + names[i][2];
-    file.installed = m.HasFile(file.installedPath);
-    file.staged = m.HasFile(file.stagedPath);
+namespace {
+
+const char *Presence(bool present) { return present ? "present" : "absent"; }
+
+// Source paths of the restart instructions the machine holds: the delayed
+// moves and the rename lines.
+std::string DescribeScheduledMoves() {
+  std::ostringstream out;
+  out << "[";
+  const char *separator = "";
+  for (const sim::DelayedMove &move : sim::M().DelayedMoves()) {
+    out << separator << "move " << move.from << " -> " << move.to;
+    separator = "; ";
   }
-  // A line the tool itself writes moves a staged copy over its installed
-  // name; any other line that takes a managed file away is foreign.
   for (const auto &rename : WininitRenames()) {
-    std::string to = sim::Fold(rename.first), from = sim::Fold(rename.second);
-    for (const ManagedFileState &file : snapshot.files) {
-      bool fromManaged = from == sim::Fold(file.installedPath) || from == sim::Fold(file.stagedPath);
-      bool ownLine = from == sim::Fold(file.stagedPath) && to == sim::Fold(file.installedPath);
-      if (fromManaged && !ownLine) snapshot.foreignRenames = true;
-    }
+    out << separator << "rename " << rename.second << " -> " << rename.first;
+    separator = "; ";
   }
-  return snapshot;
+  out << "]";
+  return out.str();
 }
 
+// After the run: every managed file that existed before still has its
+// installed or its staged copy on disk.
 std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before) {
   sim::Machine &m = sim::M();
   std::ostringstream out;
@@ -59,6 +52,9 @@ std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before) {
   return out.str();
 }
 
+// Performs the machine's restart, then checks that each managed file that was
+// installed before the run, or whose staged copy is gone, is installed
+// (`unreached` as CheckRunEnd takes it).
 std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unreached) {
   sim::Machine &m = sim::M();
   bool stagedAfterRun[2], excused[2];
@@ -89,26 +85,55 @@ std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unr
   return out.str();
 }
 
-std::string CheckManagedFilesInvariant(const ManagedSnapshot &before) {
-  std::string violations = CheckManagedFilesAfterRun(before);
-  if (!violations.empty()) return violations;
-  return RestartAndCheckManagedFiles(before);
+}  // namespace
+
+ManagedSnapshot SnapshotManagedFiles() {
+  sim::Machine &m = sim::M();
+  ManagedSnapshot snapshot;
+  const char *names[2][3] = {{"executable", "halunexe.exe", "halunexe.ex$"},
+                             {"library", "halundll.dll", "halundll.dl$"}};
+  for (int i = 0; i < 2; ++i) {
+    ManagedFileState &file = snapshot.files[i];
+    file.label = names[i][0];
+    file.installedPath = m.SystemFilesDir() + "\\" + names[i][1];
+    file.stagedPath = m.SystemFilesDir() + "\\" + names[i][2];
+    file.installed = m.HasFile(file.installedPath);
+    file.staged = m.HasFile(file.stagedPath);
+    if (file.staged) file.stagedBytes = m.FileBytes(file.stagedPath);
+  }
+  // A line the tool itself writes moves a staged copy over its installed
+  // name; any other line that takes a managed file away is foreign.
+  for (const auto &rename : WininitRenames()) {
+    std::string to = sim::Fold(rename.first), from = sim::Fold(rename.second);
+    for (const ManagedFileState &file : snapshot.files) {
+      bool fromManaged = from == sim::Fold(file.installedPath) || from == sim::Fold(file.stagedPath);
+      bool ownLine = from == sim::Fold(file.stagedPath) && to == sim::Fold(file.installedPath);
+      if (fromManaged && !ownLine) snapshot.foreignRenames = true;
+    }
+  }
+  return snapshot;
 }
 
-std::string DescribeScheduledMoves() {
+std::string CheckRunEnd(const ManagedSnapshot &before, int status, bool *unreached) {
+  sim::Machine &m = sim::M();
   std::ostringstream out;
-  out << "[";
-  const char *separator = "";
-  for (const sim::DelayedMove &move : sim::M().DelayedMoves()) {
-    out << separator << "move " << move.from << " -> " << move.to;
-    separator = "; ";
+  if (!IsRunStatus(status)) out << "status " << status << " is not one of the statuses\n";
+  if (m.OpenHandleCount() != 0 || m.LiveAllocationCount() != 0 || m.LoadedLibraryCount() != 0)
+    out << "left behind: " << m.OpenHandleCount() << " handles, " << m.LiveAllocationCount()
+        << " heap blocks, " << m.LoadedLibraryCount() << " library references\n";
+  for (const std::string &defect : m.Defects()) out << "defect: " << defect << "\n";
+  for (const ManagedFileState &file : before.files) {
+    const bool present = m.HasFile(file.installedPath);
+    const std::string installed = present ? m.FileBytes(file.installedPath) : "(none)";
+    if (status == RUN_REPLACED && file.staged && (!present || installed != file.stagedBytes))
+      out << "status 3 with installed " << file.label << " \"" << installed << "\", staged \""
+          << file.stagedBytes << "\"\n";
   }
-  for (const auto &rename : WininitRenames()) {
-    out << separator << "rename " << rename.second << " -> " << rename.first;
-    separator = "; ";
-  }
-  out << "]";
-  return out.str();
+  const std::string afterRun = CheckManagedFilesAfterRun(before);
+  out << afterRun;
+  if (afterRun.empty()) out << RestartAndCheckManagedFiles(before, unreached);
+  const std::string problems = out.str();
+  return problems.empty() ? problems : "status " + std::to_string(status) + "; " + problems;
 }
 
 }  // namespace testing_support

@@ -4,7 +4,7 @@
 // staged copy the run used up, is installed.
 //
 // Plain functions over sim::M(), without GoogleTest, so that the fuzz targets
-// can use them too. Each check returns the violations it found, one per line;
+// can use them too. The check returns the violations it found, one per line;
 // an empty text means the guarantee holds.
 #ifndef HALUNUPD_TESTS_INVARIANT_H
 #define HALUNUPD_TESTS_INVARIANT_H
@@ -19,6 +19,7 @@ struct ManagedFileState {
   const char *label;  // "executable" or "library"
   std::string installedPath, stagedPath;
   bool installed = false, staged = false;
+  std::string stagedBytes;  // the staged copy's, when there is one
 };
 
 struct ManagedSnapshot {
@@ -33,25 +34,21 @@ struct ManagedSnapshot {
 // is (on a 64-bit machine, its WOW64 directory).
 ManagedSnapshot SnapshotManagedFiles();
 
-// After the run: every managed file that existed before still has its
-// installed or its staged copy on disk.
-std::string CheckManagedFilesAfterRun(const ManagedSnapshot &before);
+// The end of a run that reported `status`, whatever failed in it: one of the
+// statuses; no handle, heap block or library reference left and no misuse of
+// an interface; a replacement reported only with every file that was staged
+// holding the staged bytes under its installed name; every managed file that
+// existed before still with its installed or its staged copy on disk; and,
+// once that holds, after the machine's restart (which it performs) each
+// managed file that was installed before the run, or whose staged copy is
+// gone, installed. With `unreached` given (every call failed from some point
+// on), a file the run deleted and kept the staged copy of is not reported
+// after the restart: `*unreached` is set. The violations follow the status
+// ("status 3; ...").
+std::string CheckRunEnd(const ManagedSnapshot &before, int status, bool *unreached = nullptr);
 
-// Performs the machine's restart, then checks that each managed file that was
-// installed before the run, or whose staged copy is gone, is installed. With
-// `unreached` given (every call failed from some point on), a file the run
-// deleted and kept the staged copy of is not reported: `*unreached` is set.
-std::string RestartAndCheckManagedFiles(const ManagedSnapshot &before, bool *unreached = nullptr);
-
-// Both checks in turn; the restart is only performed after the first holds.
-std::string CheckManagedFilesInvariant(const ManagedSnapshot &before);
-
-// Source paths of the restart instructions the machine holds: the delayed
-// moves and the lines of the first [Rename] section of wininit.ini.
-std::string DescribeScheduledMoves();
-
-// The lines of that section, as (target, source) pairs; none where the
-// family has no rename file.
+// The lines of the first [Rename] section of wininit.ini, as (target,
+// source) pairs; none where the family has no rename file.
 std::vector<std::pair<std::string, std::string>> WininitRenames();
 
 }  // namespace testing_support

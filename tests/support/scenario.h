@@ -49,6 +49,14 @@ class SimTest : public ::testing::Test {
     for (const sim::Call *call : sim::M().CallsNamed(name)) count += call->args[arg] == value;
     return count;
   }
+  // Where in the call log the first call of `name` is (with `arg` as its
+  // argument `at`, when given); the log's length when there is none.
+  size_t FirstCall(const char *name, const std::string &arg = "", size_t at = 0) const {
+    const std::vector<sim::Call> &calls = sim::M().Calls();
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (calls[i].name == name && (arg.empty() || calls[i].args[at] == arg)) return i;
+    return calls.size();
+  }
   // The deletions of a managed file, named as the tool names it: in the
   // reported system directory.
   size_t Deletions(const char *name) const {
@@ -81,8 +89,11 @@ template <class Case>
 class RowTest : public SimTest,
                 public ::testing::WithParamInterface<std::tuple<const Family *, const Case *>> {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
+  void SetUp() override { FreshRow(); }
+  // A fresh machine of the row's family with the marker key, as each row
+  // starts: a test that runs the tool many times starts each run so.
+  void FreshRow() {
+    FreshMachine();
     testing_support::UseFamily(F());
     AddMarkerKey();
   }
