@@ -288,6 +288,13 @@ const PassCase kPassCases[] = {
          return Outcome{{3010, 3010}, {}, kOldDll, {}, {}, {}, {}, {f.tool}, 0, {kAtRestart}};
        return Outcome{{1603, 0}, {}, kOldDll, {}, {}, {}, kOldDll, {f.tool}, 0, {kUnscheduled}};
      }},
+    // Held by another program, both files are deleted at the restart, where the platform can.
+    {"a removal with both files held",
+     Steps({Installed("4.50"), Locked("halunexe.exe"), Locked("halundll.dll")}), {kRemoving},
+     [](const Facts &f) {
+       if (f.schedules) return Outcome{{3010}, kOld, kOldDll, {}, {}, {}, {}, {}, 0, {}};
+       return Settled({0}, kOld, kOldDll, {}, 0, {});
+     }},
     {"a removal with staged copies no replacement names", Steps({Installed("4.50"), Staged("4.60")}),
      {kRemoving}, [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 0, {}}; }},
     {"the tool cannot be started",
