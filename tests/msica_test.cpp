@@ -4,6 +4,7 @@
 // docs/examples/halunupd.wxs as it is written, run by the installer model on
 // every simulated family, pass after pass, with the tool and the resident as
 // programs of the machine.
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -215,34 +216,50 @@ struct PassCase {
 };
 
 // The resident, as the machine runs it: it holds its executable and library
-// and answers the notice on its stub window, in its session, by ending.
-void RunResidentProgram(sim::Process &self) {
-  sim::Machine &m = sim::M();
-  for (const char *name : {"halunexe.exe", "halundll.dll"})
-    if (m.FindFile(Sys(name))) m.LockFile(Sys(name), sim::kForever);
-  const DWORD id = self.id;
-  sim::Window &stub = m.AddWindow(STUB_WINDOW_CLASS, [id](UINT message, WPARAM, LPARAM) -> LRESULT {
+// and answers the notice on its stub window, in its session, letting its
+// library go and ending `leavesAfterMs` later. A file stays in use while a
+// running copy holds it: the executable until the last copy has ended.
+sim::ProgramMain Resident(uint64_t leavesAfterMs = 0) {
+  return [leavesAfterMs](sim::Process &self) {
     sim::Machine &m = sim::M();
-    if (message != NOTICE_MESSAGE) return 0;
-    if (sim::Process *resident = m.FindProcess(id)) resident->endsAtMs = m.nowMs;
     for (const char *name : {"halunexe.exe", "halundll.dll"})
-      if (sim::File *file = m.FindFile(Sys(name))) file->lockedUntil = 0;
-    return 0;
-  });
-  stub.processId = id;
-  stub.session = self.identity.session;
+      if (m.FindFile(Sys(name))) m.LockFile(Sys(name), sim::kForever);
+    auto answer = [id = self.id, leavesAfterMs](UINT message, WPARAM, LPARAM) -> LRESULT {
+      sim::Machine &m = sim::M();
+      if (message != NOTICE_MESSAGE) return 0;
+      if (sim::Process *resident = m.FindProcess(id)) resident->endsAtMs = m.nowMs + leavesAfterMs;
+      uint64_t exeUntil = 0, dllUntil = 0;
+      for (const sim::Process &copy : m.Processes())
+        if (copy.baseName == "halunexe.exe" && m.IsRunning(copy)) {
+          exeUntil = std::max(exeUntil, copy.endsAtMs);
+          if (copy.endsAtMs == sim::kForever) dllUntil = sim::kForever;  // not told yet
+        }
+      if (sim::File *exe = m.FindFile(Sys("halunexe.exe"))) exe->lockedUntil = exeUntil;
+      if (sim::File *dll = m.FindFile(Sys("halundll.dll"))) dll->lockedUntil = dllUntil;
+      return 0;
+    };
+    sim::Window &stub = m.AddWindow(STUB_WINDOW_CLASS, answer);
+    stub.processId = self.id;
+    stub.session = self.identity.session;
+  };
 }
 
-// The resident started earlier by the user, with 4.50 installed.
-void ResidentRunning() {
-  Install("4.50");
-  sim::M().StartProgram(Sys("halunexe.exe"), sim::Fold(Sys("halunexe.exe")), 1200);
+// `copies` copies of the resident (ids 1200, 1204, ...) started earlier by the
+// user, with 4.50 installed.
+Step ResidentsRunning(DWORD copies, uint64_t leavesAfterMs = 0) {
+  return [=] {
+    Install("4.50");
+    sim::M().RegisterProgram(Sys("halunexe.exe"), Resident(leavesAfterMs));
+    for (DWORD i = 0; i < copies; ++i)
+      sim::M().StartProgram(Sys("halunexe.exe"), sim::Fold(Sys("halunexe.exe")), 1200 + 4 * i);
+  };
 }
 
 const PassCase kPassCases[] = {
     {"fresh install", [] {}, {kInstall460},
      [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}); }},
-    {"the resident running in the user's session, another version", ResidentRunning, {kInstall460},
+    {"the resident running in the user's session, another version", ResidentsRunning(1),
+     {kInstall460},
      [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 1, {kReplaced}); }},
     {"the library held by another program", Steps({Installed("4.50"), Locked("halundll.dll")}),
      {kInstall460},
@@ -307,8 +324,21 @@ const PassCase kPassCases[] = {
      }},
     {"an installation without administrator rights", Installed("4.50"), {kInstallUnprivileged},
      [](const Facts &) { return Settled({1603}, kOld, kOldDll, {}, 0, {}); }},
-    {"a removal with the resident running", ResidentRunning, {kRemoving},
+    {"a removal with the resident running", ResidentsRunning(1), {kRemoving},
      [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
+    {"a removal with two copies running", ResidentsRunning(2), {kRemoving},
+     [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 2, {}}; }},
+    {"a removal with the resident ending 700 ms after it answers", ResidentsRunning(1, 700),
+     {kRemoving}, [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
+    // One search of the windows tells no more copies than it can hold: the
+    // copy left holds the pair.
+    {"a removal with one copy more running than are told",
+     ResidentsRunning(NOTICED_WINDOW_CAPACITY + 1), {kRemoving},
+     [](const Facts &f) {
+       if (f.schedules)
+         return Outcome{{3010}, kOld, kOldDll, {}, {}, {}, {}, {}, NOTICED_WINDOW_CAPACITY, {}};
+       return Settled({0}, kOld, kOldDll, {}, NOTICED_WINDOW_CAPACITY, {});
+     }},
 };
 
 class PackageTest : public RowTest<PassCase> {
@@ -324,7 +354,7 @@ class PackageTest : public RowTest<PassCase> {
       self.exitCode = static_cast<DWORD>(static_cast<INT>(RunUpgrade()));
       self.endsAtMs = sim::M().nowMs;
     });
-    m().RegisterProgram(Sys("halunexe.exe"), RunResidentProgram);
+    m().RegisterProgram(Sys("halunexe.exe"), Resident());
   }
   sim::msi::Package package_;
   std::string toolPath_;
