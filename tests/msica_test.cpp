@@ -150,6 +150,9 @@ sim::msi::Pass Installing(const char *version, const std::string &exe, const std
 const sim::msi::Pass kInstall460 = Installing("4.60", kNew, kNewDll);
 const sim::msi::Pass kInstall450 = Installing("4.50", kOld, kOldDll);
 const sim::msi::Pass kInstallUnprivileged = Installing("4.60", kNew, kNewDll, false);
+// An older pair whose version text is one character too long for the downgrade check to read.
+const sim::msi::Pass kInstallLongVersion =
+    Installing(("4.50" + std::string(TEXT_CAPACITY - 4, '0')).c_str(), kOld, kOldDll);
 const sim::msi::Pass kUnchanged = {sim::msi::STATE_UNCHANGED, {}, {}};
 const sim::msi::Pass kRemoving = {sim::msi::STATE_ABSENT, {}, {}};
 // The older package removed by the newer one's upgrade.
@@ -295,6 +298,9 @@ const PassCase kPassCases[] = {
                       {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
                        " older than the installed 4.60"});
      }},
+    {"an older package whose version text cannot be read over a newer pair",
+     Installed("4.60", "new exe", "new dll"), {kInstallLongVersion},
+     [](const Facts &f) { return Settled({0}, kOld, kOldDll, {f.tool, kResident}, 0, {kReplaced}); }},
     // The removal takes the pair: the staged library the delayed move names
     // goes, so that the restart puts nothing in place, and the held library
     // is deleted then, where the platform can.
