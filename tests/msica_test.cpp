@@ -222,7 +222,7 @@ struct PassCase {
 // and answers the notice on its stub window, in its session, letting its
 // library go and ending `leavesAfterMs` later. A file stays in use while a
 // running copy holds it: the executable until the last copy has ended.
-sim::ProgramMain Resident(uint64_t leavesAfterMs = 0) {
+sim::ProgramMain ResidentProgram(uint64_t leavesAfterMs = 0) {
   return [leavesAfterMs](sim::Process &self) {
     sim::Machine &m = sim::M();
     for (const char *name : {"halunexe.exe", "halundll.dll"})
@@ -252,7 +252,7 @@ sim::ProgramMain Resident(uint64_t leavesAfterMs = 0) {
 Step ResidentsRunning(DWORD copies, uint64_t leavesAfterMs = 0) {
   return [=] {
     Install("4.50");
-    sim::M().RegisterProgram(Sys("halunexe.exe"), Resident(leavesAfterMs));
+    sim::M().RegisterProgram(Sys("halunexe.exe"), ResidentProgram(leavesAfterMs));
     for (DWORD i = 0; i < copies; ++i)
       sim::M().StartProgram(Sys("halunexe.exe"), sim::Fold(Sys("halunexe.exe")), 1200 + 4 * i);
   };
@@ -298,7 +298,7 @@ const PassCase kPassCases[] = {
                       {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
                        " older than the installed 4.60"});
      }},
-    {"an older package whose version text cannot be read over a newer pair",
+    {"an older package with a version text too long to compare, over a newer pair",
      Installed("4.60", "new exe", "new dll"), {kInstallLongVersion},
      [](const Facts &f) { return Settled({0}, kOld, kOldDll, {f.tool, kResident}, 0, {kReplaced}); }},
     // The removal takes the pair: the staged library the delayed move names
@@ -336,8 +336,8 @@ const PassCase kPassCases[] = {
      [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 2, {}}; }},
     {"a removal with the resident ending 700 ms after it answers", ResidentsRunning(1, 700),
      {kRemoving}, [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
-    // One search of the windows tells no more copies than it can hold: the
-    // copy left holds the pair.
+    // One search of the windows tells at most NOTICED_WINDOW_CAPACITY copies:
+    // the copy left holds the pair.
     {"a removal with one copy more running than are told",
      ResidentsRunning(NOTICED_WINDOW_CAPACITY + 1), {kRemoving},
      [](const Facts &f) {
@@ -360,7 +360,7 @@ class PackageTest : public RowTest<PassCase> {
       self.exitCode = static_cast<DWORD>(static_cast<INT>(RunUpgrade()));
       self.endsAtMs = sim::M().nowMs;
     });
-    m().RegisterProgram(Sys("halunexe.exe"), Resident());
+    m().RegisterProgram(Sys("halunexe.exe"), ResidentProgram());
   }
   sim::msi::Package package_;
   std::string toolPath_;
