@@ -129,7 +129,8 @@ const sim::msi::Dll kDll = {&HalunmsiDllMain,
                              {"RemoveHalunupdStaged", &RemoveHalunupdStaged},
                              {"CloseHalunexeForRemoval", &CloseHalunexeForRemoval},
                              {"RemoveHalunexe", &RemoveHalunexe},
-                             {"RequestRemovalRestart", &RequestRemovalRestart}}};
+                             {"RequestRemovalRestart", &RequestRemovalRestart}},
+                            &ResetRunState};
 
 // A pass installing the package's files locally: the staged pair of
 // `version` and the tool; without administrator rights, the launch condition
@@ -390,11 +391,13 @@ TEST_P(PackageTest, PassesLeaveWhatThePackageMeans) {
       EXPECT_EQ(static_cast<DWORD>(STARTF_USESHOWWINDOW), launch.startupFlags);
       EXPECT_EQ(SW_HIDE, launch.showWindow);
       EXPECT_EQ(m().systemDir, launch.currentDirectory);
+      EXPECT_FALSE(launch.inheritHandles) << "the installer's handles inherited";
     }
   }
   got.notices = after.notices.size();
   // The actions run in the installer's process: every handle they opened is closed.
   EXPECT_EQ((std::map<std::string, int>()), m().OpenHandlesByKind()) << "handles left open";
+  EXPECT_EQ(0, m().LoadedLibraryCount()) << "library references left";
   m().Restart();
   const MachineState restarted = Snapshot();
   got.exeAfterRestart = restarted.exe, got.dllAfterRestart = restarted.dll;

@@ -371,6 +371,7 @@ class PassRun {
     Identity caller = M().caller;
     M().caller = as;
     M().inInstallerProcess = true;
+    if (dll_.load) dll_.load();
     if (dll_.main) dll_.main(kCustomActionModule, 1 /* DLL_PROCESS_ATTACH */, nullptr);
     MSIHANDLE install = OpenInstallHandle(context, data);
     UINT result = entry->second(install);

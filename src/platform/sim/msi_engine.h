@@ -54,11 +54,15 @@ struct Package {
 Package ReadPackage(const std::string &wxs, const std::map<std::string, std::string> &variables);
 
 // The custom action DLL, linked in: its entry (called as each action loads
-// it) and its exports by name.
+// it), its exports by name, and what loading it does to its data. The
+// installer copies the DLL's stream to a new temporary file for each action
+// and loads that, so that no action sees the data an earlier one left:
+// `load` sets the data as a fresh copy has it.
 using ActionEntry = UINT(WINAPI *)(MSIHANDLE);
 struct Dll {
   BOOL(WINAPI *main)(HINSTANCE, DWORD, LPVOID) = nullptr;
   std::map<std::string, ActionEntry> entries;
+  void (*load)() = nullptr;
 };
 
 // Component action states.
