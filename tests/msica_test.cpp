@@ -366,6 +366,9 @@ const PassCase kPassCases[] = {
                                          : "halunexe.exe was started"};
        return o;
      }},
+    {"an upgrade's removal with staged copies no replacement names",
+     Steps({Installed("4.50"), Staged("4.60")}), {kUpgradeRemoving},
+     [](const Facts &) { return Settled({0}, kOld, kOldDll, {}, 0, {}); }},
     // Its second read of a version: the tool decides.
     {"the downgrade check cannot read the staged version",
      Steps({Installed("4.50"), [] { sim::M().faults = {"LoadLibraryA", "version.dll", 3}; }}), {kInstall460},
@@ -417,6 +420,7 @@ TEST_P(PackageTest, PassesLeaveWhatThePackageMeans) {
       EXPECT_EQ(SW_HIDE, launch.showWindow);
       EXPECT_EQ(m().systemDir, launch.currentDirectory);
       EXPECT_FALSE(launch.inheritHandles) << "the installer's handles inherited";
+      EXPECT_TRUE(launch.startupOtherwiseZero) << "a field of its STARTUPINFOA set";
     }
   }
   got.notices = after.notices.size();

@@ -215,6 +215,7 @@ TEST_P(LaunchTest, ResidentIsStartedDetachedWithItsPathAsProgramAndInit) {
   EXPECT_FALSE(launch.inheritHandles);
   EXPECT_EQ((DWORD)DETACHED_PROCESS, launch.creationFlags);
   EXPECT_TRUE(launch.startupOtherwiseZero);
+  EXPECT_EQ(0u, launch.startupFlags);
   ExpectCleanExit();  // the new process's handles are closed
 }
 INSTANTIATE_TEST_SUITE_P(Rows, LaunchTest, Rows({kTypical}, kLaunches), RowName());

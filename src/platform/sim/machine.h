@@ -138,7 +138,8 @@ struct Launch {
   std::string program;
   bool inheritHandles;
   DWORD creationFlags;
-  // Every field of the STARTUPINFOA after its size is zero.
+  // Every field of the STARTUPINFOA after its size is zero, but its flags
+  // and the fields they say are used (wShowWindow with STARTF_USESHOWWINDOW).
   bool startupOtherwiseZero;
   DWORD startupFlags = 0;
   WORD showWindow = 0;

@@ -321,6 +321,8 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
   STARTUPINFOA zero;
   std::memset(&zero, 0, sizeof zero);
   zero.cb = lpStartupInfo->cb;
+  zero.dwFlags = lpStartupInfo->dwFlags;
+  if ((zero.dwFlags & STARTF_USESHOWWINDOW) != 0) zero.wShowWindow = lpStartupInfo->wShowWindow;
   launch.startupOtherwiseZero = std::memcmp(&zero, lpStartupInfo, sizeof zero) == 0;
   launch.startupFlags = lpStartupInfo->dwFlags;
   launch.showWindow = lpStartupInfo->wShowWindow;
