@@ -130,7 +130,7 @@ const sim::msi::Dll kDll = {&HalunmsiDllMain,
                              {"CloseHalunexeForRemoval", &CloseHalunexeForRemoval},
                              {"RemoveHalunexe", &RemoveHalunexe},
                              {"RequestRemovalRestart", &RequestRemovalRestart}},
-                            &ResetRunState};
+                            &ResetRunState};  // a fresh copy's run state is zeroed
 
 // A pass installing the package's files locally: the staged pair of
 // `version` and the tool; without administrator rights, the launch condition
@@ -356,7 +356,7 @@ const PassCase kPassCases[] = {
          return Outcome{{3010}, kOld, kOldDll, {}, {}, {}, {}, {}, NOTICED_WINDOW_CAPACITY, {}};
        return Settled({0}, kOld, kOldDll, {}, NOTICED_WINDOW_CAPACITY, {});
      }},
-    // The custom actions' own cases: the resident found by its window names the whole log.
+    // Without toolhelp, StartHalunexe looks for the resident's window; the row names the whole log.
     {"the resident found by its window: KERNEL32 lists no processes",
      Unbound("kernel32.dll", "CreateToolhelp32Snapshot"), {kInstall460},
      [](const Facts &f) {
@@ -369,7 +369,8 @@ const PassCase kPassCases[] = {
     {"an upgrade's removal with staged copies no replacement names",
      Steps({Installed("4.50"), Staged("4.60")}), {kUpgradeRemoving},
      [](const Facts &) { return Settled({0}, kOld, kOldDll, {}, 0, {}); }},
-    // Its second read of a version: the tool decides.
+    // The fourth load of version.dll fails: the downgrade check's read of the staged version, which
+    // then says nothing, and the tool decides.
     {"the downgrade check cannot read the staged version",
      Steps({Installed("4.50"), [] { sim::M().faults = {"LoadLibraryA", "version.dll", 3}; }}), {kInstall460},
      [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kReplaced}); }},
