@@ -213,10 +213,10 @@ class StatusTables(unittest.TestCase):
                 code, exit_code = MSI_VERDICTS[treat_as(verdict)[0]]
                 shown[key] = code
                 self.assertEqual(ends.split(",")[0], exit_code, "msiexec ends with %r" % ends)
-                named = re.findall(r"`MsiExample\.(\w+)`", shown_by)
-                self.assertTrue(named or shown_by == NOT_TRIED, "shown by %r" % shown_by)
-                for test in named:
-                    self.assertTrue(hasattr(test_msi_example.MsiExample, test), "MsiExample has no %s" % test)
+                # That each test it names exists, test_scenarios_and_simulator_tests_the_guide_names_exist
+                # sees, as it sees every `Class.test_name` of the guide.
+                self.assertTrue(re.search(r"`MsiExample\.\w+`", shown_by) or shown_by == NOT_TRIED,
+                                "shown by %r" % shown_by)
         self.assertEqual(shown, wanted, "the guide's rows, the custom action's")
 
     def test_custom_actions_table_is_the_package(self):
@@ -345,18 +345,16 @@ class NumbersAndNames(unittest.TestCase):
         variants = {}
         for variant, text in (entry.split("=", 1) for entry in re.findall(r'"([^"]*)"', listing.group(1))):
             variants.setdefault(text, []).append(variant)
-        gate = {(installed, staged): status for installed, staged, status in run_e2e.VERSION_GATE_ROWS}
+        # {installed variant: the status e2e.version-gate expects} of the rows staging 4.60.
+        gate = {installed: status for installed, staged, status in run_e2e.VERSION_GATE_ROWS if staged == "v460"}
         for version, passes in rows:
             with self.subTest(version=version):
                 carriers = variants.get(version.strip("`"), [])
-                self.assertTrue(carriers, "no resident fixture carries it; fixtures: %r"
-                                % sorted(variants))
-                statuses = [gate[(variant, "v460")] for variant in carriers
-                            if (variant, "v460") in gate]
+                self.assertTrue(carriers, "no resident fixture carries it; fixtures: %r" % sorted(variants))
+                statuses = [gate[variant] for variant in carriers if variant in gate]
                 self.assertTrue(statuses, "e2e.version-gate installs none of %r" % carriers)
-                status = statuses[0]
-                self.assertEqual(status == 3, passes == "yes",
-                                 "the guide says %r, the scenario expects status %d" % (passes, status))
+                self.assertEqual(statuses[0] == 3, passes == "yes",
+                                 "the guide says %r, the scenario expects status %d" % (passes, statuses[0]))
 
 
 class Examples(unittest.TestCase):
