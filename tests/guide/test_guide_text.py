@@ -358,18 +358,15 @@ class NumbersAndNames(unittest.TestCase):
 
 
 class Examples(unittest.TestCase):
+    maxDiff = None  # a block that differs from its file shows the whole difference
+
     def test_guide_shows_the_installer_examples_as_they_are(self):
         # Rows: the language of the block, the file it shows.
         for language, example in (("nsis", "docs/examples/halunupd.nsi"), ("xml", "docs/examples/halunupd.wxs")):
             with self.subTest(example=example):
                 blocks = re.findall(r"^```%s\n(.*?)^```$" % language, guide(), re.MULTILINE | re.DOTALL)
                 self.assertEqual(len(blocks), 1, "%s blocks in the guide: %d" % (language, len(blocks)))
-                script = read(example)
-                if blocks[0] != script:
-                    at = next((i for i, (a, b) in enumerate(zip(blocks[0], script)) if a != b),
-                              min(len(blocks[0]), len(script)))
-                    self.fail("the guide's %s block differs from %s at character %d: guide %r, file %r"
-                              % (language, example, at, blocks[0][at:at + 40], script[at:at + 40]))
+                self.assertEqual(blocks[0], read(example), "the guide's %s block, then %s" % (language, example))
 
     def test_batch_example_keeps_crlf_line_ends(self):
         with open(os.path.join(ROOT, "docs/examples/run-halunupd.bat"), "rb") as f:
