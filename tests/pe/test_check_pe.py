@@ -8,6 +8,7 @@ way and expects the matching check of check_pe.py to fail naming it.
 import contextlib
 import io
 import os
+import pathlib
 import shutil
 import struct
 import sys
@@ -22,11 +23,6 @@ import peimage  # noqa: E402
 EXE = None
 STRINGS_INC = None
 DLL = None
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 # The damages of the table below: each takes the test and the file's bytes and
@@ -92,7 +88,7 @@ class DamagedCopies(unittest.TestCase):
         return data.replace(old, new)
 
     def test_damaged_copy_fails(self):
-        image = peimage.PeImage(read(EXE))
+        image = check_pe.load(EXE)
         iat = image.section_at(image.directory(12)[0])[0]
         # Rows: the case, the check (and so the file damaged), the damage,
         # what the failure must name.
@@ -130,14 +126,14 @@ class DamagedCopies(unittest.TestCase):
              ["'RequestRemovalRestart', 'RunHalunupe', 'StartHalunexe'], expected [",
               "'RequestRemovalRestart', 'RunHalunupd', 'StartHalunexe']"]),
             ("dll_over_budget", "dll", pad("dll"), ["size 20481 bytes is over the budget of 20480"]),
-            ("the_tool_is_no_dll", "dll", lambda test, data: read(EXE), ["the image is not marked as a DLL"]),
+            ("the_tool_is_no_dll", "dll", lambda test, data: check_pe.load(EXE).data,
+             ["the image is not marked as a DLL"]),
         ]
         for name, check, damage, needles in rows:
             with self.subTest(case=name):
                 original, function = self.checks[check]
                 path = os.path.join(self.dir, os.path.basename(original))
-                with open(path, "wb") as f:
-                    f.write(damage(self, read(original)))
+                pathlib.Path(path).write_bytes(damage(self, pathlib.Path(original).read_bytes()))
                 out = io.StringIO()
                 with contextlib.redirect_stdout(out):
                     status = function(path)
