@@ -97,7 +97,7 @@ class ExampleTest(unittest.TestCase):
         """What a course left: the managed files named (the fixture each is, None
         where gone), as pairs (lab.wine.pair_files) or one by one; when given, the
         files ("lib", "exe") whose delayed moves are all that is pending, whether
-        the executable was relaunched once (waited for) or not, the marker, and
+        the executable was relaunched once (waited for) or not, or how often, the marker, and
         how often each of the resident's `events` came. Returns the snapshot."""
         if relaunched:
             snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
@@ -109,7 +109,7 @@ class ExampleTest(unittest.TestCase):
         if moved is not None:
             self.assertEqual(snapshot.pending, lab.facts.moves(self.m.real_sys, *moved))
         if relaunched is not None:
-            self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH] if relaunched else [], log)
+            self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH] * relaunched, log)
         if marker is not None:
             self.assertEqual(snapshot.marker, marker)
         if events is not None:

@@ -168,9 +168,7 @@ class MsiExample(common.ExampleTest):
         self.install("v450", "a", DONE, 1, version="4.50.0")
         self.expect(relaunched=True)
         self.install("v460", "b", DONE, 1, version="4.60.0")
-        snapshot = self.m.snapshot(lab.facts.DOCUMENTED["relaunch_argument"])
-        self.assertEqual(snapshot.relaunches(), [lab.wine.RELAUNCH] * 2, "resident log: %r" % snapshot.texts())
-        self.expect(snapshot, installed=("v460", "b"), staged=(None, None), tool=True, events={"notice": 1})
+        self.expect(installed=("v460", "b"), staged=(None, None), relaunched=2, tool=True, events={"notice": 1})
         self.assertEqual(self.entries(), ["Morvane Lumetra 4.5 update"])
 
     def test_older_package_repair_keeps_the_newer_pair(self):
