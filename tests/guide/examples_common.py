@@ -15,8 +15,9 @@ import lab  # noqa: E402
 # The command line (main() sets it): target, cache, source (the example's
 # file) and builder (the program that builds it).
 ARGS = None
-# The installers' exit codes as the Unix side sees them (the low 8 bits).
-DONE, RESTART_NEEDED = 0, 3010 & 0xFF
+# The installers' exit codes as the Unix side sees them (the low 8 bits):
+# done, done once the machine restarts, the installation failed.
+DONE, RESTART_NEEDED, FAILED = 0, 3010 & 0xFF, 1603 & 0xFF
 NT40 = lab.facts.FAMILIES["nt40"]["wine_version"]
 # The file the batch and NSIS examples create and delete to check their
 # rights. Held open without delete sharing by the holder, it cannot be

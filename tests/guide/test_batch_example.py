@@ -15,7 +15,7 @@ BAT = lab.wine.SETUP_DIR + "\\run-halunupd.bat"
 # A folder that does not stay (a CD, a temporary folder) to start the example from.
 TEMPORARY = "C:\\windows\\temp\\halunupd-cd"
 # The example's exit codes as the Unix side sees them (the low 8 bits).
-NOT_DONE, NO_RIGHTS, IN_USE = 1603 & 0xFF, 5, 32
+NOT_DONE, NO_RIGHTS, IN_USE = common.FAILED, 5, 32
 
 
 class BatchExample(common.ExampleTest):

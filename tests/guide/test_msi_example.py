@@ -18,7 +18,7 @@ import os
 import re
 
 import examples_common as common
-from examples_common import DONE, lab
+from examples_common import DONE, FAILED, lab
 
 PACKAGE, LOG = lab.wine.SETUP_DIR + "\\halunupd.msi", lab.wine.SETUP_DIR + "\\msiexec.log"
 # Where the package installs the tool, per Wine kind (a 64-bit package's
@@ -29,8 +29,6 @@ TOOL = {"win32": "C:\\Program Files\\Morvane Lumetra 4.5 update\\halunupd.exe",
 # Per Wine kind: wixl's architecture, the package's StagingFolder and Win64.
 PACKAGES = {"win32": ("x86", "SystemFolder", "no"), "win64": ("x64", "System64Folder", "yes")}
 
-# msiexec's exit code when the installation failed (the low 8 bits).
-FAILED = 1603 & 0xFF
 # What wixl builds otherwise than the package asks, set as the guide says:
 # the staged components' attributes (Permanent="yes", which wixl drops: 16
 # permanent, 4 kept whole by a registry value), and the removal of an older
