@@ -284,8 +284,7 @@ class Machine(contextlib.AbstractContextManager):
         """Places a new copy of `source` (a fixture's name or a path) or of `data`."""
         path = host_path(self.path, windows_path)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
+        self.remove(windows_path)
         if source is not None:
             shutil.copyfile(source if os.sep in source else self.fixture(source), path)
         else:
