@@ -144,15 +144,14 @@ class DamagedCopies(unittest.TestCase):
 
 class CLiterals(unittest.TestCase):
     def test_rows(self):
-        # Rows: the reader, its input, what it reads or (a ValueError) what its refusal names. The
-        # string table joins adjacent literals and skips comments.
-        rows = [(facts.c_literal_bytes, r"a\\b", b"a\x5cb"), (facts.c_literal_bytes, r"\r\n", b"\x0d\x0a"),
-                (facts.c_literal_bytes, r"\"q\"", b'"q"'), (facts.c_literal_bytes, r"\x41\101\0", b"AA\x00"),
-                (facts.c_literal_bytes, r"x$ /", b"x$ /"),
-                (facts.string_table, '/* HALUNUPD_TEXT(N, 9, "no") */\nHALUNUPD_TEXT(T, 3, "ab" "c\\\\")'
-                 '  // HALUNUPD_TEXT(N, 8, "no")\n', {3: b"abc\x5c"}),
-                (facts.c_literal_bytes, r"a\qb", "unknown escape"),
-                (facts.string_table, 'HALUNUPD_TEXT(A, 3, "a")\nHALUNUPD_TEXT(B, 3, "b")\n', "number 3 appears twice")]
+        # Rows: the reader, its input, what it reads or (a ValueError) what its refusal names; the
+        # literals' reader is c_literal_bytes. The string table joins adjacent literals and skips comments.
+        literals = [(r"a\\b", b"a\x5cb"), (r"\r\n", b"\x0d\x0a"), (r"\"q\"", b'"q"'), (r"\x41\101\0", b"AA\x00"),
+                    (r"x$ /", b"x$ /"), (r"a\qb", "unknown escape")]
+        rows = [(facts.c_literal_bytes, given, expected) for given, expected in literals] + [
+            (facts.string_table, '/* HALUNUPD_TEXT(N, 9, "no") */\nHALUNUPD_TEXT(T, 3, "ab" "c\\\\")'
+             '  // HALUNUPD_TEXT(N, 8, "no")\n', {3: b"abc\x5c"}),
+            (facts.string_table, 'HALUNUPD_TEXT(A, 3, "a")\nHALUNUPD_TEXT(B, 3, "b")\n', "number 3 appears twice")]
         for reader, given, expected in rows:
             with self.subTest(given=given):
                 if not isinstance(expected, str):
