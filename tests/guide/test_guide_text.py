@@ -17,10 +17,8 @@ ROOT = None
 run_e2e = facts = scripts_guide = test_msi_example = test_batch_example = test_nsis_example = read = None
 
 GUIDE = "docs/integration.md"
-# How the guide tells a setup to treat a status.
-TREAT_AS = ("success", "success, restart required", "failed")
-# The same verdicts as the custom action names them, and what msiexec then
-# ends with.
+# How the guide tells a setup to treat a status: each verdict, as the custom
+# action names it, and what msiexec then ends with.
 MSI_VERDICTS = {"success": ("VERDICT_DONE", "0"), "success, restart required": ("VERDICT_RESTART", "3010"),
                 "failed": ("VERDICT_FAILED", "1603")}
 MSICA = "src/msica/verdict.cpp"
@@ -122,8 +120,8 @@ def treat_as(cell):
     "**success, restart required** (but **failed** on Windows 95 and NT 4.0, and
     without administrator rights: ...)"; without an exception (verdict, None, [])."""
     verdict = re.match(r"\*\*([^*]+)\*\*", cell)
-    if verdict is None or verdict.group(1) not in TREAT_AS:
-        raise AssertionError("the cell does not begin with a bold verdict of %r: %r" % (sorted(TREAT_AS), cell))
+    if verdict is None or verdict.group(1) not in MSI_VERDICTS:
+        raise AssertionError("the cell does not begin with a bold verdict of %r: %r" % (sorted(MSI_VERDICTS), cell))
     found = re.search(r"\(but \*\*([^*]+)\*\* on ([^:;)]+)", cell)
     if not found:
         return verdict.group(1), None, []
