@@ -136,12 +136,11 @@ def treat_as(cell):
 
 class StatusTables(unittest.TestCase):
     def test_exit_status_table_lists_every_status_once(self):
-        values = [int(row[0]) for row in table("## Exit statuses")]
-        self.assertEqual(sorted(values), sorted(facts.STATUS),
-                         "statuses in the guide's table %r, in statuses.inc %r" % (values, sorted(facts.STATUS)))
-        # The README's list: each course with its "(exit N)"; and its link to the guide.
-        listed = [int(value) for value in re.findall(r"\(exit (-?\d+)\)", read("README.md"))]
-        self.assertEqual(sorted(listed), sorted(facts.STATUS), "statuses in the README's list")
+        # The guide's table, and the README's list: each course with its "(exit N)"; and the README's link
+        # to the guide.
+        for where, values in (("the guide's table", [row[0] for row in table("## Exit statuses")]),
+                              ("the README's list", re.findall(r"\(exit (-?\d+)\)", read("README.md")))):
+            self.assertEqual(sorted(map(int, values)), sorted(facts.STATUS), "statuses in %s, in statuses.inc" % where)
         self.assertIn("docs/integration.md", read("README.md"))
 
     def test_examples_branch_on_every_status_as_the_guide_says(self):
