@@ -245,14 +245,12 @@ def check_manifest(exe):
 
     report.check(root.tag == "{urn:schemas-microsoft-com:asm.v1}assembly",
                  "root element %s, expected assembly in urn:schemas-microsoft-com:asm.v1" % root.tag)
-    report.check(root.get("manifestVersion") == "1.0",
-                 "manifestVersion %r, expected '1.0'" % root.get("manifestVersion"))
-
     levels = [e for e in root.iter() if local_name(e.tag) == "requestedExecutionLevel"]
     report.check(len(levels) == 1, "%d requestedExecutionLevel elements, expected 1" % len(levels))
-    for level in levels:
-        report.check(level.get("level") == "asInvoker", "level %r, expected 'asInvoker'" % level.get("level"))
-        report.check(level.get("uiAccess") == "false", "uiAccess %r, expected 'false'" % level.get("uiAccess"))
+    # Rows: the element, its attribute, the value it must have.
+    for element, name, wanted in [(root, "manifestVersion", "1.0")] + [
+            (level, key, value) for level in levels for key, value in (("level", "asInvoker"), ("uiAccess", "false"))]:
+        report.check(element.get(name) == wanted, "%s %r, expected %r" % (name, element.get(name), wanted))
     # The execution level at its place, each element of the path one of its kind, in an asm namespace.
     path = ["trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel"]
     node = root
