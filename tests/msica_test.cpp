@@ -51,14 +51,14 @@ TEST_F(MsicaTest, VerdictOnEachExitCode) {
 using sim::msi::Context;
 
 // Rows: the handle's kind, the call, what it answers ("result value"),
-// whether the restart at the end is then asked for, and whether the model
-// recorded a refusal (neither, where a row does not say).
+// whether the model recorded a refusal, and whether the restart at the end is
+// then asked for (neither, where a row does not say).
 struct RuleCase {
   const char *label;
   Context context;
   std::function<std::string(MSIHANDLE)> call;
   std::string answer;
-  bool rebootAtEnd = false, refused = false;
+  bool refused = false, rebootAtEnd = false;
 };
 std::function<std::string(MSIHANDLE)> Get(const char *name) {
   return [name](MSIHANDLE install) {
@@ -76,18 +76,17 @@ std::function<std::string(MSIHANDLE)> Mode(MSIRUNMODE mode) {
 }
 const sim::msi::Session kSession;
 const RuleCase kRules[] = {
-    {"deferred asks for the restart", Context::Deferred, SetRestart, "5", false, true},
+    {"deferred asks for the restart", Context::Deferred, SetRestart, "5", true},
     {"deferred reads its data", Context::Deferred, Get("CustomActionData"), "0 'data'"},
     {"deferred reads the product code", Context::Deferred, Get("ProductCode"),
      "0 '" + kSession.productCode + "'"},
     {"deferred reads the user", Context::Deferred, Get("UserSID"), "0 '" + kSession.userSid + "'"},
-    {"deferred reads another property", Context::Deferred, Get("REMOVE"), "0 ''", false, true},
-    {"commit reads the product code", Context::Commit, Get("ProductCode"), "0 ''", false, true},
+    {"deferred reads another property", Context::Deferred, Get("REMOVE"), "0 ''", true},
+    {"commit reads the product code", Context::Commit, Get("ProductCode"), "0 ''", true},
     {"deferred is scheduled", Context::Deferred, Mode(MSIRUNMODE_SCHEDULED), "1"},
     {"rollback is rolling back", Context::Rollback, Mode(MSIRUNMODE_ROLLBACK), "1"},
-    {"deferred reads the restart mode", Context::Deferred, Mode(MSIRUNMODE_REBOOTATEND), "0", false,
-     true},
-    {"immediate asks for the restart", Context::Immediate, SetRestart, "0", true, false},
+    {"deferred reads the restart mode", Context::Deferred, Mode(MSIRUNMODE_REBOOTATEND), "0", true},
+    {"immediate asks for the restart", Context::Immediate, SetRestart, "0", false, true},
     {"immediate reads a property", Context::Immediate, Get("REMOVE"), "0 'ALL'"},
     {"immediate is not scheduled", Context::Immediate, Mode(MSIRUNMODE_SCHEDULED), "0"},
 };
@@ -272,12 +271,12 @@ Step ResidentsRunning(DWORD copies, uint64_t leavesAfterMs = 0) {
 
 const Step kNewerInstalled = Installed("4.60", "new exe", "new dll");
 const Step kStagedOverOld = Steps({Installed("4.50"), Staged("4.60")});
+const Step kLibraryHeld = Steps({Installed("4.50"), Locked("halundll.dll")});
 const PassCase kPassCases[] = {
     {"fresh install", [] {}, {kInstall460}, Started(kNew, kNewDll, 0, kFresh)},
     {"the resident running in the user's session, another version", ResidentsRunning(1),
      {kInstall460}, Started(kNew, kNewDll, 1, kReplaced)},
-    {"the library held by another program", Steps({Installed("4.50"), Locked("halundll.dll")}),
-     {kInstall460},
+    {"the library held by another program", kLibraryHeld, {kInstall460},
      [](const Facts &f) {
        if (f.schedules)
          return Outcome{{3010}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {f.tool}, 0, {kAtRestart}};
@@ -312,8 +311,7 @@ const PassCase kPassCases[] = {
     // The removal takes the pair: the staged library the delayed move names
     // goes, so that the restart puts nothing in place, and the held library
     // is deleted then, where the platform can.
-    {"a removal while a replacement waits for the restart",
-     Steps({Installed("4.50"), Locked("halundll.dll")}), {kInstall460, kRemoving},
+    {"a removal while a replacement waits for the restart", kLibraryHeld, {kInstall460, kRemoving},
      [](const Facts &f) {
        if (f.schedules)
          return Outcome{{3010, 3010}, {}, kOldDll, {}, {}, {}, {}, {f.tool}, 0, {kAtRestart}};
