@@ -47,16 +47,14 @@ using FamilyTest = CourseTest<NoCase>;
 TEST_P(FamilyTest, NothingStagedOnlyRecordsTheRun) {
   Install("4.50");
   m().PutFile(Sys("halundll.dl$"), "new dll");
-  MachineState expected = RunExpecting(RUN_NOTHING_DONE);
-  EXPECT_EQ(expected, Snapshot());
+  ExpectRun(RUN_NOTHING_DONE);
   EXPECT_EQ(0u, Count("LoadLibraryA") + Count("DeleteFileA") + Count("CopyFileA"));
 }
 
 TEST_P(FamilyTest, FreshInstallOverwritesAnInstalledLibraryAndStarts) {
   Stage("4.60");
   m().PutFile(Sys("halundll.dll"), "old dll");
-  MachineState expected = RunExpecting(RUN_FRESH_INSTALL);
-  EXPECT_EQ(expected, Snapshot());
+  ExpectRun(RUN_FRESH_INSTALL);
   EXPECT_EQ(0u, Count("GetFileVersionInfoSizeA")) << "no version read";
 }
 
@@ -308,8 +306,7 @@ TEST_P(StartMarkerTest, EndsTheRunOn98MeOnly) {
   if (C().key == kRefused) m().FindKey(kMarkerKey)->refused = true;
   Install("4.50");
   Stage("4.60");
-  MachineState expected = RunExpecting(C().expected, C().key == kPresent);
-  EXPECT_EQ(expected, Snapshot());
+  ExpectRun(C().expected, C().key == kPresent);
   if (C().key == kMissing) {
     EXPECT_EQ(nullptr, m().FindKey(kMarkerKey)) << "the key is never created";
   }
@@ -352,8 +349,7 @@ TEST_P(DirectoryTest, UnusableSystemDirectoryTouchesNoManagedFile) {
   if (C().overrideLength) m().systemDirOverride = std::make_pair(C().directory + '\0', 40u);
   Install("4.50");
   Stage("4.60");
-  MachineState expected = RunExpecting(C().expected);
-  EXPECT_EQ(expected, Snapshot());
+  ExpectRun(C().expected);
   if (C().expected != RUN_REPLACED) {
     for (const char *call : {"FindFirstFileA", "CreateFileA", "LoadLibraryA"})
       EXPECT_EQ(0u, Count(call)) << call;

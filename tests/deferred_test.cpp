@@ -70,8 +70,7 @@ TEST_P(ScheduleTest, EachPendingSetIsScheduledAsTheFamilyDoes) {
   const bool scheduling = !none && C().names.size() != 0;
   for (bool existing : {false, true}) {
     SCOPED_TRACE(existing ? "beside an existing rename file" : "no rename file before");
-    FreshMachine();
-    UseFamily(F());
+    FreshRow();
     if (F().restart == Restart::DelayedMoves) m().systemDir = "C:\\WINNT\\System32";
     Prepare();
     if (C().absent) m().RemoveFile(Sys(C().absent));
@@ -174,8 +173,8 @@ struct MergeCase {
   const char *label;
   std::string before;
   PendingSet pending;
-  std::string after;
-  Step arrange = [] {};  // before the pair is placed
+  std::optional<std::string> after = std::nullopt;  // none: as it was before
+  Step arrange = [] {};                             // before the pair is placed
 };
 const std::string kLargest = "[boot]\r\n" + std::string(RENAME_FILE_READ_LIMIT - 10, ';') + "\r\n";
 const std::string kZLine = RenameLine("c:\\winz\\system", "halundll.dll");
@@ -191,8 +190,7 @@ const MergeCase kMerges[] = {
     {"zero bytes inside the file", "[boot]\r\n" + kZero + kZero + "x=y\r\n", PENDING_LIBRARY,
      "[boot]\r\nx=y\r\n" + kSection + kLibLine},
     {"line already present", kSection + kExeLine, PENDING_BOTH, kSection + kExeLine + kLibLine},
-    {"line present in other letter case", "[rename]\r\n" + kLibLower, PENDING_LIBRARY,
-     "[rename]\r\n" + kLibLower},
+    {"line present in other letter case", "[rename]\r\n" + kLibLower, PENDING_LIBRARY},
     {"both lines present with the earlier zero byte", kSection + kBothLines + kZero, PENDING_BOTH,
      kSection + kBothLines},
     {"zero bytes dropped: the file shrinks",
@@ -205,9 +203,8 @@ const MergeCase kMerges[] = {
     {"line only in another section", "[Other]\r\n" + kExeLine, PENDING_EXECUTABLE,
      "[Other]\r\n" + kExeLine + kSection + kExeLine},
     {"line present last, no final newline", kSection + kExeLine.substr(0, kExeLine.size() - 2),
-     PENDING_EXECUTABLE, kSection + kExeLine.substr(0, kExeLine.size() - 2)},
-    {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY,
-     kSection + kZLine,
+     PENDING_EXECUTABLE},
+    {"line present, a Z in the other letter case", kSection + kZLine, PENDING_LIBRARY, std::nullopt,
      [] {
        sim::M().windowsDir = "C:\\WINZ";
        sim::M().systemDir = "C:\\WINZ\\SYSTEM";
@@ -224,7 +221,7 @@ TEST_P(MergeTest, ExistingRenameFileKeepsItsContentAndGainsOnlyMissingLines) {
     ResetRunState();
     PrepareRun();
     ScheduleOnRestart(C().pending);
-    EXPECT_EQ(Bytes(C().after + kZero), WininitBytes()) << run;
+    EXPECT_EQ(Bytes(C().after.value_or(C().before) + kZero), WininitBytes()) << run;
   }
   ExpectCleanExit();
 }
@@ -292,8 +289,7 @@ TEST_P(WinMeTest, OldVersionRunWithAnUnopenableRenameFileStillNeedsTheRestart) {
   Install("4.30");
   Stage("4.60");
   m().faults.operation = "CreateFileA";
-  MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
-  EXPECT_EQ(expected, Snapshot());
+  ExpectRun(RUN_RESTART_NEEDED);
 }
 INSTANTIATE_TEST_SUITE_P(Rows, WinMeTest, Rows({&kWinMe}, kNoCase), RowName());
 
@@ -326,12 +322,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, Win98Test, Rows({First(Where::Wininit)}, kNoCase)
 void WrongLength() { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir + '\0', 40u); }
 struct LandCase {
   const char *label;
-  const Family *family;
   // The directory the moves name, "" when none is queued; none: the WOW64
   // directory as configured.
   std::optional<std::string> movedFrom;
   bool replaced;         // the new pair is installed after the restart
   Step arrange = [] {};  // the WOW64 functions and directory, the rights
+  const Family *family = &kWin10x64;
 };
 Step Wow64DirOf(size_t length) {
   return [length] { sim::M().wow64Dir = Dir(length, 'W'); };
@@ -340,37 +336,31 @@ Step Wow64DirOf(size_t length) {
 const Step kMovesRefused = [] { sim::M().delayedMovesRefused = true; };
 const std::string kSystem32 = "c:\\windows\\system32";
 const LandCase kLandings[] = {
-    {"Windows 2000, no WOW64 functions", &kWin2000, kSystem32, true},
-    {"32-bit Windows XP", &kWinXp, kSystem32, true},
-    {"64-bit Windows 10", &kWin10x64, "c:\\windows\\syswow64", true},
-    {"64-bit, WOW64 directory of 242 characters", &kWin10x64, std::nullopt, true,
-     Wow64DirOf(SYSTEM_DIR_MAX_LENGTH)},
-    {"64-bit, WOW64 directory of 243 characters", &kWin10x64, "", false,
-     Wow64DirOf(SYSTEM_DIR_MAX_LENGTH + 1)},
-    {"64-bit, WOW64 directory longer than its buffer", &kWin10x64, "", false, Wow64DirOf(300)},
-    {"64-bit, WOW64 directory with a length it does not have", &kWin10x64, "", false, WrongLength},
-    {"64-bit, WOW64 directory reported without its zero byte", &kWin10x64, "c:\\windows\\syswow64",
-     true, [] { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir, 19u); }},
+    {"Windows 2000, no WOW64 functions", kSystem32, true, [] {}, &kWin2000},
+    {"32-bit Windows XP", kSystem32, true, [] {}, &kWinXp},
+    {"64-bit Windows 10", "c:\\windows\\syswow64", true},
+    {"64-bit, WOW64 directory of 242 characters", std::nullopt, true, Wow64DirOf(SYSTEM_DIR_MAX_LENGTH)},
+    {"64-bit, WOW64 directory of 243 characters", "", false, Wow64DirOf(SYSTEM_DIR_MAX_LENGTH + 1)},
+    {"64-bit, WOW64 directory longer than its buffer", "", false, Wow64DirOf(300)},
+    {"64-bit, WOW64 directory with a length it does not have", "", false, WrongLength},
+    {"64-bit, WOW64 directory reported without its zero byte", "c:\\windows\\syswow64", true,
+     [] { sim::M().wow64DirOverride = std::make_pair(sim::M().wow64Dir, 19u); }},
     // A missing function or a failed call reads as "not WOW64".
-    {"64-bit, no IsWow64Process", &kWin10x64, kSystem32, false,
-     Unbound("kernel32.dll", "IsWow64Process")},
-    {"64-bit, no GetSystemWow64DirectoryA", &kWin10x64, kSystem32, false,
+    {"64-bit, no IsWow64Process", kSystem32, false, Unbound("kernel32.dll", "IsWow64Process")},
+    {"64-bit, no GetSystemWow64DirectoryA", kSystem32, false,
      Unbound("kernel32.dll", "GetSystemWow64DirectoryA")},
-    {"64-bit, IsWow64Process fails", &kWin10x64, kSystem32, false, Failing("IsWow64Process")},
-    {"64-bit, GetSystemWow64DirectoryA fails", &kWin10x64, kSystem32, false,
-     Failing("GetSystemWow64DirectoryA")},
-    {"Windows XP, not elevated", &kWinXp, "", false, kMovesRefused},
-    {"64-bit, not elevated", &kWin10x64, "", false, kMovesRefused},
+    {"64-bit, IsWow64Process fails", kSystem32, false, Failing("IsWow64Process")},
+    {"64-bit, GetSystemWow64DirectoryA fails", kSystem32, false, Failing("GetSystemWow64DirectoryA")},
+    {"Windows XP, not elevated", "", false, kMovesRefused, &kWinXp},
+    {"64-bit, not elevated", "", false, kMovesRefused},
 };
 using LandTest = DeferredTest<LandCase>;
 TEST_P(LandTest, DelayedMovesLandTheStagedBytesAtTheRestart) {
   const LandCase &c = C();
   if (!F().is64Bit) m().systemDir = "C:\\WINDOWS\\System32";
   c.arrange();
-  Install("4.50");
-  Stage("4.60");
+  Arranged("replacement, the library held").arrange();
   m().LockFile(Sys("halunexe.exe"), sim::kForever);
-  m().LockFile(Sys("halundll.dll"), sim::kForever);
   MachineState expected = RunExpecting(RUN_RESTART_NEEDED);
   const std::string dir = c.movedFrom.value_or(sim::Fold(m().wow64Dir));
   if (!dir.empty())
@@ -409,56 +399,50 @@ const std::string kExeMoveAfterTheEnd = "\\??\\c:\\temp\\x" + kZero + "\\??\\" +
                                         "halunexe.exe" + kZero + kZero;
 struct NamedCase {
   const char *label;
-  const Family *family;
   Step arrange;
   PendingSet expected;
+  const Family *family = &kWinXp;
 };
 const NamedCase kNamed[] = {
-    {"no rename file", &kWin98, [] {}, 0},
-    {"the library's line", &kWin98, InRenameFile(kSection + kLibLine + kZero), PENDING_LIBRARY},
-    {"both lines, in other letter case and spacing", &kWinMe,
+    {"no rename file", [] {}, 0, &kWin98},
+    {"the library's line", InRenameFile(kSection + kLibLine + kZero), PENDING_LIBRARY, &kWin98},
+    {"both lines, in other letter case and spacing",
      InRenameFile(
          "[rename]\n  c:\\windows\\system\\HALUNEXE.EXE = c:\\windows\\system\\halunexe.ex$ \n" +
          kLibLine),
-     PENDING_BOTH},
-    {"the line in a later [Rename] section", &kWin98,
-     InRenameFile("[Rename]\r\nNUL=C:\\x.tmp\r\n[Other]\r\n[Rename]\r\n" + kLibLine), 0},
-    {"another program's lines", &kWin98,
-     InRenameFile(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0},
-    {"the line, its staged copy gone", &kWin98,
-     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(Sys("halunexe.ex$")); }}),
-     0},
-    {"a rename file that cannot be read", &kWin98, InRenameFile(kSection, true), PENDING_BOTH},
-    {"no delayed move", &kWinXp, [] {}, 0},
-    {"the executable's move, replacing", &kWinXp, kExeMove, PENDING_EXECUTABLE},
-    {"the library's move, not replacing", &kWin2000,
+     PENDING_BOTH, &kWinMe},
+    {"the line in a later [Rename] section",
+     InRenameFile("[Rename]\r\nNUL=C:\\x.tmp\r\n[Other]\r\n[Rename]\r\n" + kLibLine), 0, &kWin98},
+    {"another program's lines",
+     InRenameFile(kSection + "C:\\WINDOWS\\SYSTEM\\halundll.dll = C:\\TEMP\\halundll.dl$\r\n"), 0, &kWin98},
+    {"the line, its staged copy gone",
+     Steps({InRenameFile(kSection + kExeLine), [] { sim::M().RemoveFile(Sys("halunexe.ex$")); }}), 0,
+     &kWin98},
+    {"a rename file that cannot be read", InRenameFile(kSection, true), PENDING_BOTH, &kWin98},
+    {"no delayed move", [] {}, 0},
+    {"the executable's move, replacing", kExeMove, PENDING_EXECUTABLE},
+    {"the library's move, not replacing",
      Moved(kSys32 + "halundll.dl$", kSys32 + "halundll.dll", MOVEFILE_DELAY_UNTIL_REBOOT),
-     PENDING_LIBRARY},
-    {"another program's moves of the staged copies", &kWinXp,
+     PENDING_LIBRARY, &kWin2000},
+    {"another program's moves of the staged copies",
      Steps({Moved(kSys32 + "halundll.dl$", "", MOVEFILE_DELAY_UNTIL_REBOOT),
-            Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)}),
-     0},
-    {"the executable's move after another program's", &kWinXp,
+            Moved(kSys32 + "halunexe.ex$", "c:\\temp\\halunexe.exe", kReplacing)}), 0},
+    {"the executable's move after another program's",
      Steps({Moved("c:\\temp\\a.tmp", "c:\\temp\\b.tmp", kReplacing), kExeMove}), PENDING_EXECUTABLE},
-    {"the executable's move without the NT prefix", &kWinXp,
-     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing, false),
-     PENDING_EXECUTABLE},
-    {"a move after the list's end", &kWinXp,
+    {"the executable's move without the NT prefix",
+     Moved(kSys32 + "halunexe.ex$", kSys32 + "halunexe.exe", kReplacing, false), PENDING_EXECUTABLE},
+    {"a move after the list's end",
      Steps({Moved("c:\\temp\\a.tmp", "", MOVEFILE_DELAY_UNTIL_REBOOT),
-            [] { sim::M().pendingMovesTail = kExeMoveAfterTheEnd; }}),
-     0},
-    {"moves of 1 MiB, read", &kWinXp, ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT),
-     PENDING_EXECUTABLE},
-    {"moves longer than 1 MiB, not read", &kWinXp,
-     ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT + 1), PENDING_BOTH},
-    {"under WOW64, the move in the WOW64 directory", &kWin10x64,
-     Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe",
-           kReplacing),
-     PENDING_EXECUTABLE},
-    {"under WOW64, a move in the directory the tool is shown", &kWin10x64, kExeMove, 0},
-    {"the moves cannot be read", &kWinXp, Failing("RegQueryValueExA"), PENDING_BOTH},
-    {"the session manager's key cannot be opened", &kWinXp, Failing("RegOpenKeyExA"), PENDING_BOTH},
-    {"NT 4 has no restart replacement to look at", &kNt4, kExeMove, 0},
+            [] { sim::M().pendingMovesTail = kExeMoveAfterTheEnd; }}), 0},
+    {"moves of 1 MiB, read", ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT), PENDING_EXECUTABLE},
+    {"moves longer than 1 MiB, not read", ExeMoveEndingMovesOf(PENDING_MOVES_READ_LIMIT + 1), PENDING_BOTH},
+    {"under WOW64, the move in the WOW64 directory",
+     Moved("c:\\windows\\syswow64\\halunexe.ex$", "c:\\windows\\syswow64\\halunexe.exe", kReplacing),
+     PENDING_EXECUTABLE, &kWin10x64},
+    {"under WOW64, a move in the directory the tool is shown", kExeMove, 0, &kWin10x64},
+    {"the moves cannot be read", Failing("RegQueryValueExA"), PENDING_BOTH},
+    {"the session manager's key cannot be opened", Failing("RegOpenKeyExA"), PENDING_BOTH},
+    {"NT 4 has no restart replacement to look at", kExeMove, 0, &kNt4},
 };
 using NamedTest = DeferredTest<NamedCase>;
 TEST_P(NamedTest, StagedCopiesThatARestartReplacementStillNamesAreFound) {

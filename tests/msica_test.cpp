@@ -51,14 +51,14 @@ TEST_F(MsicaTest, VerdictOnEachExitCode) {
 using sim::msi::Context;
 
 // Rows: the handle's kind, the call, what it answers ("result value"),
-// whether the restart at the end is then asked for, and whether the model
-// recorded a refusal (neither, where a row does not say).
+// whether the model recorded a refusal, and whether the restart at the end is
+// then asked for (neither, where a row does not say).
 struct RuleCase {
   const char *label;
   Context context;
   std::function<std::string(MSIHANDLE)> call;
   std::string answer;
-  bool rebootAtEnd = false, refused = false;
+  bool refused = false, rebootAtEnd = false;
 };
 std::function<std::string(MSIHANDLE)> Get(const char *name) {
   return [name](MSIHANDLE install) {
@@ -76,18 +76,17 @@ std::function<std::string(MSIHANDLE)> Mode(MSIRUNMODE mode) {
 }
 const sim::msi::Session kSession;
 const RuleCase kRules[] = {
-    {"deferred asks for the restart", Context::Deferred, SetRestart, "5", false, true},
+    {"deferred asks for the restart", Context::Deferred, SetRestart, "5", true},
     {"deferred reads its data", Context::Deferred, Get("CustomActionData"), "0 'data'"},
     {"deferred reads the product code", Context::Deferred, Get("ProductCode"),
      "0 '" + kSession.productCode + "'"},
     {"deferred reads the user", Context::Deferred, Get("UserSID"), "0 '" + kSession.userSid + "'"},
-    {"deferred reads another property", Context::Deferred, Get("REMOVE"), "0 ''", false, true},
-    {"commit reads the product code", Context::Commit, Get("ProductCode"), "0 ''", false, true},
+    {"deferred reads another property", Context::Deferred, Get("REMOVE"), "0 ''", true},
+    {"commit reads the product code", Context::Commit, Get("ProductCode"), "0 ''", true},
     {"deferred is scheduled", Context::Deferred, Mode(MSIRUNMODE_SCHEDULED), "1"},
     {"rollback is rolling back", Context::Rollback, Mode(MSIRUNMODE_ROLLBACK), "1"},
-    {"deferred reads the restart mode", Context::Deferred, Mode(MSIRUNMODE_REBOOTATEND), "0", false,
-     true},
-    {"immediate asks for the restart", Context::Immediate, SetRestart, "0", true, false},
+    {"deferred reads the restart mode", Context::Deferred, Mode(MSIRUNMODE_REBOOTATEND), "0", true},
+    {"immediate asks for the restart", Context::Immediate, SetRestart, "0", false, true},
     {"immediate reads a property", Context::Immediate, Get("REMOVE"), "0 'ALL'"},
     {"immediate is not scheduled", Context::Immediate, Mode(MSIRUNMODE_SCHEDULED), "0"},
 };
@@ -139,11 +138,9 @@ sim::msi::Pass Installing(const char *version, const std::string &exe, const std
                           bool privileged = true) {
   sim::msi::Pass pass;
   pass.privileged = privileged;
-  pass.files["StagedExecutable"].bytes = exe;
-  sim::VersionResource resource;
-  resource.tables.push_back({});
-  resource.tables[0].values["FileVersion"] = version;
-  pass.files["StagedExecutable"].version = resource;
+  sim::File &staged = pass.files["StagedExecutable"];
+  staged.bytes = exe;
+  staged.version.emplace().tables.push_back({.values = {{"FileVersion", version}}});
   pass.files["StagedLibrary"].bytes = dll;
   pass.files["HalunupdExe"].bytes = "halunupd";
   return pass;
@@ -214,11 +211,22 @@ const std::string kUnscheduled = Ended(
 const std::string kScanFailed = Ended(RUN_SCAN_FAILED);
 const std::string kTool = "halunupd.exe as ", kResident = "halunexe.exe as user";
 
+using Expect = std::function<Outcome(const Facts &)>;
+// An outcome the same on every family.
+Expect Always(Outcome outcome) { return [outcome](const Facts &) { return outcome; }; }
+// One pass leaving the pair `exe` and `dll` settled, the tool then the resident started, `notices`
+// copies told, and the tool's line `line`.
+Expect Started(const std::string &exe, const std::string &dll, size_t notices, const std::string &line) {
+  return [=](const Facts &f) { return Settled({0}, exe, dll, {f.tool, kResident}, notices, {line}); };
+}
+// A removal that leaves nothing, before the restart or after it, with `notices` copies told.
+Outcome Gone(size_t notices) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, notices, {}}; }
+
 struct PassCase {
   const char *label;
   Step arrange;
   std::vector<sim::msi::Pass> passes;
-  std::function<Outcome(const Facts &)> expect;
+  Expect expect;
 };
 
 // The resident, as the machine runs it: it holds its executable and library
@@ -261,14 +269,14 @@ Step ResidentsRunning(DWORD copies, uint64_t leavesAfterMs = 0) {
   };
 }
 
+const Step kNewerInstalled = Installed("4.60", "new exe", "new dll");
+const Step kStagedOverOld = Steps({Installed("4.50"), Staged("4.60")});
+const Step kLibraryHeld = Steps({Installed("4.50"), Locked("halundll.dll")});
 const PassCase kPassCases[] = {
-    {"fresh install", [] {}, {kInstall460},
-     [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}); }},
+    {"fresh install", [] {}, {kInstall460}, Started(kNew, kNewDll, 0, kFresh)},
     {"the resident running in the user's session, another version", ResidentsRunning(1),
-     {kInstall460},
-     [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 1, {kReplaced}); }},
-    {"the library held by another program", Steps({Installed("4.50"), Locked("halundll.dll")}),
-     {kInstall460},
+     {kInstall460}, Started(kNew, kNewDll, 1, kReplaced)},
+    {"the library held by another program", kLibraryHeld, {kInstall460},
      [](const Facts &f) {
        if (f.schedules)
          return Outcome{{3010}, kNew, kOldDll, {}, kNewDll, kNew, kNewDll, {f.tool}, 0, {kAtRestart}};
@@ -279,7 +287,7 @@ const PassCase kPassCases[] = {
      [](const Facts &f) {
        if (f.processList)
          return Settled({1603}, kOld, kOldDll, {f.tool}, 0, {kScanFailed});
-       return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kReplaced});
+       return Started(kNew, kNewDll, 0, kReplaced)(f);
      }},
     // The older package removed first, as its major upgrade does, then the
     // newer one installed while the resident the first started runs.
@@ -294,21 +302,16 @@ const PassCase kPassCases[] = {
      }},
     {"a maintenance pass that stages nothing", [] {}, {kInstall460, kUnchanged},
      [](const Facts &f) { return Settled({0, 0}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh}); }},
-    {"an older package's repair over a newer pair", Installed("4.60", "new exe", "new dll"),
-     {kInstall450},
-     [](const Facts &) {
-       return Settled({1603}, kNew, kNewDll, {}, 0,
-                      {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
-                       " older than the installed 4.60"});
-     }},
-    {"an older package with a version text too long to compare, over a newer pair",
-     Installed("4.60", "new exe", "new dll"), {kInstallLongVersion},
-     [](const Facts &f) { return Settled({0}, kOld, kOldDll, {f.tool, kResident}, 0, {kReplaced}); }},
+    {"an older package's repair over a newer pair", kNewerInstalled, {kInstall450},
+     Always(Settled({1603}, kNew, kNewDll, {}, 0,
+                    {"halunupd.exe was not started: the staged halunexe.exe has version 4.50,"
+                     " older than the installed 4.60"}))},
+    {"an older package with a version text too long to compare, over a newer pair", kNewerInstalled,
+     {kInstallLongVersion}, Started(kOld, kOldDll, 0, kReplaced)},
     // The removal takes the pair: the staged library the delayed move names
     // goes, so that the restart puts nothing in place, and the held library
     // is deleted then, where the platform can.
-    {"a removal while a replacement waits for the restart",
-     Steps({Installed("4.50"), Locked("halundll.dll")}), {kInstall460, kRemoving},
+    {"a removal while a replacement waits for the restart", kLibraryHeld, {kInstall460, kRemoving},
      [](const Facts &f) {
        if (f.schedules)
          return Outcome{{3010, 3010}, {}, kOldDll, {}, {}, {}, {}, {f.tool}, 0, {kAtRestart}};
@@ -329,8 +332,7 @@ const PassCase kPassCases[] = {
        log.push_back("files of the removed pair are deleted at the next restart: the restart is asked for");
        return Outcome{{3010}, kOld, kOldDll, {}, {}, {}, {}, {}, 0, {}, log};
      }},
-    {"a removal with staged copies no replacement names", Steps({Installed("4.50"), Staged("4.60")}),
-     {kRemoving}, [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 0, {}}; }},
+    {"a removal with staged copies no replacement names", kStagedOverOld, {kRemoving}, Always(Gone(0))},
     {"the tool cannot be started",
      Steps({Installed("4.50"), [] { sim::M().faults = {"CreateProcessA", "halunupd.exe"}; }}),
      {kInstall460},
@@ -340,13 +342,11 @@ const PassCase kPassCases[] = {
                        std::to_string(ERROR_ACCESS_DENIED) + " for " + f.toolPath});
      }},
     {"an installation without administrator rights", Installed("4.50"), {kInstallUnprivileged},
-     [](const Facts &) { return Settled({1603}, kOld, kOldDll, {}, 0, {}); }},
-    {"a removal with the resident running", ResidentsRunning(1), {kRemoving},
-     [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
-    {"a removal with two copies running", ResidentsRunning(2), {kRemoving},
-     [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 2, {}}; }},
+     Always(Settled({1603}, kOld, kOldDll, {}, 0, {}))},
+    {"a removal with the resident running", ResidentsRunning(1), {kRemoving}, Always(Gone(1))},
+    {"a removal with two copies running", ResidentsRunning(2), {kRemoving}, Always(Gone(2))},
     {"a removal with the resident ending 700 ms after it answers", ResidentsRunning(1, 700),
-     {kRemoving}, [](const Facts &) { return Outcome{{0}, {}, {}, {}, {}, {}, {}, {}, 1, {}}; }},
+     {kRemoving}, Always(Gone(1))},
     // One search of the windows tells at most NOTICED_WINDOW_CAPACITY copies:
     // the copy left holds the pair.
     {"a removal with one copy more running than are told",
@@ -360,20 +360,19 @@ const PassCase kPassCases[] = {
     {"the resident found by its window: KERNEL32 lists no processes",
      Unbound("kernel32.dll", "CreateToolhelp32Snapshot"), {kInstall460},
      [](const Facts &f) {
-       Outcome o = Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kFresh});
+       Outcome o = Started(kNew, kNewDll, 0, kFresh)(f);
        o.log = {"halunexe.exe is not replaced now: no running copy was told to close", kFresh,
                 f.tool == kTool + "user" ? "halunexe.exe was not started: a copy of it runs already"
                                          : "halunexe.exe was started"};
        return o;
      }},
-    {"an upgrade's removal with staged copies no replacement names",
-     Steps({Installed("4.50"), Staged("4.60")}), {kUpgradeRemoving},
-     [](const Facts &) { return Settled({0}, kOld, kOldDll, {}, 0, {}); }},
+    {"an upgrade's removal with staged copies no replacement names", kStagedOverOld, {kUpgradeRemoving},
+     Always(Settled({0}, kOld, kOldDll, {}, 0, {}))},
     // The fourth load of version.dll fails: the downgrade check's read of the staged version, which
     // then says nothing, and the tool decides.
     {"the downgrade check cannot read the staged version",
      Steps({Installed("4.50"), [] { sim::M().faults = {"LoadLibraryA", "version.dll", 3}; }}), {kInstall460},
-     [](const Facts &f) { return Settled({0}, kNew, kNewDll, {f.tool, kResident}, 0, {kReplaced}); }},
+     Started(kNew, kNewDll, 0, kReplaced)},
 };
 
 class PackageTest : public RowTest<PassCase> {

@@ -22,6 +22,12 @@ const DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS
 DWORD Arg(const sim::Call *call, size_t i) {
   return static_cast<DWORD>(std::stoul(call->args[i], nullptr, 0));
 }
+// That argument of every logged call of `name`, in order.
+std::vector<DWORD> Args(const char *name, size_t i) {
+  std::vector<DWORD> args;
+  for (const sim::Call *call : sim::M().CallsNamed(name)) args.push_back(Arg(call, i));
+  return args;
+}
 
 // 4.50 installed and 4.60 staged on the row's family, the marker key present.
 template <class Case>
@@ -165,8 +171,7 @@ TEST_P(ListTest, OnlyTheFirst1024ProcessesAreExamined) {
       m().AddProcess(static_cast<DWORD>(8 + 4 * i), "C:\\APP.EXE", "app.exe");
   AddStub();
   ExpectReplaced(C().notices);
-  ASSERT_EQ(1u, Count("EnumProcesses"));
-  EXPECT_EQ(1024 * sizeof(DWORD), Arg(m().CallsNamed("EnumProcesses")[0], 0));
+  EXPECT_EQ(std::vector<DWORD>{1024 * sizeof(DWORD)}, Args("EnumProcesses", 0));
   EXPECT_EQ(1024u, Opened(kQueryAccess).size());
 }
 INSTANTIATE_TEST_SUITE_P(Rows, ListTest, Rows({First(Where::ProcessList)}, kList), RowName());
@@ -204,9 +209,7 @@ TEST_P(UnusableTest, UnusableProcessFunctionsEndTheRunOnNt5AndSkipTheNoticeOn98M
   C().arrange();
   AddResident(Resident());
   AddStub();
-  MachineState expected =
-      RunExpecting(F().shared.notice == Notice::ProcessList ? RUN_SCAN_FAILED : RUN_REPLACED);
-  EXPECT_EQ(expected, Snapshot());
+  ExpectRun(F().shared.notice == Notice::ProcessList ? RUN_SCAN_FAILED : RUN_REPLACED);
   EXPECT_EQ(0u, Count("OpenProcess"));
   EXPECT_EQ(C().snapshots, Count("CreateToolhelp32Snapshot"));
 }
@@ -238,31 +241,21 @@ TEST_P(WalkTest, ProcessLibrariesComeFromTheSystemOnlyAndAreAskedForWhatTheWalkN
                                       "ADVAPI32.dll"}),
             loads);
   if (!nt5) {
-    auto snapshots = m().CallsNamed("CreateToolhelp32Snapshot");
-    ASSERT_EQ(1u, snapshots.size());
-    EXPECT_EQ((DWORD)TH32CS_SNAPALL, Arg(snapshots[0], 0));
-    EXPECT_EQ(0u, Arg(snapshots[0], 1));
+    EXPECT_EQ(std::vector<DWORD>{TH32CS_SNAPALL}, Args("CreateToolhelp32Snapshot", 0));
+    EXPECT_EQ(std::vector<DWORD>{0}, Args("CreateToolhelp32Snapshot", 1));
     for (const char *walk : {"Process32First", "Process32Next"})
-      for (const sim::Call *call : m().CallsNamed(walk))
-        EXPECT_EQ(sizeof(PROCESSENTRY32), Arg(call, 0)) << walk;
+      EXPECT_EQ(std::vector<DWORD>(Count(walk), sizeof(PROCESSENTRY32)), Args(walk, 0)) << walk;
     return;
   }
-  auto opens = m().CallsNamed("OpenProcess");
-  ASSERT_EQ(2u, opens.size());
-  EXPECT_EQ(kQueryAccess, Arg(opens[0], 0));
   // The copy that matched is opened again, only to wait for its end, before
   // the notice; neither handle is inheritable.
-  EXPECT_EQ((DWORD)SYNCHRONIZE, Arg(opens[1], 0));
-  EXPECT_EQ(0u, Arg(opens[0], 1) + Arg(opens[1], 1));
-  EXPECT_EQ(kResidentId, Arg(opens[1], 2));
-  EXPECT_LT(opens[1], m().CallsNamed("SendMessageTimeoutA")[0])
+  ASSERT_EQ((std::vector<DWORD>{kQueryAccess, SYNCHRONIZE}), Args("OpenProcess", 0));
+  EXPECT_EQ((std::vector<DWORD>{0, 0}), Args("OpenProcess", 1));
+  EXPECT_EQ(kResidentId, Args("OpenProcess", 2).back());
+  EXPECT_LT(m().CallsNamed("OpenProcess").back(), m().CallsNamed("SendMessageTimeoutA")[0])
       << "opened for the wait before the notice";
-  auto modules = m().CallsNamed("EnumProcessModules");
-  ASSERT_EQ(1u, modules.size());
-  EXPECT_EQ(sizeof(HMODULE), Arg(modules[0], 0)) << "room for the main module only";
-  auto names = m().CallsNamed("GetModuleBaseNameA");
-  ASSERT_EQ(1u, names.size());
-  EXPECT_EQ((DWORD)PROCESS_NAME_CAPACITY, Arg(names[0], 0));
+  EXPECT_EQ(std::vector<DWORD>{sizeof(HMODULE)}, Args("EnumProcessModules", 0)) << "room for the main module only";
+  EXPECT_EQ(std::vector<DWORD>{PROCESS_NAME_CAPACITY}, Args("GetModuleBaseNameA", 0));
 }
 INSTANTIATE_TEST_SUITE_P(Rows, WalkTest, Rows(OnePerNotice(), kNoCase), RowName());
 
@@ -395,11 +388,8 @@ TEST_P(AnswerTest, WhatTheCopiesDoWithTheNoticeDecidesWhatIsReplacedNow) {
   EXPECT_EQ(expected, Snapshot());
   EXPECT_EQ(dllNow ? 1u : (size_t)LIBRARY_DELETE_ATTEMPTS, m().Sleeps().size());
   const size_t copies = c.endsAfterMs.size();
-  EXPECT_EQ(copies, Count("SendMessageTimeoutA"));
-  for (const sim::Call *send : m().CallsNamed("SendMessageTimeoutA")) {
-    EXPECT_EQ((DWORD)(SMTO_BLOCK | SMTO_ABORTIFHUNG), Arg(send, 4));
-    EXPECT_EQ((DWORD)NOTICE_TIMEOUT_MS, Arg(send, 5));
-  }
+  EXPECT_EQ(std::vector<DWORD>(copies, SMTO_BLOCK | SMTO_ABORTIFHUNG), Args("SendMessageTimeoutA", 4));
+  EXPECT_EQ(std::vector<DWORD>(copies, NOTICE_TIMEOUT_MS), Args("SendMessageTimeoutA", 5));
   if (c.handlingMs == 0) {
     EXPECT_EQ(copies, Opened(SYNCHRONIZE).size()) << "copies opened for the wait";
     EXPECT_EQ(copies, Count("WaitForSingleObject"));

@@ -80,6 +80,12 @@ class SimTest : public ::testing::Test {
     }
     return expected;
   }
+  // Runs the tool as RunExpecting does and expects the machine to be left as
+  // it describes, and no other way.
+  void ExpectRun(RunStatus status, bool marks = true) {
+    const MachineState expected = RunExpecting(status, marks);
+    EXPECT_EQ(expected, Snapshot());
+  }
 };
 
 // A test run once per row of a table: a family, a case, or both. The fixture
